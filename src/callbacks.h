@@ -1,0 +1,9 @@
+#pragma once
+
+struct GLFWwindow;
+
+// Prints every error GLFW raises on standard error.
+void error_callback(int error, const char *description);
+
+// Closes the window on an Escape press; repeats, releases and other keys are ignored.
+void key_callback(GLFWwindow *window, int key, int scancode, int action, int mods);

@@ -1,0 +1,20 @@
+#pragma once
+
+// A stand-in for the driver: points glad's entry points at functions that hand
+// out object names, record every call in order, and answer the link status query.
+
+#include <string>
+#include <vector>
+
+struct gl_call {
+    std::string name;
+    std::vector<long> args;   // numeric arguments in call order
+    std::string text;         // glShaderSource: the text up to its NUL
+};
+
+// How glGetProgramiv answers: a status to write, or FAKE_LINK_SILENT to write
+// nothing, as a driver does when the query itself fails.
+const int FAKE_LINK_SILENT = -1;
+
+void install_fake_gl(bool record, int link_status);
+const std::vector<gl_call> &fake_gl_calls();

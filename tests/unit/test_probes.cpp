@@ -1,0 +1,88 @@
+// The platform probes and the report built on them.
+
+#include "probes.h"
+#include "report.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+const uint64_t MIB = 1048576;
+
+TEST(Report, CommitGrowthIsFlooredToWholeMebibytes)
+{
+    uint64_t base = 500 * MIB + 12345;
+    EXPECT_EQ(commit_growth_mb(base, base), 0);
+    EXPECT_EQ(commit_growth_mb(base, base + MIB - 1), 0);
+    EXPECT_EQ(commit_growth_mb(base, base + 7 * MIB), 7);
+    EXPECT_EQ(commit_growth_mb(base, base + 7 * MIB + MIB - 1), 7);
+    EXPECT_EQ(commit_growth_mb(base, base - 1), -1) << "a shrink of one byte shows as -1";
+    EXPECT_EQ(commit_growth_mb(base, base - MIB), -1);
+    EXPECT_EQ(commit_growth_mb(base, base - MIB - 1), -2);
+}
+
+TEST(Report, ElapsedTimeIsTrueAcrossATickWrap)
+{
+    EXPECT_EQ(elapsed_ms(100, 350), 250u);
+    EXPECT_EQ(elapsed_ms(0xFFFFFFF0u, 0x10u), 0x20u);
+}
+
+TEST(Report, PrintsTimeThenCommitAndNeverAMadeUpNumber)
+{
+    testing::internal::CaptureStdout();
+    report_results(tick_ms(), false, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Compiled all shaders in 0ms\nCommitted mem: unavailable\n");
+
+    uint64_t now = 0;
+    ASSERT_TRUE(committed_bytes(&now));
+    testing::internal::CaptureStdout();
+    report_results(tick_ms() - 1500, true, now + 3 * MIB);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(out.rfind("Compiled all shaders in 15", 0) == 0) << out;
+    EXPECT_NE(out.find("ms\nCommitted mem: -3MB\n"), std::string::npos) << out;
+}
+
+TEST(Probes, TickCountsMillisecondsLikeTheSystemClock)
+{
+    uint32_t before = tick_ms();
+    auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    uint32_t ticks = elapsed_ms(before, tick_ms());
+    auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(ticks, 115u);
+    EXPECT_LE(ticks, (uint32_t) wall.count() + 2);
+}
+
+TEST(Probes, CommitCountsMemoryThatWasNeverTouched)
+{
+    // Untouched memory is what separates commit from the resident set: it must show
+    // in full. 64 MiB goes to its own mapping, so the heap's slack cannot hide it.
+    uint64_t before = 0, after = 0, released = 0;
+    ASSERT_TRUE(committed_bytes(&before));
+    void *volatile block = malloc(64 * MIB);
+    ASSERT_NE(block, nullptr);
+    ASSERT_TRUE(committed_bytes(&after));
+    free(block);
+    ASSERT_TRUE(committed_bytes(&released));
+    EXPECT_EQ(commit_growth_mb(before, after), 64);
+    EXPECT_LT(released, after);
+}
+
+TEST(Probes, ParsesTheKernelsStatusText)
+{
+    const char *status = "Name:\tshaderbench\nVmPeak:\t  999 kB\nVmData:\t  2048 kB\n"
+                         "VmStk:\t     132 kB\nVmExe:\t 8 kB\n";
+    uint64_t bytes = 0;
+    ASSERT_TRUE(parse_committed_bytes(status, &bytes));
+    EXPECT_EQ(bytes, (2048u + 132u) * 1024u);
+
+    bytes = 77;
+    EXPECT_FALSE(parse_committed_bytes("Name:\tx\nVmData:\t 1 kB\n", &bytes)) << "no VmStk line";
+    EXPECT_FALSE(parse_committed_bytes("VmData:\tlots\nVmStk:\t1 kB\n", &bytes)) << "no number";
+    EXPECT_FALSE(parse_committed_bytes("XVmData:\t1 kB\nVmStk:\t1 kB\n", &bytes)) << "not at a line start";
+    EXPECT_EQ(bytes, 77u) << "a failed parse leaves the result alone";
+}

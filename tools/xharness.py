@@ -1,0 +1,209 @@
+"""Running shaderbench the way a desktop user does, without a desktop.
+
+Shared by ./run, tools/compare and the end-to-end tests: a private X server
+(never a fixed display number, since others may be running), the benchmark's
+window found by its title, input sent as a desktop sends it (keys through
+XTEST or XSendEvent, the close button as a WM_DELETE_WINDOW message), and the
+benchmark's output read line by line so that every wait is on what it prints.
+"""
+
+import os
+import selectors
+import signal
+import subprocess
+import time
+
+from Xlib import X, XK, display as xdisplay, error as xerror, protocol
+from Xlib.ext import xtest
+
+WINDOW_TITLE = "Shader RAM usage test"
+REPORT_PREFIX = "Committed mem:"
+
+
+# ---------------------------------------------------------------------------
+# X server
+# ---------------------------------------------------------------------------
+
+def start_xserver(extra_args=(), timeout=20.0):
+    """Starts a private Xvfb and returns (process, display name such as ":3")."""
+    read_end, write_end = os.pipe()
+    proc = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+         "-nolisten", "tcp", *extra_args],
+        pass_fds=(write_end,), stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    deadline = time.monotonic() + timeout
+    try:
+        with os.fdopen(read_end, "rb", buffering=0) as pipe:
+            selector = selectors.DefaultSelector()
+            selector.register(pipe, selectors.EVENT_READ)
+            while not number.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or not selector.select(left):
+                    raise RuntimeError("Xvfb did not report its display in time")
+                chunk = pipe.read(64)
+                if not chunk:
+                    raise RuntimeError("Xvfb exited before reporting its display")
+                number += chunk
+    except BaseException:
+        stop_process(proc)
+        raise
+    return proc, ":" + number.decode().strip()
+
+
+def stop_process(proc, grace=5.0):
+    """Stops a process we started, by its id: SIGTERM, then SIGKILL."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(grace)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+# ---------------------------------------------------------------------------
+# Window and input
+# ---------------------------------------------------------------------------
+
+def find_window(display_name, title=WINDOW_TITLE, timeout=20.0):
+    """Waits for a mapped top-level window with this title; returns its id."""
+    d = xdisplay.Display(display_name)
+    try:
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for child in d.screen().root.query_tree().children:
+                try:
+                    if (child.get_wm_name() == title
+                            and child.get_attributes().map_state == X.IsViewable):
+                        return child.id
+                except xerror.XError:
+                    pass  # the window went away while we looked
+            time.sleep(0.02)
+        raise RuntimeError("no window titled %r appeared" % title)
+    finally:
+        d.close()
+
+
+def _keycode(d, key):
+    return d.keysym_to_keycode(XK.string_to_keysym(key))
+
+
+def send_keys(display_name, window_id, key, events=("press", "release")):
+    """Sends key events through XTEST to the window, focused first, as a keyboard would."""
+    d = xdisplay.Display(display_name)
+    try:
+        window = d.create_resource_object("window", window_id)
+        window.set_input_focus(X.RevertToParent, X.CurrentTime)
+        code = _keycode(d, key)
+        for event in events:
+            xtest.fake_input(d, X.KeyPress if event == "press" else X.KeyRelease, code)
+        d.sync()
+    finally:
+        d.close()
+
+
+def send_synthetic_key(display_name, window_id, key, event):
+    """Sends one key event straight to the window with XSendEvent."""
+    d = xdisplay.Display(display_name)
+    try:
+        window = d.create_resource_object("window", window_id)
+        kind = protocol.event.KeyPress if event == "press" else protocol.event.KeyRelease
+        message = kind(time=X.CurrentTime, root=d.screen().root, window=window,
+                       same_screen=1, child=X.NONE, root_x=0, root_y=0,
+                       event_x=0, event_y=0, state=0, detail=_keycode(d, key))
+        window.send_event(message, event_mask=X.KeyPressMask | X.KeyReleaseMask)
+        d.sync()
+    finally:
+        d.close()
+
+
+def send_close(display_name, window_id):
+    """Asks the window to close, as a window manager's close button does."""
+    d = xdisplay.Display(display_name)
+    try:
+        window = d.create_resource_object("window", window_id)
+        protocols = d.intern_atom("WM_PROTOCOLS")
+        delete = d.intern_atom("WM_DELETE_WINDOW")
+        message = protocol.event.ClientMessage(
+            window=window, client_type=protocols,
+            data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+        window.send_event(message, event_mask=X.NoEventMask)
+        d.sync()
+    finally:
+        d.close()
+
+
+# ---------------------------------------------------------------------------
+# Running the benchmark
+# ---------------------------------------------------------------------------
+
+class LineReader:
+    """Reads a pipe line by line with a deadline on every wait."""
+
+    def __init__(self, pipe):
+        self.pipe = pipe
+        self.pending = b""
+        self.closed = False
+        self.selector = selectors.DefaultSelector()
+        self.selector.register(pipe, selectors.EVENT_READ)
+
+    def readline(self, deadline):
+        """Returns the next line as bytes, None at end of file; raises TimeoutError."""
+        while b"\n" not in self.pending and not self.closed:
+            left = deadline - time.monotonic()
+            if left <= 0 or not self.selector.select(left):
+                raise TimeoutError("no output in time")
+            chunk = os.read(self.pipe.fileno(), 65536)
+            if chunk:
+                self.pending += chunk
+            else:
+                self.closed = True
+        if b"\n" in self.pending:
+            line, self.pending = self.pending.split(b"\n", 1)
+            return line + b"\n"
+        if self.pending:
+            line, self.pending = self.pending, b""
+            return line
+        return None
+
+
+def start_benchmark(binary, cwd, env=None, display=None, args=()):
+    """Starts the benchmark with its output on pipes."""
+    run_env = dict(os.environ if env is None else env)
+    if display is not None:
+        run_env["DISPLAY"] = display
+    return subprocess.Popen([binary, *args], cwd=cwd, env=run_env,
+                            stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def run_to_report(binary, cwd, display, env=None, timeout=600.0, on_line=None):
+    """Runs one benchmark to its report, then closes its window with Escape.
+
+    Returns (exit status, stdout bytes, stderr bytes). on_line is called with
+    each line of standard output as it arrives. A run that fails before its
+    report (missing file, no context) simply ends with its own status.
+    """
+    proc = start_benchmark(binary, cwd, env, display)
+    try:
+        reader = LineReader(proc.stdout)
+        out = b""
+        deadline = time.monotonic() + timeout
+        while True:
+            line = reader.readline(deadline)
+            if line is None:
+                break
+            out += line
+            if on_line:
+                on_line(line)
+            if line.startswith(REPORT_PREFIX.encode()):
+                send_keys(display, find_window(display), "Escape")
+        status = proc.wait(max(1.0, deadline - time.monotonic()))
+        return status, out, proc.stderr.read()
+    finally:
+        stop_process(proc)
+        proc.stdout.close()
+        proc.stderr.close()
