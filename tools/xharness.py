@@ -170,12 +170,12 @@ class LineReader:
         return None
 
 
-def start_benchmark(binary, cwd, env=None, display=None, args=()):
-    """Starts the benchmark with its output on pipes."""
+def start_benchmark(binary, cwd, env=None, display=None, args=(), wrapper=()):
+    """Starts the benchmark (under wrapper, a command prefix) with its output on pipes."""
     run_env = dict(os.environ if env is None else env)
     if display is not None:
         run_env["DISPLAY"] = display
-    return subprocess.Popen([binary, *args], cwd=cwd, env=run_env,
+    return subprocess.Popen([*wrapper, binary, *args], cwd=cwd, env=run_env,
                             stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
