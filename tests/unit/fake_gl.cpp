@@ -2,15 +2,20 @@
 
 #include <glad/gl.h>
 
+#include <cstring>
+
 static std::vector<gl_call> calls;
 static bool recording;
 static int link_answer;
 static GLuint next_name;
 
-static void record(const char *name, std::vector<long> args, std::string text = std::string())
+static void record(const char *name, std::vector<long> args, const char *text = "")
 {
-    if (recording)
-        calls.push_back(gl_call{name, std::move(args), std::move(text)});
+    if (!recording)
+        return;
+    // Large texts are only measured: a thousand megabyte copies would cost seconds.
+    size_t length = strlen(text);
+    calls.push_back(gl_call{name, std::move(args), length < 65536 ? text : "", length});
 }
 
 static GLuint GLAD_API_PTR fake_create_shader(GLenum type)

@@ -9,7 +9,8 @@
 struct gl_call {
     std::string name;
     std::vector<long> args;   // numeric arguments in call order
-    std::string text;         // glShaderSource: the text up to its NUL
+    std::string text;         // glShaderSource: the text up to its NUL, when under 64 KiB
+    size_t text_length;       // glShaderSource: the length of that text
 };
 
 // How glGetProgramiv answers: a status to write, or FAKE_LINK_SILENT to write
