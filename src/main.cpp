@@ -5,6 +5,7 @@
 #include <GLFW/glfw3.h>
 
 #include "callbacks.h"
+#include "console.h"
 #include "loop.h"
 #include "output.h"
 #include "source_file.h"
@@ -24,6 +25,8 @@ int main(int argc, char **argv, char **envp)
     (void) argc;
     (void) argv;
     (void) envp;
+
+    use_binary_output();
 
     // Installed first, so that errors raised while GLFW initialises are printed too.
     glfwSetErrorCallback(error_callback);

@@ -1,0 +1,6 @@
+#include "console.h"
+
+void use_binary_output()
+{
+    // POSIX streams never translate line ends.
+}
