@@ -2,7 +2,18 @@
 
 import unittest
 
+from Xlib import display as xdisplay
+
 from support import PROGRESS, REPORT, XTestCase, xharness
+
+
+def window_size(display_name, window_id):
+    d = xdisplay.Display(display_name)
+    try:
+        geometry = d.create_resource_object("window", window_id).get_geometry()
+        return geometry.width, geometry.height
+    finally:
+        d.close()
 
 
 class EndingTheRun(XTestCase):
@@ -13,6 +24,7 @@ class EndingTheRun(XTestCase):
 
     def test_escape_ends_the_run_with_status_0(self):
         proc, reader, out = self.run_to_report()
+        self.assertEqual(window_size(self.display, self.window()), (640, 480))
         self.assert_still_running(proc, 0.5)
         self.escape()
         status, rest, err = self.finish(proc, reader)

@@ -12,6 +12,8 @@ from support import REPORT, SMALL_FRAGMENT, SMALL_VERTEX, XTestCase
 GL_VERTEX_SHADER = 0x8B31
 GL_FRAGMENT_SHADER = 0x8B30
 GL_LINK_STATUS = 0x8B82
+GLX_CONTEXT_MAJOR_VERSION = 0x2091
+GLX_CONTEXT_MINOR_VERSION = 0x2092
 FAKE_CALL = 1  # apitrace's flag for calls it adds itself
 
 # The vertex file has CR/LF line ends and text after a NUL, which must not reach the driver.
@@ -71,6 +73,11 @@ class CallStream(XTestCase):
 
         calls = load_calls(trace)
         names = [call[0] for call in calls]
+        (context,) = [args for name, args, _ in calls if name == "glXCreateContextAttribsARB"]
+        attributes = dict(zip(context["attrib_list"][0::2], context["attrib_list"][1::2]))
+        self.assertEqual((attributes[GLX_CONTEXT_MAJOR_VERSION], attributes[GLX_CONTEXT_MINOR_VERSION]),
+                         (2, 0), "an OpenGL 2.0 context is asked for")
+
         self.assertNotIn("glDeleteProgram", names)
         start = names.index("glCreateShader")
         texts = set()
