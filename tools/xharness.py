@@ -7,6 +7,7 @@ XTEST or XSendEvent, the close button as a WM_DELETE_WINDOW message), and the
 benchmark's output read line by line so that every wait is on what it prints.
 """
 
+import ctypes
 import os
 import selectors
 import signal
@@ -17,6 +18,7 @@ from Xlib import X, XK, display as xdisplay, error as xerror, protocol
 from Xlib.ext import xtest
 
 WINDOW_TITLE = "Shader RAM usage test"
+PR_SET_PDEATHSIG = 1
 REPORT_PREFIX = "Committed mem:"
 
 
@@ -24,13 +26,19 @@ REPORT_PREFIX = "Committed mem:"
 # X server
 # ---------------------------------------------------------------------------
 
+def _die_with_parent():
+    """Run in a child before exec: if we are killed (a test runner's timeout),
+    the kernel stops what we started too, so nothing is left running."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
 def start_xserver(extra_args=(), timeout=20.0):
     """Starts a private Xvfb and returns (process, display name such as ":3")."""
     read_end, write_end = os.pipe()
     proc = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
          "-nolisten", "tcp", *extra_args],
-        pass_fds=(write_end,), stdin=subprocess.DEVNULL,
+        pass_fds=(write_end,), stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent,
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     number = b""
@@ -176,18 +184,18 @@ def start_benchmark(binary, cwd, env=None, display=None, args=(), wrapper=()):
     if display is not None:
         run_env["DISPLAY"] = display
     return subprocess.Popen([*wrapper, binary, *args], cwd=cwd, env=run_env,
-                            stdin=subprocess.DEVNULL,
+                            stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
-def run_to_report(binary, cwd, display, env=None, timeout=600.0, on_line=None):
+def run_to_report(binary, cwd, display, env=None, timeout=600.0, on_line=None, wrapper=()):
     """Runs one benchmark to its report, then closes its window with Escape.
 
     Returns (exit status, stdout bytes, stderr bytes). on_line is called with
     each line of standard output as it arrives. A run that fails before its
     report (missing file, no context) simply ends with its own status.
     """
-    proc = start_benchmark(binary, cwd, env, display)
+    proc = start_benchmark(binary, cwd, env, display, wrapper=wrapper)
     try:
         reader = LineReader(proc.stdout)
         out = b""

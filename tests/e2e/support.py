@@ -43,10 +43,8 @@ class XTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.xserver, cls.display = xharness.start_xserver(cls.xserver_args)
-
-    @classmethod
-    def tearDownClass(cls):
-        xharness.stop_process(cls.xserver)
+        # A class cleanup runs even when the rest of a class's set-up fails.
+        cls.addClassCleanup(xharness.stop_process, cls.xserver)
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="shaderbench-e2e-")

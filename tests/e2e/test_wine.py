@@ -18,15 +18,12 @@ class UnderWine(XTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
+        # Cleanups run last first: Wine stops before the X server, or Wine
+        # reports a broken connection.
+        cls.addClassCleanup(subprocess.run, [WINE_RUN, "--stop"], timeout=120)
         # The wineserver and its helpers, started apart from any test's pipes.
         subprocess.run([WINE_RUN, "--start"], env=dict(os.environ, DISPLAY=cls.display),
                        check=True, timeout=120)
-
-    @classmethod
-    def tearDownClass(cls):
-        # Wine before the X server, or Wine reports a broken connection.
-        subprocess.run([WINE_RUN, "--stop"], timeout=120)
-        super().tearDownClass()
 
     def start(self, env=None, display=True, args=(), wrapper=(WINE_RUN, "--stream")):
         return super().start(env, display, args, wrapper)
