@@ -177,6 +177,17 @@ class LineReader:
             return line
         return None
 
+    def read_rest(self, deadline, on_line=None):
+        """Reads to the end of the output, calling on_line with each line; returns it all."""
+        out = b""
+        while True:
+            line = self.readline(deadline)
+            if line is None:
+                return out
+            out += line
+            if on_line:
+                on_line(line)
+
 
 def start_benchmark(binary, cwd, env=None, display=None, args=(), wrapper=()):
     """Starts the benchmark (under wrapper, a command prefix) with its output on pipes."""
@@ -197,18 +208,14 @@ def run_to_report(binary, cwd, display, env=None, timeout=600.0, on_line=None, w
     """
     proc = start_benchmark(binary, cwd, env, display, wrapper=wrapper)
     try:
-        reader = LineReader(proc.stdout)
-        out = b""
-        deadline = time.monotonic() + timeout
-        while True:
-            line = reader.readline(deadline)
-            if line is None:
-                break
-            out += line
+        def handle(line):
             if on_line:
                 on_line(line)
             if line.startswith(REPORT_PREFIX.encode()):
                 send_keys(display, find_window(display), "Escape")
+
+        deadline = time.monotonic() + timeout
+        out = LineReader(proc.stdout).read_rest(deadline, handle)
         status = proc.wait(max(1.0, deadline - time.monotonic()))
         return status, out, proc.stderr.read()
     finally:

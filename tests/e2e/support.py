@@ -91,13 +91,8 @@ class XTestCase(unittest.TestCase):
 
     def finish(self, proc, reader, timeout=30.0):
         """Waits for the end of the run; returns (status, rest of stdout, stderr)."""
-        out = b""
         deadline = time.monotonic() + timeout
-        while True:
-            line = reader.readline(deadline)
-            if line is None:
-                break
-            out += line
+        out = reader.read_rest(deadline)
         try:
             status = proc.wait(max(0.1, deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
