@@ -75,6 +75,15 @@ class ShaderInputs(XTestCase):
     def test_no_shaders_directory_at_all(self):
         self.assert_refused(b"Unable to load file\n" * 2)
 
+    def test_the_vertex_file_is_read_before_the_fragment_file_and_each_once(self):
+        self.write_shaders(vertex=None, fragment=None)
+        log = os.path.join(self.dir, "opens.log")
+        proc, reader = self.start(wrapper=("strace", "-f", "-qq", "-e", "trace=openat", "-o", log))
+        self.assertEqual(self.finish(proc, reader)[:2], (1, b"Unable to load file\n" * 2))
+        with open(log) as f:
+            opens = [name for line in f for name in (VERTEX_FILE, FRAGMENT_FILE) if name in line]
+        self.assertEqual(opens, [VERTEX_FILE, FRAGMENT_FILE])
+
     def test_a_directory_where_a_file_should_be(self):
         self.write_shaders(fragment=None)
         os.mkdir(os.path.join(self.dir, "shaders", FRAGMENT_FILE))
