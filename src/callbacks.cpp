@@ -7,7 +7,7 @@
 void error_callback(int error, const char *description)
 {
     (void) error;
-    fprintf(stderr, "Error: %s\n", description);
+    fprintf(stderr, ERROR_LINE, description);
 }
 
 void key_callback(GLFWwindow *window, int key, int scancode, int action, int mods)

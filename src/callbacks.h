@@ -2,7 +2,8 @@
 
 struct GLFWwindow;
 
-// Prints every error GLFW raises on standard error.
+// Prints every error GLFW raises on standard error, without its code.
+#define ERROR_LINE "Error: %s\n"
 void error_callback(int error, const char *description);
 
 // Closes the window on an Escape press; repeats, releases and other keys are ignored.

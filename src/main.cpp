@@ -45,7 +45,7 @@ int main(int argc, char **argv, char **envp)
     glfwSwapInterval(1);
 
     if (!gladLoadGL(glfwGetProcAddress)) {
-        print_line("Unable to load OpenGL functions\n");
+        print_line(NO_GL_LINE);
         close_and_exit(window, 1);
     }
 

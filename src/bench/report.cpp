@@ -14,11 +14,11 @@ int64_t commit_growth_mb(uint64_t before, uint64_t after)
 
 void report_results(uint32_t start_ticks, bool have_commit_before, uint64_t commit_before)
 {
-    print_line("Compiled all shaders in %dms\n", (int) elapsed_ms(start_ticks, tick_ms()));
+    print_line(TIME_LINE, (int) elapsed_ms(start_ticks, tick_ms()));
 
     uint64_t commit_after = 0;
     if (have_commit_before && committed_bytes(&commit_after))
-        print_line("Committed mem: %dMB\n", (int) commit_growth_mb(commit_before, commit_after));
+        print_line(COMMIT_LINE, (int) commit_growth_mb(commit_before, commit_after));
     else
-        print_line("Committed mem: unavailable\n");
+        print_line(COMMIT_UNAVAILABLE_LINE);
 }

@@ -33,7 +33,7 @@ char *read_source_file(const char *path)
     // anything that is not a regular file is refused below anyway.
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        print_line("Unable to load file\n");
+        print_line(LOAD_FAILED_LINE);
         return nullptr;
     }
 
@@ -52,6 +52,6 @@ char *read_source_file(const char *path)
     close(fd);
 
     if (!text)
-        print_line("Unable to load file\n");
+        print_line(LOAD_FAILED_LINE);
     return text;
 }

@@ -13,7 +13,7 @@ char *read_source_file(const char *path)
     // Share mode 0: while we read, no other process may write (or read) the file.
     HANDLE file = CreateFileA(path, FILE_GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        print_line("Unable to load file\n");
+        print_line(LOAD_FAILED_LINE);
         return nullptr;
     }
 
@@ -33,6 +33,6 @@ char *read_source_file(const char *path)
     CloseHandle(file);
 
     if (!text)
-        print_line("Unable to load file\n");
+        print_line(LOAD_FAILED_LINE);
     return text;
 }
