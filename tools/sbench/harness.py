@@ -1,25 +1,29 @@
 """Running shaderbench the way a desktop user does, without a desktop.
 
-Shared by ./run, tools/compare and the end-to-end tests: a private X server
-(never a fixed display number, since others may be running), the benchmark's
-window found by its title, input sent as a desktop sends it (keys through
-XTEST or XSendEvent, the close button as a WM_DELETE_WINDOW message), and the
-benchmark's output read line by line so that every wait is on what it prints.
+A private X server (never a fixed display number, since others may be
+running), the benchmark's window found by its title, input sent as a desktop
+sends it (keys through XTEST or XSendEvent, the close button as a
+WM_DELETE_WINDOW message), the driver's shader cache kept out of the user's
+own, and the benchmark's output read line by line so that every wait is on
+what it prints.
 """
 
 import ctypes
 import os
 import selectors
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
 from Xlib import X, XK, display as xdisplay, error as xerror, protocol
 from Xlib.ext import xtest
 
+from .output import REPORT_PREFIX
+
 WINDOW_TITLE = "Shader RAM usage test"
 PR_SET_PDEATHSIG = 1
-REPORT_PREFIX = "Committed mem:"
 
 
 # ---------------------------------------------------------------------------
@@ -148,6 +152,20 @@ def send_close(display_name, window_id):
 # Running the benchmark
 # ---------------------------------------------------------------------------
 
+def cache_environment(mode, directory=None):
+    """The variables that point Mesa's and NVIDIA's on-disk shader caches where
+    mode says: "isolated" (directory, private to one run), "off", or "user"
+    (the environment as it is)."""
+    if mode == "isolated":
+        return {"MESA_SHADER_CACHE_DIR": directory, "MESA_SHADER_CACHE_DISABLE": "false",
+                "__GL_SHADER_DISK_CACHE_PATH": directory, "__GL_SHADER_DISK_CACHE": "1"}
+    if mode == "off":
+        return {"MESA_SHADER_CACHE_DISABLE": "true", "__GL_SHADER_DISK_CACHE": "0"}
+    if mode == "user":
+        return {}
+    raise ValueError("unknown cache mode %r" % mode)
+
+
 class LineReader:
     """Reads a pipe line by line with a deadline on every wait."""
 
@@ -177,8 +195,9 @@ class LineReader:
             return line
         return None
 
-    def read_rest(self, deadline, on_line=None):
-        """Reads to the end of the output, calling on_line with each line; returns it all."""
+    def read_until(self, prefix, deadline, on_line=None):
+        """Reads up to and including the first line that starts with prefix, or to
+        the end of the output (prefix None reads it all); calls on_line with each line."""
         out = b""
         while True:
             line = self.readline(deadline)
@@ -187,11 +206,14 @@ class LineReader:
             out += line
             if on_line:
                 on_line(line)
+            if prefix is not None and line.startswith(prefix):
+                return out
 
 
 def start_benchmark(binary, cwd, env=None, display=None, args=(), wrapper=()):
     """Starts the benchmark (under wrapper, a command prefix) with its output on pipes."""
     run_env = dict(os.environ if env is None else env)
+    run_env.pop("DISPLAY", None)
     if display is not None:
         run_env["DISPLAY"] = display
     return subprocess.Popen([*wrapper, binary, *args], cwd=cwd, env=run_env,
@@ -199,26 +221,47 @@ def start_benchmark(binary, cwd, env=None, display=None, args=(), wrapper=()):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
+def finish(proc, reader, deadline):
+    """Reads the rest of the output and waits for the end of the run; returns
+    (status, rest of stdout, stderr). Raises subprocess.TimeoutExpired."""
+    rest = reader.read_until(None, deadline)
+    status = proc.wait(max(0.1, deadline - time.monotonic()))
+    return status, rest, proc.stderr.read()
+
+
+def stop_benchmark(proc):
+    stop_process(proc)
+    proc.stdout.close()
+    proc.stderr.close()
+
+
 def run_to_report(binary, cwd, display, env=None, timeout=600.0, on_line=None, wrapper=()):
     """Runs one benchmark to its report, then closes its window with Escape.
 
-    Returns (exit status, stdout bytes, stderr bytes). on_line is called with
-    each line of standard output as it arrives. A run that fails before its
-    report (missing file, no context) simply ends with its own status.
+    Returns (exit status, stdout bytes, stderr bytes). on_line(line, process)
+    is called with each line of standard output as it arrives. A run that
+    fails before its report (missing file, no context) ends with its own status.
     """
     proc = start_benchmark(binary, cwd, env, display, wrapper=wrapper)
     try:
-        def handle(line):
-            if on_line:
-                on_line(line)
-            if line.startswith(REPORT_PREFIX.encode()):
-                send_keys(display, find_window(display), "Escape")
-
+        reader = LineReader(proc.stdout)
         deadline = time.monotonic() + timeout
-        out = LineReader(proc.stdout).read_rest(deadline, handle)
-        status = proc.wait(max(1.0, deadline - time.monotonic()))
-        return status, out, proc.stderr.read()
+        out = reader.read_until(REPORT_PREFIX, deadline, on_line and (lambda line: on_line(line, proc)))
+        if out.splitlines()[-1:] and out.splitlines()[-1].startswith(REPORT_PREFIX):
+            send_keys(display, find_window(display), "Escape")
+        status, rest, err = finish(proc, reader, deadline)
+        return status, out + rest, err
     finally:
-        stop_process(proc)
-        proc.stdout.close()
-        proc.stderr.close()
+        stop_benchmark(proc)
+
+
+def run_isolated(binary, cwd, display, env=None, **kwargs):
+    """run_to_report with the driver's shader cache in a fresh directory of its
+    own, removed afterwards: nothing is written to the user's cache."""
+    cache = tempfile.mkdtemp(prefix="shaderbench-cache-")
+    try:
+        run_env = dict(os.environ if env is None else env)
+        run_env.update(cache_environment("isolated", cache))
+        return run_to_report(binary, cwd, display, run_env, **kwargs)
+    finally:
+        shutil.rmtree(cache, ignore_errors=True)
