@@ -1,0 +1,71 @@
+"""The comparison's charts: totals per configuration, and per-program timelines."""
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy  # noqa: E402
+
+COLOURS = ["#4878a8", "#e0913a", "#5aa05a", "#b85450", "#8c6bb1", "#8c564b", "#d17fc1", "#7f7f7f"]
+
+
+def label(row_or_result):
+    shaders = row_or_result.get("shaders")
+    pair = shaders if isinstance(shaders, str) else shaders["directory"].rstrip("/").split("/")[-1]
+    return "%s\n%s" % (row_or_result["configuration"], pair)
+
+
+def write_totals(path, rows, title):
+    """Bars of the median total time and commit growth, whiskers min to max."""
+    names = [label(r) for r in rows]
+    fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4.5))
+    panels = ((left, "median_ms", "min_ms", "max_ms", 1000.0, "Time for 1000 programs (s)", "%.1f s"),
+              (right, "median_mib", "min_mib", "max_mib", 1.0, "Committed memory growth (MiB)", "%.0f MiB"))
+    for axis, mid, low, high, scale, heading, fmt in panels:
+        values = [(r[mid] or 0) / scale for r in rows]
+        below = [((r[mid] or 0) - (r[low] or 0)) / scale for r in rows]
+        above = [((r[high] or 0) - (r[mid] or 0)) / scale for r in rows]
+        bars = axis.bar(names, values, yerr=[below, above], capsize=8,
+                        color=[COLOURS[i % len(COLOURS)] for i in range(len(rows))])
+        for bar, value in zip(bars, values):
+            axis.text(bar.get_x() + bar.get_width() / 2, value / 2, fmt % value,
+                      ha="center", va="center", color="white", fontweight="bold")
+        axis.set_title(heading)
+        axis.set_ylim(0, max(values + [v + a for v, a in zip(values, above)] + [1e-9]) * 1.2)
+        axis.grid(axis="y", alpha=0.3)
+    fig.suptitle(title + " (bars: median, whiskers: min to max)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+def write_timeline(path, results, title):
+    """Per configuration: ms per program against its index (median over runs,
+    min-max band), and commit (solid) and resident (dashed) growth against
+    the number of programs alive."""
+    fig, (times, memory) = plt.subplots(2, 1, figsize=(10, 8), sharex=True)
+    for i, result in enumerate(r for r in results if any(run.get("program_ms") for run in r["runs"])):
+        colour = COLOURS[i % len(COLOURS)]
+        name = label(result).replace("\n", ", ")
+        programs = numpy.array([run["program_ms"] for run in result["runs"] if run.get("program_ms")])
+        index = numpy.arange(programs.shape[1])
+        times.fill_between(index, programs.min(axis=0), programs.max(axis=0), color=colour, alpha=0.25, lw=0)
+        times.plot(index, numpy.median(programs, axis=0), color=colour, lw=0.8, label=name)
+        for key, style in (("commit_kib", "-"), ("rss_kib", "--")):
+            series = numpy.array([numpy.array(run[key]) - run[key][0] for run in result["runs"] if run.get(key)])
+            if len(series):
+                memory.plot(index + 1, numpy.median(series, axis=0) / 1024, style, color=colour, lw=1.2,
+                            label="%s, %s" % (name, "commit" if key == "commit_kib" else "resident"))
+    times.set_yscale("log")
+    times.set_ylabel("ms per program (log)")
+    times.set_title("Time per program: median over runs, band min to max")
+    memory.set_xlabel("program index / programs alive")
+    memory.set_ylabel("growth since program 1 (MiB)")
+    memory.set_title("Memory against programs alive: commit (solid), resident (dashed)")
+    for axis in (times, memory):
+        axis.grid(alpha=0.3)
+        axis.legend(fontsize=8)
+    fig.suptitle(title)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
