@@ -1,115 +1,201 @@
-"""tools/compare: its parsing, statistics and configurations, and one real run."""
+"""The output parser, the comparison's arithmetic and verdicts on recorded and
+synthetic runs, its results files, and short real runs."""
 
-import csv
-import importlib.machinery
+import contextlib
+import io
+import json
 import os
-import struct
+import re
 import subprocess
-import sys
 import tempfile
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-TOOL = os.path.join(ROOT, "tools", "compare")
-compare = importlib.machinery.SourceFileLoader("compare", TOOL).load_module()
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from support import SMALL_FRAGMENT, SMALL_VERTEX  # noqa: E402
+import numpy
 
-PROGRESS = b"".join(b"%04d/1000\n" % i for i in range(1000))
+from sbench import compare, output, stats
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TOOL = os.path.join(ROOT, "tools", "compare")
+ITERATIONS = b"".join(output.progress_line(i) for i in range(1000))
+REPORT = ("%s\n%s\n" % (output.TIME % 83801, output.COMMIT % 6736)).encode()
+
+
+class Output(unittest.TestCase):
+
+    def test_complete_runs_and_what_breaks_them(self):
+        failed = ITERATIONS.replace(b"0007/1000", output.LINK_FAILED.encode() + b"\n0007/1000")
+        cases = [  # output, complete, failed, ms, MiB
+            (ITERATIONS + REPORT, True, [], 83801, 6736),
+            (failed + REPORT, True, [7], 83801, 6736),
+            (ITERATIONS + REPORT.replace(b"6736MB", b"unavailable"), True, [], 83801, None),
+            (ITERATIONS + REPORT.replace(b"6736MB", b"-2MB"), True, [], 83801, -2),
+            (ITERATIONS + REPORT[:-1], False, [], 83801, None),                       # no final newline
+            (ITERATIONS.replace(b"0500/1000\n", b"") + REPORT, False, [], 83801, 6736),  # one missing
+            (ITERATIONS.replace(b"\n", b"\r\n") + REPORT, False, [], 83801, 6736),      # CR LF
+            (ITERATIONS + REPORT + ITERATIONS[:10], False, [], 83801, 6736),           # anything after
+            (output.LOAD_FAILED.encode() + b"\n", False, [], None, None),
+        ]
+        for data, complete, failures, ms, mib in cases:
+            parsed = output.parse(data)
+            self.assertEqual((parsed["complete"], parsed["failed"], parsed["ms"], parsed["commit_mib"]),
+                             (complete, failures, ms, mib), data[-60:])
+
+
+def recorded_run(first_ms=50, per_program_kib=200, base_kib=90000, seed=1):
+    """A run as the tool records it: arrival gaps of about 1 ms, commit growing linearly."""
+    rng = numpy.random.default_rng(seed)
+    arrivals = numpy.cumsum(rng.uniform(0.5, 1.5, 1000) * 1e6).astype(int).tolist()
+    ms = round((arrivals[-1] - arrivals[0]) / 1e6 + first_ms)
+    commit = [base_kib + per_program_kib * (i + 1) for i in range(1000)]
+    return {"ms": ms, "commit_mib": per_program_kib * 1000 // 1024, "cpu_ms": 0.8 * (arrivals[-1] - arrivals[0]) / 1e6,
+            "link_failures": 0, "program_ms": stats.program_times(ms, arrivals), "commit_kib": commit,
+            "rss_kib": [c // 2 for c in commit]}
+
+
+class Timeline(unittest.TestCase):
+
+    def test_summary_of_recorded_runs(self):
+        runs = [recorded_run(seed=1), recorded_run(seed=2)]
+        summary = stats.timeline_summary(runs)
+        self.assertAlmostEqual(summary["commit_kib_per_program"], 200)
+        self.assertAlmostEqual(summary["rss_kib_per_program"], 100, delta=0.5)
+        self.assertAlmostEqual(summary["commit_last_vs_first"], 1.0)
+        self.assertAlmostEqual(summary["cpu_per_wall"], 0.8, places=2)
+        self.assertTrue(0.9 < summary["program_p50_ms"] < 1.1)
+        self.assertGreater(summary["first_vs_rest"], 5, "the first program took what the others did not")
+
+        # Growth that doubles its pace after program 500 is not straight.
+        bent = recorded_run()
+        bent["commit_kib"] = [c + (max(0, i - 500) * 200) for i, c in enumerate(bent["commit_kib"])]
+        self.assertAlmostEqual(stats.timeline_summary([bent])["commit_last_vs_first"], 2.0)
+        self.assertEqual(stats.timeline_summary([dict(bent, program_ms=None)]), {})
+
+
+def samples(centre, n, seed):
+    return (centre * (1 + numpy.random.default_rng(seed).normal(0, 0.01, n))).tolist()
+
+
+class Verdicts(unittest.TestCase):
+
+    def test_shifts_are_found_and_noise_constants_and_small_samples_prove_nothing(self):
+        cases = [  # old, new, verdict
+            (samples(1000, 5, 1), samples(1200, 8, 2), "slower"),  # unequal numbers of runs
+            (samples(1200, 6, 3), samples(1000, 5, 4), "faster"),
+            (samples(1000, 7, 5), samples(1000, 7, 6), "no difference proven"),
+            ([2297] * 5, [2297] * 5, "no difference proven"),  # memory that repeats to the MiB
+            # Certainly different (p < 0.05), but by less than the noise band.
+            (list(range(1000, 1005)), list(range(1010, 1015)), "no difference proven"),
+            ([1000, 1001, 1002], [2000, 2001, 2002], "too few runs"),
+        ]
+        for old, new, expected in cases:
+            self.assertEqual(stats.verdict(old, new, 2.0, ("slower", "faster"))["verdict"], expected, (old, new))
+        shift = stats.verdict(samples(1000, 5, 1), samples(1200, 8, 2), 2.0, ("slower", "faster"))
+        self.assertTrue(2 < shift["interval_pct"][0] < 20 < shift["interval_pct"][1], shift)
+        self.assertRegex(stats.describe(shift), r"^slower \+\d+\.\d % \[\+\d+\.\d, \+\d+\.\d\], p = 0\.00\d$")
+
+
+def result(name, shaders_sha, times, mibs):
+    return {"configuration": name, "renderer": name, "cache": "isolated", "failure": None,
+            "shaders": {"directory": "/x/" + shaders_sha,
+                        "files": {f: {"size": 1, "sha256": shaders_sha} for f in compare.PAIR}},
+            "runs": [{"ms": t, "commit_mib": m} for t, m in zip(times, mibs)]}
+
+
+def run_main(*argv):
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        status = compare.main(list(argv), os.path.join(ROOT, "tools"))
+    return status, out.getvalue()
+
+
+class ResultsFiles(unittest.TestCase):
+
+    def write(self, results):
+        path = tempfile.mktemp(suffix=".json")
+        self.addCleanup(os.remove, path)
+        with open(path, "w") as f:
+            json.dump(compare.results_document(results, TOOL), f)
+        return path
+
+    def test_rows_match_by_configuration_and_pair_or_as_the_only_two(self):
+        base = [1000, 1010, 990, 1005, 995]
+        old = [result("a", "p1", base, [50] * 5), result("b", "p1", base, [50] * 5), result("a", "p2", base, [9] * 5)]
+        new = [result("b", "p1", [t * 1.3 for t in base], [50] * 5), result("a", "p1", base, [60] * 5),
+               result("c", "p1", base, [50] * 5)]
+        pairs, only_old, only_new = compare.match_results(old, new)
+        self.assertEqual([(o["configuration"], n["configuration"]) for o, n in pairs], [("a", "a"), ("b", "b")])
+        self.assertEqual([r["shaders"]["directory"] for r in only_old], ["/x/p2"])
+        self.assertEqual([r["configuration"] for r in only_new], ["c"])
+
+        status, text = run_main("--diff", self.write(old), self.write(new), "--fail-on-regression")
+        self.assertEqual(status, 1)
+        self.assertRegex(text, r"a p1\n  time:   no difference proven .*\n  memory: more memory \+20\.0 %")
+        self.assertRegex(text, r"b p1\n  time:   slower \+30\.0 %")
+        self.assertIn("c p1: only in the new results", text)
+
+        # One row each: compared whatever their names.
+        status, text = run_main("--diff", self.write([old[0]]), self.write([new[2]]))
+        self.assertEqual(status, 0)
+        self.assertIn("a p1 -> c p1\n  time:   no difference proven", text)
 
 
 class Configurations(unittest.TestCase):
 
-    def test_built_in_and_user_defined(self):
-        self.assertEqual(compare.parse_config("zink"),
-                         ("zink", {"LIBGL_ALWAYS_SOFTWARE": "1", "GALLIUM_DRIVER": "zink"}, "zink"))
-        self.assertEqual(compare.parse_config("old:LD_LIBRARY_PATH=/opt/a:/opt/b,GALLIUM_DRIVER=llvmpipe"),
-                         ("old", {"LD_LIBRARY_PATH": "/opt/a:/opt/b", "GALLIUM_DRIVER": "llvmpipe"}, None))
-        self.assertEqual(compare.parse_config("empty:MESA_DEBUG="), ("empty", {"MESA_DEBUG": ""}, None))
-
-    def test_malformed_configurations_are_refused(self):
+    def test_parsing_and_the_cache_modes_environment(self):
+        self.assertEqual(compare.parse_config("old:LD_LIBRARY_PATH=/opt/a:/opt/b,MESA_DEBUG="),
+                         ("old", {"LD_LIBRARY_PATH": "/opt/a:/opt/b", "MESA_DEBUG": ""}, None))
         for text in ("nosuchdriver", ":A=1", "name:", "name:A", "name:1A=2", "name:A=1,,B=2"):
-            with self.assertRaises(ValueError, msg=text):
-                compare.parse_config(text)
-
-
-class RunOutput(unittest.TestCase):
-
-    def test_a_clean_run(self):
-        out = PROGRESS + b"Compiled all shaders in 83801ms\nCommitted mem: 6736MB\n"
-        self.assertEqual(compare.parse_run(0, out, b""), (83801, 6736, None))
-
-    def test_commit_unavailable_keeps_the_time(self):
-        out = PROGRESS + b"Compiled all shaders in 12ms\nCommitted mem: unavailable\n"
-        self.assertEqual(compare.parse_run(0, out, b""), (12, None, None))
-
-    def test_failures_carry_their_reason(self):
-        failed = b"".join(b"glLinkProgram() failed\n%04d/1000\n" % i for i in range(1000))
-        cases = [
-            ((0, failed + b"Compiled all shaders in 5ms\nCommitted mem: 0MB\n", b""),
-             "1000 of 1000 programs failed to link"),
-            ((1, b"Unable to load file\n", b""), "Unable to load file"),
-            ((1, b"", b"Error: GLX: Failed to create context: GLXBadFBConfig\n"),
-             "Error: GLX: Failed to create context: GLXBadFBConfig"),
-            ((-11, PROGRESS[:50], b""), "exit status -11, no report"),
-        ]
-        for args, reason in cases:
-            self.assertEqual(compare.parse_run(*args)[2], reason)
-
-
-class Statistics(unittest.TestCase):
-
-    def test_median_spread_and_per_program_figures(self):
-        row = compare.summarise("x", "r", [900, 1000, 1300, 1100], [40, 50, 50, 60])
-        self.assertEqual((row["median_ms"], row["min_ms"], row["max_ms"]), (1050, 900, 1300))
-        self.assertAlmostEqual(row["ms_per_program"], 1.05)
-        self.assertEqual((row["median_mib"], row["min_mib"], row["max_mib"]), (50, 40, 60))
-        self.assertAlmostEqual(row["kib_per_program"], 51.2)
-
-    def test_unknown_memory_stays_unknown(self):
-        row = compare.summarise("x", "r", [10], [None])
-        self.assertIsNone(row["median_mib"])
-        self.assertIn(" - ", compare.format_table([row]))
+            self.assertRaises(ValueError, compare.parse_config, text)
+        env = compare.run_environment({"MESA_SHADER_CACHE_DIR": "/home/me"}, ":5", "isolated", "/tmp/c")
+        self.assertEqual([env[v] for v in ("MESA_SHADER_CACHE_DIR", "MESA_SHADER_CACHE_DISABLE",
+                                           "__GL_SHADER_DISK_CACHE_PATH", "__GL_SHADER_DISK_CACHE", "DISPLAY")],
+                         ["/tmp/c", "false", "/tmp/c", "1", ":5"])
+        env = compare.run_environment({}, ":5", "off")
+        self.assertEqual((env["MESA_SHADER_CACHE_DISABLE"], env["__GL_SHADER_DISK_CACHE"]), ("true", "0"))
 
 
 class RealRun(unittest.TestCase):
 
-    def test_one_run_gives_table_csv_and_chart_and_a_failure_does_not_stop_the_rest(self):
-        work = tempfile.mkdtemp(prefix="shaderbench-compare-test-")
-        os.mkdir(os.path.join(work, "pair"))
-        for name, text in (("largeShaderExample_vs_source.txt", SMALL_VERTEX),
-                           ("largeShaderExample_ps_source.txt", SMALL_FRAGMENT)):
-            with open(os.path.join(work, "pair", name), "wb") as f:
+    def test_short_runs_write_results_and_charts_and_leave_the_user_cache_alone(self):
+        work = tempfile.TemporaryDirectory()
+        self.addCleanup(work.cleanup)
+        pair = os.path.join(work.name, "pair")
+        os.mkdir(pair)
+        for name, text in zip(compare.PAIR, ("void main() { gl_Position = vec4(0.0); }\n",
+                                              "void main() { gl_FragColor = vec4(1.0); }\n")):
+            with open(os.path.join(pair, name), "w") as f:
                 f.write(text)
-        env = dict(os.environ)
+        # llvmpipe would store every program in the user's cache (softpipe has none).
+        user_cache = os.path.join(work.name, "home", ".cache")
+        os.makedirs(user_cache)
+        env = dict(os.environ, HOME=os.path.dirname(user_cache), XDG_CACHE_HOME=user_cache)
         env.pop("DISPLAY", None)
-        binary = os.environ.get("SHADERBENCH", os.path.join(ROOT, "build", "shaderbench"))
-        result = subprocess.run(
-            [TOOL, "-n", "1", "--binary", binary, "--shaders", os.path.join(work, "pair"),
-             "--csv", os.path.join(work, "out.csv"), "--plot", os.path.join(work, "out.png"),
-             "softpipe", "old-gl:MESA_GL_VERSION_OVERRIDE=1.5"],
+        files = {name: os.path.join(work.name, name) for name in ("r.json", "t.png", "p.png")}
+        run = subprocess.run(
+            [TOOL, "-n", "1", "--binary", os.environ.get("SHADERBENCH", os.path.join(ROOT, "build", "shaderbench")),
+             "--shaders", pair, "--json", files["r.json"], "--timeline", files["t.png"], "--plot", files["p.png"],
+             "softpipe", "llvmpipe", "old-gl:MESA_GL_VERSION_OVERRIDE=1.5"],
             env=env, capture_output=True, text=True, timeout=300)
 
-        self.assertEqual(result.returncode, 1, result.stderr)
-        lines = result.stdout.splitlines()
-        self.assertTrue(lines[0].startswith("configuration  runs  median ms"), result.stdout)
-        self.assertRegex(lines[2], r"^softpipe +1 +\d+ +\d+ +\d+ +\d+\.\d\d +\d+ +\d+  softpipe$")
-        self.assertRegex(lines[3], r"^old-gl: FAILED: Error: ")
-        self.assertIn("[softpipe 1/1]", result.stderr)
+        self.assertEqual(run.returncode, 1, run.stderr)
+        self.assertRegex(run.stdout, r"\nsoftpipe +pair +isolated +1 +\d+ .* softpipe\nllvmpipe +pair ")
+        self.assertRegex(run.stdout, r"\nold-gl pair: FAILED: Error: ")
+        self.assertNotIn("mesa_shader_cache", os.listdir(user_cache))
+        with open(files["r.json"]) as f:
+            softpipe, _, old_gl = json.load(f)["results"]
+        self.assertEqual((softpipe["renderer"], softpipe["cache"], old_gl["runs"]), ("softpipe", "isolated", []))
+        (record,) = softpipe["runs"]
+        self.assertEqual([len(record[key]) for key in ("program_ms", "commit_kib", "rss_kib")], [1000] * 3)
+        self.assertAlmostEqual(sum(record["program_ms"]), record["ms"], places=6)
+        self.assertGreater(record["commit_kib"][-1], record["commit_kib"][0])
 
-        with open(os.path.join(work, "out.csv")) as f:
-            rows = list(csv.DictReader(f))
-        self.assertEqual([(r["configuration"], r["renderer"], r["runs"]) for r in rows],
-                         [("softpipe", "softpipe", "1")])
-        self.assertGreater(float(rows[0]["median_ms"]), 0)
-
-        with open(os.path.join(work, "out.png"), "rb") as f:
-            png = f.read()
-        self.assertEqual(png[:8], b"\x89PNG\r\n\x1a\n")
-        width, height = struct.unpack(">II", png[16:24])
-        self.assertEqual((width, height), (1000, 450))
-        self.assertGreater(len(png), 10000)
+        # Read back from two machines' files, each row names its host.
+        status, text = run_main("--report", files["r.json"], files["r.json"])
+        row = r"\nsoftpipe +pair +%s +isolated +1 +%d " % (re.escape(os.uname().nodename), record["ms"])
+        self.assertEqual((status, len(re.findall(row, text))), (0, 2), text)
+        for name in ("t.png", "p.png"):
+            with open(files[name], "rb") as f:
+                self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
 
 
 if __name__ == "__main__":

@@ -13,8 +13,7 @@ struct gl_call {
     size_t text_length;       // glShaderSource: the length of that text
 };
 
-// How glGetProgramiv answers: a status to write, or FAKE_LINK_SILENT to write
-// nothing, as a driver does when the query itself fails.
+// glGetProgramiv writes nothing, as when the query itself fails.
 const int FAKE_LINK_SILENT = -1;
 
 void install_fake_gl(bool record, int link_status);

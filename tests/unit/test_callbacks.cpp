@@ -1,4 +1,4 @@
-// The two callbacks, against a stand-in for the one GLFW call they make.
+// The key callback, against a stand-in for the one GLFW call it makes.
 
 #include "callbacks.h"
 
@@ -6,37 +6,21 @@
 #include <gtest/gtest.h>
 
 static GLFWwindow *closed_window;
-static int close_calls;
 
 void glfwSetWindowShouldClose(GLFWwindow *window, int value)
 {
-    if (value == GLFW_TRUE) {
-        closed_window = window;
-        close_calls++;
-    }
+    closed_window = value == GLFW_TRUE ? window : nullptr;
 }
 
-TEST(Callbacks, OnlyAnEscapePressClosesTheWindow)
+TEST(Callbacks, OnlyAnEscapePressClosesTheWindowWhateverTheScancodeAndModifiers)
 {
     GLFWwindow *window = reinterpret_cast<GLFWwindow *>(0x1234);
-    close_calls = 0;
-    key_callback(window, GLFW_KEY_ESCAPE, 9, GLFW_RELEASE, 0);
-    key_callback(window, GLFW_KEY_ESCAPE, 9, GLFW_REPEAT, 0);
-    key_callback(window, GLFW_KEY_A, 38, GLFW_PRESS, 0);
-    key_callback(window, GLFW_KEY_ENTER, 36, GLFW_PRESS, 0);
-    EXPECT_EQ(close_calls, 0);
-
-    // Scancode and modifiers do not matter.
+    const int ignored[][2] = {{GLFW_KEY_ESCAPE, GLFW_RELEASE}, {GLFW_KEY_ESCAPE, GLFW_REPEAT},
+                              {GLFW_KEY_A, GLFW_PRESS}, {GLFW_KEY_ENTER, GLFW_PRESS}};
+    for (const auto &event : ignored) {
+        key_callback(window, event[0], 9, event[1], 0);
+        EXPECT_EQ(closed_window, nullptr) << "key " << event[0] << ", action " << event[1];
+    }
     key_callback(window, GLFW_KEY_ESCAPE, 0, GLFW_PRESS, GLFW_MOD_SHIFT | GLFW_MOD_CONTROL);
-    EXPECT_EQ(close_calls, 1);
     EXPECT_EQ(closed_window, window);
-}
-
-TEST(Callbacks, ErrorsGoToStandardErrorWithoutTheirCode)
-{
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    error_callback(65544, "X11: The DISPLAY environment variable is missing");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: X11: The DISPLAY environment variable is missing\n");
 }

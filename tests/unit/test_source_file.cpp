@@ -1,27 +1,31 @@
 // Reading the shader files: bytes exactly as stored, and every failure refused cleanly.
 
+#include "output.h"
 #include "source_file.h"
 
 #include <gtest/gtest.h>
-
-#include "source_file_test.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
-#include <string>
 
-std::string temp_dir()
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+static std::string temp_dir()
 {
-    std::random_device random;
     std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                ("shaderbench-test-" + std::to_string(random()));
+                                ("shaderbench-test-" + std::to_string(std::random_device()()));
     std::filesystem::create_directory(dir);
     return dir.string();
 }
 
-std::string write_file(const std::string &dir, const char *name, const std::string &bytes)
+static std::string write_file(const std::string &dir, const char *name, const std::string &bytes)
 {
     std::string path = (std::filesystem::path(dir) / name).string();
     FILE *f = fopen(path.c_str(), "wb");
@@ -30,47 +34,59 @@ std::string write_file(const std::string &dir, const char *name, const std::stri
     return path;
 }
 
-// Reads path; returns the block's bytes up to and including the terminating NUL
-// at the file's size (expected_size), and what was printed.
-std::string read_back(const std::string &path, size_t expected_size, std::string *printed)
+// What read_source_file printed, then the block's first size + 1 bytes (the
+// file and its NUL), or "<none>" when it returned null.
+static std::string read_back(const std::string &path, size_t size)
 {
     testing::internal::CaptureStdout();
     char *text = read_source_file(path.c_str());
-    *printed = testing::internal::GetCapturedStdout();
-    if (!text)
-        return "<none>";
-    std::string bytes(text, expected_size + 1);
+    std::string out = testing::internal::GetCapturedStdout() + (text ? std::string(text, size + 1) : "<none>");
     free(text);
-    return bytes;
+    return out;
 }
 
-TEST(SourceFile, ReturnsTheBytesAsStoredWithOneNulAdded)
+TEST(SourceFile, ReturnsTheBytesAsStoredWithOneNulAddedOrRefuses)
 {
     std::string dir = temp_dir();
-    const std::string cases[] = {
-        std::string(),                                          // empty file
-        std::string("line one\r\nline two\r\n"),                // CR/LF kept
-        std::string("no final newline"),                        // nothing added
-        std::string("before\0after\n", 13),                     // NUL kept in the block
-        std::string("\xEF\xBB\xBFvoid main(){}\n"),             // no BOM handling
-    };
-    for (const std::string &bytes : cases) {
-        std::string printed;
-        std::string path = write_file(dir, "source.txt", bytes);
-        EXPECT_EQ(read_back(path, bytes.size(), &printed), bytes + std::string(1, '\0'));
-        EXPECT_EQ(printed, "");
-    }
+    // Empty, CR/LF, no final newline, a NUL inside, a byte order mark: all kept as they are.
+    for (const std::string &bytes : {std::string(), std::string("one\r\ntwo\r\n"), std::string("no newline"),
+                                     std::string("before\0after\n", 13), std::string("\xEF\xBB\xBFvoid main(){}\n")})
+        EXPECT_EQ(read_back(write_file(dir, "source.txt", bytes), bytes.size()), bytes + std::string(1, '\0'));
+
+    for (const std::string &path : {dir + "/missing.txt", dir})
+        EXPECT_EQ(read_back(path, 0), LOAD_FAILED_LINE "<none>") << path;
     std::filesystem::remove_all(dir);
 }
 
-TEST(SourceFile, RefusesAMissingFileAndADirectory)
+#ifdef _WIN32
+TEST(SourceFile, AFileSomeoneHoldsOpenCannotBeRead)
 {
     std::string dir = temp_dir();
-    for (const std::string &path : {(std::filesystem::path(dir) / "missing.txt").string(), dir}) {
-        std::string printed;
-        EXPECT_EQ(read_back(path, 0, &printed), "<none>") << path;
-        EXPECT_EQ(printed, "Unable to load file\n") << path;
+    std::string path = write_file(dir, "held.txt", "void main() {}\n");
+    // Even a reader that shares reading blocks us: we ask for share mode 0.
+    HANDLE holder = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(read_back(path, 0), LOAD_FAILED_LINE "<none>");
+    CloseHandle(holder);
+
+    // Once it is closed the same file reads, and the reader left no handle open.
+    EXPECT_EQ(read_back(path, 15), std::string("void main() {}\n", 16));
+    EXPECT_TRUE(std::filesystem::remove(path)) << "read_source_file left the file open";
+    std::filesystem::remove_all(dir);
+}
+#else
+TEST(SourceFile, RefusesFifosAndUnreadableFiles)
+{
+    std::string dir = temp_dir();
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A FIFO with no writer must not block the reader either.
+    EXPECT_EQ(read_back(fifo, 0), LOAD_FAILED_LINE "<none>");
+    std::string unreadable = write_file(dir, "unreadable", "x");
+    chmod(unreadable.c_str(), 0);
+    if (geteuid() != 0) {  // root reads it regardless of its mode
+        EXPECT_EQ(read_back(unreadable, 0), LOAD_FAILED_LINE "<none>");
     }
     std::filesystem::remove_all(dir);
 }
-
+#endif
