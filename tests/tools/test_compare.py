@@ -159,12 +159,12 @@ class RealRun(unittest.TestCase):
     def test_short_runs_write_results_and_charts_and_leave_the_user_cache_alone(self):
         work = tempfile.TemporaryDirectory()
         self.addCleanup(work.cleanup)
-        pair = os.path.join(work.name, "pair")
-        os.mkdir(pair)
-        for name, text in zip(compare.PAIR, ("void main() { gl_Position = vec4(0.0); }\n",
-                                              "void main() { gl_FragColor = vec4(1.0); }\n")):
-            with open(os.path.join(pair, name), "w") as f:
-                f.write(text)
+        pairs = {"pair": "gl_FragColor = vec4(1.0);", "broken": "gl_FragColour = vec4(1.0);"}
+        for directory, statement in pairs.items():
+            os.mkdir(os.path.join(work.name, directory))
+            for name, text in zip(compare.PAIR, ("gl_Position = vec4(0.0);", statement)):
+                with open(os.path.join(work.name, directory, name), "w") as f:
+                    f.write("void main() { %s }\n" % text)
         # llvmpipe would store every program in the user's cache (softpipe has none).
         user_cache = os.path.join(work.name, "home", ".cache")
         os.makedirs(user_cache)
@@ -173,17 +173,18 @@ class RealRun(unittest.TestCase):
         files = {name: os.path.join(work.name, name) for name in ("r.json", "t.png", "p.png")}
         run = subprocess.run(
             [TOOL, "-n", "1", "--binary", os.environ.get("SHADERBENCH", os.path.join(ROOT, "build", "shaderbench")),
-             "--shaders", pair, "--json", files["r.json"], "--timeline", files["t.png"], "--plot", files["p.png"],
-             "softpipe", "llvmpipe", "old-gl:MESA_GL_VERSION_OVERRIDE=1.5"],
+             "--shaders", os.path.join(work.name, "pair"), "--shaders", os.path.join(work.name, "broken"),
+             "--json", files["r.json"], "--timeline", files["t.png"], "--plot", files["p.png"], "softpipe", "llvmpipe"],
             env=env, capture_output=True, text=True, timeout=300)
 
         self.assertEqual(run.returncode, 1, run.stderr)
         self.assertRegex(run.stdout, r"\nsoftpipe +pair +isolated +1 +\d+ .* softpipe\nllvmpipe +pair ")
-        self.assertRegex(run.stdout, r"\nold-gl pair: FAILED: Error: ")
+        self.assertIn("\nsoftpipe broken: FAILED: 1000 of 1000 programs failed to link\n", run.stdout)
         self.assertNotIn("mesa_shader_cache", os.listdir(user_cache))
         with open(files["r.json"]) as f:
-            softpipe, _, old_gl = json.load(f)["results"]
-        self.assertEqual((softpipe["renderer"], softpipe["cache"], old_gl["runs"]), ("softpipe", "isolated", []))
+            softpipe, broken, _, _ = json.load(f)["results"]
+        self.assertEqual((softpipe["renderer"], softpipe["cache"], broken["runs"][0]["link_failures"]),
+                         ("softpipe", "isolated", 1000))
         (record,) = softpipe["runs"]
         self.assertEqual([len(record[key]) for key in ("program_ms", "commit_kib", "rss_kib")], [1000] * 3)
         self.assertAlmostEqual(sum(record["program_ms"]), record["ms"], places=6)

@@ -149,7 +149,8 @@ def sample_process(pid):
 
 
 def run_once(binary, workdir, display, env, cache, timeline, show=None):
-    """One benchmark run. Returns (run record, None) or (None, failure reason).
+    """One benchmark run. Returns (run record, None), (run record, reason) when
+    programs failed to link, or (None, reason) when there is no report.
 
     With timeline, each progress line's arrival time and the process's commit,
     resident set and CPU time are recorded as the line arrives."""
@@ -191,7 +192,9 @@ def run_once(binary, workdir, display, env, cache, timeline, show=None):
             run["commit_kib"] = [sample[0] for sample in samples]
             run["rss_kib"] = [sample[1] for sample in samples]
             run["cpu_ms"] = samples[-1][2] - samples[0][2]
-    return run, None
+    # Kept in the results, but a driver that fails to link is not a clean run.
+    failures = run["link_failures"]
+    return run, failures and "%d of %d programs failed to link" % (failures, output.PROGRAMS) or None
 
 
 # ---------------------------------------------------------------------------
@@ -257,12 +260,13 @@ def compare(configs, pair_dirs, binary, display, runs, cache, timeline, explicit
 
                 run, reason = run_once(binary, workdir, display, env, cache, timeline, show)
                 durations.append(time.monotonic() - started)
+                if run:
+                    result["runs"].append(run)
                 if reason:
                     result["failure"] = reason
                     total -= runs - round_number
                     progress("%s FAILED: %s" % (label, reason))
                     continue
-                result["runs"].append(run)
                 progress("%s %d ms, %s MiB" % (label, run["ms"], number(run["commit_mib"])))
     finally:
         for _, _, workdir in work:
