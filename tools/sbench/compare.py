@@ -91,7 +91,9 @@ def driver_info(env, display, cache):
     renderer = re.search(r"OpenGL renderer string: (.*)", out.stdout)
     version = re.search(r"OpenGL version string: (.*)", out.stdout)
     if out.returncode != 0 or not renderer:
-        return None, None, (out.stderr.strip().splitlines() or ["no OpenGL context"])[-1]
+        # libGL's own "error" line says more than the X protocol dump after it.
+        errors = out.stderr.strip().splitlines() or ["no OpenGL context"]
+        return None, None, next((line for line in errors if "error" in line.lower()), errors[-1]).strip()
     return renderer.group(1).strip(), version.group(1).strip() if version else None, None
 
 
@@ -219,16 +221,16 @@ def compare(configs, pair_dirs, binary, display, runs, cache, timeline, explicit
     """Runs every configuration on every shader pair, runs interleaved.
 
     Returns a result per (configuration, pair). A built-in configuration whose
-    driver is missing is skipped when the user did not name it, and fails when
-    they did."""
+    driver is missing or does not load is skipped when the user did not name
+    it, and fails when they did."""
     results, work = [], []
     for name, env, word in configs:
         renderer, version, reason = driver_info(env, display, cache)
         if renderer is not None and word and word not in renderer:
             reason = "driver missing: the renderer is %r" % renderer
-            if not explicit:
-                progress("[%s] skipped: %s" % (name, reason))
-                continue
+        if reason and word and not explicit:
+            progress("[%s] skipped: %s" % (name, reason))
+            continue
         for pair_dir in pair_dirs:
             result = {"configuration": name, "environment": env, "renderer": renderer,
                       "gl_version": version, "cache": cache, "shaders": shader_info(pair_dir),
