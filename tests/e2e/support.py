@@ -57,8 +57,7 @@ class XTestCase(unittest.TestCase):
 
     def read_until(self, reader, prefix, timeout=300):
         out = reader.read_until(prefix, time.monotonic() + timeout)
-        self.assertTrue(out.splitlines(True)[-1:] and out.splitlines(True)[-1].startswith(prefix),
-                        "output ended before %r: %r" % (prefix, out[-2000:]))
+        self.assertTrue(harness.ends_with_line(out, prefix), "output ended before %r: %r" % (prefix, out[-2000:]))
         return out
 
     def finish(self, proc, reader, timeout=60.0):

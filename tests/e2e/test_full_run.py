@@ -18,9 +18,8 @@ class SampleShaders(XTestCase):
     def setUpClass(cls):
         super().setUpClass()
         if WINE_RUN:
-            # Cleanups run last first: Wine stops before the X server, or it
-            # reports a broken connection. Its server and helpers start apart
-            # from the benchmark's pipes, which they would otherwise hold open.
+            # Wine's server starts apart from the benchmark's pipes (it would hold
+            # them open) and, cleanups running last first, stops before the X server.
             cls.addClassCleanup(subprocess.run, [WINE_RUN, "--stop"], timeout=120)
             subprocess.run([WINE_RUN, "--start"], env=dict(os.environ, DISPLAY=cls.display),
                            check=True, timeout=120)

@@ -1,7 +1,5 @@
-"""The window and its context: an OpenGL 2.0 context is asked for (recorded by
-apitrace); the window stays after the report until Escape or the close button;
-without one (no display, no OpenGL 2.0) GLFW's errors go to standard error,
-status 1."""
+"""The window: an OpenGL 2.0 context asked for (apitrace); kept after the report
+until Escape or the close button; without one, GLFW's errors and status 1."""
 
 import os
 import pickle

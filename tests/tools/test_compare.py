@@ -12,7 +12,7 @@ import unittest
 
 import numpy
 
-from sbench import compare, output, stats
+from sbench import compare, harness, output, stats
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "compare")
@@ -111,11 +111,10 @@ def run_main(*argv):
 class ResultsFiles(unittest.TestCase):
 
     def write(self, results):
-        path = tempfile.mktemp(suffix=".json")
-        self.addCleanup(os.remove, path)
-        with open(path, "w") as f:
+        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
             json.dump(compare.results_document(results, TOOL), f)
-        return path
+        self.addCleanup(os.remove, f.name)
+        return f.name
 
     def test_rows_match_by_configuration_and_pair_or_as_the_only_two(self):
         base = [1000, 1010, 990, 1005, 995]
@@ -146,11 +145,12 @@ class Configurations(unittest.TestCase):
                          ("old", {"LD_LIBRARY_PATH": "/opt/a:/opt/b", "MESA_DEBUG": ""}, None))
         for text in ("nosuchdriver", ":A=1", "name:", "name:A", "name:1A=2", "name:A=1,,B=2"):
             self.assertRaises(ValueError, compare.parse_config, text)
-        env = compare.run_environment({"MESA_SHADER_CACHE_DIR": "/home/me"}, ":5", "isolated", "/tmp/c")
+        env = compare.run_environment({"MESA_SHADER_CACHE_DIR": "/home/me"}, ":5",
+                                      harness.cache_environment("isolated", "/tmp/c"))
         self.assertEqual([env[v] for v in ("MESA_SHADER_CACHE_DIR", "MESA_SHADER_CACHE_DISABLE",
                                            "__GL_SHADER_DISK_CACHE_PATH", "__GL_SHADER_DISK_CACHE", "DISPLAY")],
                          ["/tmp/c", "false", "/tmp/c", "1", ":5"])
-        env = compare.run_environment({}, ":5", "off")
+        env = compare.run_environment({}, ":5", harness.cache_environment("off"))
         self.assertEqual((env["MESA_SHADER_CACHE_DISABLE"], env["__GL_SHADER_DISK_CACHE"]), ("true", "0"))
 
 

@@ -69,25 +69,19 @@ def parse_config(text):
     return name, env, None
 
 
-def run_environment(env, display, cache, cache_dir=None):
+def run_environment(env, display, cache_env):
     """The environment of one run: ours, the configuration's, then the cache mode's."""
-    merged = dict(os.environ)
-    merged.update(env)
-    merged.update(harness.cache_environment(cache, cache_dir))
-    merged["DISPLAY"] = display
-    return merged
+    return {**os.environ, **env, **cache_env, "DISPLAY": display}
 
 
 def driver_info(env, display, cache):
     """(renderer, GL version, None) as glxinfo reports them, or (None, None, reason)."""
-    cache_dir = tempfile.mkdtemp(prefix="shaderbench-cache-")
     try:
-        out = subprocess.run(["glxinfo", "-B"], env=run_environment(env, display, cache, cache_dir),
-                             capture_output=True, text=True, timeout=60)
+        with harness.driver_cache(cache) as cache_env:
+            out = subprocess.run(["glxinfo", "-B"], env=run_environment(env, display, cache_env),
+                                 capture_output=True, text=True, timeout=60)
     except (OSError, subprocess.TimeoutExpired) as error:
         return None, None, "glxinfo failed: %s" % error
-    finally:
-        shutil.rmtree(cache_dir, ignore_errors=True)
     renderer = re.search(r"OpenGL renderer string: (.*)", out.stdout)
     version = re.search(r"OpenGL version string: (.*)", out.stdout)
     if out.returncode != 0 or not renderer:
@@ -166,15 +160,10 @@ def run_once(binary, workdir, display, env, cache, timeline, show=None):
             if show:
                 show(line.decode(errors="replace").strip())
 
-    cache_dir = tempfile.mkdtemp(prefix="shaderbench-cache-") if cache == "isolated" else None
     before = resource.getrusage(resource.RUSAGE_SELF)
-    try:
+    with harness.driver_cache(cache) as cache_env:
         status, out, err = harness.run_to_report(binary, workdir, display,
-                                                 run_environment(env, display, cache, cache_dir),
-                                                 on_line=observe)
-    finally:
-        if cache_dir:
-            shutil.rmtree(cache_dir, ignore_errors=True)
+                                                 run_environment(env, display, cache_env), on_line=observe)
     after = resource.getrusage(resource.RUSAGE_SELF)
 
     parsed = output.parse(out)

@@ -8,6 +8,7 @@ own, and the benchmark's output read line by line so that every wait is on
 what it prints.
 """
 
+import contextlib
 import ctypes
 import os
 import selectors
@@ -36,12 +37,12 @@ def _die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
-def start_xserver(extra_args=(), timeout=20.0):
+def start_xserver(timeout=20.0):
     """Starts a private Xvfb and returns (process, display name such as ":3")."""
     read_end, write_end = os.pipe()
     proc = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-         "-nolisten", "tcp", *extra_args],
+         "-nolisten", "tcp"],
         pass_fds=(write_end,), stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent,
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
@@ -99,34 +100,15 @@ def find_window(display_name, title=WINDOW_TITLE, timeout=20.0):
         d.close()
 
 
-def _keycode(d, key):
-    return d.keysym_to_keycode(XK.string_to_keysym(key))
-
-
-def send_keys(display_name, window_id, key, events=("press", "release")):
-    """Sends key events through XTEST to the window, focused first, as a keyboard would."""
+def send_keys(display_name, window_id, key):
+    """Presses and releases a key through XTEST, the window focused first, as a keyboard would."""
     d = xdisplay.Display(display_name)
     try:
         window = d.create_resource_object("window", window_id)
         window.set_input_focus(X.RevertToParent, X.CurrentTime)
-        code = _keycode(d, key)
-        for event in events:
-            xtest.fake_input(d, X.KeyPress if event == "press" else X.KeyRelease, code)
-        d.sync()
-    finally:
-        d.close()
-
-
-def send_synthetic_key(display_name, window_id, key, event):
-    """Sends one key event straight to the window with XSendEvent."""
-    d = xdisplay.Display(display_name)
-    try:
-        window = d.create_resource_object("window", window_id)
-        kind = protocol.event.KeyPress if event == "press" else protocol.event.KeyRelease
-        message = kind(time=X.CurrentTime, root=d.screen().root, window=window,
-                       same_screen=1, child=X.NONE, root_x=0, root_y=0,
-                       event_x=0, event_y=0, state=0, detail=_keycode(d, key))
-        window.send_event(message, event_mask=X.KeyPressMask | X.KeyReleaseMask)
+        code = d.keysym_to_keycode(XK.string_to_keysym(key))
+        xtest.fake_input(d, X.KeyPress, code)
+        xtest.fake_input(d, X.KeyRelease, code)
         d.sync()
     finally:
         d.close()
@@ -164,6 +146,18 @@ def cache_environment(mode, directory=None):
     if mode == "user":
         return {}
     raise ValueError("unknown cache mode %r" % mode)
+
+
+@contextlib.contextmanager
+def driver_cache(mode):
+    """Yields cache_environment(mode); an isolated cache gets a fresh directory
+    of its own, removed afterwards, so nothing lands in the user's cache."""
+    directory = tempfile.mkdtemp(prefix="shaderbench-cache-") if mode == "isolated" else None
+    try:
+        yield cache_environment(mode, directory)
+    finally:
+        if directory:
+            shutil.rmtree(directory, ignore_errors=True)
 
 
 class LineReader:
@@ -210,13 +204,18 @@ class LineReader:
                 return out
 
 
-def start_benchmark(binary, cwd, env=None, display=None, args=(), wrapper=()):
+def ends_with_line(out, prefix):
+    """Whether the last whole line of out starts with prefix."""
+    return out.endswith(b"\n") and out.splitlines(True)[-1].startswith(prefix)
+
+
+def start_benchmark(binary, cwd, env=None, display=None, wrapper=()):
     """Starts the benchmark (under wrapper, a command prefix) with its output on pipes."""
     run_env = dict(os.environ if env is None else env)
     run_env.pop("DISPLAY", None)
     if display is not None:
         run_env["DISPLAY"] = display
-    return subprocess.Popen([*wrapper, binary, *args], cwd=cwd, env=run_env,
+    return subprocess.Popen([*wrapper, binary], cwd=cwd, env=run_env,
                             stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
@@ -247,7 +246,7 @@ def run_to_report(binary, cwd, display, env=None, timeout=600.0, on_line=None, w
         reader = LineReader(proc.stdout)
         deadline = time.monotonic() + timeout
         out = reader.read_until(REPORT_PREFIX, deadline, on_line and (lambda line: on_line(line, proc)))
-        if out.splitlines()[-1:] and out.splitlines()[-1].startswith(REPORT_PREFIX):
+        if ends_with_line(out, REPORT_PREFIX):
             send_keys(display, find_window(display), "Escape")
         status, rest, err = finish(proc, reader, deadline)
         return status, out + rest, err
@@ -255,13 +254,7 @@ def run_to_report(binary, cwd, display, env=None, timeout=600.0, on_line=None, w
         stop_benchmark(proc)
 
 
-def run_isolated(binary, cwd, display, env=None, **kwargs):
-    """run_to_report with the driver's shader cache in a fresh directory of its
-    own, removed afterwards: nothing is written to the user's cache."""
-    cache = tempfile.mkdtemp(prefix="shaderbench-cache-")
-    try:
-        run_env = dict(os.environ if env is None else env)
-        run_env.update(cache_environment("isolated", cache))
-        return run_to_report(binary, cwd, display, run_env, **kwargs)
-    finally:
-        shutil.rmtree(cache, ignore_errors=True)
+def run_isolated(binary, cwd, display, **kwargs):
+    """run_to_report with the driver's shader cache isolated (see driver_cache)."""
+    with driver_cache("isolated") as cache:
+        return run_to_report(binary, cwd, display, {**os.environ, **cache}, **kwargs)

@@ -16,7 +16,6 @@ TOO_LARGE = "Shader source too large"
 REPORT_PREFIX = COMMIT_UNAVAILABLE.split(":")[0].encode() + b":"
 
 
-
 def _pattern(literal, number=r"(-?\d+)"):
     return re.compile(re.escape(literal).replace("%04d", r"(\d{4})").replace("%d", number))
 

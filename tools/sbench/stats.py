@@ -23,6 +23,13 @@ def slope(values):
     return float(numpy.polyfit(numpy.arange(1, len(values) + 1), values, 1)[0])
 
 
+def straightness(values):
+    """The slope over the last 100 programs against the first 100: 1.0 for
+    growth that stays straight; None when the first 100 did not grow."""
+    first = slope(values[:100])
+    return slope(values[-100:]) / first if first > 0 else None
+
+
 def _median_of(runs, measure):
     values = [measure(run) for run in runs]
     values = [v for v in values if v is not None]
@@ -46,12 +53,8 @@ def timeline_summary(runs):
         timed, lambda run: run["cpu_ms"] / sum(run["program_ms"][1:]) if run.get("cpu_ms") is not None else None)
     for name in ("commit", "rss"):
         key = name + "_kib"
-        with_memory = [run for run in timed if run.get(key)]
-        summary[name + "_kib_per_program"] = _median_of(with_memory, lambda run: slope(run[key]))
-        # Straight growth keeps the same slope at the end as at the start.
-        summary[name + "_last_vs_first"] = _median_of(
-            with_memory, lambda run: (slope(run[key][-100:]) / slope(run[key][:100])
-                                      if slope(run[key][:100]) > 0 else None))
+        summary[name + "_kib_per_program"] = _median_of(timed, lambda run: slope(run[key]) if run.get(key) else None)
+        summary[name + "_last_vs_first"] = _median_of(timed, lambda run: straightness(run[key]) if run.get(key) else None)
     return summary
 
 
