@@ -18,9 +18,11 @@ char *read_source_file(const char *path)
     }
 
     // All 32 bits set is also a valid size; only GetLastError tells them apart.
+    // A file of 4 GiB or more is refused, not read as its low 32 bits' worth.
     char *text = nullptr;
-    DWORD size = GetFileSize(file, nullptr);
-    if (size != INVALID_FILE_SIZE || GetLastError() == NO_ERROR) {
+    DWORD high = 0;
+    DWORD size = GetFileSize(file, &high);
+    if ((size != INVALID_FILE_SIZE || GetLastError() == NO_ERROR) && high == 0) {
         text = (char *) malloc((size_t) size + 1);
         DWORD done = 0;
         if (text && ReadFile(file, text, size, &done, nullptr) && done == size) {

@@ -58,6 +58,17 @@ TEST(SourceFile, ReturnsTheBytesAsStoredWithOneNulAddedOrRefuses)
     std::filesystem::remove_all(dir);
 }
 
+TEST(SourceFile, RefusesFilesOf4GiBOrMore)
+{
+    std::string dir = temp_dir();
+    std::string path = write_file(dir, "huge.txt", "");
+    // Sparse, so it costs no disk: a reader that kept only the low 32 bits of
+    // the size would read this as a file of 100 bytes.
+    std::filesystem::resize_file(path, (uint64_t(1) << 32) + 100);
+    EXPECT_EQ(read_back(path, 0), LOAD_FAILED_LINE "<none>");
+    std::filesystem::remove_all(dir);
+}
+
 #ifdef _WIN32
 TEST(SourceFile, AFileSomeoneHoldsOpenCannotBeRead)
 {
