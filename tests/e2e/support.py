@@ -53,7 +53,7 @@ class XTestCase(unittest.TestCase):
         proc = harness.start_benchmark(BINARY, self.dir, run_env, self.display if display else None,
                                        wrapper=self.wrapper if wrapper is None else wrapper)
         self.addCleanup(harness.stop_benchmark, proc)
-        return proc, harness.LineReader(proc.stdout)
+        return proc, harness.LineReader(proc)
 
     def read_until(self, reader, prefix, timeout=300):
         out = reader.read_until(prefix, time.monotonic() + timeout)

@@ -12,7 +12,7 @@ import unittest
 
 import numpy
 
-from sbench import compare, harness, output, stats
+from sbench import compare, harness, output, plan, results, stats, verdicts
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "compare")
@@ -95,10 +95,17 @@ class Verdicts(unittest.TestCase):
 
 
 def result(name, shaders_sha, times, mibs):
-    return {"configuration": name, "renderer": name, "cache": "isolated", "failure": None,
-            "shaders": {"directory": "/x/" + shaders_sha,
-                        "files": {f: {"size": 1, "sha256": shaders_sha} for f in compare.PAIR}},
-            "runs": [{"ms": t, "commit_mib": m} for t, m in zip(times, mibs)]}
+    return {"configuration": name, "environment": {}, "renderer": name, "gl_version": None, "cache": "isolated",
+            "failure": None, "failed_runs": [],
+            "shaders": {"directory": "/x/" + shaders_sha, "label": shaders_sha,
+                        "files": {f: {"size": 1, "sha256": shaders_sha} for f in plan.PAIR}},
+            "runs": [{"ms": t, "commit_mib": m, "cpu_ms": None, "link_failures": 0, "program_ms": None,
+                      "commit_kib": None, "rss_kib": None} for t, m in zip(times, mibs)]}
+
+
+def document(found):
+    return {"schema": results.SCHEMA, "complete": True, "host": {"name": "h"}, "plan": None,
+            "binary": {"path": TOOL, "sha256": "0"}, "results": found}
 
 
 def run_main(*argv):
@@ -110,18 +117,18 @@ def run_main(*argv):
 
 class ResultsFiles(unittest.TestCase):
 
-    def write(self, results):
+    def write(self, found, text=None):
         with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
-            json.dump(compare.results_document(results, TOOL), f)
+            f.write(text if text is not None else json.dumps(document(found)))
         self.addCleanup(os.remove, f.name)
         return f.name
 
     def test_rows_match_by_configuration_and_pair_or_as_the_only_two(self):
         base = [1000, 1010, 990, 1005, 995]
         old = [result("a", "p1", base, [50] * 5), result("b", "p1", base, [50] * 5), result("a", "p2", base, [9] * 5)]
-        new = [result("b", "p1", [t * 1.3 for t in base], [50] * 5), result("a", "p1", base, [60] * 5),
+        new = [result("b", "p1", [round(t * 1.3) for t in base], [50] * 5), result("a", "p1", base, [60] * 5),
                result("c", "p1", base, [50] * 5)]
-        pairs, only_old, only_new = compare.match_results(old, new)
+        pairs, only_old, only_new = verdicts.match_results(old, new)
         self.assertEqual([(o["configuration"], n["configuration"]) for o, n in pairs], [("a", "a"), ("b", "b")])
         self.assertEqual([r["shaders"]["directory"] for r in only_old], ["/x/p2"])
         self.assertEqual([r["configuration"] for r in only_new], ["c"])
@@ -137,50 +144,81 @@ class ResultsFiles(unittest.TestCase):
         self.assertEqual(status, 0)
         self.assertIn("a p1 -> c p1\n  time:   no difference proven", text)
 
+    def test_what_is_not_a_results_file_is_refused_in_one_line_naming_it(self):
+        good = json.dumps(document([result("a", "p1", [1000] * 5, [50] * 5)]))
+        cases = [  # file text, what the line says
+            ("[1, 2]", "the top level should be an object"),
+            (good[:len(good) // 2], "truncated"),
+            ("hello", "not JSON"),
+            (good.replace('"ms": 1000', '"ms": "1000"', 1), 'results[0].runs[0].ms should be a whole number, not "1000"'),
+            (good.replace('"ms": 1000', '"ms": NaN', 1), "NaN is not a number"),
+            (good.replace('"results"', '"findings"'), "the document has no 'results'"),
+            (good.replace(results.SCHEMA, "other/1"), 'its schema is "other/1"'),
+            (good.replace('"program_ms": null', '"program_ms": [1.0]', 1), "program_ms should hold 1000 numbers, not 1"),
+        ]
+        valid = self.write(None, good)
+        for text, reason in cases:
+            path = self.write(None, text)
+            for argv in (["--report", path], ["--diff", valid, path], ["--baseline", path], ["--resume", path]):
+                err = io.StringIO()
+                with contextlib.redirect_stderr(err):
+                    self.assertEqual(run_main(*argv), (2, ""), argv)
+                self.assertRegex(err.getvalue(), r"^compare: %s: .*%s" % (re.escape(path), re.escape(reason)))
+                self.assertEqual(err.getvalue().count("\n"), 1, err.getvalue())
+        # A file of the first schema still reads, as complete and without failed runs.
+        old = json.loads(good.replace(results.SCHEMA, "shaderbench-compare/1"))
+        for key in ("complete", "plan"):
+            del old[key]
+        self.assertEqual(results.load(self.write(None, json.dumps(old)))["results"][0]["shaders"]["label"], "p1")
+
 
 class Configurations(unittest.TestCase):
 
     def test_parsing_and_the_cache_modes_environment(self):
-        self.assertEqual(compare.parse_config("old:LD_LIBRARY_PATH=/opt/a:/opt/b,MESA_DEBUG="),
+        self.assertEqual(plan.parse_config("old:LD_LIBRARY_PATH=/opt/a:/opt/b,MESA_DEBUG="),
                          ("old", {"LD_LIBRARY_PATH": "/opt/a:/opt/b", "MESA_DEBUG": ""}, None))
         for text in ("nosuchdriver", ":A=1", "name:", "name:A", "name:1A=2", "name:A=1,,B=2"):
-            self.assertRaises(ValueError, compare.parse_config, text)
-        env = compare.run_environment({"MESA_SHADER_CACHE_DIR": "/home/me"}, ":5",
+            self.assertRaises(ValueError, plan.parse_config, text)
+        env = plan.run_environment({"MESA_SHADER_CACHE_DIR": "/home/me"}, ":5",
                                       harness.cache_environment("isolated", "/tmp/c"))
         self.assertEqual([env[v] for v in ("MESA_SHADER_CACHE_DIR", "MESA_SHADER_CACHE_DISABLE",
                                            "__GL_SHADER_DISK_CACHE_PATH", "__GL_SHADER_DISK_CACHE", "DISPLAY")],
                          ["/tmp/c", "false", "/tmp/c", "1", ":5"])
-        env = compare.run_environment({}, ":5", harness.cache_environment("off"))
+        env = plan.run_environment({}, ":5", harness.cache_environment("off"))
         self.assertEqual((env["MESA_SHADER_CACHE_DISABLE"], env["__GL_SHADER_DISK_CACHE"]), ("true", "0"))
 
 
 class RealRun(unittest.TestCase):
 
-    def test_short_runs_write_results_and_charts_and_leave_the_user_cache_alone(self):
+    def test_short_runs_write_results_and_charts_and_leave_no_cache(self):
         work = tempfile.TemporaryDirectory()
         self.addCleanup(work.cleanup)
         pairs = {"pair": "gl_FragColor = vec4(1.0);", "broken": "gl_FragColour = vec4(1.0);"}
         for directory, statement in pairs.items():
             os.mkdir(os.path.join(work.name, directory))
-            for name, text in zip(compare.PAIR, ("gl_Position = vec4(0.0);", statement)):
+            for name, text in zip(plan.PAIR, ("gl_Position = vec4(0.0);", statement)):
                 with open(os.path.join(work.name, directory, name), "w") as f:
                     f.write("void main() { %s }\n" % text)
         # llvmpipe would store every program in the user's cache (softpipe has none).
         user_cache = os.path.join(work.name, "home", ".cache")
         os.makedirs(user_cache)
-        env = dict(os.environ, HOME=os.path.dirname(user_cache), XDG_CACHE_HOME=user_cache)
+        tmp = os.path.join(work.name, "tmp")
+        os.mkdir(tmp)
+        env = dict(os.environ, HOME=os.path.dirname(user_cache), XDG_CACHE_HOME=user_cache, TMPDIR=tmp)
         env.pop("DISPLAY", None)
         files = {name: os.path.join(work.name, name) for name in ("r.json", "t.png", "p.png")}
         run = subprocess.run(
             [TOOL, "-n", "1", "--binary", os.environ.get("SHADERBENCH", os.path.join(ROOT, "build", "shaderbench")),
              "--shaders", os.path.join(work.name, "pair"), "--shaders", os.path.join(work.name, "broken"),
-             "--json", files["r.json"], "--timeline", files["t.png"], "--plot", files["p.png"], "softpipe", "llvmpipe"],
+             "--json", files["r.json"], "--timeline", files["t.png"], "--plot", files["p.png"],
+             "softpipe", "llvmpipe"],
             env=env, capture_output=True, text=True, timeout=300)
 
         self.assertEqual(run.returncode, 1, run.stderr)
         self.assertRegex(run.stdout, r"\nsoftpipe +pair +isolated +1 +\d+ .* softpipe\nllvmpipe +pair ")
         self.assertIn("\nsoftpipe broken: FAILED: 1000 of 1000 programs failed to link\n", run.stdout)
         self.assertNotIn("mesa_shader_cache", os.listdir(user_cache))
+        self.assertEqual(os.listdir(tmp), [], "a cache or working directory was left behind")
         with open(files["r.json"]) as f:
             softpipe, broken, _, _ = json.load(f)["results"]
         self.assertEqual((softpipe["renderer"], softpipe["cache"], broken["runs"][0]["link_failures"]),

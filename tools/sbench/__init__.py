@@ -1,4 +1,6 @@
-"""shaderbench's Python side: running the benchmark headless (harness), reading
-what it prints (output), and comparing drivers (compare, stats, charts).
-
-./run, tools/run-headless, tools/compare and the tests all import it from here."""
+"""shaderbench's Python side, a module per job: running the benchmark
+(harness: X servers, windows, pipes; runner: one run and how it ended;
+interrupts), reading what it prints (output), and comparing drivers (plan,
+observe, campaign, results, stats, verdicts, tables, charts). compare is
+the comparison's command line; ./run, tools/run-headless, tools/compare and
+the tests import it all from here."""

@@ -11,8 +11,7 @@ COLOURS = ["#4878a8", "#e0913a", "#5aa05a", "#b85450", "#8c6bb1", "#8c564b", "#d
 
 def label(row_or_result):
     shaders = row_or_result.get("shaders")
-    pair = shaders if isinstance(shaders, str) else shaders["directory"].rstrip("/").split("/")[-1]
-    return "%s\n%s" % (row_or_result["configuration"], pair)
+    return "%s\n%s" % (row_or_result["configuration"], shaders if isinstance(shaders, str) else shaders["label"])
 
 
 def write_totals(path, rows, title):
@@ -69,3 +68,4 @@ def write_timeline(path, results, title):
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
+

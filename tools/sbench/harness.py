@@ -8,6 +8,7 @@ own, and the benchmark's output read line by line so that every wait is on
 what it prints.
 """
 
+import collections
 import contextlib
 import ctypes
 import os
@@ -21,7 +22,7 @@ import time
 from Xlib import X, XK, display as xdisplay, error as xerror, protocol
 from Xlib.ext import xtest
 
-from .output import REPORT_PREFIX
+from .interrupts import shielded
 
 WINDOW_TITLE = "Shader RAM usage test"
 PR_SET_PDEATHSIG = 1
@@ -40,11 +41,13 @@ def _die_with_parent():
 def start_xserver(timeout=20.0):
     """Starts a private Xvfb and returns (process, display name such as ":3")."""
     read_end, write_end = os.pipe()
+    # A session of its own: Ctrl-C on the terminal reaches us, and we stop it
+    # after whatever runs on it, not before.
     proc = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
          "-nolisten", "tcp"],
         pass_fds=(write_end,), stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent,
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     number = b""
     deadline = time.monotonic() + timeout
@@ -66,15 +69,30 @@ def start_xserver(timeout=20.0):
     return proc, ":" + number.decode().strip()
 
 
+@contextlib.contextmanager
+def xserver(display=None):
+    """Yields display if one is given, else the display of a private X server
+    that lives as long as the block."""
+    if display:
+        yield display
+        return
+    proc, display = start_xserver()
+    try:
+        yield display
+    finally:
+        stop_process(proc)
+
+
 def stop_process(proc, grace=5.0):
     """Stops a process we started, by its id: SIGTERM, then SIGKILL."""
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(grace)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+    with shielded():
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(grace)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
 
 
 # ---------------------------------------------------------------------------
@@ -157,51 +175,88 @@ def driver_cache(mode):
         yield cache_environment(mode, directory)
     finally:
         if directory:
-            shutil.rmtree(directory, ignore_errors=True)
+            with shielded():
+                shutil.rmtree(directory, ignore_errors=True)
+
+
+STDERR_KEPT = 65536  # the tail of a run's standard error that is kept
 
 
 class LineReader:
-    """Reads a pipe line by line with a deadline on every wait."""
+    """Reads a process's standard output line by line and keeps the tail of its
+    standard error, reading both as they come so that neither pipe fills up.
 
-    def __init__(self, pipe):
-        self.pipe = pipe
-        self.pending = b""
+    Every wait has a limit: an absolute deadline, or a silence (no byte on
+    either stream) of `stall` seconds; reaching one raises TimeoutError."""
+
+    def __init__(self, proc):
+        self.lines = collections.deque()  # whole lines read, not yet returned
+        self.pending = b""  # the start of the next line
+        self.err = b""
         self.closed = False
+        self.last_output = time.monotonic()
+        self.stdout = proc.stdout
         self.selector = selectors.DefaultSelector()
-        self.selector.register(pipe, selectors.EVENT_READ)
+        for pipe in (proc.stdout, proc.stderr):
+            if pipe:
+                self.selector.register(pipe, selectors.EVENT_READ)
 
-    def readline(self, deadline):
-        """Returns the next line as bytes, None at end of file; raises TimeoutError."""
-        while b"\n" not in self.pending and not self.closed:
-            left = deadline - time.monotonic()
-            if left <= 0 or not self.selector.select(left):
-                raise TimeoutError("no output in time")
-            chunk = os.read(self.pipe.fileno(), 65536)
-            if chunk:
-                self.pending += chunk
+    def check_limit(self, deadline, stall):
+        """Raises TimeoutError once the deadline has passed or the silence has
+        lasted stall seconds; otherwise returns the seconds left (None: no limit)."""
+        limits = [deadline] if deadline is not None else []
+        if stall is not None:
+            limits.append(self.last_output + stall)
+        left = min(limits) - time.monotonic() if limits else None
+        if left is not None and left <= 0:
+            raise TimeoutError("no output in time")
+        return left
+
+    def _wait(self, deadline, stall):
+        """Reads whatever arrives next on either stream."""
+        left = self.check_limit(deadline, stall)
+        for key, _ in self.selector.select(left):
+            chunk = os.read(key.fileobj.fileno(), 65536)
+            if not chunk:
+                self.selector.unregister(key.fileobj)
+                self.closed |= key.fileobj is self.stdout
+            elif key.fileobj is self.stdout:
+                *whole, self.pending = (self.pending + chunk).split(b"\n")
+                self.lines.extend(line + b"\n" for line in whole)
             else:
-                self.closed = True
-        if b"\n" in self.pending:
-            line, self.pending = self.pending.split(b"\n", 1)
-            return line + b"\n"
-        if self.pending:
+                self.err = (self.err + chunk)[-STDERR_KEPT:]
+            self.last_output = time.monotonic() if chunk else self.last_output
+
+    def readline(self, deadline=None, stall=None):
+        """Returns the next line as bytes, None at end of file; raises TimeoutError."""
+        while not self.lines and not self.closed:
+            self._wait(deadline, stall)
+        if self.lines:
+            return self.lines.popleft()
+        if self.pending:  # the last line, without its newline
             line, self.pending = self.pending, b""
             return line
         return None
 
-    def read_until(self, prefix, deadline, on_line=None):
+    def read_until(self, prefix, deadline=None, on_line=None, stall=None):
         """Reads up to and including the first line that starts with prefix, or to
         the end of the output (prefix None reads it all); calls on_line with each line."""
-        out = b""
+        out = []
         while True:
-            line = self.readline(deadline)
+            line = self.readline(deadline, stall)
             if line is None:
-                return out
-            out += line
+                return b"".join(out)
+            out.append(line)
             if on_line:
                 on_line(line)
             if prefix is not None and line.startswith(prefix):
-                return out
+                return b"".join(out)
+
+    def read_stderr(self, deadline=None, stall=None):
+        """Reads standard error to its end; returns all that was kept of it."""
+        while self.selector.get_map():
+            self._wait(deadline, stall)
+        return self.err
 
 
 def ends_with_line(out, prefix):
@@ -210,51 +265,46 @@ def ends_with_line(out, prefix):
 
 
 def start_benchmark(binary, cwd, env=None, display=None, wrapper=()):
-    """Starts the benchmark (under wrapper, a command prefix) with its output on pipes."""
+    """Starts the benchmark (under wrapper, a command prefix) with its output on
+    pipes, in a process group of its own, so that stopping it stops everything
+    it started and Ctrl-C on the terminal reaches only us."""
     run_env = dict(os.environ if env is None else env)
     run_env.pop("DISPLAY", None)
     if display is not None:
         run_env["DISPLAY"] = display
     return subprocess.Popen([*wrapper, binary], cwd=cwd, env=run_env,
                             stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                            start_new_session=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
-def finish(proc, reader, deadline):
+def finish(proc, reader, deadline=None, stall=None):
     """Reads the rest of the output and waits for the end of the run; returns
-    (status, rest of stdout, stderr). Raises subprocess.TimeoutExpired."""
-    rest = reader.read_until(None, deadline)
-    status = proc.wait(max(0.1, deadline - time.monotonic()))
-    return status, rest, proc.stderr.read()
+    (status, rest of stdout, stderr). Raises TimeoutError."""
+    rest = reader.read_until(None, deadline, stall=stall)
+    err = reader.read_stderr(deadline, stall)
+    while proc.poll() is None:
+        reader.check_limit(deadline, stall)
+        time.sleep(0.01)
+    return proc.returncode, rest, err
 
 
-def stop_benchmark(proc):
-    stop_process(proc)
-    proc.stdout.close()
-    proc.stderr.close()
-
-
-def run_to_report(binary, cwd, display, env=None, timeout=600.0, on_line=None, wrapper=()):
-    """Runs one benchmark to its report, then closes its window with Escape.
-
-    Returns (exit status, stdout bytes, stderr bytes). on_line(line, process)
-    is called with each line of standard output as it arrives. A run that
-    fails before its report (missing file, no context) ends with its own status.
-    """
-    proc = start_benchmark(binary, cwd, env, display, wrapper=wrapper)
+def signal_group(proc, signum):
     try:
-        reader = LineReader(proc.stdout)
-        deadline = time.monotonic() + timeout
-        out = reader.read_until(REPORT_PREFIX, deadline, on_line and (lambda line: on_line(line, proc)))
-        if ends_with_line(out, REPORT_PREFIX):
-            send_keys(display, find_window(display), "Escape")
-        status, rest, err = finish(proc, reader, deadline)
-        return status, out + rest, err
-    finally:
-        stop_benchmark(proc)
+        os.killpg(proc.pid, signum)
+    except ProcessLookupError:
+        pass  # nothing of it is left
 
 
-def run_isolated(binary, cwd, display, **kwargs):
-    """run_to_report with the driver's shader cache isolated (see driver_cache)."""
-    with driver_cache("isolated") as cache:
-        return run_to_report(binary, cwd, display, {**os.environ, **cache}, **kwargs)
+def stop_benchmark(proc, grace=5.0):
+    """Stops the benchmark and everything in its process group: SIGTERM, then
+    SIGKILL for whatever is left after grace seconds."""
+    with shielded():
+        signal_group(proc, signal.SIGTERM)
+        try:
+            proc.wait(grace)
+        except subprocess.TimeoutExpired:
+            pass
+        signal_group(proc, signal.SIGKILL)
+        proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()

@@ -25,8 +25,10 @@ _TIME = _pattern(TIME)
 _COMMIT = re.compile(_pattern(COMMIT).pattern + "|" + re.escape(COMMIT_UNAVAILABLE))
 
 
-def is_progress(line):
-    return _PROGRESS.fullmatch(line.rstrip(b"\n").decode(errors="replace")) is not None
+def progress_index(line):
+    """The index a progress line (bytes) reports, or None for any other line."""
+    match = _PROGRESS.fullmatch(line.rstrip(b"\n").decode(errors="replace"))
+    return int(match.group(1)) if match else None
 
 
 def progress_line(index):

@@ -1,0 +1,135 @@
+"""A comparison's runs: every configuration on every shader pair, interleaved
+round by round, each run on an X server of its own, the results saved after
+every run, and the failure policy:
+
+- A run that fails before its first program (missing files, no context, a
+  source too large) or whose programs fail to link would fail the same way
+  every time: its configuration stops there, with that reason.
+- A crash, a hang or any other failure is recorded with the run and the
+  configuration's remaining runs go on.
+- An interrupt stops the run in progress; every finished run stays.
+
+A resumed comparison runs exactly what its plan still lacks.
+"""
+
+import contextlib
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+
+from . import harness, observe, output, plan as plans
+from .interrupts import shielded
+
+
+def progress(text, final=True):
+    """Shows where the comparison is on standard error: on a terminal the
+    passing lines overwrite each other, elsewhere only the final ones appear."""
+    if sys.stderr.isatty():
+        sys.stderr.write("\r\033[K" + text + ("\n" if final else ""))
+    elif final:
+        sys.stderr.write(text + "\n")
+    sys.stderr.flush()
+
+
+def minutes(seconds):
+    return "%d min %02d s" % divmod(int(seconds), 60) if seconds >= 60 else "%d s" % seconds
+
+
+def probe(configs, pairs, display, cache, explicit):
+    """The results to fill, one per (configuration, pair), with each driver's
+    renderer, and the configurations kept. A built-in configuration whose
+    driver is missing or does not load is skipped when the user did not name
+    it; otherwise its results carry the reason and it runs nothing."""
+    results, kept = [], []
+    for name, env, word in configs:
+        renderer, version, reason = plans.driver_info(env, display, cache)
+        if renderer is not None and word and word not in renderer:
+            reason = "driver missing: the renderer is %r" % renderer
+        if reason and word and not explicit:
+            progress("[%s] skipped: %s" % (name, reason))
+            continue
+        kept.append((name, env, word))
+        for pair_dir, label in pairs:
+            results.append({"configuration": name, "environment": env, "renderer": renderer,
+                            "gl_version": version, "cache": cache, "shaders": plans.shader_info(pair_dir, label),
+                            "failure": reason, "runs": [], "failed_runs": []})
+    return results, kept
+
+
+def attempts(result):
+    return len(result["runs"]) + len(result["failed_runs"])
+
+
+def runs_left(document):
+    """The runs the plan still lacks."""
+    return sum(0 if result["failure"] else max(0, document["plan"]["runs"] - attempts(result))
+               for result in document["results"])
+
+
+def stop_reason(run, failed):
+    """Why this run stops its configuration, or None (see the module's text)."""
+    if failed:
+        return failed["reason"] if failed["ending"] == "exit" and failed["programs"] == 0 else None
+    failures = run["link_failures"]
+    return failures and "%d of %d programs failed to link" % (failures, output.PROGRAMS) or None
+
+
+@contextlib.contextmanager
+def pair_workdir(pair_dir):
+    """A fresh working directory whose shaders/ is the pair, as the program reads it."""
+    workdir = tempfile.mkdtemp(prefix="shaderbench-compare-")
+    try:
+        os.symlink(pair_dir, os.path.join(workdir, "shaders"))
+        yield workdir
+    finally:
+        with shielded():
+            shutil.rmtree(workdir, ignore_errors=True)
+
+
+def run(document, save, display, stall):
+    """Runs what the document's plan still lacks, saving the document (save(),
+    with "complete" false until the end) after every run. Interrupts
+    (interrupts.Interrupted) go on up once the run in progress is stopped."""
+    plan = document["plan"]
+    durations, left = [], runs_left(document)
+    for round_number in range(1, plan["runs"] + 1):
+        for result in document["results"]:
+            if result["failure"] or attempts(result) >= round_number:
+                continue
+            label = "[%s %s %d/%d]" % (result["configuration"], result["shaders"]["label"],
+                                       round_number, plan["runs"])
+            started = time.monotonic()
+
+            def show(line, label=label, started=started, left=left):
+                eta = ""
+                if durations:
+                    remaining = statistics.mean(durations) * left - (time.monotonic() - started)
+                    eta = ", about %s left" % minutes(max(0, remaining))
+                progress("%s program %s%s" % (label, line.split("/")[0], eta), final=False)
+
+            with harness.xserver(display) as run_display, pair_workdir(result["shaders"]["directory"]) as workdir:
+                run, failed = observe.run_once(document["binary"]["path"], workdir, run_display,
+                                               result["environment"], plan["cache"], plan["timeline"], stall,
+                                               round_number, show)
+            durations.append(time.monotonic() - started)
+            left -= 1
+            if run:
+                result["runs"].append(run)
+            else:
+                result["failed_runs"].append(failed)
+            result["failure"] = stop_reason(run, failed)
+            if result["failure"]:
+                left -= plan["runs"] - round_number
+                progress("%s FAILED: %s" % (label, result["failure"]))
+            elif failed:
+                progress("%s failed: %s" % (label, failed["reason"]))
+            else:
+                progress("%s %d ms, %s MiB" % (label, run["ms"], "-" if run["commit_mib"] is None
+                                              else run["commit_mib"]))
+            save(document)
+
+    document["complete"] = True
+    save(document)

@@ -1,0 +1,85 @@
+"""One comparison run, watched from outside, and what it leaves in the results.
+
+As each progress line arrives the tool notes the time and reads the
+process's commit, resident set and CPU time from /proc. The run then becomes
+either a run (it reported: its numbers and timeline) or a failed run (how it
+ended, how far it got, the end of its standard error). How a run ends is
+decided in runner; whether a failure stops its configuration, in campaign.
+"""
+
+import os
+import resource
+import signal
+
+from . import harness, output, plan, runner, stats
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+STDERR_LINES_KEPT = 20
+
+
+def sample_process(pid):
+    """(commit KiB, resident KiB, CPU ms of all threads) of a running process,
+    from /proc; None where there is no /proc, or the process is gone or a
+    zombie (whose status has no memory lines) by the time we look."""
+    try:
+        with open("/proc/%d/status" % pid, "rb") as f:
+            status = dict(line.split(b":", 1) for line in f.read().splitlines() if b":" in line)
+        with open("/proc/%d/stat" % pid, "rb") as f:
+            fields = f.read().rsplit(b")", 1)[1].split()  # after the command's name
+        kib = {name: int(status[name].split()[0]) for name in (b"VmData", b"VmStk", b"VmRSS")}
+        # utime and stime, fields 14 and 15 of the line, in clock ticks.
+        cpu_ms = (int(fields[11]) + int(fields[12])) * 1000 / CLOCK_TICKS
+    except (OSError, IndexError, KeyError, ValueError):
+        return None
+    return kib[b"VmData"] + kib[b"VmStk"], kib[b"VmRSS"], cpu_ms
+
+
+def run_once(binary, workdir, display, env, cache, timeline, stall, number, show=None):
+    """One benchmark run. Returns (run, failed run): run is the record of a
+    run that reported (with its link failures counted), failed run the record
+    of one that did not; the other is None."""
+    samples = []
+
+    def observe(line, proc):
+        if output.progress_index(line) is not None:
+            if timeline:
+                samples.append(sample_process(proc.pid))
+            if show:
+                show(line.decode(errors="replace").strip())
+
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    with harness.driver_cache(cache) as cache_env:
+        result = runner.run(binary, workdir, display, plan.run_environment(env, display, cache_env),
+                            stall, on_line=observe)
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    if result["reason"]:
+        return None, failed_run(result, number)
+
+    parsed = result["parsed"]
+    run = {"run": number, "ms": parsed["ms"], "commit_mib": parsed["commit_mib"], "cpu_ms": None,
+           "link_failures": len(parsed["failed"]), "program_ms": None, "commit_kib": None,
+           "rss_kib": None, "timeline": "off",
+           "observer_cpu_ms": (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1000}
+    if timeline:
+        run["program_ms"] = stats.program_times(parsed["ms"], result["arrivals"])
+        run["timeline"] = "recorded"
+        if None in samples:
+            run["timeline"] = "times only: no /proc for the process's memory and CPU time"
+        else:
+            run["commit_kib"] = [sample[0] for sample in samples]
+            run["rss_kib"] = [sample[1] for sample in samples]
+            run["cpu_ms"] = samples[-1][2] - samples[0][2]
+    return run, None
+
+
+def failed_run(result, number):
+    """The record of a run that ended without a clean report."""
+    status = result["status"]
+    err = result["stderr"].decode(errors="replace").splitlines()
+    return {"run": number, "reason": result["reason"], "ending": result["ending"],
+            "programs": len(result["parsed"]["progress"]),
+            "status": status if status is None or status >= 0 else None,
+            "signal": signal.Signals(-status).name if status is not None and status < 0 else None,
+            "stderr": [line[:500] for line in err if line.strip()][-STDERR_LINES_KEPT:],
+            "seconds": result["seconds"],
+            "progress_s": [(t - result["started_ns"]) / 1e9 for t in result["arrivals"]]}

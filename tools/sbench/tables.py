@@ -1,0 +1,96 @@
+"""What a comparison shows: a row per (configuration, shader pair), as aligned
+text and as CSV, and the failures under the table."""
+
+import csv
+import statistics
+
+from . import stats
+
+TIMELINE_FIELDS = ["program_p50_ms", "program_p90_ms", "program_p99_ms", "program_max_ms",
+                   "first_program_ms", "first_vs_rest", "cpu_per_wall",
+                   "commit_kib_per_program", "commit_last_vs_first", "rss_kib_per_program",
+                   "rss_last_vs_first"]
+CSV_FIELDS = (["configuration", "shaders", "cache", "host", "renderer", "runs", "failed", "median_ms", "min_ms",
+               "max_ms", "median_mib", "min_mib", "max_mib"] + TIMELINE_FIELDS)
+COLUMNS = [  # heading, row key, decimals
+    ("configuration", "configuration", None), ("shaders", "shaders", None), ("host", "host", None),
+    ("cache", "cache", None), ("runs", "runs", 0), ("failed", "failed", 0), ("median ms", "median_ms", 0),
+    ("min ms", "min_ms", 0), ("max ms", "max_ms", 0), ("p50", "program_p50_ms", 1), ("p90", "program_p90_ms", 1),
+    ("p99", "program_p99_ms", 1), ("max", "program_max_ms", 1), ("first", "first_program_ms", 1),
+    ("CPU/wall", "cpu_per_wall", 2),
+    ("median MiB", "median_mib", 0), ("KiB/program", "commit_kib_per_program", 0),
+    ("last/first", "commit_last_vs_first", 2), ("renderer", "renderer", None)]
+
+
+def number(value, digits=0):
+    return "-" if value is None else "%.*f" % (digits, value)
+
+
+def _spread(values):
+    """(median, min, max), or three Nones for no values."""
+    return (statistics.median(values), min(values), max(values)) if values else (None, None, None)
+
+
+def summarise(result, host=None):
+    """One row of the table from one (configuration, pair) result."""
+    runs = result["runs"]
+    row = {"configuration": result["configuration"], "shaders": result["shaders"]["label"],
+           "cache": result["cache"], "renderer": result["renderer"], "host": host, "runs": len(runs),
+           "failed": len(result["failed_runs"])}
+    row["median_ms"], row["min_ms"], row["max_ms"] = _spread([run["ms"] for run in runs])
+    row["median_mib"], row["min_mib"], row["max_mib"] = _spread(
+        [run["commit_mib"] for run in runs if run["commit_mib"] is not None])
+    row.update({key: None for key in TIMELINE_FIELDS})
+    row.update(stats.timeline_summary(runs))
+    return row
+
+
+def table_rows(documents, with_host):
+    """A row per result whose configuration did not stop, with its runs done and failed."""
+    return [summarise(result, document["host"]["name"] if with_host else None)
+            for document in documents for result in document["results"]
+            if (result["runs"] or result["failed_runs"]) and not result["failure"]]
+
+
+def format_table(rows):
+    """The rows as aligned text. The host column only when a row names one, the
+    failed column when a run failed."""
+    columns = [c for c in COLUMNS
+               if (c[0] != "host" or any(row["host"] for row in rows))
+               and (c[0] != "failed" or any(row["failed"] for row in rows))]
+    return aligned([c[0] for c in columns],
+                   [[str(row[key] or "-") if digits is None else number(row[key], digits)
+                     for _, key, digits in columns] for row in rows],
+                   [digits is None for _, _, digits in columns])
+
+
+def aligned(head, body, left):
+    widths = [max(len(line[i]) for line in [head] + body) for i in range(len(head))]
+    text = []
+    for line in [head] + body:
+        cells = [cell.ljust(w) if left[i] else cell.rjust(w) for i, (cell, w) in enumerate(zip(line, widths))]
+        text.append("  ".join(cells).rstrip())
+    text.insert(1, "  ".join("-" * w for w in widths))
+    return "\n".join(text) + "\n"
+
+
+def failures_text(documents):
+    """A line per configuration that stopped and per failed run."""
+    lines = []
+    for document in documents:
+        for result in document["results"]:
+            name = "%s %s" % (result["configuration"], result["shaders"]["label"])
+            if result["failure"]:
+                lines.append("%s: FAILED: %s" % (name, result["failure"]))
+            for failed in result["failed_runs"]:
+                if failed["reason"] != result["failure"]:
+                    lines.append("%s: run %d failed: %s" % (name, failed["run"], failed["reason"]))
+    return "".join(line + "\n" for line in lines)
+
+
+def write_csv(path, rows):
+    with open(path, "w", newline="") as f:
+        writer = csv.DictWriter(f, CSV_FIELDS, extrasaction="ignore")
+        writer.writeheader()
+        for row in rows:
+            writer.writerow({k: ("" if row[k] is None else row[k]) for k in CSV_FIELDS})
