@@ -12,7 +12,7 @@ import unittest
 
 import numpy
 
-from sbench import compare, harness, output, plan, results, stats, verdicts
+from sbench import calls, compare, harness, output, plan, results, stats, verdicts
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "compare")
@@ -190,7 +190,7 @@ class Configurations(unittest.TestCase):
 
 class RealRun(unittest.TestCase):
 
-    def test_short_runs_write_results_and_charts_and_leave_no_cache(self):
+    def test_short_runs_and_their_replays_write_results_charts_and_a_trace_and_leave_no_cache(self):
         work = tempfile.TemporaryDirectory()
         self.addCleanup(work.cleanup)
         pairs = {"pair": "gl_FragColor = vec4(1.0);", "broken": "gl_FragColour = vec4(1.0);"}
@@ -206,19 +206,19 @@ class RealRun(unittest.TestCase):
         os.mkdir(tmp)
         env = dict(os.environ, HOME=os.path.dirname(user_cache), XDG_CACHE_HOME=user_cache, TMPDIR=tmp)
         env.pop("DISPLAY", None)
-        files = {name: os.path.join(work.name, name) for name in ("r.json", "t.png", "p.png")}
+        files = {name: os.path.join(work.name, name) for name in ("r.json", "t.png", "p.png", "c.png", "t.json")}
         run = subprocess.run(
             [TOOL, "-n", "1", "--binary", os.environ.get("SHADERBENCH", os.path.join(ROOT, "build", "shaderbench")),
              "--shaders", os.path.join(work.name, "pair"), "--shaders", os.path.join(work.name, "broken"),
-             "--json", files["r.json"], "--timeline", files["t.png"], "--plot", files["p.png"],
-             "softpipe", "llvmpipe"],
+             "--json", files["r.json"], "--timeline", files["t.png"], "--plot", files["p.png"], "--calls",
+             "--calls-chart", files["c.png"], "--trace-events", files["t.json"], "softpipe", "llvmpipe"],
             env=env, capture_output=True, text=True, timeout=300)
 
         self.assertEqual(run.returncode, 1, run.stderr)
         self.assertRegex(run.stdout, r"\nsoftpipe +pair +isolated +1 +\d+ .* softpipe\nllvmpipe +pair ")
         self.assertIn("\nsoftpipe broken: FAILED: 1000 of 1000 programs failed to link\n", run.stdout)
         self.assertNotIn("mesa_shader_cache", os.listdir(user_cache))
-        self.assertEqual(os.listdir(tmp), [], "a cache or working directory was left behind")
+        self.assertEqual(os.listdir(tmp), [], "a trace, cache or working directory was left behind")
         with open(files["r.json"]) as f:
             softpipe, broken, _, _ = json.load(f)["results"]
         self.assertEqual((softpipe["renderer"], softpipe["cache"], broken["runs"][0]["link_failures"]),
@@ -227,12 +227,22 @@ class RealRun(unittest.TestCase):
         self.assertEqual([len(record[key]) for key in ("program_ms", "commit_kib", "rss_kib")], [1000] * 3)
         self.assertAlmostEqual(sum(record["program_ms"]), record["ms"], places=6)
         self.assertGreater(record["commit_kib"][-1], record["commit_kib"][0])
+        replay = softpipe["calls"]
+        self.assertEqual([len(replay[key]) for key, _ in calls.CALLS], [1000] * 5)
+        self.assertEqual((replay["source"], replay["link_status_ms"][0]), ("replay", None))
+        self.assertTrue(0 < min(replay["link_ms"]) and replay["trace_bytes"] > 0)
+        self.assertRegex(run.stdout, r"\nsoftpipe +pair +vertex compile +\d+\.\d\d ")
+        with open(files["t.json"]) as f:
+            slices = [(e["pid"], e["tid"]) for e in json.load(f)["traceEvents"] if e["name"] == "program"]
+        # A process per result, a thread per run; a replay thread for the pairs that link.
+        self.assertEqual({key: slices.count(key) for key in set(slices)},
+                         {**{(pid, 1): 1000 for pid in (1, 2, 3, 4)}, (1, 2): 1000, (3, 2): 1000})
 
         # Read back from two machines' files, each row names its host.
         status, text = run_main("--report", files["r.json"], files["r.json"])
         row = r"\nsoftpipe +pair +%s +isolated +1 +%d " % (re.escape(os.uname().nodename), record["ms"])
         self.assertEqual((status, len(re.findall(row, text))), (0, 2), text)
-        for name in ("t.png", "p.png"):
+        for name in ("t.png", "p.png", "c.png"):
             with open(files[name], "rb") as f:
                 self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
 

@@ -20,7 +20,7 @@ import sys
 import tempfile
 import time
 
-from . import harness, observe, output, plan as plans
+from . import calls, harness, observe, output, plan as plans
 from .interrupts import shielded
 
 
@@ -64,9 +64,14 @@ def attempts(result):
 
 
 def runs_left(document):
-    """The runs the plan still lacks."""
+    """The runs the plan still lacks (the replays of --calls not counted)."""
     return sum(0 if result["failure"] else max(0, document["plan"]["runs"] - attempts(result))
                for result in document["results"])
+
+
+def calls_left(document):
+    return [r for r in document["results"] if document["plan"]["calls"] and not r["failure"]
+            and r["runs"] and "calls" not in r]
 
 
 def stop_reason(run, failed):
@@ -130,6 +135,15 @@ def run(document, save, display, stall):
                 progress("%s %d ms, %s MiB" % (label, run["ms"], "-" if run["commit_mib"] is None
                                               else run["commit_mib"]))
             save(document)
+
+    for result in calls_left(document):
+        label = "[%s %s calls]" % (result["configuration"], result["shaders"]["label"])
+        with pair_workdir(result["shaders"]["directory"]) as workdir:
+            result["calls"] = calls.measure(document["binary"]["path"], workdir, display,
+                                            result["environment"], plan["cache"], stall,
+                                            lambda text, label=label: progress("%s %s" % (label, text), final=False))
+        progress("%s %s" % (label, result["calls"].get("failure") or "replayed"))
+        save(document)
 
     document["complete"] = True
     save(document)

@@ -1,10 +1,13 @@
-"""The comparison's charts: totals per configuration, and per-program timelines."""
+"""The comparison's charts: totals per configuration, per-program timelines,
+and the replay's time per call."""
 
 import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy  # noqa: E402
+
+from . import calls  # noqa: E402
 
 COLOURS = ["#4878a8", "#e0913a", "#5aa05a", "#b85450", "#8c6bb1", "#8c564b", "#d17fc1", "#7f7f7f"]
 
@@ -69,3 +72,35 @@ def write_timeline(path, results, title):
     fig.savefig(path, dpi=100)
     plt.close(fig)
 
+
+def write_calls(path, results, title):
+    """One panel per configuration and pair with a replay: each call's
+    milliseconds against the program index, stacked so that the top edge is
+    the program's time in GL calls."""
+    replayed = [r for r in results if calls.replayed(r.get("calls"))]
+    fig, axes = plt.subplots(max(1, len(replayed)), 1, figsize=(10, 2.8 + 2.6 * len(replayed)),
+                             sharex=True, squeeze=False)
+    for axis, result in zip(axes[:, 0], replayed):
+        series = [(name, result["calls"][key]) for key, name in calls.CALLS if None not in result["calls"][key]]
+        index = numpy.arange(len(series[0][1]))
+        axis.stackplot(index, *[values for _, values in series], labels=[name for name, _ in series],
+                       colors=COLOURS[:len(series)], lw=0)
+        # A cold first program can take many times the others: it is not
+        # allowed to flatten them, but said where it is off the scale.
+        totals = numpy.sum([values for _, values in series], axis=0)
+        top = float(numpy.percentile(totals, 99.5)) * 1.3
+        axis.set_ylim(0, top)
+        above = numpy.flatnonzero(totals > top)
+        note = "" if not len(above) else "; off the scale: " + ", ".join(
+            "program %d (%.1f ms)" % (i, totals[i]) for i in above[:4]) + (" ..." if len(above) > 4 else "")
+        axis.set_title(label(result).replace("\n", ", ") + note, fontsize=10)
+        axis.set_ylabel("ms per program")
+        axis.grid(alpha=0.3)
+        axis.legend(fontsize=8, loc="upper left", ncol=len(series))
+    if not replayed:
+        axes[0, 0].text(0.5, 0.5, "no replay in these results", ha="center", va="center")
+    axes[-1, 0].set_xlabel("program index")
+    fig.suptitle("%s: time per call, from one replayed run (glretrace --pcpu), not the timed runs" % title)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)

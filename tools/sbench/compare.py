@@ -1,7 +1,7 @@
 """Compare OpenGL drivers with shaderbench: repeated runs, per-program costs,
 results that carry their provenance, and A/B verdicts.
 
-  compare [-n RUNS] [--shaders DIR]... [--cache MODE] [--json FILE]
+  compare [-n RUNS] [--shaders DIR]... [--cache MODE] [--calls] [--json FILE]
           [--csv FILE] [--plot FILE.png] [--timeline FILE.png] [--baseline OLD.json] [CONFIG ...]
   compare --resume FILE.json             run what an interrupted comparison still lacks
   compare --report FILE.json...          the table and charts of saved results
@@ -28,13 +28,15 @@ interrupted by SIGINT or SIGTERM.
 import argparse
 import datetime
 import os
+import shutil
 import sys
 import tempfile
 
 from . import campaign, harness, interrupts, plan as plans, results, runner, tables, verdicts
 
 CACHE_MODES = ("isolated", "off", "user")
-OUTPUTS = (("json", "--json"), ("csv", "--csv"), ("plot", "--plot"), ("timeline_png", "--timeline"))
+OUTPUTS = (("json", "--json"), ("csv", "--csv"), ("plot", "--plot"), ("timeline_png", "--timeline"),
+           ("trace_events", "--trace-events"), ("calls_chart", "--calls-chart"))
 
 
 class Refused(Exception):
@@ -63,6 +65,9 @@ def parse_arguments(argv):
                         help="the driver's disk cache: a fresh one per run (default), off, or the user's")
     parser.add_argument("--no-timeline", dest="timeline", action="store_false", default=None,
                         help="do not record per-program times, memory and CPU time")
+    parser.add_argument("--calls", action="store_true", default=None,
+                        help="one extra run per configuration and pair, recorded with apitrace and replayed "
+                             "with glretrace --pcpu, for the time of each GL call")
     parser.add_argument("--stall-timeout", type=float, default=runner.DEFAULT_STALL_SECONDS, metavar="SECONDS",
                         help="stop a run that prints nothing for this long (default 300)")
     parser.add_argument("--json", metavar="FILE", help="write every run and its provenance to FILE, after each run")
@@ -70,6 +75,9 @@ def parse_arguments(argv):
     parser.add_argument("--plot", metavar="FILE.png", help="write a chart of totals")
     parser.add_argument("--timeline", dest="timeline_png", metavar="FILE.png",
                         help="write a chart of per-program time and memory")
+    parser.add_argument("--trace-events", metavar="FILE.json",
+                        help="write every run as a trace for Perfetto's UI or chrome://tracing")
+    parser.add_argument("--calls-chart", metavar="FILE.png", help="write a chart of each call's time per program")
     parser.add_argument("--binary", help="the shaderbench executable")
     parser.add_argument("--resume", metavar="FILE.json",
                         help="run what the comparison saved in FILE still lacks, adding to FILE")
@@ -87,8 +95,8 @@ def parse_arguments(argv):
     if args.stall_timeout <= 0:
         parser.error("--stall-timeout must be above 0")
     runs_nothing = args.report or args.diff
-    if runs_nothing and (args.configs or args.shaders or args.json or args.baseline or args.resume):
-        parser.error("--report and --diff run nothing: no CONFIG, --shaders, --json, --baseline or --resume")
+    if runs_nothing and (args.configs or args.shaders or args.json or args.baseline or args.resume or args.calls):
+        parser.error("--report and --diff run nothing: no CONFIG, --shaders, --json, --baseline, --resume or --calls")
     if args.report and args.diff:
         parser.error("--report and --diff do not go together")
     if args.resume and args.json and os.path.abspath(args.json) != os.path.abspath(args.resume):
@@ -133,20 +141,30 @@ def load(path):
 
 
 def show(args, documents, title, with_host=False):
-    """The table, the failures, and every file asked for."""
+    """The table, the failures, the per-call table, and every file asked for."""
     rows = tables.table_rows(documents, with_host)
     if rows:
         sys.stdout.write(tables.format_table(rows))
+        if any(row["link_p50_ms"] is not None for row in rows):
+            sys.stdout.write(tables.REPLAY_NOTE)
     sys.stdout.write(tables.failures_text(documents))
+    calls_text = tables.calls_table(documents)
+    if calls_text:
+        sys.stdout.write("\n" + calls_text)
     if args.csv and rows:
         tables.write_csv(args.csv, rows)
-    if args.plot or args.timeline_png:
+    if args.trace_events:
+        from . import trace_events
+        trace_events.write(args.trace_events, documents)
+    if args.plot or args.timeline_png or args.calls_chart:
         from . import charts
         every_result = [r for d in documents for r in d["results"]]
         if args.plot and rows:
             charts.write_totals(args.plot, rows, title)
         if args.timeline_png:
             charts.write_timeline(args.timeline_png, every_result, title)
+        if args.calls_chart:
+            charts.write_calls(args.calls_chart, every_result, title)
     return rows
 
 
@@ -172,8 +190,11 @@ def prepare(args, here):
         raise Refused("no shaderbench executable at %s; build it or give --binary" % binary
                       if binary else "no shaderbench executable found; build it or give --binary")
     check_outputs(args)
+    if args.calls and not (shutil.which("apitrace") and shutil.which("glretrace")):
+        raise Refused("--calls needs apitrace and glretrace (Debian package apitrace)")
     settings = [value if value is not None else (saved[key] if saved else default) for key, value, default in
-                (("runs", args.runs, 5), ("cache", args.cache, "isolated"), ("timeline", args.timeline, True))]
+                (("runs", args.runs, 5), ("cache", args.cache, "isolated"), ("timeline", args.timeline, True),
+                 ("calls", args.calls, False))]
     plan = plans.make_plan(configs, pairs, binary, *settings)
     if saved:
         differences = plans.plan_differences(saved, plan)
@@ -252,7 +273,8 @@ def main(argv, here):
     rows = show(args, [document], "shaderbench, cache %s" % document["plan"]["cache"])
     if status is not None:
         return status
-    failed = any(r["failure"] or r["failed_runs"] for r in document["results"])
+    failed = any(r["failure"] or r["failed_runs"] or (r.get("calls") or {}).get("failure")
+                 for r in document["results"])
     status = 1 if failed or not rows else 0
     if baseline:
         text, regression = verdicts.diff(baseline["results"], document["results"], args.threshold)

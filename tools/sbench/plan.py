@@ -144,10 +144,10 @@ def binary_info(path):
     return {"path": os.path.abspath(path), "sha256": sha256(path)}
 
 
-def make_plan(configs, pairs, binary, runs, cache, timeline):
+def make_plan(configs, pairs, binary, runs, cache, timeline, calls):
     """Everything that decides which runs a comparison makes, as it is stored.
     pairs: [(pair directory, label)], as find_pairs gives them."""
-    return {"runs": runs, "cache": cache, "timeline": timeline,
+    return {"runs": runs, "cache": cache, "timeline": timeline, "calls": calls,
             "binary": binary_info(binary),
             "configurations": [{"name": name, "environment": env, "expect": word} for name, env, word in configs],
             "shaders": [shader_info(directory, label) for directory, label in pairs]}
@@ -165,7 +165,7 @@ def plan_differences(saved, current):
     """What differs between a saved plan and the one made now, as phrases
     (empty when they are the same plan)."""
     found = []
-    for key in ("runs", "cache", "timeline"):
+    for key in ("runs", "cache", "timeline", "calls"):
         if saved[key] != current[key]:
             found.append("%s is %s, the results have %s" % (key, current[key], saved[key]))
     if saved["binary"]["sha256"] != current["binary"]["sha256"]:

@@ -17,6 +17,7 @@ from .interrupts import shielded
 
 SCHEMA = "shaderbench-compare/2"
 OLD_SCHEMAS = ("shaderbench-compare/1",)  # read, upgraded as below; never written
+CALL_KEYS = ("compile_vertex_ms", "compile_fragment_ms", "link_ms", "link_status_ms", "other_ms")
 
 
 class ResultsError(ValueError):
@@ -106,7 +107,7 @@ def _field(obj, key, kinds, where):
     return _check(obj[key], kinds, "%s.%s" % (where, key))
 
 
-def _numbers(obj, key, where, length=None, nullable=True):
+def _numbers(obj, key, where, length=None, nullable=True, null_entries=False):
     values = _field(obj, key, (list, None) if nullable else (list,), where)
     if values is None:
         return
@@ -114,7 +115,7 @@ def _numbers(obj, key, where, length=None, nullable=True):
     if length is not None and len(values) != length:
         raise ValueError("%s should hold %d numbers, not %d" % (where, length, len(values)))
     for i, value in enumerate(values):
-        _check(value, NUMBER, "%s[%d]" % (where, i))
+        _check(value, NUMBER + ((None,) if null_entries else ()), "%s[%d]" % (where, i))
 
 
 def _check_document(document):
@@ -139,7 +140,8 @@ def _check_plan(plan):
     _field(plan, "runs", (int,), "plan")
     for key in ("cache",):
         _field(plan, key, (str,), "plan")
-    _field(plan, "timeline", (bool,), "plan")
+    for key in ("timeline", "calls"):
+        _field(plan, key, (bool,), "plan")
     _field(plan, "binary", (dict,), "plan")
     for i, config in enumerate(_field(plan, "configurations", (list,), "plan")):
         where = "plan.configurations[%d]" % i
@@ -175,6 +177,8 @@ def _check_result(result, where):
         _field(failed, "programs", (int,), at)
         _field(failed, "run", (int,), at)
         _numbers(failed, "progress_s", at)
+    if result.get("calls") is not None:
+        _check_calls(_field(result, "calls", (dict,), where), where + ".calls")
 
 
 def _check_run(run, where):
@@ -185,6 +189,15 @@ def _check_run(run, where):
     _field(run, "link_failures", (int,), where)
     for key in ("program_ms", "commit_kib", "rss_kib"):
         _numbers(run, key, where, output.PROGRAMS)
+
+
+def _check_calls(calls, where):
+    if "failure" in calls:
+        _field(calls, "failure", (str,), where)
+        return
+    _field(calls, "source", (str,), where)
+    for key in CALL_KEYS:  # a call the replay does not make has nulls
+        _numbers(calls, key, where, output.PROGRAMS, nullable=False, null_entries=True)
 
 
 def _upgrade(document):

@@ -1,17 +1,18 @@
 """What a comparison shows: a row per (configuration, shader pair), as aligned
-text and as CSV, and the failures under the table."""
+text and as CSV, the failures under the table, and the per-call table of the
+replays."""
 
 import csv
 import statistics
 
-from . import stats
+from . import calls, stats
 
 TIMELINE_FIELDS = ["program_p50_ms", "program_p90_ms", "program_p99_ms", "program_max_ms",
                    "first_program_ms", "first_vs_rest", "cpu_per_wall",
                    "commit_kib_per_program", "commit_last_vs_first", "rss_kib_per_program",
                    "rss_last_vs_first"]
 CSV_FIELDS = (["configuration", "shaders", "cache", "host", "renderer", "runs", "failed", "median_ms", "min_ms",
-               "max_ms", "median_mib", "min_mib", "max_mib"] + TIMELINE_FIELDS)
+               "max_ms", "median_mib", "min_mib", "max_mib"] + TIMELINE_FIELDS + calls.SUMMARY_FIELDS)
 COLUMNS = [  # heading, row key, decimals
     ("configuration", "configuration", None), ("shaders", "shaders", None), ("host", "host", None),
     ("cache", "cache", None), ("runs", "runs", 0), ("failed", "failed", 0), ("median ms", "median_ms", 0),
@@ -19,7 +20,16 @@ COLUMNS = [  # heading, row key, decimals
     ("p99", "program_p99_ms", 1), ("max", "program_max_ms", 1), ("first", "first_program_ms", 1),
     ("CPU/wall", "cpu_per_wall", 2),
     ("median MiB", "median_mib", 0), ("KiB/program", "commit_kib_per_program", 0),
-    ("last/first", "commit_last_vs_first", 2), ("renderer", "renderer", None)]
+    ("last/first", "commit_last_vs_first", 2),
+    ("vs ms", "compile_vertex_p50_ms", 1), ("fs ms", "compile_fragment_p50_ms", 1), ("link ms", "link_p50_ms", 1),
+    ("link %", "link_share_pct", 0), ("replay/timed", "replay_vs_timed", 2),
+    ("renderer", "renderer", None)]
+REPLAY_COLUMNS = {"compile_vertex_p50_ms", "compile_fragment_p50_ms", "link_p50_ms", "link_share_pct",
+                  "replay_vs_timed"}
+REPLAY_NOTE = ("vs ms, fs ms, link ms: median vertex compile, fragment compile and link per program; link %: the\n"
+               "link's share of a program's GL time; replay/timed: the median program of the replay against the\n"
+               "median program of the timed runs. These come from one extra run, recorded with apitrace and\n"
+               "replayed with glretrace --pcpu: a second execution, not the timed runs.\n")
 
 
 def number(value, digits=0):
@@ -40,8 +50,10 @@ def summarise(result, host=None):
     row["median_ms"], row["min_ms"], row["max_ms"] = _spread([run["ms"] for run in runs])
     row["median_mib"], row["min_mib"], row["max_mib"] = _spread(
         [run["commit_mib"] for run in runs if run["commit_mib"] is not None])
-    row.update({key: None for key in TIMELINE_FIELDS})
+    row.update({key: None for key in TIMELINE_FIELDS + calls.SUMMARY_FIELDS})
     row.update(stats.timeline_summary(runs))
+    timed_program_ms = row["program_p50_ms"] or (row["median_ms"] or 0) / 1000
+    row.update(calls.summarise(result.get("calls"), timed_program_ms))
     return row
 
 
@@ -54,10 +66,11 @@ def table_rows(documents, with_host):
 
 def format_table(rows):
     """The rows as aligned text. The host column only when a row names one, the
-    failed column when a run failed."""
+    failed column when a run failed, the replay's columns when there is one."""
     columns = [c for c in COLUMNS
                if (c[0] != "host" or any(row["host"] for row in rows))
-               and (c[0] != "failed" or any(row["failed"] for row in rows))]
+               and (c[0] != "failed" or any(row["failed"] for row in rows))
+               and (c[1] not in REPLAY_COLUMNS or any(row[c[1]] is not None for row in rows))]
     return aligned([c[0] for c in columns],
                    [[str(row[key] or "-") if digits is None else number(row[key], digits)
                      for _, key, digits in columns] for row in rows],
@@ -85,7 +98,30 @@ def failures_text(documents):
             for failed in result["failed_runs"]:
                 if failed["reason"] != result["failure"]:
                     lines.append("%s: run %d failed: %s" % (name, failed["run"], failed["reason"]))
+            if (result.get("calls") or {}).get("failure"):
+                lines.append("%s: no per-call figures: %s" % (name, result["calls"]["failure"]))
     return "".join(line + "\n" for line in lines)
+
+
+def calls_table(documents):
+    """Per call, for every result with a replay: median, p90, share, last/first."""
+    body = []
+    for document in documents:
+        for result in document["results"]:
+            if not result["runs"] or result["failure"] or not calls.replayed(result.get("calls")):
+                continue
+            summary = calls.summarise(result["calls"], None)
+            for i, (key, name) in enumerate(calls.CALLS):
+                key = key[:-len("_ms")]
+                body.append([result["configuration"] if i == 0 else "", result["shaders"]["label"] if i == 0 else "",
+                             name, number(summary[key + "_p50_ms"], 2), number(summary[key + "_p90_ms"], 2),
+                             number(summary[key + "_share_pct"], 1), number(summary[key + "_last_vs_first"], 2)])
+    if not body:
+        return ""
+    return ("Per call, from one replayed run (a second execution, not the timed runs):\n"
+            + aligned(["configuration", "shaders", "call", "median ms", "p90 ms", "share %", "last/first"], body,
+                      [True, True, True, False, False, False, False])
+            + "(last/first: median over the last 100 programs against the first 100)\n")
 
 
 def write_csv(path, rows):
