@@ -37,9 +37,9 @@ class Profile(unittest.TestCase):
                          "no glretrace --pcpu profile in the replay's output")
 
         summary = calls.summarise(dict(series, source="replay"), 11.5)
-        self.assertAlmostEqual(summary["link_share_pct"], 100 * (1.05244 + 0.420984) / sum(
+        self.assertAlmostEqual(summary["replay_link_share_pct"], 100 * (1.05244 + 0.420984) / sum(
             sum(v for v in column if v is not None) for column in zip(*series.values())))
-        self.assertIsNone(summary["link_status_p50_ms"])
+        self.assertIsNone(summary["replay_link_status_p50_ms"])
         self.assertAlmostEqual(summary["replay_vs_timed"], summary["replay_program_p50_ms"] / 11.5)
 
 

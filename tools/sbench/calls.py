@@ -41,9 +41,16 @@ NOT_REPLAYED = {"link_status_ms": "glretrace does not replay glGetProgramiv, a q
 APITRACE_OWN = ("glBindAttribLocation", "glBindAttribLocationARB")
 CALLS = (("compile_vertex_ms", "vertex compile"), ("compile_fragment_ms", "fragment compile"),
          ("link_ms", "link"), ("link_status_ms", "link status"), ("other_ms", "other"))
-SUMMARY_FIELDS = ([key[:-3] + suffix for key, _ in CALLS for suffix in ("_p50_ms", "_p90_ms", "_share_pct",
-                                                                          "_last_vs_first")]
-                  + ["replay_program_p50_ms", "replay_vs_timed"])
+FIGURES = ("p50_ms", "p90_ms", "share_pct", "last_vs_first")
+
+
+def summary_key(key, figure):
+    """The name of a call's figure in a table row or CSV: replay_link_p50_ms."""
+    return "replay_%s_%s" % (key[:-len("_ms")], figure)
+
+
+SUMMARY_FIELDS = [summary_key(key, figure) for key, _ in CALLS for figure in FIGURES] + [
+    "replay_program_p50_ms", "replay_vs_timed"]
 
 
 def parse_profile(text, programs=output.PROGRAMS):
@@ -173,12 +180,11 @@ def summarise(record, timed_program_ms):
         values = record[key]
         if None in values:
             continue
-        name = key[:-3]
-        summary[name + "_p50_ms"] = statistics.median(values)
-        summary[name + "_p90_ms"] = float(numpy.percentile(values, 90))
-        summary[name + "_share_pct"] = 100 * sum(values) / sum(totals) if sum(totals) else None
         first = statistics.median(values[:100])
-        summary[name + "_last_vs_first"] = statistics.median(values[-100:]) / first if first else None
+        summary.update(zip((summary_key(key, figure) for figure in FIGURES), (
+            statistics.median(values), float(numpy.percentile(values, 90)),
+            100 * sum(values) / sum(totals) if sum(totals) else None,
+            statistics.median(values[-100:]) / first if first else None)))
     summary["replay_program_p50_ms"] = statistics.median(totals)
     if timed_program_ms:
         summary["replay_vs_timed"] = summary["replay_program_p50_ms"] / timed_program_ms

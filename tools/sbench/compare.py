@@ -145,7 +145,7 @@ def show(args, documents, title, with_host=False):
     rows = tables.table_rows(documents, with_host)
     if rows:
         sys.stdout.write(tables.format_table(rows))
-        if any(row["link_p50_ms"] is not None for row in rows):
+        if any(row["replay_link_p50_ms"] is not None for row in rows):
             sys.stdout.write(tables.REPLAY_NOTE)
     sys.stdout.write(tables.failures_text(documents))
     calls_text = tables.calls_table(documents)

@@ -21,11 +21,10 @@ COLUMNS = [  # heading, row key, decimals
     ("CPU/wall", "cpu_per_wall", 2),
     ("median MiB", "median_mib", 0), ("KiB/program", "commit_kib_per_program", 0),
     ("last/first", "commit_last_vs_first", 2),
-    ("vs ms", "compile_vertex_p50_ms", 1), ("fs ms", "compile_fragment_p50_ms", 1), ("link ms", "link_p50_ms", 1),
-    ("link %", "link_share_pct", 0), ("replay/timed", "replay_vs_timed", 2),
+    ("vs ms", "replay_compile_vertex_p50_ms", 1), ("fs ms", "replay_compile_fragment_p50_ms", 1),
+    ("link ms", "replay_link_p50_ms", 1), ("link %", "replay_link_share_pct", 0), ("replay/timed", "replay_vs_timed", 2),
     ("renderer", "renderer", None)]
-REPLAY_COLUMNS = {"compile_vertex_p50_ms", "compile_fragment_p50_ms", "link_p50_ms", "link_share_pct",
-                  "replay_vs_timed"}
+REPLAY_COLUMNS = set(calls.SUMMARY_FIELDS)
 REPLAY_NOTE = ("vs ms, fs ms, link ms: median vertex compile, fragment compile and link per program; link %: the\n"
                "link's share of a program's GL time; replay/timed: the median program of the replay against the\n"
                "median program of the timed runs. These come from one extra run, recorded with apitrace and\n"
@@ -112,16 +111,16 @@ def calls_table(documents):
                 continue
             summary = calls.summarise(result["calls"], None)
             for i, (key, name) in enumerate(calls.CALLS):
-                key = key[:-len("_ms")]
                 body.append([result["configuration"] if i == 0 else "", result["shaders"]["label"] if i == 0 else "",
-                             name, number(summary[key + "_p50_ms"], 2), number(summary[key + "_p90_ms"], 2),
-                             number(summary[key + "_share_pct"], 1), number(summary[key + "_last_vs_first"], 2)])
+                             name] + [number(summary[calls.summary_key(key, figure)], digits)
+                                      for figure, digits in zip(calls.FIGURES, (2, 2, 1, 2))])
     if not body:
         return ""
     return ("Per call, from one replayed run (a second execution, not the timed runs):\n"
             + aligned(["configuration", "shaders", "call", "median ms", "p90 ms", "share %", "last/first"], body,
                       [True, True, True, False, False, False, False])
-            + "(last/first: median over the last 100 programs against the first 100)\n")
+            + "(last/first: median over the last 100 programs against the first 100; link status: glretrace\n"
+            + " does not replay the status query, a call without side effects, so it has no time of its own)\n")
 
 
 def write_csv(path, rows):
