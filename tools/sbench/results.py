@@ -31,7 +31,7 @@ def new_document(plan, host):
 
 
 def save(path, document):
-    """Replaces path with the document, atomically."""
+    """Replaces path with the document, atomically, and makes it durable."""
     directory = os.path.dirname(os.path.abspath(path))
     with shielded():
         fd, temporary = tempfile.mkstemp(dir=directory, prefix=".%s." % os.path.basename(path), suffix=".tmp")
@@ -45,6 +45,11 @@ def save(path, document):
         except BaseException:
             os.unlink(temporary)
             raise
+        directory_fd = os.open(directory, os.O_RDONLY)  # the rename too must reach the disk
+        try:
+            os.fsync(directory_fd)
+        finally:
+            os.close(directory_fd)
 
 
 def _umask():
