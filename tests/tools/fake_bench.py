@@ -1,16 +1,11 @@
 #!/usr/bin/python3
 """A stand-in for shaderbench that goes wrong on purpose, as FAKE_BENCH says:
-
-  ok          1000 progress lines and the report, then a window that closes
-              on a key press, as the real program behaves
-  hang:N      programs 0 to N, then silence, with a child that sleeps too
-  crash:N     programs 0 to N, then SIGSEGV
-  exit:N      programs 0 to N (none for -1, with "Unable to load file"), then status 1
-  garbage     a full run with a stray line in the middle
-
+ok (1000 progress lines, the report, then a window that closes on a key, as
+the real one), hang:N (programs 0 to N, then silence, with a child that
+sleeps too), crash:N (then SIGSEGV), exit:N (then status 1; N = -1 prints
+"Unable to load file" instead), garbage (a full run with a stray line).
 FAKE_MARKER names a file that gets a line per start; with FAKE_ONLY_RUN=K
-the mode applies to the K-th start only, the others run "ok".
-"""
+the mode applies to the K-th start only, the others run "ok"."""
 
 import os
 import signal

@@ -46,35 +46,29 @@ class Profile(unittest.TestCase):
 class TraceEvents(unittest.TestCase):
 
     def test_a_document_a_viewer_can_load(self):
-        replay = {key: [0.5] * 1000 for key, _ in calls.CALLS}
-        replay.update(source="replay", link_status_ms=[None] * 1000)
+        replay = dict({key: [0.5] * 1000 for key, _ in calls.CALLS}, source="replay", link_status_ms=[None] * 1000)
         failed = {"run": 3, "reason": "hung after program 2: no output for 300 s", "programs": 3,
                   "progress_s": [0.5, 0.6, 0.7], "seconds": 300.7, "stderr": []}
         result = {"configuration": "llvmpipe", "shaders": {"label": "pair"}, "renderer": "llvmpipe", "cache": "off",
                   "runs": [dict(recorded_run(seed=1), run=1), dict(recorded_run(seed=2), run=2)],
                   "failed_runs": [failed], "calls": replay, "failure": None}
-        document = {"schema": "s", "created": "c", "complete": True, "host": {"name": "h"}, "binary": {},
-                    "results": [result]}
-        loaded = json.loads(json.dumps({"traceEvents": trace_events.document_events([document])[0]}))
-        events = loaded["traceEvents"]
+        document = {"created": "c", "host": {"name": "h"}, "binary": {}, "results": [result]}
+        events = json.loads(json.dumps(trace_events.document_events([document])[0]))
 
         self.assertTrue(all({"ph", "ts", "pid", "tid"} <= set(event) for event in events))
         threads = {}
-        for event in events:
-            if event["ph"] == "X":
-                threads.setdefault(event["tid"], []).append(event)
+        for event in sorted((e for e in events if e["ph"] == "X"), key=lambda e: (e["ts"], -e["dur"])):
+            threads.setdefault(event["tid"], []).append(event)
         for tid, slices in threads.items():
             open_ends = []  # slices on one thread nest: each inside or after the ones open before it
-            for event in sorted(slices, key=lambda e: (e["ts"], -e["dur"])):
+            for event in slices:
                 while open_ends and event["ts"] >= open_ends[-1] - 1e-6:
                     open_ends.pop()
                 self.assertTrue(not open_ends or event["ts"] + event["dur"] <= open_ends[-1] + 1e-6, (tid, event))
                 open_ends.append(event["ts"] + event["dur"])
         programs = {tid: [e["args"]["index"] for e in slices if e["name"] == "program"] for tid, slices in threads.items()}
-        self.assertEqual(programs[1], list(range(1000)))
-        self.assertEqual(programs[2], list(range(1000)))
-        self.assertEqual(programs[3], [1, 2])  # the failed run's
-        self.assertEqual(programs[4], list(range(1000)))  # the replay's, each holding its calls
+        # Two runs, the failed run's two whole programs, and the replay's, each holding its calls.
+        self.assertEqual(programs, {1: list(range(1000)), 2: list(range(1000)), 3: [1, 2], 4: list(range(1000))})
         self.assertEqual(sum(e["name"] == "link" for e in threads[4]), 1000)
         counters = [e for e in events if e["ph"] == "C"]
         self.assertEqual(len(counters), 2000)

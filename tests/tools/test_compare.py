@@ -1,6 +1,7 @@
 """The output parser, the comparison's arithmetic and verdicts on recorded and
 synthetic runs, its results files, and short real runs."""
 
+import collections
 import contextlib
 import io
 import json
@@ -163,13 +164,14 @@ class ResultsFiles(unittest.TestCase):
                 err = io.StringIO()
                 with contextlib.redirect_stderr(err):
                     self.assertEqual(run_main(*argv), (2, ""), argv)
-                self.assertRegex(err.getvalue(), r"^compare: %s: .*%s" % (re.escape(path), re.escape(reason)))
-                self.assertEqual(err.getvalue().count("\n"), 1, err.getvalue())
-        # A file of the first schema still reads, as complete and without failed runs.
-        old = json.loads(good.replace(results.SCHEMA, "shaderbench-compare/1"))
-        for key in ("complete", "plan"):
-            del old[key]
-        self.assertEqual(results.load(self.write(None, json.dumps(old)))["results"][0]["shaders"]["label"], "p1")
+                self.assertRegex(err.getvalue(), r"\Acompare: %s: .*%s.*\n\Z" % (re.escape(path), re.escape(reason)))
+        # A file of the first schema still reads, as complete, with labels and without failed runs.
+        old = good.replace(results.SCHEMA, "shaderbench-compare/1")
+        for key in ('"complete": true, ', '"failed_runs": [], ', '"label": "p1", '):
+            old = old.replace(key, "")
+        upgraded = results.load(self.write(None, old))
+        self.assertEqual((upgraded["complete"], upgraded["results"][0]["shaders"]["label"],
+                          upgraded["results"][0]["failed_runs"]), (True, "p1", []))
 
 
 class Configurations(unittest.TestCase):
@@ -228,15 +230,13 @@ class RealRun(unittest.TestCase):
         self.assertAlmostEqual(sum(record["program_ms"]), record["ms"], places=6)
         self.assertGreater(record["commit_kib"][-1], record["commit_kib"][0])
         replay = softpipe["calls"]
-        self.assertEqual([len(replay[key]) for key, _ in calls.CALLS], [1000] * 5)
-        self.assertEqual((replay["source"], replay["link_status_ms"][0]), ("replay", None))
+        self.assertEqual([len(replay[key]) for key, _ in calls.CALLS] + [replay["source"], replay["link_status_ms"][0]],
+                         [1000] * 5 + ["replay", None])
         self.assertTrue(0 < min(replay["link_ms"]) and replay["trace_bytes"] > 0)
         self.assertRegex(run.stdout, r"\nsoftpipe +pair +vertex compile +\d+\.\d\d ")
-        with open(files["t.json"]) as f:
-            slices = [(e["pid"], e["tid"]) for e in json.load(f)["traceEvents"] if e["name"] == "program"]
-        # A process per result, a thread per run; a replay thread for the pairs that link.
-        self.assertEqual({key: slices.count(key) for key in set(slices)},
-                         {**{(pid, 1): 1000 for pid in (1, 2, 3, 4)}, (1, 2): 1000, (3, 2): 1000})
+        with open(files["t.json"]) as f:  # a process per result, a thread per run, a replay where the pair links
+            slices = collections.Counter((e["pid"], e["tid"]) for e in json.load(f)["traceEvents"] if e["name"] == "program")
+        self.assertEqual(slices, {**{(pid, 1): 1000 for pid in (1, 2, 3, 4)}, (1, 2): 1000, (3, 2): 1000})
 
         # Read back from two machines' files, each row names its host.
         status, text = run_main("--report", files["r.json"], files["r.json"])
