@@ -189,7 +189,6 @@ def prepare(args, here):
     if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
         raise Refused("no shaderbench executable at %s; build it or give --binary" % binary
                       if binary else "no shaderbench executable found; build it or give --binary")
-    check_outputs(args)
     if args.calls and not (shutil.which("apitrace") and shutil.which("glretrace")):
         raise Refused("--calls needs apitrace and glretrace (Debian package apitrace)")
     settings = [value if value is not None else (saved[key] if saved else default) for key, value, default in
