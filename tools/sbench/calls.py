@@ -101,9 +101,6 @@ def apitrace_version():
 
 def replay(trace, display, env, stall, show):
     """Runs `glretrace --pcpu` on the trace; returns (stdout text, reason it failed or None)."""
-    proc = harness.start_benchmark(trace, os.path.dirname(trace), env, display,
-                                   wrapper=("glretrace", "--pcpu", "--min-cpu-time=0"))
-    reader = harness.LineReader(proc)
     lines, links = [], [0]  # kept as they come, so that a hang still shows how far it got
 
     def collect(line):
@@ -112,13 +109,18 @@ def replay(trace, display, env, stall, show):
             show("replaying, program %d" % links[0])
             links[0] += 1
 
-    try:
+    proc = None
+    try:  # entered before the start, as in runner.run
+        proc = harness.start_benchmark(trace, os.path.dirname(trace), env, display,
+                                       wrapper=("glretrace", "--pcpu", "--min-cpu-time=0"))
+        reader = harness.LineReader(proc)
         reader.read_until(None, on_line=collect, stall=stall)
         status = harness.finish(proc, reader, stall=stall)[0]
     except TimeoutError:
         status = None
     finally:
-        harness.stop_benchmark(proc)
+        if proc is not None:
+            harness.stop_benchmark(proc)
     text = b"".join(lines).decode(errors="replace")
     if status == 0:
         return text, None

@@ -76,11 +76,13 @@ def xserver(display=None):
     if display:
         yield display
         return
-    proc, display = start_xserver()
-    try:
+    proc = None
+    try:  # entered before the start, so that an interrupt right after it still stops the server
+        proc, display = start_xserver()
         yield display
     finally:
-        stop_process(proc)
+        if proc is not None:
+            stop_process(proc)
 
 
 def stop_process(proc, grace=5.0):

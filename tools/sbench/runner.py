@@ -66,9 +66,9 @@ def run(binary, cwd, display, env, stall=DEFAULT_STALL_SECONDS, on_line=None, wr
     report is out, with no limit on how long they keep it.
 
     Returns a dict: ending and reason (as above; reason None for a clean run),
-    status (the exit status, negative for a signal), stdout and stderr (bytes),
-    parsed (output.parse of stdout), last (the last progress index, or None),
-    arrivals (time.monotonic_ns of each progress line), started_ns, seconds.
+    status (the exit status, negative for a signal), stderr (bytes), parsed
+    (output.parse of stdout), arrivals (time.monotonic_ns of each progress
+    line), started_ns, seconds.
     """
     started = time.monotonic_ns()
     arrivals, last, lines = [], [None], []
@@ -82,15 +82,15 @@ def run(binary, cwd, display, env, stall=DEFAULT_STALL_SECONDS, on_line=None, wr
         if on_line:
             on_line(line, proc)
 
-    try:
-        proc = harness.start_benchmark(binary, cwd, env, display, wrapper=wrapper)
-    except OSError as error:  # the binary or the wrapper went away, or cannot be run
-        return {"ending": "exit", "reason": "could not start: %s" % error, "status": None, "stdout": b"",
-                "stderr": b"", "parsed": output.parse(b""), "last": None, "arrivals": [], "started_ns": started,
-                "seconds": 0.0}
-    reader = harness.LineReader(proc)
+    proc = None
     reported, hung, close_error = False, False, None
-    try:
+    try:  # entered before the start, so that an interrupt right after it still stops the benchmark
+        try:
+            proc = harness.start_benchmark(binary, cwd, env, display, wrapper=wrapper)
+        except OSError as error:  # the binary or the wrapper went away, or cannot be run
+            return {"ending": "exit", "reason": "could not start: %s" % error, "status": None, "stderr": b"",
+                    "parsed": output.parse(b""), "arrivals": [], "started_ns": started, "seconds": 0.0}
+        reader = harness.LineReader(proc)
         try:
             reported = harness.ends_with_line(reader.read_until(output.REPORT_PREFIX, on_line=watch, stall=stall),
                                               output.REPORT_PREFIX)
@@ -104,12 +104,12 @@ def run(binary, cwd, display, env, stall=DEFAULT_STALL_SECONDS, on_line=None, wr
         except TimeoutError:
             hung = True
     finally:
-        harness.stop_benchmark(proc)
-    out = b"".join(lines)
-    parsed = output.parse(out)
+        if proc is not None:
+            harness.stop_benchmark(proc)
+    parsed = output.parse(b"".join(lines))
     ending, reason = _ending(reported, hung, close_error, proc.returncode, parsed, reader.err, last[0], stall)
-    return {"ending": ending, "reason": reason, "status": proc.returncode, "stdout": out, "stderr": reader.err,
-            "parsed": parsed, "last": last[0], "arrivals": arrivals, "started_ns": started,
+    return {"ending": ending, "reason": reason, "status": proc.returncode, "stderr": reader.err,
+            "parsed": parsed, "arrivals": arrivals, "started_ns": started,
             "seconds": (time.monotonic_ns() - started) / 1e9}
 
 
