@@ -143,15 +143,17 @@ def _check_document(document):
 
 def _check_plan(plan):
     _field(plan, "runs", (int,), "plan")
-    for key in ("cache",):
-        _field(plan, key, (str,), "plan")
+    _field(plan, "cache", (str,), "plan")
     for key in ("timeline", "calls"):
         _field(plan, key, (bool,), "plan")
-    _field(plan, "binary", (dict,), "plan")
+    binary = _field(plan, "binary", (dict,), "plan")
+    for key in ("path", "sha256"):
+        _field(binary, key, (str,), "plan.binary")
     for i, config in enumerate(_field(plan, "configurations", (list,), "plan")):
         where = "plan.configurations[%d]" % i
         _field(_check(config, (dict,), where), "name", (str,), where)
         _field(config, "environment", (dict,), where)
+        _field(config, "expect", (str, None), where)
     for i, pair in enumerate(_field(plan, "shaders", (list,), "plan")):
         _check_shaders(pair, "plan.shaders[%d]" % i)
 
