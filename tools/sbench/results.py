@@ -9,11 +9,10 @@ stops, even by SIGKILL, the file on disk is a complete document. Its
 
 import datetime
 import json
+import math
 import os
-import tempfile
 
-from . import output
-from .interrupts import shielded
+from . import output, outputs
 
 SCHEMA = "shaderbench-compare/2"
 OLD_SCHEMAS = ("shaderbench-compare/1",)  # read, upgraded as below; never written
@@ -32,44 +31,32 @@ def new_document(plan, host):
 
 def save(path, document):
     """Replaces path with the document, atomically, and makes it durable."""
-    directory = os.path.dirname(os.path.abspath(path))
-    with shielded():
-        fd, temporary = tempfile.mkstemp(dir=directory, prefix=".%s." % os.path.basename(path), suffix=".tmp")
-        try:
-            os.fchmod(fd, 0o666 & ~_umask())  # as open() would have made it, not mkstemp's 0600
-            with os.fdopen(fd, "w") as f:
-                json.dump(document, f, indent=1)
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(temporary, path)
-        except BaseException:
-            os.unlink(temporary)
-            raise
-        directory_fd = os.open(directory, os.O_RDONLY)  # the rename too must reach the disk
-        try:
-            os.fsync(directory_fd)
-        finally:
-            os.close(directory_fd)
-
-
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+    outputs.write(path, lambda f: json.dump(document, f, indent=1, allow_nan=False))
 
 
 # ---------------------------------------------------------------------------
 # Reading back
 # ---------------------------------------------------------------------------
 
+MAX_DEPTH = 16         # a results file nests 6 levels deep
+LARGEST = 1e15         # no figure of ours comes near; beyond it sums and ratios lose their meaning
+CACHE_MODES = ("isolated", "off", "user")
+
+
 def load(path):
     """The document in path, checked; raises ResultsError with one line that
     names the file and what is wrong with it."""
     try:
         with open(path, "rb") as f:
-            document = json.loads(f.read().decode("utf-8"), parse_constant=_no_constant)
+            return loads(f.read(), path)
     except OSError as error:
         raise ResultsError("%s: %s" % (path, error.strerror or error))
+
+
+def loads(data, path):
+    """The document in data (bytes read from path), checked as load does."""
+    try:
+        document = json.loads(data.decode("utf-8"), parse_constant=_no_constant)
     except UnicodeDecodeError:
         raise ResultsError("%s: not a results file (not UTF-8 text)" % path)
     except json.JSONDecodeError as error:
@@ -77,9 +64,12 @@ def load(path):
         cut = error.pos >= len(error.doc.rstrip()) or error.msg.startswith("Unterminated string")
         reason = "truncated" if cut else "not JSON"
         raise ResultsError("%s: %s (%s at line %d column %d)" % (path, reason, error.msg, error.lineno, error.colno))
+    except RecursionError:
+        raise ResultsError("%s: not a results file (nested too deeply)" % path)
     except ValueError as error:
         raise ResultsError("%s: %s" % (path, error))
     try:
+        _check_values(document)
         _check_document(document)
     except ValueError as error:
         raise ResultsError("%s: %s" % (path, error))
@@ -88,6 +78,32 @@ def load(path):
 
 def _no_constant(name):
     raise ValueError("not a results file (%s is not a number)" % name)
+
+
+def _check_values(document):
+    """Every value, whatever its key: nesting within MAX_DEPTH, numbers finite
+    and within +-LARGEST. (Text may hold lone surrogates: a path's bytes that
+    are not UTF-8 come back so, and names are checked apart.)"""
+    stack = [(document, "the document", 0)]
+    while stack:
+        value, where, depth = stack.pop()
+        if depth > MAX_DEPTH:
+            raise ValueError("not a results file (nested more than %d levels deep at %s)" % (MAX_DEPTH, where))
+        if isinstance(value, dict):
+            stack.extend((v, "%s.%s" % (where, k), depth + 1) for k, v in value.items())
+        elif isinstance(value, list):
+            if _plain_numbers(value):  # a series: one pass, not a step per entry
+                continue
+            stack.extend((v, "%s[%d]" % (where, i), depth + 1) for i, v in enumerate(value))
+        elif type(value) in (int, float) and not -LARGEST <= value <= LARGEST:  # NaN compares false too
+            raise ValueError("%s is %s, out of range" % (where, "a huge number" if isinstance(value, int)
+                                                         else json.dumps(value)))
+
+
+def _plain_numbers(values):
+    """Whether values are numbers (or nulls), all finite and within +-LARGEST."""
+    return (set(map(type, values)) <= {int, float, type(None)}
+            and all(-LARGEST <= v <= LARGEST for v in values if v is not None))
 
 
 def _check(value, kinds, where):
@@ -106,96 +122,155 @@ _NAMES = {dict: "an object", list: "a list", str: "text", int: "a whole number",
 NUMBER = (int, float)
 
 
-def _field(obj, key, kinds, where):
+def _field(obj, key, kinds, where, low=None, high=None):
     if key not in obj:
         raise ValueError("%s has no %r" % (where, key))
-    return _check(obj[key], kinds, "%s.%s" % (where, key))
+    value = _check(obj[key], kinds, "%s.%s" % (where, key))
+    _in_range(value, low, high, "%s.%s" % (where, key))
+    return value
 
 
-def _numbers(obj, key, where, length=None, nullable=True, null_entries=False):
+def _in_range(value, low, high, where):
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        if (low is not None and value < low) or (high is not None and value > high):
+            raise ValueError("%s is %s, outside %s to %s" % (where, value, low, high))
+
+
+def _name(obj, key, where):
+    text = _field(obj, key, (str,), where)
+    if not text or not text.isprintable():
+        raise ValueError("%s.%s should be printable text without line breaks, not %s"
+                         % (where, key, json.dumps(text)[:40]))
+    return text
+
+
+def _numbers(obj, key, where, length=None, nullable=True, null_entries=False, low=None):
     values = _field(obj, key, (list, None) if nullable else (list,), where)
     if values is None:
         return
     where = "%s.%s" % (where, key)
     if length is not None and len(values) != length:
         raise ValueError("%s should hold %d numbers, not %d" % (where, length, len(values)))
-    for i, value in enumerate(values):
-        _check(value, NUMBER + ((None,) if null_entries else ()), "%s[%d]" % (where, i))
+    kinds = set(map(type, values))
+    if not kinds <= {int, float} | ({type(None)} if null_entries else set()):
+        i = next(i for i, v in enumerate(values) if type(v) not in (int, float) and not (null_entries and v is None))
+        _check(values[i], NUMBER + ((None,) if null_entries else ()), "%s[%d]" % (where, i))
+    if low is not None and min((v for v in values if v is not None), default=low) < low:
+        i = next(i for i, v in enumerate(values) if v is not None and v < low)
+        _in_range(values[i], low, None, "%s[%d]" % (where, i))
+
+
+def _texts(obj, key, where, optional=True):
+    if optional and key not in obj:
+        return
+    for i, text in enumerate(_field(obj, key, (list,), where)):
+        _check(text, (str,), "%s.%s[%d]" % (where, key, i))
+
+
+def _environment(obj, where):
+    for var, value in _field(obj, "environment", (dict,), where).items():
+        _check(value, (str,), "%s.environment.%s" % (where, var))
 
 
 def _check_document(document):
     _check(document, (dict,), "the top level")
     schema = document.get("schema")
     if schema not in (SCHEMA,) + OLD_SCHEMAS:
-        raise ValueError("not a %s results file (its schema is %s)" % (SCHEMA, json.dumps(schema)))
+        raise ValueError("not a %s results file (its schema is %s)" % (SCHEMA, json.dumps(schema)[:40]))
     if schema in OLD_SCHEMAS:
         _upgrade(document)
     _field(document, "complete", (bool,), "the document")
-    _field(_field(document, "host", (dict,), "the document"), "name", (str,), "host")
+    if "created" in document:
+        _field(document, "created", (str,), "the document")
+    _texts(document, "resumed", "the document")
+    host = _field(document, "host", (dict,), "the document")
+    _field(host, "name", (str,), "host")
     binary = _field(document, "binary", (dict,), "the document")
     for key in ("path", "sha256"):
         _field(binary, key, (str,), "binary")
+    plan = None
     if document.get("plan") is not None:
-        _check_plan(_field(document, "plan", (dict,), "the document"))
+        plan = _check_plan(_field(document, "plan", (dict,), "the document"))
     for i, result in enumerate(_field(document, "results", (list,), "the document")):
-        _check_result(result, "results[%d]" % i)
+        _check_result(result, "results[%d]" % i, plan)
 
 
 def _check_plan(plan):
-    _field(plan, "runs", (int,), "plan")
-    _field(plan, "cache", (str,), "plan")
+    _field(plan, "runs", (int,), "plan", 1, 100000)
+    if _field(plan, "cache", (str,), "plan") not in CACHE_MODES:
+        raise ValueError("plan.cache should be one of %s, not %s" % (", ".join(CACHE_MODES),
+                                                                     json.dumps(plan["cache"])[:40]))
     for key in ("timeline", "calls"):
         _field(plan, key, (bool,), "plan")
     binary = _field(plan, "binary", (dict,), "plan")
     for key in ("path", "sha256"):
         _field(binary, key, (str,), "plan.binary")
+    names = []
     for i, config in enumerate(_field(plan, "configurations", (list,), "plan")):
         where = "plan.configurations[%d]" % i
-        _field(_check(config, (dict,), where), "name", (str,), where)
-        _field(config, "environment", (dict,), where)
+        names.append(_name(_check(config, (dict,), where), "name", where))
+        _environment(config, where)
         _field(config, "expect", (str, None), where)
+    if len(set(names)) != len(names):
+        raise ValueError("plan.configurations names one configuration twice")
     for i, pair in enumerate(_field(plan, "shaders", (list,), "plan")):
         _check_shaders(pair, "plan.shaders[%d]" % i)
+    return plan
 
 
 def _check_shaders(shaders, where):
     _check(shaders, (dict,), where)
-    for key in ("directory", "label"):
-        _field(shaders, key, (str,), where)
+    _field(shaders, "directory", (str,), where)
+    _name(shaders, "label", where)
     for name, info in _field(shaders, "files", (dict,), where).items():
         if _check(info, (dict, None), "%s.files.%s" % (where, name)):
             _field(info, "sha256", (str,), "%s.files.%s" % (where, name))
 
 
-def _check_result(result, where):
+def _check_result(result, where, plan):
     _check(result, (dict,), where)
-    _field(result, "configuration", (str,), where)
-    _field(result, "environment", (dict,), where)
+    name = _name(result, "configuration", where)
+    if plan is not None and name not in [c["name"] for c in plan["configurations"]]:
+        raise ValueError("%s.configuration %s is not in the plan" % (where, json.dumps(name)[:40]))
+    _environment(result, where)
     for key in ("renderer", "gl_version", "failure"):
         _field(result, key, (str, None), where)
     _field(result, "cache", (str,), where)
     _check_shaders(_field(result, "shaders", (dict,), where), where + ".shaders")
+    numbers = []
     for i, run in enumerate(_field(result, "runs", (list,), where)):
-        _check_run(run, "%s.runs[%d]" % (where, i))
+        numbers.append(_check_run(run, "%s.runs[%d]" % (where, i)))
     for i, failed in enumerate(_field(result, "failed_runs", (list,), where)):
         at = "%s.failed_runs[%d]" % (where, i)
         _check(failed, (dict,), at)
+        numbers.append(_field(failed, "run", (int,), at, 1))
         _field(failed, "reason", (str,), at)
-        _field(failed, "programs", (int,), at)
-        _field(failed, "run", (int,), at)
-        _numbers(failed, "progress_s", at)
+        _field(failed, "programs", (int,), at, 0)
+        for key, kinds in (("ending", (str,)), ("status", (int, None)), ("signal", (str, None)),
+                           ("seconds", NUMBER)):
+            if key in failed:
+                _field(failed, key, kinds, at, 0 if key == "seconds" else None)
+        _texts(failed, "stderr", at)
+        _numbers(failed, "progress_s", at, low=0)
+    numbered = [n for n in numbers if n is not None]  # files of the first schema number no run
+    if len(set(numbered)) != len(numbered):
+        raise ValueError("%s holds run %d twice" % (where, next(n for n in numbered if numbered.count(n) > 1)))
+    if plan is not None and len(numbers) > plan["runs"]:
+        raise ValueError("%s holds %d runs, the plan %d" % (where, len(numbers), plan["runs"]))
     if result.get("calls") is not None:
         _check_calls(_field(result, "calls", (dict,), where), where + ".calls")
 
 
 def _check_run(run, where):
     _check(run, (dict,), where)
-    _field(run, "ms", (int,), where)
+    number = _field(run, "run", (int,), where, 1) if "run" in run else None
+    _field(run, "ms", (int,), where, 0)
     _field(run, "commit_mib", (int, None), where)
-    _field(run, "cpu_ms", (int, float, None), where)
-    _field(run, "link_failures", (int,), where)
+    _field(run, "cpu_ms", NUMBER + (None,), where, 0)
+    _field(run, "link_failures", (int,), where, 0, output.PROGRAMS)
     for key in ("program_ms", "commit_kib", "rss_kib"):
         _numbers(run, key, where, output.PROGRAMS)
+    return number
 
 
 def _check_calls(calls, where):
@@ -204,9 +279,7 @@ def _check_calls(calls, where):
         return
     _field(calls, "source", (str,), where)
     for key in CALL_KEYS:  # a call the replay does not make has nulls
-        _numbers(calls, key, where, output.PROGRAMS, nullable=False, null_entries=True)
-
-
+        _numbers(calls, key, where, output.PROGRAMS, nullable=False, null_entries=key == "link_status_ms", low=0)
 def _upgrade(document):
     """A results file of the first schema, as the current one reads it: it was
     written once at the end, so complete, and without failed runs or a plan."""

@@ -3,7 +3,6 @@
 import statistics
 
 import numpy
-from scipy import stats as scipy_stats
 
 MIN_RUNS = 5          # a rank test on fewer runs a side cannot reach p < 0.05
 ALPHA = 0.05
@@ -45,12 +44,13 @@ def timeline_summary(runs):
         return {}
     rest = [ms for run in timed for ms in run["program_ms"][1:]]
     p50, p90, p99 = numpy.percentile(rest + [run["program_ms"][0] for run in timed], [50, 90, 99])
-    first = statistics.median(run["program_ms"][0] for run in timed)
+    first, typical = statistics.median(run["program_ms"][0] for run in timed), statistics.median(rest)
     summary = {"program_p50_ms": float(p50), "program_p90_ms": float(p90), "program_p99_ms": float(p99),
                "program_max_ms": max(max(run["program_ms"]) for run in timed),
-               "first_program_ms": first, "first_vs_rest": first / statistics.median(rest)}
+               "first_program_ms": first, "first_vs_rest": first / typical if typical > 0 else None}
     summary["cpu_per_wall"] = _median_of(
-        timed, lambda run: run["cpu_ms"] / sum(run["program_ms"][1:]) if run.get("cpu_ms") is not None else None)
+        timed, lambda run: run["cpu_ms"] / sum(run["program_ms"][1:])
+        if run.get("cpu_ms") is not None and sum(run["program_ms"][1:]) > 0 else None)
     for name in ("commit", "rss"):
         key = name + "_kib"
         summary[name + "_kib_per_program"] = _median_of(timed, lambda run: slope(run[key]) if run.get(key) else None)
@@ -75,6 +75,7 @@ def verdict(old, new, threshold_pct, words):
     if statistics.median(old) <= 0:
         result["verdict"] = "no relative change: the old median is not positive"
         return result
+    from scipy import stats as scipy_stats  # half a second to import: only where a verdict is made
     p = float(scipy_stats.mannwhitneyu(new, old, alternative="two-sided").pvalue)
     result["p"] = 1.0 if p != p else p  # identical samples give NaN: nothing differs
     rng = numpy.random.default_rng(20261207)  # the same data always gives the same interval
