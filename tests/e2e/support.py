@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from sbench import harness, output
+from sbench import desktop, harness, output
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BINARY = os.path.abspath(os.environ.get("SHADERBENCH", os.path.join(ROOT, "build", "shaderbench")))
@@ -28,9 +28,9 @@ class XTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.xserver, cls.display = harness.start_xserver()
+        cls.xserver, cls.display = desktop.start_xserver()
         # A class cleanup runs even when the rest of a class's set-up fails.
-        cls.addClassCleanup(harness.stop_process, cls.xserver)
+        cls.addClassCleanup(desktop.stop_xserver, cls.xserver, cls.display)
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="shaderbench-e2e-")
@@ -53,6 +53,7 @@ class XTestCase(unittest.TestCase):
         proc = harness.start_benchmark(BINARY, self.dir, run_env, self.display if display else None,
                                        wrapper=self.wrapper if wrapper is None else wrapper)
         self.addCleanup(harness.stop_benchmark, proc)
+        self.proc = proc
         return proc, harness.LineReader(proc)
 
     def read_until(self, reader, prefix, timeout=300):
@@ -70,5 +71,9 @@ class XTestCase(unittest.TestCase):
         self.assertTrue(parsed["complete"] and not parsed["failed"], "unexpected output: %r" % out[:300])
         return parsed
 
+    def window(self):
+        """The window of the benchmark started last."""
+        return desktop.find_window(self.display, self.proc.pid)
+
     def escape(self):
-        harness.send_keys(self.display, harness.find_window(self.display), "Escape")
+        desktop.send_keys(self.display, self.window(), "Escape")

@@ -6,9 +6,7 @@ import pickle
 import subprocess
 import unittest
 
-from Xlib import display as xdisplay
-
-from support import FRAGMENT_FILE, VERTEX_FILE, XTestCase, harness, output
+from support import FRAGMENT_FILE, VERTEX_FILE, XTestCase, desktop, output
 
 GLX_CONTEXT_MAJOR_VERSION = 0x2091
 GLX_CONTEXT_MINOR_VERSION = 0x2092
@@ -60,9 +58,8 @@ class Window(XTestCase):
         self.write_shaders()
         proc, reader = self.start()
         out = self.read_until(reader, output.progress_line(1))
-        d = xdisplay.Display(self.display)
-        geometry = d.create_resource_object("window", harness.find_window(self.display)).get_geometry()
-        d.close()
+        with desktop.connect(self.display) as d:
+            geometry = d.create_resource_object("window", self.window()).get_geometry()
         self.assertEqual((geometry.width, geometry.height), (640, 480))
         # Not polled during the benchmark: the press waits for the idle loop.
         self.escape()
@@ -75,7 +72,7 @@ class Window(XTestCase):
         proc, reader = self.start()
         self.read_until(reader, output.REPORT_PREFIX)
         self.assertRaises(subprocess.TimeoutExpired, proc.wait, 1.0)
-        harness.send_close(self.display, harness.find_window(self.display))
+        desktop.send_close(self.display, self.window())
         self.assertEqual(self.finish(proc, reader), (0, b"", b""))
 
     def test_both_files_are_tried_vertex_first_and_the_run_ends_with_status_1(self):

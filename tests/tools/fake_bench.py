@@ -1,11 +1,16 @@
 #!/usr/bin/python3
 """A stand-in for shaderbench that goes wrong on purpose, as FAKE_BENCH says:
-ok (1000 progress lines, the report, then a window that closes on a key, as
-the real one), hang:N (programs 0 to N, then silence, with a child that
-sleeps too), crash:N (then SIGSEGV), exit:N (then status 1; N = -1 prints
-"Unable to load file" instead), garbage (a full run with a stray line).
-FAKE_MARKER names a file that gets a line per start; with FAKE_ONLY_RUN=K
-the mode applies to the K-th start only, the others run "ok"."""
+ok (1000 progress lines, the report, then a window that closes on Escape or
+WM_DELETE_WINDOW, as the real one), hang:N (programs 0 to N, then silence,
+with a child that sleeps too), crash:N (then SIGSEGV), exit:N (then status 1;
+N = -1 prints "Unable to load file" instead), garbage (a full run with a stray
+line), nowindow (a full run whose window never appears), noclose (a window
+that ignores being closed), decoy (no run: only a window with the program's
+title, which ignores keys and being closed).
+FAKE_MARKER names a file that gets a line per start, and a line when the run
+reaches the state a test waits for ("window", "reported", "close ignored",
+"key ignored"); with
+FAKE_ONLY_RUN=K the mode applies to the K-th start only, the others run "ok"."""
 
 import os
 import signal
@@ -13,12 +18,18 @@ import subprocess
 import sys
 import time
 
-from Xlib import X, display
+from Xlib import X, Xatom, display
 
 
 def line(text):
     sys.stdout.write(text + "\n")
     sys.stdout.flush()
+
+
+def note(text):
+    if os.environ.get("FAKE_MARKER"):
+        with open(os.environ["FAKE_MARKER"], "a") as f:
+            f.write(text + "\n")
 
 
 def programs(last, stray_after=None):
@@ -28,28 +39,39 @@ def programs(last, stray_after=None):
             line("something else")
 
 
-def window_until_a_key():
+def window_until_closed(obeys=True):
+    """A window as GLFW makes it, kept until Escape or the close button."""
     d = display.Display()
     window = d.screen().root.create_window(0, 0, 640, 480, 0, X.CopyFromParent, event_mask=X.KeyPressMask)
     window.set_wm_name("Shader RAM usage test")
+    window.change_property(d.intern_atom("_NET_WM_PID"), Xatom.CARDINAL, 32, [os.getpid()])
+    delete = d.intern_atom("WM_DELETE_WINDOW")
+    window.set_wm_protocols([delete])
     window.map()
     d.sync()
-    while d.next_event().type != X.KeyPress:
-        pass
+    note("window")
+    while True:
+        event = d.next_event()
+        closing = event.type == X.ClientMessage and event.data[1][0] == delete
+        if closing or event.type == X.KeyPress:
+            if obeys:
+                return
+            note("close ignored" if closing else "key ignored")
 
 
 def main():
     mode, _, count = os.environ.get("FAKE_BENCH", "ok").partition(":")
+    note("started")
     marker = os.environ.get("FAKE_MARKER")
     if marker:
-        with open(marker, "a") as f:
-            f.write("started\n")
         with open(marker) as f:
-            starts = len(f.readlines())
+            starts = sum(entry == "started\n" for entry in f)
         if os.environ.get("FAKE_ONLY_RUN", str(starts)) != str(starts):
             mode = "ok"
     last = int(count or 0)
-    if mode == "hang":
+    if mode == "decoy":
+        window_until_closed(obeys=False)
+    elif mode == "hang":
         programs(last)
         subprocess.Popen(["sleep", "600"])
         time.sleep(600)
@@ -66,7 +88,10 @@ def main():
     programs(999, stray_after=500 if mode == "garbage" else None)
     line("Compiled all shaders in 1234ms")
     line("Committed mem: 56MB")
-    window_until_a_key()
+    if mode == "nowindow":
+        note("reported")
+        time.sleep(600)
+    window_until_closed(obeys=mode != "noclose")
     return 0
 
 

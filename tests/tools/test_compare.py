@@ -7,13 +7,16 @@ import io
 import json
 import os
 import re
+import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 import unittest
 
 import numpy
 
-from sbench import calls, compare, harness, output, plan, results, stats, verdicts
+from sbench import calls, compare, desktop, harness, interrupts, output, outputs, plan, results, stats, verdicts
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "compare")
@@ -110,10 +113,14 @@ def document(found):
 
 
 def run_main(*argv):
-    out = io.StringIO()
-    with contextlib.redirect_stdout(out):
-        status = compare.main(list(argv), os.path.join(ROOT, "tools"))
-    return status, out.getvalue()
+    """(status, standard output, standard error) of the command line, run in this process."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            status = compare.main(list(argv), os.path.join(ROOT, "tools"))
+        except SystemExit as exit:  # argparse
+            status = exit.code
+    return status, out.getvalue(), err.getvalue()
 
 
 class ResultsFiles(unittest.TestCase):
@@ -134,14 +141,14 @@ class ResultsFiles(unittest.TestCase):
         self.assertEqual([r["shaders"]["directory"] for r in only_old], ["/x/p2"])
         self.assertEqual([r["configuration"] for r in only_new], ["c"])
 
-        status, text = run_main("--diff", self.write(old), self.write(new), "--fail-on-regression")
+        status, text, _ = run_main("--diff", self.write(old), self.write(new), "--fail-on-regression")
         self.assertEqual(status, 1)
         self.assertRegex(text, r"a p1\n  time:   no difference proven .*\n  memory: more memory \+20\.0 %")
         self.assertRegex(text, r"b p1\n  time:   slower \+30\.0 %")
         self.assertIn("c p1: only in the new results", text)
 
         # One row each: compared whatever their names.
-        status, text = run_main("--diff", self.write([old[0]]), self.write([new[2]]))
+        status, text, _ = run_main("--diff", self.write([old[0]]), self.write([new[2]]))
         self.assertEqual(status, 0)
         self.assertIn("a p1 -> c p1\n  time:   no difference proven", text)
 
@@ -156,15 +163,27 @@ class ResultsFiles(unittest.TestCase):
             (good.replace('"results"', '"findings"'), "the document has no 'results'"),
             (good.replace(results.SCHEMA, "other/1"), 'its schema is "other/1"'),
             (good.replace('"program_ms": null', '"program_ms": [1.0]', 1), "program_ms should hold 1000 numbers, not 1"),
+            (good.replace('{"name": "h"}', '{"name": "h", "cpu": %s}' % ("[" * 40 + "]" * 40)), "nested more than 16"),
+            ("[" * 100000 + "]" * 100000, "nested too deeply"),
+            (good.replace('"ms": 1000', '"ms": 1%s' % ("0" * 400), 1), "runs[0].ms is a huge number, out of range"),
+            (good.replace('"cpu_ms": null', '"cpu_ms": 1e400', 1), "runs[0].cpu_ms is Infinity, out of range"),
+            (good.replace('"ms": 1000', '"run": "1", "ms": 1000', 1), 'runs[0].run should be a whole number, not "1"'),
+            (good.replace('"configuration": "a"', '"configuration": "a\\nb"'), "configuration should be printable"),
+            (json.dumps(document([dict(result("a", "p1", [1000] * 5, [50] * 5), calls=dict(
+                {key: [1.0] * 1000 for key in results.CALL_KEYS}, source="replay", link_ms=[None] * 1000))])),
+             "results[0].calls.link_ms[0] should be a whole number or a number, not null"),
         ]
         valid = self.write(None, good)
         for text, reason in cases:
             path = self.write(None, text)
             for argv in (["--report", path], ["--diff", valid, path], ["--baseline", path], ["--resume", path]):
-                err = io.StringIO()
-                with contextlib.redirect_stderr(err):
-                    self.assertEqual(run_main(*argv), (2, ""), argv)
-                self.assertRegex(err.getvalue(), r"\Acompare: %s: .*%s.*\n\Z" % (re.escape(path), re.escape(reason)))
+                status, out, err = run_main(*argv)
+                self.assertEqual((status, out), (2, ""), argv)
+                self.assertRegex(err, r"\Acompare: %s: .*%s.*\n\Z" % (re.escape(path), re.escape(reason)))
+        # Programs that took no time at all are figures like any others.
+        still = dict(result("a", "p1", [0] * 5, [0] * 5))
+        still["runs"] = [dict(run, program_ms=[0.0] * 1000, cpu_ms=0.0) for run in still["runs"]]
+        self.assertEqual(run_main("--report", self.write([still]))[0], 0)
         # A file of the first schema still reads, as complete, with labels and without failed runs.
         old = good.replace(results.SCHEMA, "shaderbench-compare/1")
         for key in ('"complete": true, ', '"failed_runs": [], ', '"label": "p1", '):
@@ -176,18 +195,90 @@ class ResultsFiles(unittest.TestCase):
 
 class Configurations(unittest.TestCase):
 
-    def test_parsing_and_the_cache_modes_environment(self):
+    def test_variables_commas_names_and_what_the_tool_sets_itself(self):
         self.assertEqual(plan.parse_config("old:LD_LIBRARY_PATH=/opt/a:/opt/b,MESA_DEBUG="),
                          ("old", {"LD_LIBRARY_PATH": "/opt/a:/opt/b", "MESA_DEBUG": ""}, None))
-        for text in ("nosuchdriver", ":A=1", "name:", "name:A", "name:1A=2", "name:A=1,,B=2"):
+        configs = plan.add_variable([plan.parse_config("llvmpipe")], "llvmpipe:LP_DEBUG=fs,tgsi")
+        configs = plan.add_variable(configs, "new:A=1,2")
+        self.assertEqual(configs, [("llvmpipe", {"GALLIUM_DRIVER": "llvmpipe", "LP_DEBUG": "fs,tgsi"}, "llvmpipe"),
+                                   ("new", {"A": "1,2"}, None)])
+        for text in ("nosuchdriver", ":A=1", "name:", "name:A", "name:1A=2", "name:A=1,,B=2", "x:A=1,A=2",
+                     "two\nlines:A=1"):
             self.assertRaises(ValueError, plan.parse_config, text)
-        env = plan.run_environment({"MESA_SHADER_CACHE_DIR": "/home/me"}, ":5",
-                                      harness.cache_environment("isolated", "/tmp/c"))
-        self.assertEqual([env[v] for v in ("MESA_SHADER_CACHE_DIR", "MESA_SHADER_CACHE_DISABLE",
-                                           "__GL_SHADER_DISK_CACHE_PATH", "__GL_SHADER_DISK_CACHE", "DISPLAY")],
-                         ["/tmp/c", "false", "/tmp/c", "1", ":5"])
-        env = plan.run_environment({}, ":5", harness.cache_environment("off"))
-        self.assertEqual((env["MESA_SHADER_CACHE_DISABLE"], env["__GL_SHADER_DISK_CACHE"]), ("true", "0"))
+        self.assertRaises(ValueError, plan.add_variable, configs, "new:A=3")
+        for cache, var in (("isolated", "MESA_SHADER_CACHE_DIR"), ("off", "MESA_SHADER_CACHE_DISABLE"), ("user", "DISPLAY")):
+            self.assertRaises(ValueError, plan.check_configs, [("c", {var: "x"}, None)], cache)
+        plan.check_configs([("c", {"MESA_SHADER_CACHE_DIR": "/c"}, None)], "user")  # with the user's cache, theirs
+
+        os.environ.update(DISPLAY=":99", XAUTHORITY="/home/me/.Xauthority")
+        self.addCleanup(lambda: [os.environ.pop(v, None) for v in ("DISPLAY", "XAUTHORITY")])
+        private = desktop.Display(":5", "/tmp/x/Xauthority", True)
+        env = plan.run_environment({}, private, harness.cache_environment("isolated", "/tmp/c"))
+        self.assertEqual([env[v] for v in ("MESA_SHADER_CACHE_DIR", "MESA_SHADER_CACHE_DISABLE", "DISPLAY",
+                                           "XAUTHORITY")], ["/tmp/c", "false", ":5", "/tmp/x/Xauthority"])
+        env = plan.run_environment({}, desktop.Display(":1", None, False), harness.cache_environment("off"))
+        self.assertEqual((env["MESA_SHADER_CACHE_DISABLE"], env["DISPLAY"], "XAUTHORITY" in env), ("true", ":1", False))
+
+    def test_options_out_of_range_and_outputs_that_would_clobber_are_refused(self):
+        work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, work)
+        saved = os.path.join(work, "r.json")
+        with open(saved, "w") as f:
+            json.dump(document([result("a", "p1", [1000] * 5, [50] * 5)]), f)
+        os.symlink(saved, os.path.join(work, "link.json"))
+        for argv, line in (
+                (["--stall-timeout", "inf"], "--stall-timeout: inf is not above 0"),
+                (["--stall-timeout", "nan"], "--stall-timeout: nan is not above 0"),
+                (["--threshold", "nan"], "--threshold: nan is not from 0"),
+                (["-n", "0"], "-n/--runs: 0 is not from 1"),
+                (["--display", "nowhere"], "'nowhere' is neither private nor an X display"),
+                (["--report", saved, "--csv", saved], "--csv %s is the same file as --report %s" % (saved, saved)),
+                (["--report", saved, "--plot", os.path.join(work, "link.json")], "is the same file as --report"),
+                (["--report", saved, "--csv", os.path.join(work, "x.csv"), "--timeline", os.path.join(work, "x.csv")],
+                 "--timeline %s is the same file as --csv" % os.path.join(work, "x.csv")),
+                (["--baseline", saved, "--json", saved], "--json %s is the same file as --baseline" % saved)):
+            status, _, err = run_main(*argv)
+            self.assertEqual(status, 2, argv)
+            self.assertIn(line, err.splitlines()[-1], argv)
+
+    def test_an_output_is_replaced_whole_through_its_link_and_a_results_file_has_one_holder(self):
+        work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, work)
+        real, link = os.path.join(work, "real.csv"), os.path.join(work, "link.csv")
+        os.symlink(real, link)
+
+        def half_then_interrupted(f):
+            f.write("half")
+            raise interrupts.Interrupted(signal.SIGINT)
+        outputs.write(link, lambda f: f.write("old\n"))
+        self.assertRaises(interrupts.Interrupted, outputs.write, link, half_then_interrupted)
+        with open(real) as f:
+            self.assertEqual((os.path.islink(link), f.read(), sorted(os.listdir(work))),
+                             (True, "old\n", ["link.csv", "real.csv"]))
+
+        with outputs.locked(link):
+            holder = subprocess.run([sys.executable, "-c", "from sbench import outputs\n"
+                                     "with outputs.locked(%r): pass" % real], capture_output=True, text=True,
+                                    env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "tools")))
+            self.assertIn("Locked: %s is in use by another comparison (PID %d)" % (real, os.getpid()), holder.stderr)
+        with outputs.locked(real):  # free again, and its lock file gone with it
+            pass
+        self.assertEqual(sorted(os.listdir(work)), ["link.csv", "real.csv"])
+
+
+class Gates(unittest.TestCase):
+
+    def test_a_gate_fails_when_the_new_side_has_nothing_to_judge(self):
+        old = [result("a", "p1", [1000] * 5, [50] * 5), result("b", "p1", [1000] * 5, [50] * 5)]
+        crashed = dict(result("a", "p1", [], []), failed_runs=[{"run": n, "reason": "crashed (SIGSEGV)", "programs": 3,
+                                                               "progress_s": None} for n in (1, 2)])
+        for new, why in (([crashed, old[1]], "a p1: nothing to compare: all 2 runs failed in the new results"),
+                         ([old[1]], "a p1: only in the old results, missing from the new"),
+                         ([], "nothing was compared")):
+            text, failing = verdicts.diff(old, new, 2.0)
+            self.assertTrue(failing, new)
+            self.assertIn(why, text)
+        self.assertFalse(verdicts.diff(old, old, 2.0)[1])
 
 
 class RealRun(unittest.TestCase):
@@ -239,7 +330,7 @@ class RealRun(unittest.TestCase):
         self.assertEqual(slices, {**{(pid, 1): 1000 for pid in (1, 2, 3, 4)}, (1, 2): 1000, (3, 2): 1000})
 
         # Read back from two machines' files, each row names its host.
-        status, text = run_main("--report", files["r.json"], files["r.json"])
+        status, text, _ = run_main("--report", files["r.json"], files["r.json"])
         row = r"\nsoftpipe +pair +%s +isolated +1 +%d " % (re.escape(os.uname().nodename), record["ms"])
         self.assertEqual((status, len(re.findall(row, text))), (0, 2), text)
         for name in ("t.png", "p.png", "c.png"):

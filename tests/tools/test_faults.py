@@ -1,10 +1,13 @@
 """What survives: hangs, crashes, garbage, interrupts and SIGKILL of the
 comparison tool, bad arguments refused before anything runs, and resuming.
-Fake benchmarks (fake_bench.py) do the misbehaving; one real run on softpipe
-is interrupted and resumed."""
+Fake benchmarks (fake_bench.py) do the misbehaving, fake commands on PATH
+stand in for apitrace, glretrace and Xvfb where a test needs them to."""
 
+import concurrent.futures
 import contextlib
+import csv
 import ctypes
+import io
 import json
 import os
 import re
@@ -15,7 +18,7 @@ import tempfile
 import time
 import unittest
 
-from sbench import observe, plan
+from sbench import compare, observe, plan
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -28,6 +31,11 @@ PR_SET_CHILD_SUBREAPER = 36
 ctypes.CDLL(None).prctl(PR_SET_CHILD_SUBREAPER, 1)
 
 
+def read_lines(path):
+    with open(path) as f:
+        return f.readlines()
+
+
 def leftovers(grace=3.0):
     """[(pid, name)] of what the tool left running, the zombies reaped."""
     deadline = time.monotonic() + grace
@@ -38,7 +46,7 @@ def leftovers(grace=3.0):
         with open("/proc/self/task/%d/children" % os.getpid()) as f:
             found = [int(pid) for pid in f.read().split()]
         if not found or time.monotonic() > deadline:
-            return [(pid, open("/proc/%d/cmdline" % pid).read().replace("\0", " ")) for pid in found]
+            return [(pid, read_lines("/proc/%d/cmdline" % pid)) for pid in found]
         time.sleep(0.1)
 
 
@@ -57,15 +65,26 @@ class ToolCase(unittest.TestCase):
             with open(os.path.join(self.pair, "shaders", name), "w") as f:
                 f.write("void main() { %s }\n" % statement)
 
-    def start(self, *argv, binary=FAKE):
-        env = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
+    def start(self, *argv, binary=FAKE, env=None):
+        base = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
         return subprocess.Popen([TOOL, "--binary", binary, "--shaders", self.pair, *argv], text=True,
-                                env=dict(env, TMPDIR=self.tmp), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                env=dict(base, TMPDIR=self.tmp, **(env or {})), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
 
-    def tool(self, *argv, binary=FAKE):
-        proc = self.start(*argv, binary=binary)
+    def tool(self, *argv, binary=FAKE, env=None):
+        proc = self.start(*argv, binary=binary, env=env)
         out, err = proc.communicate(timeout=240)
         return proc.returncode, out, err
+
+    def fakes(self, **scripts):
+        """A directory of fake commands to put first on PATH: name=shell script body."""
+        directory = os.path.join(self.dir, "bin")
+        os.makedirs(directory, exist_ok=True)
+        for name, body in scripts.items():
+            with open(os.path.join(directory, name), "w") as f:
+                f.write("#!/bin/sh\n" + body + "\n")
+            os.chmod(os.path.join(directory, name), 0o755)
+        return {"PATH": directory + os.pathsep + os.environ["PATH"]}
 
     def saved(self):
         with open(self.json) as f:
@@ -75,25 +94,18 @@ class ToolCase(unittest.TestCase):
         self.assertEqual(leftovers(), [])
         self.assertEqual(os.listdir(self.tmp), [], "working or cache directories left behind")
 
-    def interrupt_after_first_run(self, proc, signum):
-        """Sends signum once the first run is saved and the second has started."""
-        next(line for line in proc.stderr if " 1/3] " in line)
-        time.sleep(0.4)
-        proc.send_signal(signum)
-        return proc.communicate(timeout=60)
-
 
 class Faults(ToolCase):
 
     def test_hangs_crashes_and_garbage_are_recorded_and_the_other_runs_go_on(self):
         status, out, err = self.tool(
-            "-n", "3", "--stall-timeout", "1", "--json", self.json, "good:FAKE_BENCH=ok",
+            "-n", "2", "--stall-timeout", "1", "--json", self.json, "good:FAKE_BENCH=ok",
             "hang:FAKE_BENCH=hang:5", "crash:FAKE_BENCH=crash:517", "missing:FAKE_BENCH=exit:-1",
             "flaky:FAKE_BENCH=crash:3,FAKE_ONLY_RUN=2,FAKE_MARKER=" + self.marker, "garbage:FAKE_BENCH=garbage")
         self.assertEqual((status, "Traceback" in err), (1, False), err)
         self.assert_nothing_left()
-        for row in (r"good +pair +isolated +3 +0 +1234 ", r"hang +pair +isolated +0 +3 +- ",
-                    r"flaky +pair +isolated +2 +1 +1234 "):
+        for row in (r"good +pair +isolated +2 +0 +1234 ", r"hang +pair +isolated +0 +2 +- ",
+                    r"flaky +pair +isolated +1 +1 +1234 "):
             self.assertRegex(out, "\n" + row)
         self.assertIn("\nmissing pair: FAILED: exited with status 1 before its first program: Unable to load file\n",
                       out)
@@ -101,40 +113,91 @@ class Faults(ToolCase):
         found = {r["configuration"]: r for r in document["results"]}
         self.assertEqual({name: (len(r["runs"]), [(f["run"], f["reason"], f["programs"]) for f in r["failed_runs"]])
                           for name, r in found.items()}, {
-            "good": (3, []),
-            "hang": (0, [(n, "hung after program 5: no output for 1 s", 6) for n in (1, 2, 3)]),
-            "crash": (0, [(n, "crashed (SIGSEGV) after program 517", 518) for n in (1, 2, 3)]),
+            "good": (2, []),
+            "hang": (0, [(n, "hung after program 5: no output for 1 s", 6) for n in (1, 2)]),
+            "crash": (0, [(n, "crashed (SIGSEGV) after program 517", 518) for n in (1, 2)]),
             "missing": (0, [(1, "exited with status 1 before its first program: Unable to load file", 0)]),
-            "flaky": (2, [(2, "crashed (SIGSEGV) after program 3", 4)]),
-            "garbage": (0, [(n, "unexpected output: 'something else'", 1000) for n in (1, 2, 3)])})
+            "flaky": (1, [(2, "crashed (SIGSEGV) after program 3", 4)]),
+            "garbage": (0, [(n, "unexpected output: 'something else'", 1000) for n in (1, 2)])})
         self.assertEqual([document["complete"]] + [found["crash"]["failed_runs"][0][key] for key in ("signal", "stderr")],
                          [True, "SIGSEGV", ["fake: about to crash"]])
 
-    def test_interrupts_and_sigkill_keep_every_finished_run_and_resume_completes_the_plan(self):
+    def test_every_interrupt_in_every_phase_keeps_the_finished_runs_and_leaves_nothing(self):
+        env = self.fakes(
+            apitrace='out=$5; shift 5; : > "$out"; exec "$@"',  # trace --api gl --output FILE COMMAND
+            glretrace='echo replaying >> "$FAKE_MARKER"; echo "# call no cpu_start cpu_dura name"; exec sleep 600')
+
+        def marker_says(text):
+            def wait(marker, _proc):
+                deadline = time.monotonic() + 60
+                while not (os.path.exists(marker) and text + "\n" in read_lines(marker)):
+                    self.assertLess(time.monotonic(), deadline, "the run never got to " + text)
+                    time.sleep(0.02)
+                time.sleep(0.5)  # for the tool to get there too: it waits far longer in each of these
+            return wait
+
+        def stderr_says(text):
+            return lambda _marker, proc: next(line for line in proc.stderr if text in line)
+
+        phases = {  # arguments (one run finishes in each), how to know the tool is there
+            "finding the window": (["-n", "2", "fake:FAKE_BENCH=nowindow,FAKE_ONLY_RUN=2"], marker_says("reported")),
+            "closing the window": (["-n", "2", "fake:FAKE_BENCH=noclose,FAKE_ONLY_RUN=2"], marker_says("close ignored")),
+            "replaying": (["-n", "1", "--calls", "fake:FAKE_BENCH=ok"], marker_says("replaying")),
+            "drawing charts": (["-n", "1", "--plot", "{dir}/p.png", "--timeline", "{dir}/t.png", "fake:FAKE_BENCH=ok"],
+                               stderr_says("drawing --plot"))}
+
+        def case(number, phase, signum):
+            argv, ready = phases[phase]
+            directory = os.path.join(self.dir, "case-%d" % number)
+            os.mkdir(directory)
+            marker, results_file = os.path.join(directory, "marker"), os.path.join(directory, "r.json")
+            argv = [a.format(dir=directory) for a in argv[:-1]] + [argv[-1] + ",FAKE_MARKER=" + marker]
+            proc = self.start("--json", results_file, *argv, env=env)
+            try:
+                ready(marker, proc)
+                proc.send_signal(signum)
+                proc.communicate(timeout=60)
+            finally:
+                proc.kill()
+            with open(results_file) as f:
+                document = json.load(f)
+            (result,) = document["results"]
+            return ((proc.returncode, document["complete"], len(result["runs"]), "calls" in result,
+                     sorted(os.listdir(directory))),
+                    (128 + signum, False, 1, False, ["marker", "r.json"]))
+
+        cases = [(phase, signum) for phase in phases for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)]
+        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+            found = list(pool.map(case, range(len(cases)), *zip(*cases)))
+        for (phase, signum), (got, expected) in zip(cases, found):
+            self.assertEqual(got, expected, "%s while %s" % (signal.Signals(signum).name, phase))
+        self.assert_nothing_left()
+
+    def test_sigkill_loses_only_the_run_in_progress_a_second_comparison_waits_its_turn_and_resume_completes(self):
         # The second run hangs (for a minute, if nobody stopped it); the first is kept.
         argv = ["-n", "3", "--json", self.json, "--stall-timeout", "60",
                 "fake:FAKE_BENCH=hang:3,FAKE_ONLY_RUN=2,FAKE_MARKER=" + self.marker]
-        for signum, status in ((signal.SIGTERM, 143), (signal.SIGINT, 130), (signal.SIGKILL, -9)):
-            os.remove(self.marker) if os.path.exists(self.marker) else None
-            proc = self.start(*argv)
-            out, err = self.interrupt_after_first_run(proc, signum)
-            self.assertEqual(proc.returncode, status, err)
-            document = self.saved()
-            self.assertEqual((document["complete"], len(document["results"][0]["runs"])), (False, 1), signum)
-            if signum == signal.SIGKILL:  # nothing could stop the fake's own child
-                time.sleep(1)
-                [os.kill(pid, signal.SIGKILL) for pid, _ in leftovers(grace=0)]
-                shutil.rmtree(self.tmp)  # and its directories
-                os.mkdir(self.tmp)
-                continue
-            self.assertRegex(out, r"\nfake +pair +isolated +1 +1234 ")
-            self.assert_nothing_left()
+        proc = self.start(*argv)
+        next(line for line in proc.stderr if " 1/3] " in line)
+        while read_lines(self.marker).count("started\n") < 2:  # the second run has begun
+            time.sleep(0.02)
+        status, out, err = self.tool(*argv)  # the same results file, while the first holds it
+        self.assertEqual((status, err), (2, "compare: %s is in use by another comparison (PID %d); see %s.lock\n"
+                                         % (self.json, proc.pid, self.json)))
+        proc.kill()
+        proc.communicate(timeout=60)
+        document = self.saved()
+        self.assertEqual((document["complete"], len(document["results"][0]["runs"])), (False, 1))
+        time.sleep(1)  # nothing could stop the fake and its child, nor remove its directories
+        [os.kill(pid, signal.SIGKILL) for pid, _ in leftovers(grace=0)]
+        shutil.rmtree(self.tmp)
+        os.mkdir(self.tmp)
 
         for extra, reason in ((["-n", "4"], "runs is 4, the results have 3"),
                               (["--binary", BINARY], "the binary %s is not the one" % BINARY)):
             status, out, err = self.tool("--resume", self.json, *extra, binary=FAKE)
             self.assertEqual((status, err.count("\n"), reason in err), (2, 1, True), err)
-        status, out, err = self.tool("--resume", self.json)
+        status, out, err = self.tool("--resume", self.json)  # its lock was left by a killed holder: free
         self.assertEqual(status, 0, err)
         document = self.saved()
         self.assertEqual((document["complete"], len(document["results"][0]["runs"]), len(document["resumed"])),
@@ -151,18 +214,47 @@ class Faults(ToolCase):
             (["--timeline", "/no/t.png"], "--timeline /no/t.png: No such file or directory"),
             (["--shaders", mine], "--shaders %s: no %s" % (mine, os.path.join(mine, "shaders", plan.PAIR[1]))),
             (["--shaders", self.tmp + "/no"], "--shaders %s/no: no such directory" % self.tmp),
+            (["--shaders", FAKE], "--shaders %s: not a directory (give the directory that holds the pair)" % FAKE),
+            (["--shaders", os.path.join(self.pair, "shaders")],
+             "--shaders %s/shaders: the same pair as --shaders %s" % (self.pair, self.pair)),
+            (["other:MESA_SHADER_CACHE_DIR=/tmp/c"],
+             "other: MESA_SHADER_CACHE_DIR is set by the tool for every run (see --cache and --display)"),
         ]
-        for extra, line in cases:
-            status, out, err = self.tool("-n", "1", *extra, "fake:FAKE_MARKER=" + self.marker)
-            self.assertEqual((status, out, err), (2, "", "compare: %s\n" % line))
+        for extra, line in cases:  # in this process: the same code, without starting a process each time
+            out, err = io.StringIO(), io.StringIO()
+            with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+                status = compare.main(["--binary", FAKE, "--shaders", self.pair, "-n", "1", *extra,
+                                       "fake:FAKE_MARKER=" + self.marker], os.path.join(ROOT, "tools"))
+            self.assertEqual((status, out.getvalue(), err.getvalue()), (2, "", "compare: %s\n" % line))
         self.assertFalse(os.path.exists(self.marker), "a run started")
-        # Pairs in the program's own layout, whose labels tell apart two pairs named alike.
-        twins = [os.path.join(self.dir, side, "shaders") for side in ("a", "b")]
+        # Pairs in the program's own layout, whose labels tell apart two pairs named alike, one of them
+        # in a directory whose name is not UTF-8.
+        twins = [os.path.join(self.dir, side, "shaders") for side in ("a", "b", "c\udcff")]
         for twin in twins:
             shutil.copytree(os.path.join(self.pair, "shaders"), twin)
-        status, out, err = self.tool("-n", "1", "--shaders", twins[0], "--shaders", twins[1], "fake:FAKE_BENCH=ok")
+            with open(os.path.join(twin, plan.PAIR[0]), "a") as f:
+                f.write("// %s\n" % twin.encode(errors="surrogateescape"))
+        read_only, csv_file = os.path.join(self.dir, "ro"), os.path.join(self.dir, "t.csv")
+        os.mkdir(read_only)
+        saved = os.path.join(read_only, "r.json")
+        status, out, err = self.tool("-n", "1", *[a for twin in twins for a in ("--shaders", twin)], "--json", saved,
+                                     "--csv", csv_file, "fake:FAKE_BENCH=ok")
         self.assertEqual(status, 0, err)
-        self.assertEqual(re.findall(r"\nfake +(\S+) +isolated", out), ["pair", "a/shaders", "b/shaders"])
+        labels = ["pair", "a/shaders", "b/shaders", "c\\xff/shaders"]
+        self.assertEqual(re.findall(r"\nfake +(\S+) +isolated", out), labels)
+        with open(csv_file) as f:
+            self.assertEqual([row["shaders"] for row in csv.DictReader(f)], labels)
+
+        # A results file its user may not write is refused before an X server starts.
+        os.chmod(self.dir, 0o755)
+        shared = os.path.join(self.dir, "shared")
+        os.mkdir(shared)
+        os.chmod(shared, 0o777)
+        fakes = self.fakes(Xvfb="echo started >> %s/xvfb" % shared)
+        refused = subprocess.run(["runuser", "-u", "nobody", "--", "env", "PATH=" + fakes["PATH"], TOOL,
+                                  "--resume", saved], capture_output=True, text=True, timeout=60)
+        self.assertEqual((refused.returncode, refused.stderr, os.listdir(shared)),
+                         (2, "compare: --resume %s: not writable\n" % saved, []))
 
     def test_a_zombie_or_vanished_process_gives_no_sample(self):
         proc = subprocess.Popen(["true"])
@@ -175,28 +267,19 @@ class Faults(ToolCase):
 
 class Headless(unittest.TestCase):
 
-    def test_a_hang_and_a_crash_end_with_one_line_and_a_status(self):
-        for mode, status, line in (("hang:2", 1, "hung after program 2: no output for 1 s"),
-                                   ("crash:2", 128 + signal.SIGSEGV, "crashed (SIGSEGV) after program 2")):
-            run = subprocess.run([os.path.join(ROOT, "tools", "run-headless"), "--stall-timeout", "1", FAKE],
-                                 env=dict(os.environ, FAKE_BENCH=mode), capture_output=True, text=True, timeout=60)
-            self.assertEqual((run.returncode, run.stdout.splitlines()[-1], run.stderr.splitlines()[-1], leftovers()),
-                             (status, "0002/1000", "run-headless: " + line, []))
-
-
-class RealInterrupt(ToolCase):
-
-    def test_sigint_during_the_second_softpipe_run_then_resume(self):
-        proc = self.start("-n", "3", "--json", self.json, "softpipe", binary=BINARY)
-        out, err = self.interrupt_after_first_run(proc, signal.SIGINT)
-        self.assertEqual(proc.returncode, 130, err)
-        self.assertEqual(len(self.saved()["results"][0]["runs"]), 1)
-        self.assert_nothing_left()
-        status, out, err = self.tool("--resume", self.json, binary=BINARY)
-        self.assertEqual(status, 0, err)
-        self.assertEqual([len(r["runs"]) for r in self.saved()["results"]], [3])
-        self.assertRegex(out, r"\nsoftpipe +pair +isolated +3 ")
-        self.assert_nothing_left()
+    def test_a_hang_a_crash_and_what_it_cannot_run_end_with_one_line_and_a_status(self):
+        for command, env, status, line in (
+                ([FAKE], {"FAKE_BENCH": "hang:2"}, 1, "hung after program 2: no output for 1 s"),
+                ([FAKE], {"FAKE_BENCH": "crash:2"}, 128 + signal.SIGSEGV, "crashed (SIGSEGV) after program 2"),
+                (["/nonexistent"], {}, 127, "/nonexistent: no such file"),
+                ([os.path.join(HERE, "test_faults.py")], {}, 126, "%s/test_faults.py: not an executable file" % HERE),
+                (["fake_bench.py"], {}, 127, "fake_bench.py: not found on PATH"),
+                (["fake_bench.py"], {"PATH": HERE}, 1, "no Xvfb to run on: install it (Debian package xvfb)"),
+                (["sh", "/nonexistent.exe"], {}, 127, "/nonexistent.exe: no such file")):
+            run = subprocess.run([os.path.join(ROOT, "tools", "run-headless"), "--stall-timeout", "1"] + command,
+                                 env=dict(os.environ, **env), capture_output=True, text=True, timeout=60)
+            self.assertEqual((run.returncode, run.stderr.splitlines()[-1], leftovers()),
+                             (status, "run-headless: " + line, []), run.stderr)
 
 
 if __name__ == "__main__":

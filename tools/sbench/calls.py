@@ -26,7 +26,7 @@ import tempfile
 
 import numpy
 
-from . import harness, output, plan, runner
+from . import desktop, harness, output, plan, runner
 from .interrupts import shielded
 
 # The loop's calls for one program, as the replay shows them.
@@ -146,7 +146,7 @@ def measure(binary, workdir, display, env, cache, stall, show=lambda text: None)
             show("recording with apitrace, program %d" % output.progress_index(line))
 
     try:
-        with harness.xserver(display) as run_display, harness.driver_cache(cache) as cache_env:
+        with desktop.xserver(display) as run_display, harness.driver_cache(cache) as cache_env:
             recorded = runner.run(binary, workdir, run_display, plan.run_environment(env, run_display, cache_env),
                                   stall, on_line=recording,
                                   wrapper=("apitrace", "trace", "--api", "gl", "--output", trace))
@@ -154,7 +154,7 @@ def measure(binary, workdir, display, env, cache, stall, show=lambda text: None)
             return {"failure": "recording with apitrace failed: %s" % recorded["reason"]}
         if not os.path.isfile(trace):
             return {"failure": "apitrace wrote no trace"}
-        with harness.xserver(display) as run_display, harness.driver_cache(cache) as cache_env:
+        with desktop.xserver(display) as run_display, harness.driver_cache(cache) as cache_env:
             text, reason = replay(trace, run_display, plan.run_environment(env, run_display, cache_env), stall, show)
         series, problem = parse_profile(text)
         if reason or problem:

@@ -20,7 +20,7 @@ import sys
 import tempfile
 import time
 
-from . import calls, harness, observe, output, plan as plans
+from . import calls, desktop, observe, output, plan as plans
 from .interrupts import shielded
 
 
@@ -95,9 +95,10 @@ def pair_workdir(pair_dir):
 
 
 def run(document, save, display, stall):
-    """Runs what the document's plan still lacks, saving the document (save(),
-    with "complete" false until the end) after every run. Interrupts
-    (interrupts.Interrupted) go on up once the run in progress is stopped."""
+    """Runs what the document's plan still lacks, saving the document (save())
+    after every run; its "complete" is the caller's to set. Interrupts
+    (interrupts.Interrupted) go on up once the run in progress is stopped.
+    display: a desktop.Display, or None for a private server per run."""
     plan = document["plan"]
     durations, left = [], runs_left(document)
     for round_number in range(1, plan["runs"] + 1):
@@ -115,7 +116,7 @@ def run(document, save, display, stall):
                     eta = ", about %s left" % minutes(max(0, remaining))
                 progress("%s program %s%s" % (label, line.split("/")[0], eta), final=False)
 
-            with harness.xserver(display) as run_display, pair_workdir(result["shaders"]["directory"]) as workdir:
+            with desktop.xserver(display) as run_display, pair_workdir(result["shaders"]["directory"]) as workdir:
                 run, failed = observe.run_once(document["binary"]["path"], workdir, run_display,
                                                result["environment"], plan["cache"], plan["timeline"], stall,
                                                round_number, show)
@@ -144,6 +145,3 @@ def run(document, save, display, stall):
                                             lambda text, label=label: progress("%s %s" % (label, text), final=False))
         progress("%s %s" % (label, result["calls"].get("failure") or "replayed"))
         save(document)
-
-    document["complete"] = True
-    save(document)

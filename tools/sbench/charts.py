@@ -7,9 +7,17 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy  # noqa: E402
 
-from . import calls  # noqa: E402
+from . import calls, outputs  # noqa: E402
 
 COLOURS = ["#4878a8", "#e0913a", "#5aa05a", "#b85450", "#8c6bb1", "#8c564b", "#d17fc1", "#7f7f7f"]
+
+
+def save(fig, path):
+    """Writes the figure as a PNG, whole or not at all, and lets it go."""
+    try:
+        outputs.write(path, lambda f: fig.savefig(f, format="png", dpi=100), binary=True)
+    finally:
+        plt.close(fig)
 
 
 def label(row_or_result):
@@ -37,8 +45,7 @@ def write_totals(path, rows, title):
         axis.grid(axis="y", alpha=0.3)
     fig.suptitle(title + " (bars: median, whiskers: min to max)")
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    save(fig, path)
 
 
 def write_timeline(path, results, title):
@@ -69,8 +76,7 @@ def write_timeline(path, results, title):
         axis.legend(fontsize=8)
     fig.suptitle(title)
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    save(fig, path)
 
 
 def write_calls(path, results, title):
@@ -82,6 +88,9 @@ def write_calls(path, results, title):
                              sharex=True, squeeze=False)
     for axis, result in zip(axes[:, 0], replayed):
         series = [(name, result["calls"][key]) for key, name in calls.CALLS if None not in result["calls"][key]]
+        if not series:
+            axis.text(0.5, 0.5, "no call was timed in this replay", ha="center", va="center")
+            continue
         index = numpy.arange(len(series[0][1]))
         axis.stackplot(index, *[values for _, values in series], labels=[name for name, _ in series],
                        colors=COLOURS[:len(series)], lw=0)
@@ -102,5 +111,4 @@ def write_calls(path, results, title):
     axes[-1, 0].set_xlabel("program index")
     fig.suptitle("%s: time per call, from one replayed run (glretrace --pcpu), not the timed runs" % title)
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    save(fig, path)

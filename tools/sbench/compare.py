@@ -1,42 +1,49 @@
 """Compare OpenGL drivers with shaderbench: repeated runs, per-program costs,
 results that carry their provenance, and A/B verdicts.
 
-  compare [-n RUNS] [--shaders DIR]... [--cache MODE] [--calls] [--json FILE]
-          [--csv FILE] [--plot FILE.png] [--timeline FILE.png] [--baseline OLD.json] [CONFIG ...]
+  compare [-n RUNS] [--shaders DIR]... [--cache MODE] [--calls] [--display private|:N]
+          [--env NAME:VAR=VALUE]... [--json FILE] [--csv FILE] [--plot FILE.png]
+          [--timeline FILE.png] [--baseline OLD.json] [CONFIG ...]
   compare --resume FILE.json             run what an interrupted comparison still lacks
   compare --report FILE.json...          the table and charts of saved results
   compare --diff OLD.json NEW.json       verdicts between two results files
 
 A CONFIG is a built-in name (llvmpipe, softpipe, zink) or NAME:VAR=VALUE[,VAR=VALUE...],
-for example old:LD_LIBRARY_PATH=/opt/mesa-old/lib. Without any, every built-in
-configuration whose driver is present is compared. Each run is one full
-benchmark (1000 programs), on a private X server of its own when there is no
-display; its window is closed once its report is printed. Runs of the
-configurations are interleaved, so that a drift of the machine touches all of
-them alike. A run that prints nothing for --stall-timeout seconds is stopped
-and recorded as hung; a crash is recorded too, and the other runs go on. With
---json the results file is rewritten after every run, so an interrupted or
-killed comparison loses at most the run in progress (see --resume).
+for example old:LD_LIBRARY_PATH=/opt/mesa-old/lib; --env NAME:VAR=VALUE adds one
+variable whose value may hold commas (--env dbg:LP_DEBUG=fs,tgsi). Without any,
+every built-in configuration whose driver is present is compared. Each run is
+one full benchmark (1000 programs): on your display when DISPLAY is set (its
+window is found by its process and closed as its close button would close
+it), otherwise on a private X server of its own. Runs of the configurations
+are interleaved, so that a drift of the machine touches all of them alike. A
+run that prints nothing for --stall-timeout seconds is stopped and recorded as
+hung; a crash is recorded too, and the other runs go on. With --json the
+results file is rewritten after every run, so an interrupted or killed
+comparison loses at most the run in progress (see --resume).
 
 Exit status: 0 when every run was clean (and, with --fail-on-regression,
 nothing got slower or took more memory); 1 when a run or a configuration
-failed (or, with --fail-on-regression, something regressed); 2 for a bad
-argument or input file, refused before anything runs; 130 or 143 when
-interrupted by SIGINT or SIGTERM.
+failed (or, with --fail-on-regression, something regressed or has no runs to
+judge); 2 for a bad argument or input file, refused before anything runs; 130,
+143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP.
 """
 
 import argparse
+import contextlib
 import datetime
+import math
 import os
+import re
 import shutil
 import sys
-import tempfile
 
-from . import campaign, harness, interrupts, plan as plans, results, runner, tables, verdicts
+from . import campaign, desktop, interrupts, outputs, plan as plans, results, runner, tables, verdicts
 
-CACHE_MODES = ("isolated", "off", "user")
+CACHE_MODES = results.CACHE_MODES
 OUTPUTS = (("json", "--json"), ("csv", "--csv"), ("plot", "--plot"), ("timeline_png", "--timeline"),
            ("trace_events", "--trace-events"), ("calls_chart", "--calls-chart"))
+MAX_RUNS = 10000
+MAX_STALL_SECONDS = 7 * 24 * 3600
 
 
 class Refused(Exception):
@@ -52,23 +59,51 @@ def default_binary(here):
     return None
 
 
+def number_in(low, high, kind=float, low_open=False):
+    """An argparse type: a finite number of kind from low to high."""
+    def convert(text):
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("%r is not a number" % text)
+        if not math.isfinite(value) or value < low or value > high or (low_open and value == low):
+            raise argparse.ArgumentTypeError("%s is not %s %g to %g" % (
+                text, "above" if low_open else "from", low, high))
+        return value
+    return convert
+
+
+def display_name(text):
+    if text != "private" and not re.fullmatch(r"[A-Za-z0-9.\-_/]*:\d+(\.\d+)?", text):
+        raise argparse.ArgumentTypeError("%r is neither private nor an X display such as :1" % text)
+    return text
+
+
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
         prog="compare", description=__doc__.strip().splitlines()[0],
         epilog="CONFIG: llvmpipe, softpipe, zink, or NAME:VAR=VALUE[,VAR=VALUE...]")
     parser.add_argument("configs", nargs="*", metavar="CONFIG")
-    parser.add_argument("-n", "--runs", type=int, help="runs per configuration (default 5)")
+    parser.add_argument("-n", "--runs", type=number_in(1, MAX_RUNS, int),
+                        help="runs per configuration (default 5)")
+    parser.add_argument("--env", action="append", default=[], metavar="NAME:VAR=VALUE",
+                        help="one more variable for configuration NAME (a new one if not named), "
+                             "its value taken whole, commas and all; may be repeated")
     parser.add_argument("--shaders", action="append", metavar="DIR",
                         help="a directory holding a shader pair, or its shaders/ (the program's own layout); "
                              "may be repeated (default: the samples)")
     parser.add_argument("--cache", choices=CACHE_MODES,
                         help="the driver's disk cache: a fresh one per run (default), off, or the user's")
+    parser.add_argument("--display", type=display_name, metavar="private|:N",
+                        help="where the runs' windows open: a private X server per run, or this display "
+                             "(default: DISPLAY when set, else private)")
     parser.add_argument("--no-timeline", dest="timeline", action="store_false", default=None,
                         help="do not record per-program times, memory and CPU time")
     parser.add_argument("--calls", action="store_true", default=None,
                         help="one extra run per configuration and pair, recorded with apitrace and replayed "
                              "with glretrace --pcpu, for the time of each GL call")
-    parser.add_argument("--stall-timeout", type=float, default=runner.DEFAULT_STALL_SECONDS, metavar="SECONDS",
+    parser.add_argument("--stall-timeout", type=number_in(0, MAX_STALL_SECONDS, low_open=True),
+                        default=runner.DEFAULT_STALL_SECONDS, metavar="SECONDS",
                         help="stop a run that prints nothing for this long (default 300)")
     parser.add_argument("--json", metavar="FILE", help="write every run and its provenance to FILE, after each run")
     parser.add_argument("--csv", metavar="FILE", help="write the table as CSV")
@@ -85,52 +120,43 @@ def parse_arguments(argv):
     parser.add_argument("--diff", nargs=2, metavar=("OLD.json", "NEW.json"),
                         help="verdicts between two results files; run nothing")
     parser.add_argument("--baseline", metavar="OLD.json", help="verdicts against OLD after this comparison")
-    parser.add_argument("--threshold", type=float, default=2.0, metavar="PCT",
+    parser.add_argument("--threshold", type=number_in(0, 100), default=2.0, metavar="PCT",
                         help="noise band of a verdict, in percent (default 2)")
     parser.add_argument("--fail-on-regression", action="store_true",
-                        help="exit with status 1 when anything is slower or takes more memory")
+                        help="exit with status 1 when anything is slower, takes more memory, or has no runs")
     args = parser.parse_args(argv)
-    if args.runs is not None and args.runs < 1:
-        parser.error("-n must be at least 1")
-    if args.stall_timeout <= 0:
-        parser.error("--stall-timeout must be above 0")
     runs_nothing = args.report or args.diff
-    if runs_nothing and (args.configs or args.shaders or args.json or args.baseline or args.resume or args.calls):
-        parser.error("--report and --diff run nothing: no CONFIG, --shaders, --json, --baseline, --resume or --calls")
+    if runs_nothing and (args.configs or args.env or args.shaders or args.json or args.baseline or args.resume
+                         or args.calls or args.display):
+        parser.error("--report and --diff run nothing: no CONFIG, --env, --shaders, --json, --baseline, "
+                     "--resume, --calls or --display")
     if args.report and args.diff:
         parser.error("--report and --diff do not go together")
-    if args.resume and args.json and os.path.abspath(args.json) != os.path.abspath(args.resume):
+    if args.resume and args.json and not outputs.same_file(args.json, args.resume):
         parser.error("--resume adds to its own file: no --json")
     try:
-        args.configs = [plans.parse_config(text) for text in args.configs]
+        configs = [plans.parse_config(text) for text in args.configs]
+        plans.check_configs(configs, "user")  # names; the variables once the cache mode is known
+        for text in args.env:
+            configs = plans.add_variable(configs, text)
     except ValueError as error:
         parser.error(str(error))
-    names = [name for name, _, _ in args.configs]
-    if len(set(names)) != len(names):
-        parser.error("two configurations are named %s" % next(n for n in names if names.count(n) > 1))
+    args.configs = configs
     return args
 
 
-def unwritable(path):
-    """Why path cannot be written, or None: tried with a scratch file beside it."""
-    if os.path.isdir(path):
-        return "is a directory"
-    if os.path.exists(path) and not os.access(path, os.W_OK):
-        return "not writable"
-    try:
-        with tempfile.NamedTemporaryFile(dir=os.path.dirname(os.path.abspath(path)), prefix=".shaderbench-"):
-            pass
-    except OSError as error:
-        return error.strerror or str(error)
-    return None
-
-
-def check_outputs(args):
-    for key, option in OUTPUTS:
-        path = getattr(args, key)
-        reason = path and unwritable(path)
+def check_outputs(args, inputs):
+    """Refuses an output that cannot be written, or that is an input or another output."""
+    wanted = [(option, getattr(args, key)) for key, option in OUTPUTS if getattr(args, key)]
+    if getattr(args, "resume", None):
+        wanted = [(option, path) for option, path in wanted if option != "--json"] + [("--resume", args.resume)]
+    for option, path in wanted:
+        reason = outputs.unwritable(path)
         if reason:
             raise Refused("%s %s: %s" % (option, path, reason))
+    reason = outputs.clash(wanted, inputs)
+    if reason:
+        raise Refused(reason)
 
 
 def load(path):
@@ -140,8 +166,27 @@ def load(path):
         raise Refused(str(error))
 
 
-def show(args, documents, title, with_host=False):
-    """The table, the failures, the per-call table, and every file asked for."""
+def write_outputs(args, documents, rows, title, say=lambda text: None):
+    """Every file asked for but the results file; say(text) tells which is next."""
+    if args.csv and rows:
+        say("writing --csv %s" % args.csv)
+        tables.write_csv(args.csv, rows)
+    if args.trace_events:
+        from . import trace_events
+        say("writing --trace-events %s" % args.trace_events)
+        trace_events.write(args.trace_events, documents)
+    every_result = [r for d in documents for r in d["results"]]
+    for option, path, draw in (("--plot", args.plot if rows else None, lambda charts: charts.write_totals),
+                               ("--timeline", args.timeline_png, lambda charts: charts.write_timeline),
+                               ("--calls-chart", args.calls_chart, lambda charts: charts.write_calls)):
+        if path:
+            say("drawing %s %s" % (option, path))
+            from . import charts
+            draw(charts)(path, rows if option == "--plot" else every_result, title)
+
+
+def show(documents, with_host=False):
+    """The table, the failures and the per-call table; returns the rows."""
     rows = tables.table_rows(documents, with_host)
     if rows:
         sys.stdout.write(tables.format_table(rows))
@@ -151,21 +196,13 @@ def show(args, documents, title, with_host=False):
     calls_text = tables.calls_table(documents)
     if calls_text:
         sys.stdout.write("\n" + calls_text)
-    if args.csv and rows:
-        tables.write_csv(args.csv, rows)
-    if args.trace_events:
-        from . import trace_events
-        trace_events.write(args.trace_events, documents)
-    if args.plot or args.timeline_png or args.calls_chart:
-        from . import charts
-        every_result = [r for d in documents for r in d["results"]]
-        if args.plot and rows:
-            charts.write_totals(args.plot, rows, title)
-        if args.timeline_png:
-            charts.write_timeline(args.timeline_png, every_result, title)
-        if args.calls_chart:
-            charts.write_calls(args.calls_chart, every_result, title)
     return rows
+
+
+def chosen_display(args):
+    """The display the runs use: None for a private server per run."""
+    name = args.display or os.environ.get("DISPLAY")
+    return None if not name or name == "private" else desktop.user_display(name)
 
 
 def prepare(args, here):
@@ -187,13 +224,19 @@ def prepare(args, here):
     binary = (os.path.abspath(args.binary) if args.binary
               else saved["binary"]["path"] if saved else default_binary(here))
     if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
-        raise Refused("no shaderbench executable at %s; build it or give --binary" % binary
+        raise Refused("no shaderbench executable at %s; build it or give --binary" % plans.printable(binary)
                       if binary else "no shaderbench executable found; build it or give --binary")
     if args.calls and not (shutil.which("apitrace") and shutil.which("glretrace")):
         raise Refused("--calls needs apitrace and glretrace (Debian package apitrace)")
     settings = [value if value is not None else (saved[key] if saved else default) for key, value, default in
                 (("runs", args.runs, 5), ("cache", args.cache, "isolated"), ("timeline", args.timeline, True),
                  ("calls", args.calls, False))]
+    try:
+        plans.check_configs(configs, settings[1])
+    except ValueError as error:
+        raise Refused(str(error))
+    inputs = [("--binary", binary)] + [("--shaders", os.path.join(d, name)) for d, _ in pairs for name in plans.PAIR]
+    check_outputs(args, inputs + ([("--baseline", args.baseline)] if args.baseline else []))
     plan = plans.make_plan(configs, pairs, binary, *settings)
     if saved:
         differences = plans.plan_differences(saved, plan)
@@ -206,7 +249,9 @@ def start(args, resumed, plan, display):
     """The document the runs go into: the resumed one, whose drivers must be the
     same, or a new one with each configuration's driver probed."""
     configs = plans.plan_configs(plan)
-    with harness.xserver(display) as probe_display:
+    where = desktop.describe(display) if display else {"name": None, "private": True, "window_manager": None,
+                                                       "compositor": None}
+    with desktop.xserver(display) as probe_display:
         if resumed:
             for name, env, _ in configs:
                 renderer = plans.driver_info(env, probe_display, plan["cache"])[0]
@@ -216,6 +261,7 @@ def start(args, resumed, plan, display):
                                   % (args.resume, name, renderer, before))
             resumed.setdefault("resumed", []).append(
                 datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+            resumed.setdefault("resumed_displays", []).append(where)
             resumed["complete"] = False
             return resumed
         found, kept = campaign.probe(configs, plans.plan_pairs(plan), probe_display, plan["cache"],
@@ -223,22 +269,38 @@ def start(args, resumed, plan, display):
     names = {name for name, _, _ in kept}
     plan["configurations"] = [c for c in plan["configurations"] if c["name"] in names]
     document = results.new_document(plan, plans.host_info())
+    document["display"] = where
     document["results"] = found
     return document
 
 
+def show_saved(args):
+    """--diff and --report: saved results, nothing run."""
+    if args.diff:
+        check_outputs(args, [("--diff", path) for path in args.diff])
+        old, new = (load(path) for path in args.diff)
+        text, regression = verdicts.diff(old["results"], new["results"], args.threshold)
+        sys.stdout.write(text)
+        return 1 if regression and args.fail_on_regression else 0
+    check_outputs(args, [("--report", path) for path in args.report])
+    documents = [load(path) for path in args.report]
+    rows = show(documents, with_host=True)
+    write_outputs(args, documents, rows, "shaderbench")
+    return 0 if rows else 1
+
+
 def main(argv, here):
     args = parse_arguments(argv)
+    if args.diff or args.report:
+        with interrupts.raising():
+            try:
+                return show_saved(args)
+            except Refused as error:
+                print("compare: %s" % error, file=sys.stderr)
+                return 2
+            except interrupts.Interrupted as interrupt:
+                return interrupt.status
     try:
-        if args.diff:
-            old, new = (load(path) for path in args.diff)
-            text, regression = verdicts.diff(old["results"], new["results"], args.threshold)
-            sys.stdout.write(text)
-            return 1 if regression and args.fail_on_regression else 0
-        check_outputs(args)
-        if args.report:
-            documents = [load(path) for path in args.report]
-            return 0 if show(args, documents, "shaderbench", with_host=True) else 1
         baseline = load(args.baseline) if args.baseline else None
         resumed, plan = prepare(args, here)
     except Refused as error:
@@ -246,38 +308,53 @@ def main(argv, here):
         return 2
 
     path = args.resume or args.json
+    try:
+        with outputs.locked(path) if path else contextlib.nullcontext():
+            return compare(args, resumed, plan, baseline, path)
+    except outputs.Locked as error:
+        print("compare: %s" % error, file=sys.stderr)
+        return 2
+
+
+def compare(args, resumed, plan, baseline, path):
+    """Runs the comparison into the document at path (None: kept in memory);
+    returns the exit status."""
+    display = chosen_display(args)
+    save = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
     document, status = None, None
     with interrupts.raising():
         try:
-            document = start(args, resumed, plan, os.environ.get("DISPLAY"))
-            save = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
+            document = start(args, resumed, plan, display)
             save(document)
-            campaign.run(document, save, os.environ.get("DISPLAY"), args.stall_timeout)
+            campaign.run(document, save, display, args.stall_timeout)
+            rows = show([document])
+            write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
+                          campaign.progress)
+            failed = any(r["failure"] or r["failed_runs"] or (r.get("calls") or {}).get("failure")
+                         for r in document["results"])
+            status = 1 if failed or not rows else 0
+            if baseline:
+                text, regression = verdicts.diff(baseline["results"], document["results"], args.threshold)
+                sys.stdout.write("\n" + text)
+                if regression and args.fail_on_regression:
+                    status = 1
+            document["complete"] = True  # only once every output is written
+            save(document)
+            return status
         except Refused as error:
             print("compare: %s" % error, file=sys.stderr)
             return 2
         except interrupts.Interrupted as interrupt:
             status = interrupt.status
             campaign.progress("interrupted (%s): keeping the finished runs" % interrupt)
-            if document is None:
-                return status
-            if path:
-                results.save(path, document)
         except (RuntimeError, OSError) as error:  # no X server; the results file's disk full or gone
             print("compare: stopped: %s" % error, file=sys.stderr)
-            if document is None:
-                return 1
             status = 1
-
-    rows = show(args, [document], "shaderbench, cache %s" % document["plan"]["cache"])
-    if status is not None:
-        return status
-    failed = any(r["failure"] or r["failed_runs"] or (r.get("calls") or {}).get("failure")
-                 for r in document["results"])
-    status = 1 if failed or not rows else 0
-    if baseline:
-        text, regression = verdicts.diff(baseline["results"], document["results"], args.threshold)
-        sys.stdout.write("\n" + text)
-        if regression and args.fail_on_regression:
-            status = 1
+        # Any further signal is ignored from here: the tool is on its way out.
+        if document is None:
+            return status
+        with contextlib.suppress(OSError):  # a full disk, or the terminal is gone (SIGHUP)
+            if path:
+                save(document)
+            show([document])  # what finished; no other file is written after an interrupt
     return status

@@ -1,16 +1,11 @@
-"""Running shaderbench the way a desktop user does, without a desktop.
-
-A private X server (never a fixed display number, since others may be
-running), the benchmark's window found by its title, input sent as a desktop
-sends it (keys through XTEST or XSendEvent, the close button as a
-WM_DELETE_WINDOW message), the driver's shader cache kept out of the user's
-own, and the benchmark's output read line by line so that every wait is on
-what it prints.
+"""Running shaderbench as a process: in a process group of its own, its
+output read line by line so that every wait is on what it prints, and the
+driver's shader cache kept out of the user's own. Its display, and its
+window on it, are desktop's.
 """
 
 import collections
 import contextlib
-import ctypes
 import os
 import selectors
 import shutil
@@ -19,135 +14,8 @@ import subprocess
 import tempfile
 import time
 
-from Xlib import X, XK, display as xdisplay, error as xerror, protocol
-from Xlib.ext import xtest
-
+from . import desktop
 from .interrupts import shielded
-
-WINDOW_TITLE = "Shader RAM usage test"
-PR_SET_PDEATHSIG = 1
-
-
-# ---------------------------------------------------------------------------
-# X server
-# ---------------------------------------------------------------------------
-
-def _die_with_parent():
-    """Run in a child before exec: if we are killed (a test runner's timeout),
-    the kernel stops what we started too, so nothing is left running."""
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-
-
-def start_xserver(timeout=20.0):
-    """Starts a private Xvfb and returns (process, display name such as ":3")."""
-    read_end, write_end = os.pipe()
-    # A session of its own: Ctrl-C on the terminal reaches us, and we stop it
-    # after whatever runs on it, not before.
-    proc = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-         "-nolisten", "tcp"],
-        pass_fds=(write_end,), stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent,
-        start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    number = b""
-    deadline = time.monotonic() + timeout
-    try:
-        with os.fdopen(read_end, "rb", buffering=0) as pipe:
-            selector = selectors.DefaultSelector()
-            selector.register(pipe, selectors.EVENT_READ)
-            while not number.endswith(b"\n"):
-                left = deadline - time.monotonic()
-                if left <= 0 or not selector.select(left):
-                    raise RuntimeError("Xvfb did not report its display in time")
-                chunk = pipe.read(64)
-                if not chunk:
-                    raise RuntimeError("Xvfb exited before reporting its display")
-                number += chunk
-    except BaseException:
-        stop_process(proc)
-        raise
-    return proc, ":" + number.decode().strip()
-
-
-@contextlib.contextmanager
-def xserver(display=None):
-    """Yields display if one is given, else the display of a private X server
-    that lives as long as the block."""
-    if display:
-        yield display
-        return
-    proc = None
-    try:  # entered before the start, so that an interrupt right after it still stops the server
-        proc, display = start_xserver()
-        yield display
-    finally:
-        if proc is not None:
-            stop_process(proc)
-
-
-def stop_process(proc, grace=5.0):
-    """Stops a process we started, by its id: SIGTERM, then SIGKILL."""
-    with shielded():
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGTERM)
-            try:
-                proc.wait(grace)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-
-
-# ---------------------------------------------------------------------------
-# Window and input
-# ---------------------------------------------------------------------------
-
-def find_window(display_name, title=WINDOW_TITLE, timeout=20.0):
-    """Waits for a mapped top-level window with this title; returns its id."""
-    d = xdisplay.Display(display_name)
-    try:
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            for child in d.screen().root.query_tree().children:
-                try:
-                    if (child.get_wm_name() == title
-                            and child.get_attributes().map_state == X.IsViewable):
-                        return child.id
-                except xerror.XError:
-                    pass  # the window went away while we looked
-            time.sleep(0.02)
-        raise RuntimeError("no window titled %r appeared" % title)
-    finally:
-        d.close()
-
-
-def send_keys(display_name, window_id, key):
-    """Presses and releases a key through XTEST, the window focused first, as a keyboard would."""
-    d = xdisplay.Display(display_name)
-    try:
-        window = d.create_resource_object("window", window_id)
-        window.set_input_focus(X.RevertToParent, X.CurrentTime)
-        code = d.keysym_to_keycode(XK.string_to_keysym(key))
-        xtest.fake_input(d, X.KeyPress, code)
-        xtest.fake_input(d, X.KeyRelease, code)
-        d.sync()
-    finally:
-        d.close()
-
-
-def send_close(display_name, window_id):
-    """Asks the window to close, as a window manager's close button does."""
-    d = xdisplay.Display(display_name)
-    try:
-        window = d.create_resource_object("window", window_id)
-        protocols = d.intern_atom("WM_PROTOCOLS")
-        delete = d.intern_atom("WM_DELETE_WINDOW")
-        message = protocol.event.ClientMessage(
-            window=window, client_type=protocols,
-            data=(32, [delete, X.CurrentTime, 0, 0, 0]))
-        window.send_event(message, event_mask=X.NoEventMask)
-        d.sync()
-    finally:
-        d.close()
 
 
 # ---------------------------------------------------------------------------
@@ -269,13 +137,15 @@ def ends_with_line(out, prefix):
 def start_benchmark(binary, cwd, env=None, display=None, wrapper=()):
     """Starts the benchmark (under wrapper, a command prefix) with its output on
     pipes, in a process group of its own, so that stopping it stops everything
-    it started and Ctrl-C on the terminal reaches only us."""
+    it started and Ctrl-C on the terminal reaches only us. display (a
+    desktop.Display) gives it DISPLAY and XAUTHORITY; None, no display."""
     run_env = dict(os.environ if env is None else env)
-    run_env.pop("DISPLAY", None)
+    for name in ("DISPLAY", "XAUTHORITY"):
+        run_env.pop(name, None)
     if display is not None:
-        run_env["DISPLAY"] = display
+        run_env.update(desktop.environment(display))
     return subprocess.Popen([*wrapper, binary], cwd=cwd, env=run_env,
-                            stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent,
+                            stdin=subprocess.DEVNULL, preexec_fn=desktop.die_with_parent,
                             start_new_session=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 

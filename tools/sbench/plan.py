@@ -8,7 +8,8 @@ import platform
 import re
 import subprocess
 
-from . import harness
+from . import desktop, harness
+from .outputs import printable
 
 PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")
 
@@ -25,6 +26,21 @@ BUILT_IN = {
 # Configurations
 # ---------------------------------------------------------------------------
 
+def check_name(name, what):
+    if not name or not name.isprintable():
+        raise ValueError("%s %r: a name must be printable, without line breaks" % (what, name))
+    return name
+
+
+def _assign(name, env, assignment):
+    var, eq, value = assignment.partition("=")
+    if not eq or not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", var):
+        raise ValueError("%s: %r is not VAR=VALUE" % (name, assignment))
+    if var in env:
+        raise ValueError("%s: %s is given twice" % (name, var))
+    env[var] = value
+
+
 def parse_config(text):
     """A built-in name or NAME:VAR=VALUE[,VAR=VALUE...] -> (name, env, expected renderer word)."""
     if text in BUILT_IN:
@@ -34,18 +50,50 @@ def parse_config(text):
     if not sep or not name or not assignments:
         raise ValueError("%r is neither a built-in configuration (%s) nor NAME:VAR=VALUE[,...]"
                          % (text, ", ".join(BUILT_IN)))
+    check_name(name, "configuration")
     env = {}
     for assignment in assignments.split(","):
-        var, eq, value = assignment.partition("=")
-        if not eq or not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", var):
-            raise ValueError("%r: %r is not VAR=VALUE" % (text, assignment))
-        env[var] = value
+        _assign(name, env, assignment)
     return name, env, None
 
 
+def add_variable(configs, text):
+    """configs with --env NAME:VAR=VALUE applied: VALUE is taken whole, commas
+    and all. A NAME not among configs is a new configuration."""
+    name, sep, assignment = text.partition(":")
+    if not sep:
+        raise ValueError("--env %r is not NAME:VAR=VALUE" % text)
+    check_name(name, "configuration")
+    found = [c for c in configs if c[0] == name]
+    if not found:
+        configs = configs + [(name, {}, None)]
+    env = next(c for c in configs if c[0] == name)[1]
+    _assign(name, env, assignment)
+    return configs
+
+
+def owned_variables(cache):
+    """The variables the tool sets itself for a run, which a configuration may not."""
+    return ["DISPLAY", "XAUTHORITY"] + sorted(harness.cache_environment(cache, "-"))
+
+
+def check_configs(configs, cache):
+    """Refuses a name given twice and a variable the tool sets itself."""
+    names = [name for name, _, _ in configs]
+    for name, env, _ in configs:
+        if names.count(name) > 1:
+            raise ValueError("two configurations are named %s" % name)
+        owned = [var for var in env if var in owned_variables(cache)]
+        if owned:
+            raise ValueError("%s: %s is set by the tool for every run (see --cache and --display)"
+                             % (name, owned[0]))
+
+
 def run_environment(env, display, cache_env):
-    """The environment of one run: ours, the configuration's, then the cache mode's."""
-    return {**os.environ, **env, **cache_env, "DISPLAY": display}
+    """The environment of one run: ours (without our display), the
+    configuration's, the cache mode's, then the display's."""
+    ours = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY")}
+    return {**ours, **env, **cache_env, **desktop.environment(display)}
 
 
 def driver_info(env, display, cache):
@@ -76,8 +124,10 @@ def find_pair(directory):
     for candidate in candidates:
         if all(os.path.isfile(os.path.join(candidate, name)) for name in PAIR):
             return os.path.abspath(candidate)
-    if not os.path.isdir(directory):
+    if not os.path.exists(directory):
         raise ValueError("--shaders %s: no such directory" % directory)
+    if not os.path.isdir(directory):
+        raise ValueError("--shaders %s: not a directory (give the directory that holds the pair)" % directory)
     for candidate in candidates:
         present = [name for name in PAIR if os.path.isfile(os.path.join(candidate, name))]
         if present:
@@ -96,13 +146,20 @@ def pair_labels(directories):
         depth = 1
         while any(other != mine and other[-depth:] == mine[-depth:] for other in parts) and depth < len(mine):
             depth += 1
-        labels.append("/".join(mine[-depth:]) or "/")
+        labels.append(printable("/".join(mine[-depth:]) or "/"))
     return labels
 
 
 def find_pairs(directories):
-    """[(pair directory, label)] for the directories given to --shaders."""
-    return list(zip([find_pair(d) for d in directories], pair_labels(directories)))
+    """[(pair directory, label)] for the directories given to --shaders; the
+    same pair given twice (the same directory, or the same two files) is refused."""
+    found = [find_pair(d) for d in directories]
+    contents = [tuple(sha256(os.path.join(d, name)) for name in PAIR) for d in found]
+    for i, (directory, content) in enumerate(zip(found, contents)):
+        for j in range(i):
+            if os.path.realpath(found[j]) == os.path.realpath(directory) or contents[j] == content:
+                raise ValueError("--shaders %s: the same pair as --shaders %s" % (directories[i], directories[j]))
+    return list(zip(found, pair_labels(directories)))
 
 
 def sha256(path):

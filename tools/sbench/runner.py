@@ -3,10 +3,11 @@
 Every way a run can end is decided here, for ./run, tools/run-headless and
 tools/compare alike. There is no limit on a run's length: silence is a hang.
 
-  report  The program printed its report. Its window is closed with Escape
-          (unless the user closes it) and it must then exit with status 0.
+  report  The program printed its report. Its window is closed as its close
+          button would close it (unless the user closes it) and it must then
+          exit with status 0.
   hang    Nothing on standard output or standard error for `stall` seconds,
-          before the report or after Escape: the benchmark and everything it
+          before the report or after the close: the benchmark and everything it
           started are stopped.     "hung after program 517: no output for 300 s"
   crash   Ended by a signal.       "crashed (SIGSEGV) after program 517"
   exit    Ended by itself without its report, or with a status other than 0.
@@ -21,7 +22,7 @@ the same way as a hang, and goes on up to the caller.
 import signal
 import time
 
-from . import harness, output
+from . import desktop, harness, output
 
 DEFAULT_STALL_SECONDS = 300.0
 
@@ -43,7 +44,7 @@ def _ending(reported, hung, close_error, status, parsed, err, last, stall):
         return "window", close_error
     if hung:
         if reported:
-            return "hang", "hung after its report: still running %s after Escape" % seconds(stall)
+            return "hang", "hung after its report: still running %s after its window was closed" % seconds(stall)
         return "hang", "hung %s: no output for %s" % (where, seconds(stall))
     if status is not None and status < 0:
         return "crash", "crashed (%s) %s" % (signal.Signals(-status).name, where)
@@ -96,8 +97,10 @@ def run(binary, cwd, display, env, stall=DEFAULT_STALL_SECONDS, on_line=None, wr
                                               output.REPORT_PREFIX)
             if reported and close_window:
                 try:
-                    harness.send_keys(display, harness.find_window(display), "Escape")
-                except Exception as error:  # no window, or the X server went away
+                    window = desktop.find_window(display, proc.pid, alive=lambda: proc.poll() is None)
+                    if window is not None:
+                        desktop.send_close(display, window)
+                except (RuntimeError, *desktop.X_ERRORS) as error:  # no window, or the X server went away
                     close_error = "its window could not be closed: %s" % error
             if close_error is None:
                 lines.append(harness.finish(proc, reader, stall=None if reported and not close_window else stall)[1])

@@ -5,7 +5,8 @@ replays."""
 import csv
 import statistics
 
-from . import calls, stats
+from . import calls, outputs, stats
+from .outputs import printable
 
 TIMELINE_FIELDS = ["program_p50_ms", "program_p90_ms", "program_p99_ms", "program_max_ms",
                    "first_program_ms", "first_vs_rest", "cpu_per_wall",
@@ -43,8 +44,9 @@ def _spread(values):
 def summarise(result, host=None):
     """One row of the table from one (configuration, pair) result."""
     runs = result["runs"]
-    row = {"configuration": result["configuration"], "shaders": result["shaders"]["label"],
-           "cache": result["cache"], "renderer": result["renderer"], "host": host, "runs": len(runs),
+    row = {"configuration": printable(result["configuration"]), "shaders": printable(result["shaders"]["label"]),
+           "cache": printable(result["cache"]), "renderer": result["renderer"] and printable(result["renderer"]),
+           "host": host and printable(host), "runs": len(runs),
            "failed": len(result["failed_runs"])}
     row["median_ms"], row["min_ms"], row["max_ms"] = _spread([run["ms"] for run in runs])
     row["median_mib"], row["min_mib"], row["max_mib"] = _spread(
@@ -99,7 +101,7 @@ def failures_text(documents):
                     lines.append("%s: run %d failed: %s" % (name, failed["run"], failed["reason"]))
             if (result.get("calls") or {}).get("failure"):
                 lines.append("%s: no per-call figures: %s" % (name, result["calls"]["failure"]))
-    return "".join(line + "\n" for line in lines)
+    return "".join(printable(line) + "\n" for line in lines)
 
 
 def calls_table(documents):
@@ -111,7 +113,8 @@ def calls_table(documents):
                 continue
             summary = calls.summarise(result["calls"], None)
             for i, (key, name) in enumerate(calls.CALLS):
-                body.append([result["configuration"] if i == 0 else "", result["shaders"]["label"] if i == 0 else "",
+                body.append([printable(result["configuration"]) if i == 0 else "",
+                             printable(result["shaders"]["label"]) if i == 0 else "",
                              name] + [number(summary[calls.summary_key(key, figure)], digits)
                                       for figure, digits in zip(calls.FIGURES, (2, 2, 1, 2))])
     if not body:
@@ -124,8 +127,9 @@ def calls_table(documents):
 
 
 def write_csv(path, rows):
-    with open(path, "w", newline="") as f:
+    def produce(f):
         writer = csv.DictWriter(f, CSV_FIELDS, extrasaction="ignore")
         writer.writeheader()
         for row in rows:
             writer.writerow({k: ("" if row[k] is None else row[k]) for k in CSV_FIELDS})
+    outputs.write(path, produce)

@@ -11,7 +11,7 @@ failed run, from the start of its process): runs line up for comparison.
 
 import json
 
-from . import calls
+from . import calls, outputs
 
 US_PER_MS = 1000.0
 
@@ -106,5 +106,5 @@ def document_events(documents):
 
 def write(path, documents):
     events, other = document_events(documents)
-    with open(path, "w") as f:
-        json.dump({"traceEvents": events, "displayTimeUnit": "ms", "otherData": other}, f)
+    outputs.write(path, lambda f: json.dump({"traceEvents": events, "displayTimeUnit": "ms", "otherData": other}, f,
+                                            allow_nan=False))

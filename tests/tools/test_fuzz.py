@@ -1,0 +1,150 @@
+"""Bad results files tried by machine: a valid file mutated 2,000 times with a
+fixed seed, each fed to the loader and to every reader (table, CSV, trace
+events, verdicts, the checks of --resume); every 40th also through the command
+line with every output. Each must give a result, or status 2 with one line."""
+
+import concurrent.futures
+import contextlib
+import io
+import json
+import multiprocessing
+import os
+import random
+import shutil
+import tempfile
+import traceback
+import unittest
+
+from sbench import calls, compare, plan, results, tables, trace_events, verdicts
+from test_compare import recorded_run
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.join(HERE, "..", "..", "tools")
+MUTATIONS, COMMAND_LINE_EVERY = 2000, 40
+VALUES = [None, True, 0, -1, 2.5, "", "two\nlines", "\udcff", [], {}, [1, 2], {"a": 1}, 10 ** 400, 1e300, "NaN",
+          "Infinity", 4096, -0.0]
+
+
+def valid_document(binary, pair):
+    """Two configurations on one pair: a run with a timeline and one without, a failed run, a replay
+    and a failed replay."""
+    configs = [plan.parse_config("a:GALLIUM_DRIVER=softpipe"), plan.parse_config("b:GALLIUM_DRIVER=llvmpipe")]
+    document = results.new_document(plan.make_plan(configs, [(pair, "pair")], binary, 3, "isolated", True, True),
+                                    {"name": "host", "kernel": "6", "cpu": "cpu", "cores": 2})
+    replay = dict({key: [0.5] * 1000 for key, _ in calls.CALLS}, source="replay", link_status_ms=[None] * 1000)
+    untimed = dict(recorded_run(), run=2, program_ms=None, commit_kib=None, rss_kib=None, timeline="off")
+    failed = {"run": 3, "reason": "crashed (SIGSEGV) after program 2", "ending": "crash", "programs": 3,
+              "status": None, "signal": "SIGSEGV", "stderr": ["x"], "seconds": 1.5, "progress_s": [0.1, 0.2, 0.3]}
+    for name, env, _ in configs:
+        timed = dict(recorded_run(), run=1) if name == "a" else dict(untimed, run=1)
+        document["results"].append({
+            "configuration": name, "environment": env, "renderer": name, "gl_version": "4.5", "cache": "isolated",
+            "shaders": plan.shader_info(pair, "pair"), "failure": None, "runs": [timed, untimed],
+            "failed_runs": [failed], "calls": replay if name == "a" else {"failure": "the replay hung"}})
+    return document
+
+
+def places(value):
+    """Every (container, key) of the document; of a long list, its first three and its last."""
+    keys = list(value) if isinstance(value, dict) else [i for i in range(len(value)) if i < 3 or i == len(value) - 1]
+    return [spot for key in keys for spot in [(value, key)] + (
+        places(value[key]) if isinstance(value[key], (dict, list)) else [])]
+
+
+def mutate(text, rng):
+    """(what was done, the mutated text)."""
+    kind = rng.choice(["delete", "replace", "replace", "length", "duplicate", "truncate", "nest"])
+    if kind == "truncate":
+        cut = rng.randrange(len(text))
+        return "cut at %d" % cut, text[:cut]
+    if kind == "nest":
+        depth = rng.choice([20, 200, 100000])
+        key = rng.choice(['"cpu": ', '"renderer": ', '"failure": ', '"ms": ', '"label": '])  # one-line values
+        start = text.index(key) + len(key)
+        end = text.index("\n", start) - (text[text.index("\n", start) - 1] == ",")
+        return "%s nested %d deep" % (key, depth), text[:start] + "[" * depth + "]" * depth + text[end:]
+    document = json.loads(text)
+    container, key = rng.choice(places(document))
+    if kind == "delete":
+        del container[key]
+    elif kind == "replace":
+        container[key] = rng.choice(VALUES)
+    elif kind == "length" and isinstance(container[key], list):
+        container[key] = container[key][:-1] if rng.random() < 0.5 else container[key] + container[key][:1]
+    elif kind == "duplicate" and isinstance(container, list):
+        container.append(json.loads(json.dumps(container[key])))
+    text = json.dumps(document).replace('"NaN"', "NaN").replace('"Infinity"', "Infinity")  # as a broken writer
+    return "%s %r" % (kind, key), text
+
+
+def command_line(directory, number, text):
+    """(status, standard error) of --report with every output on one mutated file."""
+    path = os.path.join(directory, "cli-%d.json" % number)
+    with open(path, "w") as f:
+        f.write(text)
+    argv = ["--report", path] + [x for option, suffix in (
+        ("--csv", ".csv"), ("--plot", "p.png"), ("--timeline", "t.png"), ("--calls-chart", "c.png"),
+        ("--trace-events", ".trace.json")) for x in (option, os.path.join(directory, "out-%d%s" % (number, suffix)))]
+    err = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(err):
+            return compare.main(argv, TOOLS), err.getvalue()
+    except Exception:
+        return None, traceback.format_exc()
+
+
+class Fuzz(unittest.TestCase):
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="shaderbench-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+        self.addCleanup(shutil.rmtree, self.dir)
+        os.mkdir(os.path.join(self.dir, "pair"))
+        for name in plan.PAIR:
+            with open(os.path.join(self.dir, "pair", name), "w") as f:
+                f.write("void main() {}\n")
+        self.document = valid_document(os.path.join(HERE, "fake_bench.py"), os.path.join(self.dir, "pair"))
+
+    def read_everything(self, document, path):
+        rows = tables.table_rows([document], True)
+        tables.format_table(rows) if rows else None
+        tables.failures_text([document]) + tables.calls_table([document])
+        tables.write_csv(os.path.join(self.dir, "t.csv"), rows)
+        trace_events.document_events([document])  # the command-line cases write them too
+        verdicts.diff(self.document["results"], document["results"], 2.0)
+        verdicts.diff(document["results"], document["results"], 2.0)
+        if document.get("plan"):  # what --resume checks before anything runs
+            with contextlib.suppress(compare.Refused):
+                compare.prepare(compare.parse_arguments(["--resume", path]), TOOLS)
+
+    def test_mutated_results_files_give_a_result_or_one_line(self):
+        rng, text, path = random.Random(20261208), json.dumps(self.document, indent=0), os.path.join(self.dir, "r.json")
+        # The command-line cases draw charts: a forked worker runs them meanwhile.
+        worker = concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("fork"))
+        self.addCleanup(worker.shutdown)
+        outcomes, command_lines = {"refused": 0, "read": 0}, []
+        for number in range(MUTATIONS):
+            what, mutated = mutate(text, rng)
+            if number % COMMAND_LINE_EVERY == 0:
+                command_lines.append((number, what, worker.submit(command_line, self.dir, number, mutated)))
+            with open(path, "w") as f:
+                f.write(mutated)
+            try:
+                document = results.load(path)
+                self.read_everything(document, path)
+                outcomes["read"] += 1
+            except results.ResultsError as error:
+                self.assertNotIn("\n", str(error))
+                outcomes["refused"] += 1
+            except Exception:
+                self.fail("mutation %d (%s):\n%s" % (number, what, traceback.format_exc()))
+        statuses = [(future.result(), number, what) for number, what, future in command_lines]
+        for (status, err), number, what in statuses:
+            self.assertTrue(status in (0, 1) or (status == 2 and err.count("\n") == 1),
+                            "mutation %d (%s) on the command line: status %s\n%s" % (number, what, status, err))
+        refused = sum(status == 2 for (status, _), _, _ in statuses)
+        print("\n%s; on the command line: %d, refused %d" % (outcomes, len(statuses), refused))
+        self.assertTrue(min(outcomes.values()) > 100 and len(statuses) >= 50 and 10 < refused < 40)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,315 @@
+"""X displays: private servers that only we can use, the user's own desktop,
+and the benchmark's window on either.
+
+A private server is an Xvfb on a display number it picks itself (others may
+be running), locked with a fresh MIT-MAGIC-COOKIE-1 in a directory only we
+can read: the benchmark, the probes and this tool hold the cookie, and any
+other client is refused. On the user's desktop the window may be framed by a
+window manager and sit next to windows of the same title, so it is found by
+the process that made it (_NET_WM_PID), anywhere in the window tree, and it
+is closed as its close button would close it. Nothing else on a display is
+touched, and no key is ever sent to a display we did not start.
+"""
+
+import collections
+import contextlib
+import ctypes
+import os
+import selectors
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+
+from Xlib import X, XK, Xatom, display as xdisplay, error as xerror, protocol
+from Xlib.ext import xtest
+
+from .interrupts import shielded
+
+WINDOW_TITLE = "Shader RAM usage test"
+PR_SET_PDEATHSIG = 1
+FAMILY_LOCAL = 256  # Xauthority's family for a connection on this host
+
+# Everything python-xlib raises for a display that is gone, refuses us, or a
+# window that went away while we looked.
+X_ERRORS = (xerror.DisplayError, xerror.ConnectionClosedError, xerror.XError, OSError)
+
+# name: ":3"; xauthority: the cookie's file (None: the user's default);
+# private: a server of ours, which goes with the block that started it.
+Display = collections.namedtuple("Display", "name xauthority private")
+
+
+def user_display(name):
+    """The user's display as their environment reaches it."""
+    return Display(name, os.environ.get("XAUTHORITY"), False)
+
+
+def environment(display):
+    """The variables that reach a display: for the benchmark and the probes."""
+    env = {"DISPLAY": display.name}
+    if display.xauthority:
+        env["XAUTHORITY"] = display.xauthority
+    return env
+
+
+# ---------------------------------------------------------------------------
+# Private X servers
+# ---------------------------------------------------------------------------
+
+def die_with_parent():
+    """Run in a child before exec: if we are killed (a test runner's timeout),
+    the kernel stops what we started too, so nothing is left running."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+def write_cookie(path):
+    """An authority file holding one fresh cookie for every display of this
+    host (an empty display number matches any): the server reads it at its
+    start, before it knows its number, and clients find it afterwards."""
+    def field(data):
+        return struct.pack(">H", len(data)) + data
+    entry = (struct.pack(">H", FAMILY_LOCAL) + field(socket.gethostname().encode()) + field(b"")
+             + field(b"MIT-MAGIC-COOKIE-1") + field(os.urandom(16)))
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(fd, "wb") as f:
+        f.write(entry)
+
+
+def start_xserver(timeout=20.0):
+    """Starts a private, locked Xvfb; returns (process, Display). The caller
+    stops it with stop_xserver."""
+    directory = tempfile.mkdtemp(prefix="shaderbench-x-")  # 0700
+    xauthority = os.path.join(directory, "Xauthority")
+    read_end = write_end = proc = None
+    try:
+        write_cookie(xauthority)
+        read_end, write_end = os.pipe()
+        # A session of its own: Ctrl-C on the terminal reaches us, and we stop it
+        # after whatever runs on it, not before.
+        proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-auth", xauthority, "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, preexec_fn=die_with_parent,
+            start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        write_end = None
+        number = _read_display_number(read_end, time.monotonic() + timeout)
+    except BaseException as error:
+        if proc is not None:
+            stop_process(proc)
+        with shielded():
+            shutil.rmtree(directory, ignore_errors=True)
+        if isinstance(error, FileNotFoundError):
+            raise RuntimeError("no Xvfb to run on: install it (Debian package xvfb)") from None
+        raise
+    finally:
+        for fd in (read_end, write_end):
+            if fd is not None:
+                os.close(fd)
+    return proc, Display(":" + number, xauthority, True)
+
+
+def _read_display_number(fd, deadline):
+    number = b""
+    selector = selectors.DefaultSelector()
+    selector.register(fd, selectors.EVENT_READ)
+    while not number.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not selector.select(left):
+            raise RuntimeError("Xvfb did not report its display in time")
+        chunk = os.read(fd, 64)
+        if not chunk:
+            raise RuntimeError("Xvfb exited before reporting its display")
+        number += chunk
+    return number.decode().strip()
+
+
+def stop_xserver(proc, display):
+    """Stops a private server and removes its cookie."""
+    stop_process(proc)
+    with shielded():
+        shutil.rmtree(os.path.dirname(display.xauthority), ignore_errors=True)
+
+
+@contextlib.contextmanager
+def xserver(display=None):
+    """Yields display if one is given, else a private server's Display that
+    lives as long as the block."""
+    if display:
+        yield display
+        return
+    proc = private = None
+    try:  # entered before the start, so that an interrupt right after it still stops the server
+        proc, private = start_xserver()
+        yield private
+    finally:
+        if proc is not None:
+            stop_xserver(proc, private)
+
+
+def stop_process(proc, grace=5.0):
+    """Stops a process we started, by its id: SIGTERM, then SIGKILL."""
+    with shielded():
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(grace)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+
+
+# ---------------------------------------------------------------------------
+# Connections, and what runs on a desktop
+# ---------------------------------------------------------------------------
+
+@contextlib.contextmanager
+def connect(display):
+    """A connection to display with its own cookie (python-xlib reads
+    XAUTHORITY when it connects)."""
+    saved = os.environ.get("XAUTHORITY")
+    if display.xauthority:
+        os.environ["XAUTHORITY"] = display.xauthority
+    try:
+        d = xdisplay.Display(display.name)
+    finally:
+        if saved is None:
+            os.environ.pop("XAUTHORITY", None)
+        else:
+            os.environ["XAUTHORITY"] = saved
+    try:
+        yield d
+    finally:
+        d.close()
+
+
+def _text_property(d, window, name):
+    value = window.get_full_property(d.intern_atom(name), X.AnyPropertyType)
+    if value is None:
+        return None
+    text = value.value
+    return text.decode(errors="replace") if isinstance(text, bytes) else str(text)
+
+
+def describe(display):
+    """What runs on the display, for the provenance: its name, whether it is
+    a private server, its window manager (the name it gives itself; "unnamed"
+    for one that gives none, such as twm; None when none runs) and whether a
+    compositing manager runs. Only reads: nothing on the display changes."""
+    info = {"name": display.name, "private": display.private, "window_manager": None, "compositor": None}
+    if display.private:
+        return info
+    try:
+        with connect(display) as d:
+            root = d.screen().root
+            check = root.get_full_property(d.intern_atom("_NET_SUPPORTING_WM_CHECK"), Xatom.WINDOW)
+            if check is not None and len(check.value):
+                info["window_manager"] = _text_property(
+                    d, d.create_resource_object("window", check.value[0]), "_NET_WM_NAME") or "unnamed"
+            elif root.get_attributes().all_event_masks & X.SubstructureRedirectMask:
+                info["window_manager"] = "unnamed"  # someone manages the root's children
+            owner = d.get_selection_owner(d.intern_atom("_NET_WM_CM_S%d" % d.get_default_screen()))
+            info["compositor"] = owner != X.NONE
+    except X_ERRORS as error:
+        info["window_manager"] = "unknown: %s" % error
+    return info
+
+
+# ---------------------------------------------------------------------------
+# The benchmark's window
+# ---------------------------------------------------------------------------
+
+def belongs_to(pid, root_pid):
+    """Whether process pid is root_pid or runs under it: a descendant, or in
+    the session it leads (the benchmark starts one of its own), so that a
+    wrapper such as apitrace or Wine still counts."""
+    seen = 0
+    while pid > 1 and seen < 256:
+        if pid == root_pid:
+            return True
+        try:
+            with open("/proc/%d/stat" % pid, "rb") as f:
+                fields = f.read().rsplit(b")", 1)[1].split()
+        except (OSError, IndexError):
+            return False
+        if int(fields[3]) == root_pid:  # its session
+            return True
+        pid, seen = int(fields[1]), seen + 1  # its parent
+    return False
+
+
+def _windows(d):
+    """Every window of the display, parents before children."""
+    stack = [d.screen().root]
+    while stack:
+        window = stack.pop()
+        yield window
+        try:
+            stack.extend(reversed(window.query_tree().children))
+        except xerror.XError:
+            pass  # it went away while we looked
+
+
+def _ours(d, window, root_pid, host, atoms):
+    """Whether window is the benchmark's: made by its process on this host,
+    with its title, and closable with WM_DELETE_WINDOW."""
+    pid = window.get_full_property(atoms["_NET_WM_PID"], Xatom.CARDINAL)
+    if pid is None or not len(pid.value) or not belongs_to(int(pid.value[0]), root_pid):
+        return False
+    machine = _text_property(d, window, "WM_CLIENT_MACHINE")
+    if machine is not None and machine != host:
+        return False  # a process of another host, whose pid means nothing here
+    protocols = window.get_full_property(atoms["WM_PROTOCOLS"], Xatom.ATOM)
+    return (window.get_wm_name() == WINDOW_TITLE and protocols is not None
+            and atoms["WM_DELETE_WINDOW"] in protocols.value)
+
+
+def find_window(display, pid, timeout=20.0, alive=lambda: True):
+    """Waits for the window that process pid (or one under it) made; returns
+    its id, or None once alive() says the process has ended. The title alone
+    never matches: another process's window may carry it."""
+    with connect(display) as d:
+        atoms = {name: d.intern_atom(name) for name in ("_NET_WM_PID", "WM_PROTOCOLS", "WM_DELETE_WINDOW")}
+        host = socket.gethostname()
+        deadline = time.monotonic() + timeout
+        while True:
+            for window in _windows(d):
+                try:
+                    if _ours(d, window, pid, host, atoms):
+                        return window.id
+                except xerror.XError:
+                    pass  # it went away while we looked
+            if not alive():
+                return None
+            if time.monotonic() > deadline:
+                raise RuntimeError("no window of process %d appeared" % pid)
+            time.sleep(0.05)
+
+
+def send_close(display, window_id):
+    """Asks the window to close, as a window manager's close button does."""
+    with connect(display) as d:
+        window = d.create_resource_object("window", window_id)
+        message = protocol.event.ClientMessage(
+            window=window, client_type=d.intern_atom("WM_PROTOCOLS"),
+            data=(32, [d.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0]))
+        window.send_event(message, event_mask=X.NoEventMask)
+        d.sync()
+
+
+def send_keys(display, window_id, key):
+    """Presses and releases a key through XTEST, the window focused first, as
+    a keyboard would. Only for a private server: on a desktop the focus may
+    move to the user's own window in between."""
+    if not display.private:
+        raise ValueError("keys are only sent to a private X server")
+    with connect(display) as d:
+        window = d.create_resource_object("window", window_id)
+        window.set_input_focus(X.RevertToParent, X.CurrentTime)
+        code = d.keysym_to_keycode(XK.string_to_keysym(key))
+        xtest.fake_input(d, X.KeyPress, code)
+        xtest.fake_input(d, X.KeyRelease, code)
+        d.sync()
