@@ -7,11 +7,14 @@ N = -1 prints "Unable to load file" instead), garbage (a full run with a stray
 line), nowindow (a full run whose window never appears), noclose (a window
 that ignores being closed), decoy (no run: only a window with the program's
 title, which ignores keys and being closed).
+FAKE_MS sets the total it reports (default 1234), FAKE_JITTER a fraction it
+varies by from one start to the next, the same way every time.
 FAKE_MARKER names a file that gets a line per start, and a line when the run
 reaches the state a test waits for ("window", "reported", "close ignored",
 "key ignored"); with
 FAKE_ONLY_RUN=K the mode applies to the K-th start only, the others run "ok"."""
 
+import math
 import os
 import signal
 import subprocess
@@ -62,12 +65,14 @@ def window_until_closed(obeys=True):
 def main():
     mode, _, count = os.environ.get("FAKE_BENCH", "ok").partition(":")
     note("started")
-    marker = os.environ.get("FAKE_MARKER")
+    marker, starts = os.environ.get("FAKE_MARKER"), 1
     if marker:
         with open(marker) as f:
             starts = sum(entry == "started\n" for entry in f)
         if os.environ.get("FAKE_ONLY_RUN", str(starts)) != str(starts):
             mode = "ok"
+    jitter = float(os.environ.get("FAKE_JITTER", "0")) * math.sin(starts * 2.4)
+    ms = round(float(os.environ.get("FAKE_MS", "1234")) * (1 + jitter))
     last = int(count or 0)
     if mode == "decoy":
         window_until_closed(obeys=False)
@@ -86,7 +91,7 @@ def main():
             line("Unable to load file")
         return 1
     programs(999, stray_after=500 if mode == "garbage" else None)
-    line("Compiled all shaders in 1234ms")
+    line("Compiled all shaders in %dms" % ms)
     line("Committed mem: 56MB")
     if mode == "nowindow":
         note("reported")

@@ -104,8 +104,7 @@ class Faults(ToolCase):
             "flaky:FAKE_BENCH=crash:3,FAKE_ONLY_RUN=2,FAKE_MARKER=" + self.marker, "garbage:FAKE_BENCH=garbage")
         self.assertEqual((status, "Traceback" in err), (1, False), err)
         self.assert_nothing_left()
-        for row in (r"good +pair +isolated +2 +0 +1234 ", r"hang +pair +isolated +0 +2 +- ",
-                    r"flaky +pair +isolated +1 +1 +1234 "):
+        for row in (r"good +pair +2 +0 +1234 ", r"hang +pair +0 +2 +- ", r"flaky +pair +1 +1 +1234 "):
             self.assertRegex(out, "\n" + row)
         self.assertIn("\nmissing pair: FAILED: exited with status 1 before its first program: Unable to load file\n",
                       out)
@@ -241,7 +240,7 @@ class Faults(ToolCase):
                                      "--csv", csv_file, "fake:FAKE_BENCH=ok")
         self.assertEqual(status, 0, err)
         labels = ["pair", "a/shaders", "b/shaders", "c\\xff/shaders"]
-        self.assertEqual(re.findall(r"\nfake +(\S+) +isolated", out), labels)
+        self.assertEqual(re.findall(r"\nfake +(\S+) +1 +1234 ", out), labels)
         with open(csv_file) as f:
             self.assertEqual([row["shaders"] for row in csv.DictReader(f)], labels)
 
@@ -263,6 +262,35 @@ class Faults(ToolCase):
         proc.wait()
         self.assertIsNone(observe.sample_process(proc.pid))  # gone
         self.assertIsNotNone(observe.sample_process(os.getpid()))
+
+
+class Auto(ToolCase):
+
+    def test_auto_stops_once_settled_or_at_the_most_and_a_resumed_one_keeps_its_rule(self):
+        def config(name, ms, jitter):
+            return "%s:FAKE_MS=%d,FAKE_JITTER=%g,FAKE_MARKER=%s" % (name, ms, jitter, os.path.join(self.dir, name))
+
+        status, out, err = self.tool("-n", "auto", "--max-runs", "4", config("a", 1000, 0.01), config("big", 1500, 0.01))
+        self.assertEqual(status, 0, err)
+        self.assertRegex(out, r"\nbig pair\n  time:   slower \+(49|50)\.\d % \[\+\d\d\.\d, \+\d\d\.\d\] \(3 rounds\)\n"
+                              r"  memory: same within ±2 % \+0\.0 % \[\+0\.0, \+0\.0\] \(3 rounds\)\n"
+                              r"\(rounds paired; 97\.50 % intervals at each of 2 looks, 95 % over all\)\n"
+                              r"Stopped: every verdict settled after 3 rounds\.\n")
+
+        # 1 % apart, and each varies by 5 % the other way round: not settled by round 4.
+        argv = ["-n", "auto", "--max-runs", "4", "--json", self.json, config("c", 1000, 0.05), config("tiny", 1010, -0.05)]
+        proc = self.start(*argv)
+        next(line for line in proc.stderr if line.startswith("round 3: tiny pair: time inconclusive"))
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=60)
+        self.assertEqual((proc.returncode, [len(r["runs"]) for r in self.saved()["results"]]), (130, [3, 3]))
+        status, out, err = self.tool("--resume", self.json)  # no -n: the plan's rule goes on
+        document = self.saved()
+        self.assertEqual((status, [len(r["runs"]) for r in document["results"]], document["complete"]), (0, [4, 4], True))
+        self.assertIn("\nStopped: still inconclusive after 4 rounds, the most --max-runs allows: tiny pair time.\n", out)
+        self.assertEqual([(r["configuration"], r["time"]["verdict"], r["time"]["rounds"]) for r in document["verdicts"]],
+                         [("tiny", "inconclusive", 4)])
+        self.assert_nothing_left()
 
 
 class Headless(unittest.TestCase):

@@ -94,19 +94,21 @@ def pair_workdir(pair_dir):
             shutil.rmtree(workdir, ignore_errors=True)
 
 
-def run(document, save, display, stall):
+def run(document, save, display, stall, after_round=lambda number: False):
     """Runs what the document's plan still lacks, saving the document (save())
-    after every run; its "complete" is the caller's to set. Interrupts
-    (interrupts.Interrupted) go on up once the run in progress is stopped.
-    display: a desktop.Display, or None for a private server per run."""
+    after every run; its "complete" is the caller's to set. after_round(N) is
+    asked after each whole round (again for rounds a resumed comparison had
+    done) whether to stop there. Interrupts (interrupts.Interrupted) go on up
+    once the run in progress is stopped. display: a desktop.Display, or None
+    for a private server per run."""
     plan = document["plan"]
     durations, left = [], runs_left(document)
+    most = ("max %d" if plan.get("auto") else "%d") % plan["runs"]
     for round_number in range(1, plan["runs"] + 1):
         for result in document["results"]:
             if result["failure"] or attempts(result) >= round_number:
                 continue
-            label = "[%s %s %d/%d]" % (result["configuration"], result["shaders"]["label"],
-                                       round_number, plan["runs"])
+            label = "[%s %s %d/%s]" % (result["configuration"], result["shaders"]["label"], round_number, most)
             started = time.monotonic()
 
             def show(line, label=label, started=started, left=left):
@@ -136,6 +138,8 @@ def run(document, save, display, stall):
                 progress("%s %d ms, %s MiB" % (label, run["ms"], "-" if run["commit_mib"] is None
                                               else run["commit_mib"]))
             save(document)
+        if after_round(round_number):
+            break
 
     for result in calls_left(document):
         label = "[%s %s calls]" % (result["configuration"], result["shaders"]["label"])

@@ -1,17 +1,21 @@
 """Compare OpenGL drivers with shaderbench: repeated runs, per-program costs,
 results that carry their provenance, and A/B verdicts.
 
-  compare [-n RUNS] [--shaders DIR]... [--cache MODE] [--calls] [--display private|:N]
+  compare [-n RUNS|auto] [--shaders DIR]... [--cache MODE] [--calls] [--display private|:N]
           [--env NAME:VAR=VALUE]... [--json FILE] [--csv FILE] [--plot FILE.png]
           [--timeline FILE.png] [--baseline OLD.json] [CONFIG ...]
   compare --resume FILE.json             run what an interrupted comparison still lacks
   compare --report FILE.json...          the table and charts of saved results
   compare --diff OLD.json NEW.json       verdicts between two results files
+  compare --calibrate AA.json            how often the verdicts err, on your own A/A runs
 
 A CONFIG is a built-in name (llvmpipe, softpipe, zink) or NAME:VAR=VALUE[,VAR=VALUE...],
 for example old:LD_LIBRARY_PATH=/opt/mesa-old/lib; --env NAME:VAR=VALUE adds one
 variable whose value may hold commas (--env dbg:LP_DEBUG=fs,tgsi). Without any,
-every built-in configuration whose driver is present is compared. Each run is
+every built-in configuration whose driver is present is compared; each is set
+against the first (or --against NAME), round by round, with a verdict on its
+time and memory: slower, faster, same within the threshold, or inconclusive
+(-n auto runs rounds until every verdict is settled). Each run is
 one full benchmark (1000 programs): on your display when DISPLAY is set (its
 window is found by its process and closed as its close button would close
 it), otherwise on a private X server of its own. Runs of the configurations
@@ -31,17 +35,19 @@ judge); 2 for a bad argument or input file, refused before anything runs; 130,
 import argparse
 import contextlib
 import datetime
+import json
 import math
 import os
 import re
 import shutil
 import sys
 
-from . import campaign, desktop, interrupts, outputs, plan as plans, results, runner, tables, verdicts
+from . import campaign, desktop, interrupts, outputs, plan as plans, results, runner, stats, tables, verdicts
+from .outputs import printable
 
 CACHE_MODES = results.CACHE_MODES
 OUTPUTS = (("json", "--json"), ("csv", "--csv"), ("plot", "--plot"), ("timeline_png", "--timeline"),
-           ("trace_events", "--trace-events"), ("calls_chart", "--calls-chart"))
+           ("trace_events", "--trace-events"), ("calls_chart", "--calls-chart"), ("html", "--html"))
 MAX_RUNS = 10000
 MAX_STALL_SECONDS = 7 * 24 * 3600
 
@@ -73,6 +79,10 @@ def number_in(low, high, kind=float, low_open=False):
     return convert
 
 
+def run_count(text):
+    return text if text == "auto" else number_in(1, MAX_RUNS, int)(text)
+
+
 def display_name(text):
     if text != "private" and not re.fullmatch(r"[A-Za-z0-9.\-_/]*:\d+(\.\d+)?", text):
         raise argparse.ArgumentTypeError("%r is neither private nor an X display such as :1" % text)
@@ -84,8 +94,13 @@ def parse_arguments(argv):
         prog="compare", description=__doc__.strip().splitlines()[0],
         epilog="CONFIG: llvmpipe, softpipe, zink, or NAME:VAR=VALUE[,VAR=VALUE...]")
     parser.add_argument("configs", nargs="*", metavar="CONFIG")
-    parser.add_argument("-n", "--runs", type=number_in(1, MAX_RUNS, int),
-                        help="runs per configuration (default 5)")
+    parser.add_argument("-n", "--runs", type=run_count, metavar="RUNS|auto",
+                        help="runs per configuration (default 5), or auto: rounds until every verdict is "
+                             "settled, at least 3, at most --max-runs")
+    parser.add_argument("--max-runs", type=number_in(3, MAX_RUNS, int), metavar="N",
+                        help="the most rounds -n auto makes (default 20)")
+    parser.add_argument("--against", metavar="NAME",
+                        help="the configuration the others are set against (default: the first)")
     parser.add_argument("--env", action="append", default=[], metavar="NAME:VAR=VALUE",
                         help="one more variable for configuration NAME (a new one if not named), "
                              "its value taken whole, commas and all; may be repeated")
@@ -113,25 +128,35 @@ def parse_arguments(argv):
     parser.add_argument("--trace-events", metavar="FILE.json",
                         help="write every run as a trace for Perfetto's UI or chrome://tracing")
     parser.add_argument("--calls-chart", metavar="FILE.png", help="write a chart of each call's time per program")
+    parser.add_argument("--html", metavar="FILE.html",
+                        help="write one self-contained page: verdicts, table, timelines, memory, calls, failures "
+                             "and provenance, to open offline in a browser")
+    parser.add_argument("--wide", action="store_true",
+                        help="show every column of the table (default: what fits in 100 columns)")
     parser.add_argument("--binary", help="the shaderbench executable")
     parser.add_argument("--resume", metavar="FILE.json",
                         help="run what the comparison saved in FILE still lacks, adding to FILE")
     parser.add_argument("--report", nargs="+", metavar="FILE.json", help="show saved results; run nothing")
     parser.add_argument("--diff", nargs=2, metavar=("OLD.json", "NEW.json"),
                         help="verdicts between two results files; run nothing")
+    parser.add_argument("--calibrate", metavar="AA.json",
+                        help="from a comparison of one driver against itself under two names, the rate of false "
+                             "verdicts, the power against known slowdowns and the rounds needed; run nothing")
     parser.add_argument("--baseline", metavar="OLD.json", help="verdicts against OLD after this comparison")
-    parser.add_argument("--threshold", type=number_in(0, 100), default=2.0, metavar="PCT",
-                        help="noise band of a verdict, in percent (default 2)")
+    parser.add_argument("--threshold", type=number_in(0, 100), metavar="PCT",
+                        help="a change within this many percent is the same (default 2)")
     parser.add_argument("--fail-on-regression", action="store_true",
                         help="exit with status 1 when anything is slower, takes more memory, or has no runs")
     args = parser.parse_args(argv)
-    runs_nothing = args.report or args.diff
-    if runs_nothing and (args.configs or args.env or args.shaders or args.json or args.baseline or args.resume
-                         or args.calls or args.display):
-        parser.error("--report and --diff run nothing: no CONFIG, --env, --shaders, --json, --baseline, "
-                     "--resume, --calls or --display")
-    if args.report and args.diff:
-        parser.error("--report and --diff do not go together")
+    runs_nothing = args.report or args.diff or args.calibrate
+    if runs_nothing and (args.configs or args.env or args.shaders or args.baseline or args.resume or args.calls
+                         or args.display or args.runs or args.max_runs or (args.json and args.report)):
+        parser.error("--report and --diff run nothing: no CONFIG, --env, --shaders, --baseline, --resume, "
+                     "--calls, --display, -n or --max-runs (and --report no --json)")
+    if args.max_runs and args.runs != "auto":
+        parser.error("--max-runs goes with -n auto")
+    if sum(bool(x) for x in (args.report, args.diff, args.calibrate)) > 1:
+        parser.error("--report, --diff and --calibrate do not go together")
     if args.resume and args.json and not outputs.same_file(args.json, args.resume):
         parser.error("--resume adds to its own file: no --json")
     try:
@@ -166,8 +191,26 @@ def load(path):
         raise Refused(str(error))
 
 
-def write_outputs(args, documents, rows, title, say=lambda text: None):
+def write_verdicts(args, records, old, new):
+    """--diff's verdicts, in --csv and --json, and its page."""
+    if args.html:
+        from . import report
+        report.write(args.html, [old, new], ["old: " + args.diff[0], "new: " + args.diff[1]], "shaderbench: --diff",
+                     threshold(args), diff=(args.diff[0], args.diff[1], records), with_host=True)
+    if args.csv:
+        tables.write_verdicts_csv(args.csv, records)
+    if args.json:
+        outputs.write(args.json, lambda f: json.dump({"schema": "shaderbench-verdicts/1", "old": args.diff[0],
+                                                      "new": args.diff[1], "verdicts": records}, f, indent=1))
+
+
+def write_outputs(args, documents, rows, title, say=lambda text: None, sources=None, with_host=False):
     """Every file asked for but the results file; say(text) tells which is next."""
+    if args.html:
+        from . import report
+        say("writing --html %s" % args.html)
+        report.write(args.html, documents, sources or ["this comparison"], title, args.threshold,
+                     with_host=with_host)
     if args.csv and rows:
         say("writing --csv %s" % args.csv)
         tables.write_csv(args.csv, rows)
@@ -185,14 +228,21 @@ def write_outputs(args, documents, rows, title, say=lambda text: None):
             draw(charts)(path, rows if option == "--plot" else every_result, title)
 
 
-def show(documents, with_host=False):
-    """The table, the failures and the per-call table; returns the rows."""
-    rows = tables.table_rows(documents, with_host)
+def show(documents, threshold=None, with_host=False, wide=False):
+    """The table, the failures, each comparison's verdicts (made anew from its
+    runs) and the per-call table; returns the rows, which carry the verdicts."""
+    records = [verdicts.within(document, threshold) for document in documents]
+    rows = tables.table_rows(documents, with_host, records)
     if rows:
-        sys.stdout.write(tables.format_table(rows))
-        if any(row["replay_link_p50_ms"] is not None for row in rows):
+        sys.stdout.write(tables.format_table(rows, wide))
+        if wide and any(row["replay_link_p50_ms"] is not None for row in rows):
             sys.stdout.write(tables.REPLAY_NOTE)
     sys.stdout.write(tables.failures_text(documents))
+    for document, found in zip(documents, records):
+        if found:
+            sys.stdout.write("\n" + verdicts.within_text(found, document["host"]["name"] if with_host else None))
+        if document.get("stopped"):
+            sys.stdout.write("%s\n" % document["stopped"])
     calls_text = tables.calls_table(documents)
     if calls_text:
         sys.stdout.write("\n" + calls_text)
@@ -228,9 +278,15 @@ def prepare(args, here):
                       if binary else "no shaderbench executable found; build it or give --binary")
     if args.calls and not (shutil.which("apitrace") and shutil.which("glretrace")):
         raise Refused("--calls needs apitrace and glretrace (Debian package apitrace)")
-    settings = [value if value is not None else (saved[key] if saved else default) for key, value, default in
-                (("runs", args.runs, 5), ("cache", args.cache, "isolated"), ("timeline", args.timeline, True),
-                 ("calls", args.calls, False))]
+    auto = args.runs == "auto" if args.runs is not None else bool(saved and saved.get("auto"))
+    runs = (args.max_runs if auto else args.runs) if args.runs is not None else None
+    settings = [value if value is not None else (saved.get(key, default) if saved else default)
+                for key, value, default in
+                (("runs", runs, 20 if auto else 5), ("cache", args.cache, "isolated"), ("timeline", args.timeline, True),
+                 ("calls", args.calls, False), ("auto", auto, False), ("against", args.against, None),
+                 ("threshold", args.threshold, 2.0))]
+    if settings[5] is not None and settings[5] not in [name for name, _, _ in configs]:
+        raise Refused("--against %s: no configuration of that name" % settings[5])
     try:
         plans.check_configs(configs, settings[1])
     except ValueError as error:
@@ -267,6 +323,8 @@ def start(args, resumed, plan, display):
         found, kept = campaign.probe(configs, plans.plan_pairs(plan), probe_display, plan["cache"],
                                      bool(args.configs))
     names = {name for name, _, _ in kept}
+    if plan["against"] is not None and plan["against"] not in names:
+        raise Refused("--against %s: its driver is missing" % plan["against"])
     plan["configurations"] = [c for c in plan["configurations"] if c["name"] in names]
     document = results.new_document(plan, plans.host_info())
     document["display"] = where
@@ -274,24 +332,41 @@ def start(args, resumed, plan, display):
     return document
 
 
+def threshold(args, document=None):
+    given = args.threshold
+    return given if given is not None else ((document or {}).get("plan") or {}).get("threshold", 2.0)
+
+
 def show_saved(args):
-    """--diff and --report: saved results, nothing run."""
+    """--diff, --report and --calibrate: saved results, nothing run."""
+    if args.calibrate:
+        from . import calibration
+        document = load(args.calibrate)
+        rounds = [r for r in calibration.pool(document) if None not in r] if len(document["results"]) == 2 else []
+        if len(rounds) < 5:
+            raise Refused("%s: --calibrate needs two configurations with at least 5 rounds both ran" % args.calibrate)
+        sys.stdout.write("%d rounds of %s against %s, %d draws of each size (seed %d):\n" % (
+            len(rounds), *(printable(r["configuration"]) for r in document["results"][::-1]), calibration.DRAWS,
+            calibration.SEED))
+        sys.stdout.write(calibration.format_table(calibration.measure(rounds, threshold_pct=threshold(args))))
+        return 0
     if args.diff:
         check_outputs(args, [("--diff", path) for path in args.diff])
         old, new = (load(path) for path in args.diff)
-        text, regression = verdicts.diff(old["results"], new["results"], args.threshold)
+        text, regression, records = verdicts.diff(old["results"], new["results"], threshold(args))
         sys.stdout.write(text)
+        write_verdicts(args, records, old, new)
         return 1 if regression and args.fail_on_regression else 0
     check_outputs(args, [("--report", path) for path in args.report])
     documents = [load(path) for path in args.report]
-    rows = show(documents, with_host=True)
-    write_outputs(args, documents, rows, "shaderbench")
+    rows = show(documents, args.threshold, with_host=True, wide=args.wide)
+    write_outputs(args, documents, rows, "shaderbench", sources=args.report, with_host=True)
     return 0 if rows else 1
 
 
 def main(argv, here):
     args = parse_arguments(argv)
-    if args.diff or args.report:
+    if args.diff or args.report or args.calibrate:
         with interrupts.raising():
             try:
                 return show_saved(args)
@@ -316,6 +391,29 @@ def main(argv, here):
         return 2
 
 
+def look(document, round_number):
+    """After each whole round: the verdicts so far on the terminal and, with
+    -n auto, whether to stop: every verdict settled (from round 3 on), or the
+    most rounds made. The reason goes into the results."""
+    plan = document["plan"]
+    records = verdicts.within(document, up_to=round_number)
+    for record in records:
+        campaign.progress("round %d: %s %s: time %s, memory %s" % (
+            round_number, printable(record["configuration"]), printable(record["shaders"]),
+            *(stats.describe(record[m]) for m in ("time", "memory"))))
+    if not plan.get("auto") or round_number < verdicts.MIN_AUTO_ROUNDS:
+        return False
+    open_ones = ["%s %s %s" % (printable(r["configuration"]), printable(r["shaders"]), m) for r in records
+                 for m in ("time", "memory") if r[m]["verdict"] in ("inconclusive", "too few runs")]
+    if not open_ones:
+        document["stopped"] = "Stopped: %s after %d rounds." % (
+            "every verdict settled" if records else "nothing to set against another", round_number)
+    elif round_number == plan["runs"]:
+        document["stopped"] = "Stopped: still inconclusive after %d rounds, the most --max-runs allows: %s." % (
+            round_number, ", ".join(open_ones))
+    return not open_ones
+
+
 def compare(args, resumed, plan, baseline, path):
     """Runs the comparison into the document at path (None: kept in memory);
     returns the exit status."""
@@ -326,15 +424,19 @@ def compare(args, resumed, plan, baseline, path):
         try:
             document = start(args, resumed, plan, display)
             save(document)
-            campaign.run(document, save, display, args.stall_timeout)
-            rows = show([document])
+            campaign.run(document, save, display, args.stall_timeout, lambda n: look(document, n))
+            document["verdicts"] = verdicts.within(document)
+            rows = show([document], wide=args.wide)
             write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
-                          campaign.progress)
+                          campaign.progress, [path or "this comparison"])
             failed = any(r["failure"] or r["failed_runs"] or (r.get("calls") or {}).get("failure")
                          for r in document["results"])
             status = 1 if failed or not rows else 0
+            if verdicts.regressed(document["verdicts"]) and args.fail_on_regression:
+                status = 1
             if baseline:
-                text, regression = verdicts.diff(baseline["results"], document["results"], args.threshold)
+                text, regression, _ = verdicts.diff(baseline["results"], document["results"],
+                                                    threshold(args, document))
                 sys.stdout.write("\n" + text)
                 if regression and args.fail_on_regression:
                     status = 1
@@ -356,5 +458,5 @@ def compare(args, resumed, plan, baseline, path):
         with contextlib.suppress(OSError):  # a full disk, or the terminal is gone (SIGHUP)
             if path:
                 save(document)
-            show([document])  # what finished; no other file is written after an interrupt
+            show([document], wide=args.wide)  # what finished; no other file is written after an interrupt
     return status

@@ -6,6 +6,7 @@ import hashlib
 import os
 import platform
 import re
+import shlex
 import subprocess
 
 from . import desktop, harness
@@ -201,13 +202,35 @@ def binary_info(path):
     return {"path": os.path.abspath(path), "sha256": sha256(path)}
 
 
-def make_plan(configs, pairs, binary, runs, cache, timeline, calls):
-    """Everything that decides which runs a comparison makes, as it is stored.
-    pairs: [(pair directory, label)], as find_pairs gives them."""
-    return {"runs": runs, "cache": cache, "timeline": timeline, "calls": calls,
+def make_plan(configs, pairs, binary, runs, cache, timeline, calls, auto=False, against=None, threshold=2.0):
+    """Everything that decides which runs a comparison makes, and how its
+    verdicts are made, as it is stored. pairs: [(pair directory, label)], as
+    find_pairs gives them. runs: the count, or with auto the most -n auto may make."""
+    return {"runs": runs, "cache": cache, "timeline": timeline, "calls": calls, "auto": auto,
+            "against": against, "threshold": threshold,
             "binary": binary_info(binary),
             "configurations": [{"name": name, "environment": env, "expect": word} for name, env, word in configs],
             "shaders": [shader_info(directory, label) for directory, label in pairs]}
+
+
+def command_line(plan):
+    """A command line that repeats the comparison of a plan."""
+    argv = ["tools/compare", "-n", "auto" if plan.get("auto") else str(plan["runs"])]
+    argv += ["--max-runs", str(plan["runs"])] if plan.get("auto") else []
+    argv += ["--cache", plan["cache"]] + ([] if plan["timeline"] else ["--no-timeline"])
+    argv += (["--calls"] if plan["calls"] else []) + ["--binary", plan["binary"]["path"]]
+    argv += ["--against", plan["against"]] if plan.get("against") else []
+    argv += ["--threshold", "%g" % plan["threshold"]] if plan.get("threshold", 2.0) != 2.0 else []
+    for pair in plan["shaders"]:
+        argv += ["--shaders", pair["directory"]]
+    for config in plan["configurations"]:
+        if config["name"] in BUILT_IN and BUILT_IN[config["name"]][0] == config["environment"]:
+            argv.append(config["name"])
+            continue
+        plain = {k: v for k, v in config["environment"].items() if "," not in v}
+        argv.append("%s:%s" % (config["name"], ",".join("%s=%s" % kv for kv in plain.items())) if plain else "")
+        argv += ["--env=%s:%s=%s" % (config["name"], k, v) for k, v in config["environment"].items() if k not in plain]
+    return " ".join(shlex.quote(a) for a in argv if a)
 
 
 def plan_configs(plan):
@@ -222,8 +245,8 @@ def plan_differences(saved, current):
     """What differs between a saved plan and the one made now, as phrases
     (empty when they are the same plan)."""
     found = []
-    for key in ("runs", "cache", "timeline", "calls"):
-        if saved[key] != current[key]:
+    for key in ("runs", "cache", "timeline", "calls", "auto", "against", "threshold"):
+        if saved.get(key, current[key]) != current[key]:
             found.append("%s is %s, the results have %s" % (key, current[key], saved[key]))
     if saved["binary"]["sha256"] != current["binary"]["sha256"]:
         found.append("the binary %s is not the one the results were made with (SHA-256 %s..., not %s...)"

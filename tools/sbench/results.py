@@ -183,6 +183,8 @@ def _check_document(document):
     if "created" in document:
         _field(document, "created", (str,), "the document")
     _texts(document, "resumed", "the document")
+    if "stopped" in document:  # why -n auto stopped; the verdicts themselves are made anew when read
+        _field(document, "stopped", (str, None), "the document")
     host = _field(document, "host", (dict,), "the document")
     _field(host, "name", (str,), "host")
     binary = _field(document, "binary", (dict,), "the document")
@@ -202,6 +204,12 @@ def _check_plan(plan):
                                                                      json.dumps(plan["cache"])[:40]))
     for key in ("timeline", "calls"):
         _field(plan, key, (bool,), "plan")
+    for key, kinds, low, high in (("auto", (bool,), None, None), ("against", (str, None), None, None),
+                                  ("threshold", NUMBER, 0, 100)):
+        if key in plan:  # files written before verdicts within a comparison have none
+            _field(plan, key, kinds, "plan", low, high)
+    if plan.get("auto") and plan["runs"] < 3:
+        raise ValueError("plan.runs is %d, and -n auto makes at least 3" % plan["runs"])
     binary = _field(plan, "binary", (dict,), "plan")
     for key in ("path", "sha256"):
         _field(binary, key, (str,), "plan.binary")
@@ -213,6 +221,8 @@ def _check_plan(plan):
         _field(config, "expect", (str, None), where)
     if len(set(names)) != len(names):
         raise ValueError("plan.configurations names one configuration twice")
+    if plan.get("against") is not None and plan["against"] not in names:
+        raise ValueError("plan.against %s is not one of its configurations" % json.dumps(plan["against"])[:40])
     for i, pair in enumerate(_field(plan, "shaders", (list,), "plan")):
         _check_shaders(pair, "plan.shaders[%d]" % i)
     return plan

@@ -1,12 +1,10 @@
 """The arithmetic of a comparison: per-program timelines and A/B verdicts."""
 
+import functools
+import math
 import statistics
 
 import numpy
-
-MIN_RUNS = 5          # a rank test on fewer runs a side cannot reach p < 0.05
-ALPHA = 0.05
-BOOTSTRAP_SAMPLES = 10000
 
 
 def program_times(total_ms, arrivals_ns):
@@ -58,46 +56,165 @@ def timeline_summary(runs):
     return summary
 
 
-def verdict(old, new, threshold_pct, words):
-    """Whether new differs from old (independent samples, one per run).
+# ---------------------------------------------------------------------------
+# Verdicts
+# ---------------------------------------------------------------------------
 
-    words is (word for an increase, word for a decrease). A difference is
-    claimed only when a two-sided Mann-Whitney U test gives p < 0.05 and the
-    whole 95 % bootstrap interval of the relative change of the median lies
-    beyond +-threshold_pct. Returns a dict with the verdict, the change, its
-    interval and p (None where not computed)."""
+CONFIDENCE = 0.95
+PAIRED = "paired t interval on the log ratio of each round's totals"
+UNPAIRED = "Welch t interval on the difference of mean log totals"
+MOST_ROUNDS_ESTIMATED = 1000
+
+
+@functools.lru_cache(maxsize=4096)
+def _t(level, df):
+    """The two-sided t quantile for an interval at level with df degrees of freedom."""
+    from scipy import stats as scipy_stats  # half a second to import: only where a verdict is made
+    return float(scipy_stats.t.ppf(1 - (1 - level) / 2, df))
+
+
+def _scale(old, new):
+    """(old, new, to percent, from percent) on the scale the interval is made on:
+    logarithms when every figure is positive (a change is a ratio), else
+    differences relative to the old mean; None when that mean is not positive."""
+    if min(old + new) > 0:
+        return (numpy.log(old), numpy.log(new), lambda x: float(log_change_pct(x)),
+                lambda pct: math.log1p(pct / 100) if pct > -100 else -math.inf)
+    base = statistics.mean(old)
+    if base <= 0:
+        return None
+    return (numpy.array(old) / base, numpy.array(new) / base, lambda x: x * 100, lambda pct: pct / 100)
+
+
+def intervals(x, y, level, paired):
+    """(centre, half width) of the change from x to y, a row per comparison:
+    x and y are arrays (comparisons, rounds or runs) on the interval's scale.
+    Paired: a t interval on the mean of the differences of the row's pairs.
+    Unpaired: Welch's t interval on the difference of the means (a side
+    without spread still counts; both without, a width of 0)."""
+    from scipy import stats as scipy_stats  # half a second to import: only where a verdict is made
+    quantile = 1 - (1 - level) / 2
+    if paired:
+        d = y - x
+        n = d.shape[1]
+        return d.mean(axis=1), scipy_stats.t.ppf(quantile, n - 1) * d.std(axis=1, ddof=1) / math.sqrt(n)
+    va, vb = x.var(axis=1, ddof=1) / x.shape[1], y.var(axis=1, ddof=1) / y.shape[1]
+    se = numpy.sqrt(va + vb)
+    spread = se > 0
+    with numpy.errstate(divide="ignore", invalid="ignore"):  # no spread: df unused
+        df = (va + vb) ** 2 / (va ** 2 / (x.shape[1] - 1) + vb ** 2 / (y.shape[1] - 1))
+    half = numpy.where(spread, scipy_stats.t.ppf(quantile, numpy.where(spread, df, 1)) * se, 0.0)
+    return y.mean(axis=1) - x.mean(axis=1), half
+
+
+def answers(low, high, threshold_pct, words):
+    """The verdict word for each interval in percent (arrays)."""
+    return numpy.where(low > threshold_pct, words[0], numpy.where(
+        high < -threshold_pct, words[1], numpy.where(
+            (low >= -threshold_pct) & (high <= threshold_pct), "same", "inconclusive")))
+
+
+def log_change_pct(x):
+    """A difference of logarithms as a change in percent."""
+    return (numpy.exp(x) - 1) * 100
+
+
+def _more_rounds(centre, half_width, n, level, threshold_pct, from_pct):
+    """How many more rounds (or runs a side) would likely settle an
+    inconclusive verdict if the estimate and its noise stayed as they are: the
+    half width shrinks as t(m - 1) / sqrt(m). None when the estimate sits on
+    the threshold; MOST_ROUNDS_ESTIMATED + 1 when more than that would be needed."""
+    from scipy import stats as scipy_stats
+    up, down = from_pct(threshold_pct), from_pct(-threshold_pct)
+    gap = centre - up if centre > up else down - centre if centre < down else min(up - centre, centre - down)
+    if gap <= 1e-12 or half_width <= 1e-12:  # on the threshold, to the last bit
+        return None
+    noise = half_width * math.sqrt(n) / _t(level, n - 1)
+    m = numpy.arange(n + 1, MOST_ROUNDS_ESTIMATED + 1)
+    settled = numpy.flatnonzero(scipy_stats.t.ppf(1 - (1 - level) / 2, m - 1) * noise / numpy.sqrt(m) < gap)
+    return int(m[settled[0]] - n) if len(settled) else MOST_ROUNDS_ESTIMATED + 1
+
+
+def _verdict(method, count, words, threshold_pct, level):
+    return {"verdict": "too few runs", "change_pct": None, "interval_pct": None, "more": None,
+            "method": method, "level": level, "threshold_pct": threshold_pct, "words": list(words), **count}
+
+
+def paired_verdict(old, new, threshold_pct, words, level=CONFIDENCE):
+    """Whether new differs from old, where old[i] and new[i] ran in the same
+    round (back to back, on the same machine state): a t interval at level
+    on the mean of the per-round log ratios, so that what drifts between
+    rounds falls out. words: (word for an increase, word for a decrease).
+
+    Returns a dict: verdict (words[0], words[1], "same" within the threshold,
+    "inconclusive", or "too few runs" below two rounds), change_pct (the
+    geometric mean change), interval_pct, more (rounds that would likely
+    settle an inconclusive verdict), method, level, rounds."""
+    pairs = [(float(a), float(b)) for a, b in zip(old, new) if a is not None and b is not None]
+    result = _verdict(PAIRED, {"rounds": len(pairs)}, words, threshold_pct, level)
+    if len(pairs) < 2:
+        return result
+    scaled = _scale([a for a, _ in pairs], [b for _, b in pairs])
+    if scaled is None:
+        return _from_nothing(result, [a for a, _ in pairs], [b for _, b in pairs])
+    x, y, to_pct, from_pct = scaled
+    centre, half = intervals(x[None, :], y[None, :], level, paired=True)
+    return _decide(result, float(centre[0]), float(half[0]), len(x), to_pct, from_pct)
+
+
+def unpaired_verdict(old, new, threshold_pct, words, level=CONFIDENCE):
+    """Whether new differs from old, two sets of runs that did not run side by
+    side (separate comparisons): Welch's t interval at level on the
+    difference of the mean log totals. Returns what paired_verdict returns,
+    with runs ([old, new]) for rounds and more counted in runs a side."""
     old = [float(x) for x in old if x is not None]
     new = [float(x) for x in new if x is not None]
-    result = {"verdict": "too few runs", "change_pct": None, "interval_pct": None, "p": None,
-              "runs": [len(old), len(new)]}
-    if len(old) < MIN_RUNS or len(new) < MIN_RUNS:
+    result = _verdict(UNPAIRED, {"runs": [len(old), len(new)]}, words, threshold_pct, level)
+    if min(len(old), len(new)) < 2:
         return result
-    if statistics.median(old) <= 0:
-        result["verdict"] = "no relative change: the old median is not positive"
-        return result
-    from scipy import stats as scipy_stats  # half a second to import: only where a verdict is made
-    p = float(scipy_stats.mannwhitneyu(new, old, alternative="two-sided").pvalue)
-    result["p"] = 1.0 if p != p else p  # identical samples give NaN: nothing differs
-    rng = numpy.random.default_rng(20261207)  # the same data always gives the same interval
-    old_medians = numpy.median(rng.choice(old, (BOOTSTRAP_SAMPLES, len(old))), axis=1)
-    new_medians = numpy.median(rng.choice(new, (BOOTSTRAP_SAMPLES, len(new))), axis=1)
-    with numpy.errstate(divide="ignore", invalid="ignore"):
-        changes = (new_medians / old_medians - 1) * 100
-    low, high = numpy.percentile(changes, [2.5, 97.5])
-    result["change_pct"] = (statistics.median(new) / statistics.median(old) - 1) * 100
-    result["interval_pct"] = [float(low), float(high)]
-    if result["p"] < ALPHA and low > threshold_pct:
-        result["verdict"] = words[0]
-    elif result["p"] < ALPHA and high < -threshold_pct:
-        result["verdict"] = words[1]
-    else:
-        result["verdict"] = "no difference proven"
+    scaled = _scale(old, new)
+    if scaled is None:
+        return _from_nothing(result, old, new)
+    x, y, to_pct, from_pct = scaled
+    centre, half = intervals(x[None, :], y[None, :], level, paired=False)
+    return _decide(result, float(centre[0]), float(half[0]), min(len(x), len(y)), to_pct, from_pct)
+
+
+def _from_nothing(result, old, new):
+    """A baseline whose figure is not positive has no relative change: the
+    same figures everywhere are the same, anything else cannot be put in %."""
+    same = len(set(old + new)) == 1
+    result.update(verdict="same" if same else "inconclusive", change_pct=0.0 if same else None,
+                  interval_pct=[0.0, 0.0] if same else None)
+    return result
+
+
+def _decide(result, centre, half, n, to_pct, from_pct):
+    low, high = to_pct(centre - half), to_pct(centre + half)
+    result.update(change_pct=to_pct(centre), interval_pct=[low, high],
+                  verdict=str(answers(low, high, result["threshold_pct"], result["words"])))
+    if result["verdict"] == "inconclusive":
+        result["more"] = _more_rounds(centre, half, n, result["level"], result["threshold_pct"], from_pct)
     return result
 
 
 def describe(result):
-    """One verdict as a line of text, e.g. 'slower +12.4 % [+9.8, +15.1], p = 0.008'."""
+    """One verdict as text: 'slower +12.4 % [+9.8, +15.1] (5 rounds)',
+    'same within ±2 % ...', 'inconclusive ... about 7 more rounds would likely settle it'."""
+    unit = ("round%s" if "rounds" in result else "run%s a side") % "s"[:result["more"] != 1]
+    counted = ("%d round%s" % (result["rounds"], "s"[:result["rounds"] != 1]) if "rounds" in result
+               else "%d and %d runs" % tuple(result["runs"]))
     if result["change_pct"] is None:
-        return "%s (%d and %d runs)" % (result["verdict"], *result["runs"])
-    return "%s %+.1f %% [%+.1f, %+.1f], p = %.3f" % (
-        result["verdict"], result["change_pct"], *result["interval_pct"], result["p"])
+        return "%s (%s%s)" % (result["verdict"], counted, "; no change in % from a baseline of 0 or less"
+                              if result["verdict"] == "inconclusive" else "")
+    word = result["verdict"]
+    if word == "same":
+        word = "same within \u00b1%g %%" % result["threshold_pct"]
+    shown = [round(x, 1) + 0.0 for x in [result["change_pct"]] + result["interval_pct"]]  # never "-0.0"
+    text = "%s %+.1f %% [%+.1f, %+.1f] (%s" % (word, *shown, counted)
+    if result["verdict"] == "inconclusive":
+        more = result["more"]
+        text += ("; it sits on the threshold" if more is None else
+                 "; more than %d more %s would be needed" % (MOST_ROUNDS_ESTIMATED, unit)
+                 if more > MOST_ROUNDS_ESTIMATED else "; about %d more %s would likely settle it" % (more, unit))
+    return text + ")"

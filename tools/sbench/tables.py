@@ -1,11 +1,11 @@
 """What a comparison shows: a row per (configuration, shader pair), as aligned
-text and as CSV, the failures under the table, and the per-call table of the
-replays."""
+text (narrow enough for a terminal of 100 columns, or every column) and as
+CSV, the failures under the table, and the per-call table of the replays."""
 
 import csv
 import statistics
 
-from . import calls, outputs, stats
+from . import calls, outputs, stats, verdicts
 from .outputs import printable
 
 TIMELINE_FIELDS = ["program_p50_ms", "program_p90_ms", "program_p99_ms", "program_max_ms",
@@ -13,7 +13,9 @@ TIMELINE_FIELDS = ["program_p50_ms", "program_p90_ms", "program_p99_ms", "progra
                    "commit_kib_per_program", "commit_last_vs_first", "rss_kib_per_program",
                    "rss_last_vs_first"]
 CSV_FIELDS = (["configuration", "shaders", "cache", "host", "renderer", "runs", "failed", "median_ms", "min_ms",
-               "max_ms", "median_mib", "min_mib", "max_mib"] + TIMELINE_FIELDS + calls.SUMMARY_FIELDS)
+               "max_ms", "spread_pct", "median_mib", "min_mib", "max_mib"] + TIMELINE_FIELDS + calls.SUMMARY_FIELDS
+              + verdicts.COLUMNS)
+VERDICT_CSV_FIELDS = ["configuration", "shaders"] + verdicts.COLUMNS
 COLUMNS = [  # heading, row key, decimals
     ("configuration", "configuration", None), ("shaders", "shaders", None), ("host", "host", None),
     ("cache", "cache", None), ("runs", "runs", 0), ("failed", "failed", 0), ("median ms", "median_ms", 0),
@@ -24,7 +26,11 @@ COLUMNS = [  # heading, row key, decimals
     ("last/first", "commit_last_vs_first", 2),
     ("vs ms", "replay_compile_vertex_p50_ms", 1), ("fs ms", "replay_compile_fragment_p50_ms", 1),
     ("link ms", "replay_link_p50_ms", 1), ("link %", "replay_link_share_pct", 0), ("replay/timed", "replay_vs_timed", 2),
-    ("renderer", "renderer", None)]
+    ("verdict", "verdict", None), ("renderer", "renderer", None)]
+# What answers the question, in 100 columns: the time's spread is half its range, in % of the median.
+NARROW = ["configuration", "shaders", "host", "runs", "failed", "median ms", "±%", "p50", "p99", "median MiB",
+          "verdict"]
+SPREAD_COLUMN = ("±%", "spread_pct", 1)
 REPLAY_COLUMNS = set(calls.SUMMARY_FIELDS)
 REPLAY_NOTE = ("vs ms, fs ms, link ms: median vertex compile, fragment compile and link per program; link %: the\n"
                "link's share of a program's GL time; replay/timed: the median program of the replay against the\n"
@@ -49,6 +55,8 @@ def summarise(result, host=None):
            "host": host and printable(host), "runs": len(runs),
            "failed": len(result["failed_runs"])}
     row["median_ms"], row["min_ms"], row["max_ms"] = _spread([run["ms"] for run in runs])
+    row["spread_pct"] = ((row["max_ms"] - row["min_ms"]) / 2 / row["median_ms"] * 100
+                         if row["median_ms"] else None)
     row["median_mib"], row["min_mib"], row["max_mib"] = _spread(
         [run["commit_mib"] for run in runs if run["commit_mib"] is not None])
     row.update({key: None for key in TIMELINE_FIELDS + calls.SUMMARY_FIELDS})
@@ -58,24 +66,60 @@ def summarise(result, host=None):
     return row
 
 
-def table_rows(documents, with_host):
-    """A row per result whose configuration did not stop, with its runs done and failed."""
-    return [summarise(result, document["host"]["name"] if with_host else None)
-            for document in documents for result in document["results"]
-            if (result["runs"] or result["failed_runs"]) and not result["failure"]]
+def table_rows(documents, with_host, records=None):
+    """A row per result whose configuration did not stop, with its runs done
+    and failed, and its verdict against the baseline where records (a list
+    of verdicts.within's per document) hold one."""
+    rows = []
+    for document, found in zip(documents, records or [[]] * len(documents)):
+        for result in document["results"]:
+            if (result["runs"] or result["failed_runs"]) and not result["failure"]:
+                row = summarise(result, document["host"]["name"] if with_host else None)
+                row.update({key: None for key in verdicts.COLUMNS})
+                record = next((r for r in found if r["configuration"] == result["configuration"]
+                               and r["shaders"] == result["shaders"]["label"]), None)
+                row.update(verdicts.columns(record) if record else {})
+                row["verdict_record"] = record
+                row["verdict"] = short_verdict(record, result["configuration"] == (found[0]["against"] if found else None))
+                rows.append(row)
+    return rows
 
 
-def format_table(rows):
-    """The rows as aligned text. The host column only when a row names one, the
-    failed column when a run failed, the replay's columns when there is one."""
-    columns = [c for c in COLUMNS
-               if (c[0] != "host" or any(row["host"] for row in rows))
-               and (c[0] != "failed" or any(row["failed"] for row in rows))
-               and (c[1] not in REPLAY_COLUMNS or any(row[c[1]] is not None for row in rows))]
-    return aligned([c[0] for c in columns],
-                   [[str(row[key] or "-") if digits is None else number(row[key], digits)
-                     for _, key, digits in columns] for row in rows],
-                   [digits is None for _, _, digits in columns])
+def short_verdict(record, baseline):
+    """The time verdict in a few words, for the table."""
+    if baseline:
+        return "baseline"
+    if record is None:
+        return None
+    v = record["time"]
+    if v["verdict"] in verdicts.TIME_WORDS:
+        return "%s %+.1f %%" % (v["verdict"], round(v["change_pct"], 1) + 0.0)
+    return "same \u00b1%g %%" % v["threshold_pct"] if v["verdict"] == "same" else v["verdict"]
+
+
+def shown_columns(rows, wide=False):
+    """The columns a table of rows shows: every one (wide) or the narrow
+    set; the host column only when a row names one, the failed column when a
+    run failed, the replay's and the verdict's when there is one."""
+    every = COLUMNS[:7] + [SPREAD_COLUMN] + COLUMNS[7:] if not wide else COLUMNS
+    return [c for c in every
+            if (wide or c[0] in NARROW)
+            and (c[0] != "host" or any(row["host"] for row in rows))
+            and (c[0] != "failed" or any(row["failed"] for row in rows))
+            and (c[0] != "verdict" or any(row["verdict"] for row in rows))
+            and (c[1] not in REPLAY_COLUMNS or any(row[c[1]] is not None for row in rows))]
+
+
+def cells(rows, columns):
+    """Each row's cells as the table prints them."""
+    return [[str(row[key] or "-") if digits is None else number(row[key], digits) for _, key, digits in columns]
+            for row in rows]
+
+
+def format_table(rows, wide=False):
+    """The rows as aligned text."""
+    columns = shown_columns(rows, wide)
+    return aligned([c[0] for c in columns], cells(rows, columns), [digits is None for _, _, digits in columns])
 
 
 def aligned(head, body, left):
@@ -132,4 +176,15 @@ def write_csv(path, rows):
         writer.writeheader()
         for row in rows:
             writer.writerow({k: ("" if row[k] is None else row[k]) for k in CSV_FIELDS})
+    outputs.write(path, produce)
+
+
+def write_verdicts_csv(path, records):
+    """--diff's verdicts, a row each."""
+    def produce(f):
+        writer = csv.DictWriter(f, VERDICT_CSV_FIELDS)
+        writer.writeheader()
+        for record in records:
+            row = dict(verdicts.columns(record), configuration=record["configuration"], shaders=record["shaders"])
+            writer.writerow({k: ("" if row[k] is None else row[k]) for k in VERDICT_CSV_FIELDS})
     outputs.write(path, produce)
