@@ -1,0 +1,65 @@
+#!/usr/bin/python3
+"""How large the HTML report gets, and how long headless Chromium takes to
+draw it whole, for 3 configurations x 2 shader pairs x 10 runs with
+timelines and a replay each (built from the recorded results that the tests
+use). Not run by ctest; docs/compare.md has its figures.
+
+Usage: PYTHONPATH=tools:tests/tools benchmarks/report_page.py [LOADS]"""
+
+import copy
+import gzip
+import json
+import os
+import statistics
+import sys
+import tempfile
+
+from sbench import report
+from test_report import RECORDED, start_browser
+
+
+def large_document():
+    """The recorded comparison grown to 3 configurations, 2 pairs, 10 runs each."""
+    with gzip.open(RECORDED, "rt") as f:
+        document = json.load(f)
+    first = document["results"][0]
+    results = []
+    for c, name in enumerate(("a", "b", "c")):
+        for p, label in enumerate(("small", "other")):
+            result = copy.deepcopy(first)
+            result["configuration"], result["shaders"]["label"] = name, label
+            result["shaders"]["files"] = {k: dict(v, sha256="%s%d" % (v["sha256"][:-1], p))
+                                          for k, v in result["shaders"]["files"].items()}
+            runs = [copy.deepcopy(first["runs"][i % len(first["runs"])]) for i in range(10)]
+            for i, run in enumerate(runs):
+                scale = 1 + 0.1 * c + 0.01 * i
+                run.update(run=i + 1, ms=round(run["ms"] * scale), program_ms=[t * scale for t in run["program_ms"]])
+            result["runs"] = runs
+            results.append(result)
+    document["results"] = results
+    document["plan"]["configurations"] = [dict(document["plan"]["configurations"][0], name=n) for n in "abc"]
+    return document
+
+
+def main(loads):
+    directory = tempfile.mkdtemp(prefix="shaderbench-page-")
+    page = os.path.join(directory, "report.html")
+    report.write(page, [large_document()], ["benchmark"], "3 configurations x 2 pairs x 10 runs")
+    browser = start_browser()
+    try:
+        times = []
+        for _ in range(loads):
+            browser.get("file://" + page)
+            times.append(browser.execute_script("return window.shaderbench.drawnMs"))
+        points, charts = browser.execute_script(
+            "const all = Object.values(window.shaderbench.charts);"
+            " return [all.reduce((n, c) => n + c.data.datasets.reduce((m, d) => m + d.data.length, 0), 0), all.length]")
+    finally:
+        browser.quit()
+    print("page %.2f MB, %d points in %d charts; drawn whole in %.0f ms (median of %d loads: %s)" % (
+        os.path.getsize(page) / 1e6, points, charts, statistics.median(times), loads,
+        ", ".join("%.0f" % t for t in times)))
+
+
+if __name__ == "__main__":
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else 5)

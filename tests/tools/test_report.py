@@ -1,0 +1,141 @@
+"""The HTML report, opened in headless Chromium as a reader opens it: drawn
+whole from the one file, with no request and no console error, its numbers
+and words the terminal's. From a recorded results file (small pair,
+softpipe and llvmpipe, two rounds and a replay each), and what can go wrong
+with one: a failed run, a replay that failed, no timeline, several hosts."""
+
+import contextlib
+import copy
+import gzip
+import io
+import json
+import os
+import re
+import shutil
+import tempfile
+import time
+import unittest
+
+from selenium import webdriver
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+
+from sbench import compare, report
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RECORDED = os.path.join(HERE, "data", "small-softpipe-llvmpipe.json.gz")
+
+
+def start_browser():
+    options = Options()
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1400,1000",
+                     "--disable-background-networking", "--disable-component-update", "--no-first-run"):
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+class Report(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.browser = start_browser()
+        cls.addClassCleanup(cls.browser.quit)
+        with gzip.open(RECORDED, "rt") as f:
+            cls.recorded = json.load(f)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="shaderbench-report-")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def write(self, document, name):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            json.dump(document, f)
+        return path
+
+    def terminal(self, *argv):
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            self.assertIn(compare.main(list(argv), os.path.join(HERE, "..", "..", "tools")), (0, 1))
+        return out.getvalue()
+
+    def open(self, page):
+        """Loads the page; returns (console entries, URLs requested)."""
+        self.browser.get_log("browser"), self.browser.get_log("performance")  # what came before
+        self.browser.get("file://" + page)
+        deadline = time.monotonic() + 30
+        while not self.browser.execute_script("return !!(window.shaderbench && window.shaderbench.drawn)"):
+            self.assertLess(time.monotonic(), deadline, "the page was never drawn")
+            time.sleep(0.05)
+        requests = [json.loads(entry["message"])["message"] for entry in self.browser.get_log("performance")]
+        return (self.browser.get_log("browser"),
+                [r["params"]["request"]["url"] for r in requests if r["method"] == "Network.requestWillBeSent"])
+
+    def points(self):
+        """{chart: [points of each dataset]} as the page holds them."""
+        return self.browser.execute_script(
+            "const found = {}; for (const [name, chart] of Object.entries(window.shaderbench.charts))"
+            " found[name] = chart.data.datasets.map((d) => d.data.length); return found;")
+
+    def test_a_page_is_whole_offline_and_says_what_the_terminal_says(self):
+        results, page = self.write(self.recorded, "r.json"), os.path.join(self.dir, "report.html")
+        text = self.terminal("--report", results, "--wide", "--html", page)
+        console, requests = self.open(page)
+        self.assertEqual((console, requests), ([], ["file://" + page]))
+
+        # Every chart drawn, with every point: 1000 per program series, one per run and round.
+        runs = len(self.recorded["results"][0]["runs"])
+        self.assertEqual(self.points(), {
+            "verdicts": [2, 2, 2], **{"rounds-%d" % i: [runs, runs] for i in (0, 1)},
+            **{"time-%d" % i: [1000] * (3 + runs) for i in (0, 1)}, **{"memory-%d" % i: [1000, 1000] for i in (0, 1)},
+            **{"calls-%d" % i: [1000] * 4 for i in (0, 1)}})
+
+        # The verdicts and the table's cells are the terminal's, word for word.
+        shown = [cell.text for cell in self.browser.find_elements(By.CSS_SELECTOR, "td.verdict-text")]
+        self.assertEqual(shown, re.findall(r"^  (?:time|memory): +(.+)$", text, re.M))
+        table = [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
+                 for row in self.browser.find_elements(By.CSS_SELECTOR, "#results-table tbody tr")]
+        lines = text.split("\n")
+        self.assertEqual(table, [re.split(r"  +", line.strip()) for line in lines[2:2 + len(table)]])
+
+        # Hovering over program 500 of a timeline names it.
+        canvas = self.browser.find_element(By.ID, "time-0")
+        x, y = self.browser.execute_script(
+            "const c = window.shaderbench.charts['time-0'];"
+            " return [c.scales.x.getPixelForValue(500), (c.chartArea.top + c.chartArea.bottom) / 2];")
+        ActionChains(self.browser).move_to_element_with_offset(
+            canvas, x - canvas.size["width"] / 2, y - canvas.size["height"] / 2).perform()
+        self.assertEqual(self.browser.execute_script(
+            "return window.shaderbench.charts['time-0'].tooltip.title"), ["program 500"])
+
+    def test_failures_missing_replays_no_timeline_and_several_hosts_render(self):
+        failed, no_replay, no_timeline, other_host = (copy.deepcopy(self.recorded) for _ in range(4))
+        failed["results"][1]["runs"].pop()
+        failed["results"][1]["failed_runs"].append({
+            "run": 2, "reason": "crashed (SIGSEGV) after program 517", "ending": "crash", "programs": 518,
+            "status": None, "signal": "SIGSEGV", "stderr": ["driver: out of cheese"], "seconds": 2.0, "progress_s": []})
+        no_replay["results"][0]["calls"] = {"failure": "the replay hung after program 3: no output for 300 s"}
+        del no_replay["results"][1]["calls"]
+        for result in no_timeline["results"]:
+            result["runs"] = [dict(run, program_ms=None, commit_kib=None, rss_kib=None, timeline="off")
+                              for run in result["runs"]]
+        other_host["host"]["name"] = "elsewhere"
+        cases = [([failed], ["crashed (SIGSEGV) after program 517", "driver: out of cheese"]),
+                 ([no_replay], ["No per-call figures: the replay hung after program 3"]),
+                 ([self.recorded, other_host], ["elsewhere"]),
+                 ([no_timeline], ["No per-program timeline"])]
+        for number, (documents, expected) in enumerate(cases):
+            page = os.path.join(self.dir, "case-%d.html" % number)
+            self.terminal("--report", *[self.write(d, "%d-%d.json" % (number, i)) for i, d in enumerate(documents)],
+                          "--html", page)
+            console, requests = self.open(page)
+            body = self.browser.find_element(By.TAG_NAME, "body").text
+            self.assertEqual((console, requests, [e for e in expected if e not in body]), ([], ["file://" + page], []))
+        self.assertNotIn("time-0", self.points())  # the last: no timeline, no timeline chart
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,155 @@
+"""One HTML page per comparison, for sharing: the verdicts first, then the
+table, each configuration's rounds, timelines, memory and per-call split,
+the failures and the provenance. Self-contained: Chart.js (Debian's
+libjs-chart.js) and the data are inlined, so the page opens offline, from
+disk, a CI artifact or a mail, and makes no request. The text in it (table
+cells, verdict lines) is the terminal's own, made by the same functions.
+"""
+
+import datetime
+import json
+import os
+
+import numpy
+
+from . import calls, outputs, plan as plans, stats, tables, verdicts
+from .outputs import printable
+
+CHART_JS = "/usr/share/javascript/chart.js/chart.min.js"
+TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
+
+
+def _rounded(values, digits=3):
+    return None if values is None else [None if v is None else round(float(v), digits) for v in values]
+
+
+def timeline(result):
+    """Per program over the runs that recorded a timeline: the median, p10
+    and p90 of the time, each run's time, and the median commit and resident
+    memory in MiB; None without a timeline."""
+    timed = [run for run in result["runs"] if run.get("program_ms")]
+    if not timed:
+        return None
+    times = numpy.array([run["program_ms"] for run in timed])
+    found = {"median": _rounded(numpy.median(times, axis=0)),
+             "p10": _rounded(numpy.percentile(times, 10, axis=0)),
+             "p90": _rounded(numpy.percentile(times, 90, axis=0)),
+             "runs": [{"run": run.get("run", i + 1), "ms": _rounded(run["program_ms"])} for i, run in enumerate(timed)]}
+    for key in ("commit_kib", "rss_kib"):
+        series = [run[key] for run in timed if run.get(key)]
+        found[key[:-4] + "_mib"] = _rounded(numpy.median(series, axis=0) / 1024, 2) if series else None
+    return found
+
+
+def replay(record):
+    if not record:
+        return None
+    if not calls.replayed(record):
+        return {"failure": record["failure"]}
+    return {"series": {name: _rounded(record[key]) for key, name in calls.CALLS if None not in record[key]}}
+
+
+def section(result, host):
+    """What the page shows of one configuration and pair."""
+    rounds = [{"run": run.get("run", i + 1), "ms": run["ms"], "mib": run["commit_mib"], "failed": None}
+              for i, run in enumerate(result["runs"])]
+    rounds += [{"run": f["run"], "ms": None, "mib": None, "failed": printable(f["reason"])} for f in result["failed_runs"]]
+    return {"title": "%s %s" % (printable(result["configuration"]), printable(result["shaders"]["label"])),
+            "host": host and printable(host), "failure": result["failure"] and printable(result["failure"]),
+            "rounds": sorted(rounds, key=lambda r: r["run"]), "timeline": timeline(result),
+            "calls": replay(result.get("calls"))}
+
+
+def verdict_rows(records, host=None):
+    """A row per verdict for the chart and its words: the terminal's line."""
+    rows = []
+    for record in records:
+        for measure in ("time", "memory"):
+            v = record[measure]
+            rows.append({"label": "%s %s %s%s" % (printable(record["configuration"]), printable(record["shaders"]),
+                                                  measure, " on %s" % printable(host) if host else ""),
+                         "against": printable(record["against"]), "text": stats.describe(v),
+                         "verdict": v["verdict"], "change": v["change_pct"],
+                         "low": (v["interval_pct"] or [None, None])[0], "high": (v["interval_pct"] or [None, None])[1]})
+    return rows
+
+
+def failures(documents):
+    found = []
+    for document in documents:
+        for result in document["results"]:
+            for failed in result["failed_runs"]:
+                found.append({"name": "%s %s" % (printable(result["configuration"]), printable(result["shaders"]["label"])),
+                              "host": printable(document["host"]["name"]), "run": failed["run"],
+                              "ending": failed.get("ending", "-"), "programs": failed["programs"],
+                              "reason": printable(failed["reason"]),
+                              "stderr": [printable(line) for line in failed.get("stderr", [])]})
+    return found
+
+
+def provenance(document, source):
+    plan = document.get("plan")
+    configs = {}
+    for result in document["results"]:
+        configs.setdefault(result["configuration"], {
+            "name": printable(result["configuration"]), "renderer": printable(result["renderer"] or "-"),
+            "gl_version": printable(result["gl_version"] or "-"),
+            "environment": " ".join(printable("%s=%s" % kv) for kv in result["environment"].items())})
+    pairs = {}
+    for result in document["results"]:
+        pairs.setdefault(result["shaders"]["directory"], {
+            "label": printable(result["shaders"]["label"]), "directory": printable(result["shaders"]["directory"]),
+            "files": [{"name": name, "size": (info or {}).get("size"), "sha256": (info or {}).get("sha256")}
+                      for name, info in result["shaders"]["files"].items()]})
+    return {"source": printable(source), "host": {k: printable(v) for k, v in document["host"].items()},
+            "binary": {k: printable(v) for k, v in document["binary"].items()},
+            "created": document.get("created"), "resumed": document.get("resumed", []),
+            "complete": document["complete"], "display": document.get("display"),
+            "configurations": list(configs.values()), "pairs": list(pairs.values()),
+            "plan": None if plan is None else {k: printable(json.dumps(v)) for k, v in plan.items()
+                                               if k not in ("configurations", "shaders", "binary")},
+            "command": plan and printable(plans.command_line(plan)), "stopped": document.get("stopped")}
+
+
+def page_data(documents, sources, threshold=None, diff=None, with_host=False):
+    """Everything the page shows, as plain data. diff: (old, new, records) for
+    --diff; with_host: a host column, as the terminal's table has it."""
+    records = [verdicts.within(document, threshold) for document in documents]
+    rows = tables.table_rows(documents, with_host, records)
+    columns = tables.shown_columns(rows, wide=True)
+    verdict_lines = [row for document, found in zip(documents, records)
+                     for row in verdict_rows(found, document["host"]["name"] if with_host else None)]
+    if diff:
+        verdict_lines = verdict_rows(diff[2]) + verdict_lines
+    shown_threshold = next((r["time"]["threshold_pct"] for found in records for r in found),
+                           diff[2][0]["time"]["threshold_pct"] if diff and diff[2] else threshold or 2.0)
+    return {"threshold": shown_threshold,
+            "verdicts": verdict_lines, "diff": diff and {"old": printable(diff[0]), "new": printable(diff[1])},
+            "heading": [c[0] for c in columns], "numeric": [c[2] is not None for c in columns],
+            "rows": tables.cells(rows, columns),
+            "sections": [section(result, document["host"]["name"] if with_host else None)
+                         for document in documents for result in document["results"]],
+            "failures": failures(documents),
+            "provenance": [provenance(document, source) for document, source in zip(documents, sources)]}
+
+
+def html(data, title):
+    import jinja2  # only where a page is made
+    with open(CHART_JS) as f:
+        chart_js = f.read()
+    environment = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES), autoescape=True)
+    scripts = {}
+    for name in ("report.js", "report.css"):
+        with open(os.path.join(TEMPLATES, name)) as f:
+            scripts[name] = f.read()
+    # Inside a script element only "</" could end it early.
+    data_json = json.dumps(data, allow_nan=False, separators=(",", ":")).replace("</", "<\\/")
+    return environment.get_template("report.html").render(
+        title=title, data=data, data_json=data_json, chart_js=chart_js, report_js=scripts["report.js"],
+        report_css=scripts["report.css"],
+        made=datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+
+
+def write(path, documents, sources, title, threshold=None, diff=None, with_host=False):
+    text = html(page_data(documents, sources, threshold, diff, with_host), title)
+    outputs.write(path, lambda f: f.write(text))

@@ -1,0 +1,195 @@
+// Draws the page's charts from the data inlined beside this script, with
+// Chart.js; everything else on the page is plain HTML. window.shaderbench
+// keeps the charts for whoever wants to look at them (the tests do).
+"use strict";
+(function () {
+  const data = JSON.parse(document.getElementById("data").textContent);
+  const charts = {};
+  window.shaderbench = { charts: charts, data: data, drawn: false };
+  Chart.defaults.animation = false;
+  Chart.defaults.maintainAspectRatio = false;
+  Chart.defaults.font.size = 12;
+
+  const COLOURS = ["#4878a8", "#e0913a", "#5aa05a", "#b85450", "#8c6bb1", "#8c564b", "#d17fc1", "#7f7f7f"];
+  const VERDICT_COLOURS = { "slower": "#b85450", "more memory": "#b85450", "faster": "#5aa05a",
+                            "less memory": "#5aa05a", "same": "#4878a8" };
+  const fmt = (v, digits) => (v === null || v === undefined ? "-" : v.toFixed(digits));
+  const points = (values) => values.map((y, x) => ({ x: x, y: y }));
+
+  // Drag across a chart to zoom its x axis, double-click to zoom out.
+  function zoomable(chart) {
+    let from = null;
+    chart.canvas.addEventListener("mousedown", (e) => { from = e.offsetX; });
+    chart.canvas.addEventListener("mouseup", (e) => {
+      if (from === null) return;
+      const [a, b] = [Math.min(from, e.offsetX), Math.max(from, e.offsetX)];
+      from = null;
+      if (b - a < 5) return;
+      chart.options.scales.x.min = Math.floor(chart.scales.x.getValueForPixel(a));
+      chart.options.scales.x.max = Math.ceil(chart.scales.x.getValueForPixel(b));
+      chart.update();
+    });
+    chart.canvas.addEventListener("dblclick", () => {
+      delete chart.options.scales.x.min;
+      delete chart.options.scales.x.max;
+      chart.update();
+    });
+  }
+
+  // Every point is kept; beyond four per pixel a bucket keeps its minimum and maximum, so no spike is hidden.
+  const TIMELINE = {
+    parsing: false, normalized: true,
+    interaction: { mode: "index", intersect: false },
+    plugins: { decimation: { enabled: true, algorithm: "min-max" } },
+  };
+
+  function verdictChart() {
+    const v = data.verdicts, t = data.threshold;
+    charts["verdicts"] = new Chart(document.getElementById("verdict-chart"), {
+      type: "bar",
+      data: {
+        labels: v.map((r) => r.label + ": " + r.text.split(" (")[0]),
+        datasets: [
+          { type: "line", label: "change", data: v.map((r) => r.change), showLine: false, order: 0,
+            pointStyle: "rectRot", pointRadius: 6, borderColor: "#222", backgroundColor: "#222" },
+          { label: "its interval", data: v.map((r) => (r.low === null ? null : [r.low, r.high])),
+            backgroundColor: v.map((r) => VERDICT_COLOURS[r.verdict] || "#999"), grouped: false, order: 1,
+            barPercentage: 0.5 },
+          { label: "±" + t + " %: the same", data: v.map(() => [-t, t]), backgroundColor: "rgba(0,0,0,0.08)",
+            grouped: false, order: 2 },
+        ],
+      },
+      options: {
+        indexAxis: "y",
+        scales: { x: { title: { display: true, text: "change, %" } } },
+        plugins: { tooltip: { callbacks: { label: (c) => v[c.dataIndex].text } } },
+      },
+    });
+  }
+
+  function roundsChart(i, s) {
+    const ok = s.rounds.map((r) => (r.ms === null ? null : r.ms / 1000));
+    const top = Math.max(...ok.filter((x) => x !== null), 1);
+    charts["rounds-" + i] = new Chart(document.getElementById("rounds-" + i), {
+      type: "bar",
+      data: {
+        labels: s.rounds.map((r) => "run " + r.run + (r.failed ? " (failed)" : "")),
+        datasets: [
+          { label: "total, s", data: ok, backgroundColor: COLOURS[0] },
+          { label: "failed", data: s.rounds.map((r) => (r.failed ? top * 0.05 : null)), backgroundColor: "#b85450" },
+        ],
+      },
+      options: {
+        scales: { x: { stacked: true }, y: { title: { display: true, text: "seconds for 1000 programs" } } },
+        plugins: { tooltip: { callbacks: {
+          label: (c) => (s.rounds[c.dataIndex].failed || fmt(s.rounds[c.dataIndex].ms, 0) + " ms, " +
+                         fmt(s.rounds[c.dataIndex].mib, 0) + " MiB") } } },
+      },
+    });
+  }
+
+  function memoryLines(t, index) {
+    const lines = [];
+    if (t.commit_mib) lines.push("commit " + fmt(t.commit_mib[index], 1) + " MiB");
+    if (t.rss_mib) lines.push("resident " + fmt(t.rss_mib[index], 1) + " MiB");
+    return lines;
+  }
+
+  function timeChart(i, s) {
+    const t = s.timeline;
+    const datasets = [
+      { label: "p90", data: points(t.p90), borderWidth: 0, pointRadius: 0, fill: "+1",
+        backgroundColor: "rgba(72,120,168,0.2)" },
+      { label: "p10", data: points(t.p10), borderWidth: 0, pointRadius: 0 },
+      { label: "median", data: points(t.median), borderColor: COLOURS[0], borderWidth: 1.2, pointRadius: 0 },
+    ].concat(t.runs.map((run, k) => ({
+      label: "run " + run.run, data: points(run.ms), hidden: true, borderWidth: 0.8, pointRadius: 0,
+      borderColor: COLOURS[(k + 1) % COLOURS.length],
+    })));
+    charts["time-" + i] = new Chart(document.getElementById("time-" + i), {
+      type: "line", data: { datasets: datasets },
+      options: Object.assign({}, TIMELINE, {
+        scales: { x: { type: "linear", title: { display: true, text: "program" } },
+                  y: { type: "logarithmic", title: { display: true, text: "ms per program (log)" } } },
+        plugins: Object.assign({}, TIMELINE.plugins, { tooltip: { callbacks: {
+          title: (items) => "program " + items[0].parsed.x,
+          label: (c) => c.dataset.label + ": " + fmt(c.parsed.y, 2) + " ms",
+          afterBody: (items) => memoryLines(t, items[0].parsed.x) } } }),
+      }),
+    });
+    zoomable(charts["time-" + i]);
+  }
+
+  function memoryChart(i, s) {
+    const t = s.timeline, datasets = [];
+    if (t.commit_mib) datasets.push({ label: "commit", data: points(t.commit_mib), borderColor: COLOURS[1],
+                                      pointRadius: 0, borderWidth: 1.2 });
+    if (t.rss_mib) datasets.push({ label: "resident", data: points(t.rss_mib), borderColor: COLOURS[2],
+                                   pointRadius: 0, borderWidth: 1.2, borderDash: [4, 3] });
+    charts["memory-" + i] = new Chart(document.getElementById("memory-" + i), {
+      type: "line", data: { datasets: datasets },
+      options: Object.assign({}, TIMELINE, {
+        scales: { x: { type: "linear", title: { display: true, text: "programs alive" } },
+                  y: { title: { display: true, text: "MiB, median over runs" } } },
+        plugins: Object.assign({}, TIMELINE.plugins, { tooltip: { callbacks: {
+          title: (items) => "program " + items[0].parsed.x + ": " + fmt(t.median[items[0].parsed.x], 2) + " ms" } } }),
+      }),
+    });
+    zoomable(charts["memory-" + i]);
+  }
+
+  function callsChart(i, s) {
+    const names = Object.keys(s.calls.series);
+    // A cold first program may take many times the others: it may not flatten them (hover still shows it).
+    const totals = s.calls.series[names[0]].map((_, x) => names.reduce((sum, n) => sum + s.calls.series[n][x], 0));
+    const top = totals.slice().sort((a, b) => a - b)[Math.floor(0.995 * (totals.length - 1))] * 1.3;
+    charts["calls-" + i] = new Chart(document.getElementById("calls-" + i), {
+      type: "line",
+      data: { datasets: names.map((name, k) => ({
+        label: name, data: points(s.calls.series[name]), fill: k === 0 ? "origin" : "-1", pointRadius: 0,
+        borderWidth: 0, backgroundColor: COLOURS[k % COLOURS.length] })) },
+      options: Object.assign({}, TIMELINE, {
+        scales: { x: { type: "linear", title: { display: true, text: "program" } },
+                  y: { stacked: true, max: top, title: { display: true, text: "ms per program, in GL calls" } } },
+        plugins: Object.assign({}, TIMELINE.plugins, { tooltip: { callbacks: {
+          title: (items) => "program " + items[0].parsed.x,
+          label: (c) => c.dataset.label + ": " + fmt(c.parsed.y, 2) + " ms" } } }),
+      }),
+    });
+    zoomable(charts["calls-" + i]);
+  }
+
+  // Click a heading to sort by it; numbers as numbers, "-" last.
+  function sortable(table) {
+    table.querySelectorAll("th").forEach((th, column) => {
+      th.addEventListener("click", () => {
+        const numeric = th.dataset.numeric === "yes", body = table.tBodies[0];
+        const up = th.dataset.order !== "up";
+        table.querySelectorAll("th").forEach((other) => delete other.dataset.order);
+        th.dataset.order = up ? "up" : "down";
+        const key = (row) => {
+          const text = row.cells[column].textContent;
+          return numeric ? (text === "-" ? Infinity : parseFloat(text)) : text;
+        };
+        const rows = Array.from(body.rows).sort((a, b) => {
+          const [x, y] = [key(a), key(b)];
+          return (x < y ? -1 : x > y ? 1 : 0) * (up ? 1 : -1);
+        });
+        rows.forEach((row) => body.appendChild(row));
+      });
+    });
+  }
+
+  if (data.verdicts.length) verdictChart();
+  data.sections.forEach((s, i) => {
+    roundsChart(i, s);
+    if (s.timeline) {
+      timeChart(i, s);
+      memoryChart(i, s);
+    }
+    if (s.calls && s.calls.series) callsChart(i, s);
+  });
+  sortable(document.getElementById("results-table"));
+  window.shaderbench.drawnMs = performance.now();  // since the navigation began
+  window.shaderbench.drawn = true;
+})();
