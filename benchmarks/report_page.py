@@ -10,6 +10,7 @@ import copy
 import gzip
 import json
 import os
+import shutil
 import statistics
 import sys
 import tempfile
@@ -45,6 +46,7 @@ def main(loads):
     directory = tempfile.mkdtemp(prefix="shaderbench-page-")
     page = os.path.join(directory, "report.html")
     report.write(page, [large_document()], ["benchmark"], "3 configurations x 2 pairs x 10 runs")
+    size = os.path.getsize(page)
     browser = start_browser()
     try:
         times = []
@@ -56,8 +58,9 @@ def main(loads):
             " return [all.reduce((n, c) => n + c.data.datasets.reduce((m, d) => m + d.data.length, 0), 0), all.length]")
     finally:
         browser.quit()
+        shutil.rmtree(directory)
     print("page %.2f MB, %d points in %d charts; drawn whole in %.0f ms (median of %d loads: %s)" % (
-        os.path.getsize(page) / 1e6, points, charts, statistics.median(times), loads,
+        size / 1e6, points, charts, statistics.median(times), loads,
         ", ".join("%.0f" % t for t in times)))
 
 

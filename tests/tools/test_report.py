@@ -111,7 +111,7 @@ class Report(unittest.TestCase):
         self.assertEqual(self.browser.execute_script(
             "return window.shaderbench.charts['time-0'].tooltip.title"), ["program 500"])
 
-    def test_failures_missing_replays_no_timeline_and_several_hosts_render(self):
+    def test_diffs_failures_missing_replays_no_timeline_and_several_hosts_render(self):
         failed, no_replay, no_timeline, other_host = (copy.deepcopy(self.recorded) for _ in range(4))
         failed["results"][1]["runs"].pop()
         failed["results"][1]["failed_runs"].append({
@@ -127,10 +127,11 @@ class Report(unittest.TestCase):
                  ([no_replay], ["No per-call figures: the replay hung after program 3"]),
                  ([self.recorded, other_host], ["elsewhere"]),
                  ([no_timeline], ["No per-program timeline"])]
+        cases.insert(0, ([self.recorded, failed], ["Old (", "runs unpaired"]))  # --diff
         for number, (documents, expected) in enumerate(cases):
             page = os.path.join(self.dir, "case-%d.html" % number)
-            self.terminal("--report", *[self.write(d, "%d-%d.json" % (number, i)) for i, d in enumerate(documents)],
-                          "--html", page)
+            files = [self.write(d, "%d-%d.json" % (number, i)) for i, d in enumerate(documents)]
+            self.terminal("--diff" if number == 0 else "--report", *files, "--html", page)
             console, requests = self.open(page)
             body = self.browser.find_element(By.TAG_NAME, "body").text
             self.assertEqual((console, requests, [e for e in expected if e not in body]), ([], ["file://" + page], []))
