@@ -31,7 +31,7 @@ RULES = ("paired", "unpaired", "earlier")
 def pool(document):
     """[(A ms, B ms, A MiB, B MiB)] per round both configurations of a
     two-configuration results file ran."""
-    first, second = (verdicts._rounds(r) for r in document["results"][:2])
+    first, second = (verdicts.rounds_of(r) for r in document["results"][:2])
     return [(first[n]["ms"], second[n]["ms"], first[n]["commit_mib"], second[n]["commit_mib"])
             for n in sorted(set(first) & set(second))]
 
@@ -67,7 +67,7 @@ def auto(a, b, a_mib, b_mib, threshold_pct, max_runs):
     """-n auto on each row of drawn rounds: looks from round 3 on, stopping at
     the first whose time and memory verdicts are both settled. Returns (time
     verdicts, rounds made)."""
-    level, open_ones = verdicts.look_level(max_runs), ("inconclusive", "too few runs")
+    level, open_ones = verdicts.look_level(max_runs), verdicts.UNSETTLED
     found, used = numpy.full(len(a), "inconclusive", dtype=object), numpy.full(len(a), max_runs)
     going = numpy.ones(len(a), dtype=bool)
     for n in range(verdicts.MIN_AUTO_ROUNDS, max_runs + 1):

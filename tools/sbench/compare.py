@@ -49,7 +49,6 @@ CACHE_MODES = results.CACHE_MODES
 OUTPUTS = (("json", "--json"), ("csv", "--csv"), ("plot", "--plot"), ("timeline_png", "--timeline"),
            ("trace_events", "--trace-events"), ("calls_chart", "--calls-chart"), ("html", "--html"))
 MAX_RUNS = 10000
-MAX_STALL_SECONDS = 7 * 24 * 3600
 
 
 class Refused(Exception):
@@ -117,7 +116,7 @@ def parse_arguments(argv):
     parser.add_argument("--calls", action="store_true", default=None,
                         help="one extra run per configuration and pair, recorded with apitrace and replayed "
                              "with glretrace --pcpu, for the time of each GL call")
-    parser.add_argument("--stall-timeout", type=number_in(0, MAX_STALL_SECONDS, low_open=True),
+    parser.add_argument("--stall-timeout", type=number_in(0, runner.MAX_STALL_SECONDS, low_open=True),
                         default=runner.DEFAULT_STALL_SECONDS, metavar="SECONDS",
                         help="stop a run that prints nothing for this long (default 300)")
     parser.add_argument("--json", metavar="FILE", help="write every run and its provenance to FILE, after each run")
@@ -151,8 +150,8 @@ def parse_arguments(argv):
     runs_nothing = args.report or args.diff or args.calibrate
     if runs_nothing and (args.configs or args.env or args.shaders or args.baseline or args.resume or args.calls
                          or args.display or args.runs or args.max_runs or (args.json and args.report)):
-        parser.error("--report and --diff run nothing: no CONFIG, --env, --shaders, --baseline, --resume, "
-                     "--calls, --display, -n or --max-runs (and --report no --json)")
+        parser.error("--report, --diff and --calibrate run nothing: no CONFIG, --env, --shaders, --baseline, "
+                     "--resume, --calls, --display, -n or --max-runs (and --report no --json)")
     if args.max_runs and args.runs != "auto":
         parser.error("--max-runs goes with -n auto")
     if sum(bool(x) for x in (args.report, args.diff, args.calibrate)) > 1:
@@ -230,7 +229,8 @@ def write_outputs(args, documents, rows, title, say=lambda text: None, sources=N
 
 def show(documents, threshold=None, with_host=False, wide=False):
     """The table, the failures, each comparison's verdicts (made anew from its
-    runs) and the per-call table; returns the rows, which carry the verdicts."""
+    runs) and the per-call table; returns (the rows, the verdicts of each
+    document)."""
     records = [verdicts.within(document, threshold) for document in documents]
     rows = tables.table_rows(documents, with_host, records)
     if rows:
@@ -246,7 +246,7 @@ def show(documents, threshold=None, with_host=False, wide=False):
     calls_text = tables.calls_table(documents)
     if calls_text:
         sys.stdout.write("\n" + calls_text)
-    return rows
+    return rows, records
 
 
 def chosen_display(args):
@@ -274,26 +274,26 @@ def prepare(args, here):
     binary = (os.path.abspath(args.binary) if args.binary
               else saved["binary"]["path"] if saved else default_binary(here))
     if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
-        raise Refused("no shaderbench executable at %s; build it or give --binary" % plans.printable(binary)
+        raise Refused("no shaderbench executable at %s; build it or give --binary" % printable(binary)
                       if binary else "no shaderbench executable found; build it or give --binary")
     if args.calls and not (shutil.which("apitrace") and shutil.which("glretrace")):
         raise Refused("--calls needs apitrace and glretrace (Debian package apitrace)")
     auto = args.runs == "auto" if args.runs is not None else bool(saved and saved.get("auto"))
     runs = (args.max_runs if auto else args.runs) if args.runs is not None else None
-    settings = [value if value is not None else (saved.get(key, default) if saved else default)
+    settings = {key: value if value is not None else (saved.get(key, default) if saved else default)
                 for key, value, default in
                 (("runs", runs, 20 if auto else 5), ("cache", args.cache, "isolated"), ("timeline", args.timeline, True),
                  ("calls", args.calls, False), ("auto", auto, False), ("against", args.against, None),
-                 ("threshold", args.threshold, 2.0))]
-    if settings[5] is not None and settings[5] not in [name for name, _, _ in configs]:
-        raise Refused("--against %s: no configuration of that name" % settings[5])
+                 ("threshold", args.threshold, 2.0))}
+    if settings["against"] is not None and settings["against"] not in [name for name, _, _ in configs]:
+        raise Refused("--against %s: no configuration of that name" % settings["against"])
     try:
-        plans.check_configs(configs, settings[1])
+        plans.check_configs(configs, settings["cache"])
     except ValueError as error:
         raise Refused(str(error))
     inputs = [("--binary", binary)] + [("--shaders", os.path.join(d, name)) for d, _ in pairs for name in plans.PAIR]
     check_outputs(args, inputs + ([("--baseline", args.baseline)] if args.baseline else []))
-    plan = plans.make_plan(configs, pairs, binary, *settings)
+    plan = plans.make_plan(configs, pairs, binary, **settings)
     if saved:
         differences = plans.plan_differences(saved, plan)
         if differences:
@@ -359,7 +359,7 @@ def show_saved(args):
         return 1 if regression and args.fail_on_regression else 0
     check_outputs(args, [("--report", path) for path in args.report])
     documents = [load(path) for path in args.report]
-    rows = show(documents, args.threshold, with_host=True, wide=args.wide)
+    rows, _ = show(documents, args.threshold, with_host=True, wide=args.wide)
     write_outputs(args, documents, rows, "shaderbench", sources=args.report, with_host=True)
     return 0 if rows else 1
 
@@ -404,7 +404,7 @@ def look(document, round_number):
     if not plan.get("auto") or round_number < verdicts.MIN_AUTO_ROUNDS:
         return False
     open_ones = ["%s %s %s" % (printable(r["configuration"]), printable(r["shaders"]), m) for r in records
-                 for m in ("time", "memory") if r[m]["verdict"] in ("inconclusive", "too few runs")]
+                 for m in ("time", "memory") if r[m]["verdict"] in verdicts.UNSETTLED]
     if not open_ones:
         document["stopped"] = "Stopped: %s after %d rounds." % (
             "every verdict settled" if records else "nothing to set against another", round_number)
@@ -425,8 +425,7 @@ def compare(args, resumed, plan, baseline, path):
             document = start(args, resumed, plan, display)
             save(document)
             campaign.run(document, save, display, args.stall_timeout, lambda n: look(document, n))
-            document["verdicts"] = verdicts.within(document)
-            rows = show([document], wide=args.wide)
+            rows, (document["verdicts"],) = show([document], wide=args.wide)
             write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
                           campaign.progress, [path or "this comparison"])
             failed = any(r["failure"] or r["failed_runs"] or (r.get("calls") or {}).get("failure")

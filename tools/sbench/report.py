@@ -121,9 +121,7 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False):
                      for row in verdict_rows(found, document["host"]["name"] if with_host else None)]
     if diff:
         verdict_lines = verdict_rows(diff[2]) + verdict_lines
-    shown_threshold = next((r["time"]["threshold_pct"] for found in records for r in found),
-                           diff[2][0]["time"]["threshold_pct"] if diff and diff[2] else threshold or 2.0)
-    return {"threshold": shown_threshold,
+    return {"threshold": verdicts.settings(documents[0], threshold)[1],
             "verdicts": verdict_lines, "diff": diff and {"old": printable(diff[0]), "new": printable(diff[1])},
             "heading": [c[0] for c in columns], "numeric": [c[2] is not None for c in columns],
             "rows": tables.cells(rows, columns),

@@ -25,6 +25,7 @@ import time
 from . import desktop, harness, output
 
 DEFAULT_STALL_SECONDS = 300.0
+MAX_STALL_SECONDS = 7 * 24 * 3600  # a week: beyond it a limit means nothing, and select() cannot wait that long
 
 
 def seconds(value):

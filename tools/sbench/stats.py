@@ -1,6 +1,5 @@
 """The arithmetic of a comparison: per-program timelines and A/B verdicts."""
 
-import functools
 import math
 import statistics
 
@@ -66,13 +65,6 @@ UNPAIRED = "Welch t interval on the difference of mean log totals"
 MOST_ROUNDS_ESTIMATED = 1000
 
 
-@functools.lru_cache(maxsize=4096)
-def _t(level, df):
-    """The two-sided t quantile for an interval at level with df degrees of freedom."""
-    from scipy import stats as scipy_stats  # half a second to import: only where a verdict is made
-    return float(scipy_stats.t.ppf(1 - (1 - level) / 2, df))
-
-
 def _scale(old, new):
     """(old, new, to percent, from percent) on the scale the interval is made on:
     logarithms when every figure is positive (a change is a ratio), else
@@ -129,9 +121,10 @@ def _more_rounds(centre, half_width, n, level, threshold_pct, from_pct):
     gap = centre - up if centre > up else down - centre if centre < down else min(up - centre, centre - down)
     if gap <= 1e-12 or half_width <= 1e-12:  # on the threshold, to the last bit
         return None
-    noise = half_width * math.sqrt(n) / _t(level, n - 1)
+    quantile = 1 - (1 - level) / 2
+    noise = half_width * math.sqrt(n) / scipy_stats.t.ppf(quantile, n - 1)
     m = numpy.arange(n + 1, MOST_ROUNDS_ESTIMATED + 1)
-    settled = numpy.flatnonzero(scipy_stats.t.ppf(1 - (1 - level) / 2, m - 1) * noise / numpy.sqrt(m) < gap)
+    settled = numpy.flatnonzero(scipy_stats.t.ppf(quantile, m - 1) * noise / numpy.sqrt(m) < gap)
     return int(m[settled[0]] - n) if len(settled) else MOST_ROUNDS_ESTIMATED + 1
 
 

@@ -19,7 +19,7 @@ VERDICT_CSV_FIELDS = ["configuration", "shaders"] + verdicts.COLUMNS
 COLUMNS = [  # heading, row key, decimals
     ("configuration", "configuration", None), ("shaders", "shaders", None), ("host", "host", None),
     ("cache", "cache", None), ("runs", "runs", 0), ("failed", "failed", 0), ("median ms", "median_ms", 0),
-    ("min ms", "min_ms", 0), ("max ms", "max_ms", 0), ("p50", "program_p50_ms", 1), ("p90", "program_p90_ms", 1),
+    ("±%", "spread_pct", 1), ("min ms", "min_ms", 0), ("max ms", "max_ms", 0), ("p50", "program_p50_ms", 1), ("p90", "program_p90_ms", 1),
     ("p99", "program_p99_ms", 1), ("max", "program_max_ms", 1), ("first", "first_program_ms", 1),
     ("CPU/wall", "cpu_per_wall", 2),
     ("median MiB", "median_mib", 0), ("KiB/program", "commit_kib_per_program", 0),
@@ -27,10 +27,9 @@ COLUMNS = [  # heading, row key, decimals
     ("vs ms", "replay_compile_vertex_p50_ms", 1), ("fs ms", "replay_compile_fragment_p50_ms", 1),
     ("link ms", "replay_link_p50_ms", 1), ("link %", "replay_link_share_pct", 0), ("replay/timed", "replay_vs_timed", 2),
     ("verdict", "verdict", None), ("renderer", "renderer", None)]
-# What answers the question, in 100 columns: the time's spread is half its range, in % of the median.
+# What answers the question, in 100 columns. ±%: the time's spread, half its range in % of the median.
 NARROW = ["configuration", "shaders", "host", "runs", "failed", "median ms", "±%", "p50", "p99", "median MiB",
           "verdict"]
-SPREAD_COLUMN = ("±%", "spread_pct", 1)
 REPLAY_COLUMNS = set(calls.SUMMARY_FIELDS)
 REPLAY_NOTE = ("vs ms, fs ms, link ms: median vertex compile, fragment compile and link per program; link %: the\n"
                "link's share of a program's GL time; replay/timed: the median program of the replay against the\n"
@@ -101,8 +100,7 @@ def shown_columns(rows, wide=False):
     """The columns a table of rows shows: every one (wide) or the narrow
     set; the host column only when a row names one, the failed column when a
     run failed, the replay's and the verdict's when there is one."""
-    every = COLUMNS[:7] + [SPREAD_COLUMN] + COLUMNS[7:] if not wide else COLUMNS
-    return [c for c in every
+    return [c for c in COLUMNS
             if (wide or c[0] in NARROW)
             and (c[0] != "host" or any(row["host"] for row in rows))
             and (c[0] != "failed" or any(row["failed"] for row in rows))
@@ -170,21 +168,16 @@ def calls_table(documents):
             + " does not replay the status query, a call without side effects, so it has no time of its own)\n")
 
 
-def write_csv(path, rows):
+def write_csv(path, rows, fields=CSV_FIELDS):
     def produce(f):
-        writer = csv.DictWriter(f, CSV_FIELDS, extrasaction="ignore")
+        writer = csv.DictWriter(f, fields)
         writer.writeheader()
         for row in rows:
-            writer.writerow({k: ("" if row[k] is None else row[k]) for k in CSV_FIELDS})
+            writer.writerow({k: ("" if row[k] is None else row[k]) for k in fields})
     outputs.write(path, produce)
 
 
 def write_verdicts_csv(path, records):
     """--diff's verdicts, a row each."""
-    def produce(f):
-        writer = csv.DictWriter(f, VERDICT_CSV_FIELDS)
-        writer.writeheader()
-        for record in records:
-            row = dict(verdicts.columns(record), configuration=record["configuration"], shaders=record["shaders"])
-            writer.writerow({k: ("" if row[k] is None else row[k]) for k in VERDICT_CSV_FIELDS})
-    outputs.write(path, produce)
+    write_csv(path, [dict(verdicts.columns(r), configuration=r["configuration"], shaders=r["shaders"])
+                     for r in records], VERDICT_CSV_FIELDS)

@@ -11,6 +11,7 @@ from .outputs import printable
 TIME_WORDS = ("slower", "faster")
 MEMORY_WORDS = ("more memory", "less memory")
 REGRESSIONS = ("slower", "more memory")
+UNSETTLED = ("inconclusive", "too few runs")
 MIN_AUTO_ROUNDS = 3
 MEASURES = (("time", "ms", TIME_WORDS), ("memory", "commit_mib", MEMORY_WORDS))
 
@@ -55,7 +56,7 @@ def within(document, threshold=None, against=None, up_to=None):
                      and shaders_key(r) == shaders_key(result)), None)
         if result["configuration"] == baseline or base is None:
             continue
-        mine, theirs = _rounds(result), _rounds(base)
+        mine, theirs = rounds_of(result), rounds_of(base)
         common = sorted(n for n in set(mine) & set(theirs) if up_to is None or n <= up_to)
         record = {"configuration": result["configuration"], "against": baseline,
                   "shaders": result["shaders"]["label"]}
@@ -66,13 +67,9 @@ def within(document, threshold=None, against=None, up_to=None):
     return records
 
 
-def _rounds(result):
+def rounds_of(result):
     """{round number: run} (files of the first schema do not number runs)."""
     return {run.get("run", i + 1): run for i, run in enumerate(result["runs"])}
-
-
-def settled(records):
-    return all(r[m]["verdict"] not in ("inconclusive", "too few runs") for r in records for m in ("time", "memory"))
 
 
 def regressed(records):
