@@ -254,6 +254,8 @@ class Configurations(unittest.TestCase):
                      "two\nlines:A=1"):
             self.assertRaises(ValueError, plan.parse_config, text)
         self.assertRaises(ValueError, plan.add_variable, configs, "new:A=3")
+        self.assertEqual(plan.add_variable([], "zink:ZINK_DEBUG=a,b"),  # a built-in named only here: still it
+                         [("zink", dict(plan.BUILT_IN["zink"][0], ZINK_DEBUG="a,b"), "zink")])
         for cache, var in (("isolated", "MESA_SHADER_CACHE_DIR"), ("off", "MESA_SHADER_CACHE_DISABLE"), ("user", "DISPLAY")):
             self.assertRaises(ValueError, plan.check_configs, [("c", {var: "x"}, None)], cache)
         plan.check_configs([("c", {"MESA_SHADER_CACHE_DIR": "/c"}, None)], "user")  # with the user's cache, theirs

@@ -60,14 +60,14 @@ def parse_config(text):
 
 def add_variable(configs, text):
     """configs with --env NAME:VAR=VALUE applied: VALUE is taken whole, commas
-    and all. A NAME not among configs is a new configuration."""
+    and all. A NAME not among configs is a new configuration (a built-in
+    name starts from the built-in's environment)."""
     name, sep, assignment = text.partition(":")
     if not sep:
         raise ValueError("--env %r is not NAME:VAR=VALUE" % text)
     check_name(name, "configuration")
-    found = [c for c in configs if c[0] == name]
-    if not found:
-        configs = configs + [(name, {}, None)]
+    if not any(c[0] == name for c in configs):
+        configs = configs + [parse_config(name) if name in BUILT_IN else (name, {}, None)]
     env = next(c for c in configs if c[0] == name)[1]
     _assign(name, env, assignment)
     return configs
