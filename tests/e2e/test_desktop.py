@@ -5,14 +5,16 @@ not touch. And a private server that refuses whoever lacks its cookie."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 
 from support import BINARY, FRAGMENT_FILE, ROOT, SMALL_FRAGMENT, SMALL_VERTEX, VERTEX_FILE
-from sbench import desktop
+from sbench import desktop, interrupts
 
 TOOL = os.path.join(ROOT, "tools", "compare")
 DECOY = os.path.join(ROOT, "tests", "tools", "fake_bench.py")
@@ -93,6 +95,19 @@ class Desktops(unittest.TestCase):
                                     capture_output=True, text=True, timeout=30)
         self.assertRegex(other_user.stderr, "Authorization required|ConnectionResetError")
         self.assertEqual(os.stat(os.path.dirname(self.display.xauthority)).st_mode & 0o777, 0o700)
+
+    def test_an_interrupt_while_a_server_stops_still_removes_its_cookie(self):
+        stop = desktop.stop_process
+
+        def interrupted(proc, grace=5.0):  # Ctrl-C just as the server is being stopped
+            os.kill(os.getpid(), signal.SIGINT)
+            stop(proc, grace)
+        with interrupts.raising():
+            proc, display = desktop.start_xserver()
+            self.addCleanup(stop, proc)
+            with mock.patch.object(desktop, "stop_process", interrupted):
+                self.assertRaises(interrupts.Interrupted, desktop.stop_xserver, proc, display)
+        self.assertEqual((proc.poll() is None, os.path.exists(os.path.dirname(display.xauthority))), (False, False))
 
 
 if __name__ == "__main__":

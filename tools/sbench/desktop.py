@@ -98,9 +98,9 @@ def start_xserver(timeout=20.0):
         write_end = None
         number = _read_display_number(read_end, time.monotonic() + timeout)
     except BaseException as error:
-        if proc is not None:
-            stop_process(proc)
-        with shielded():
+        with shielded():  # one block: an interrupt held while stopping must not skip the removal
+            if proc is not None:
+                stop_process(proc)
             shutil.rmtree(directory, ignore_errors=True)
         if isinstance(error, FileNotFoundError):
             raise RuntimeError("no Xvfb to run on: install it (Debian package xvfb)") from None
@@ -128,9 +128,10 @@ def _read_display_number(fd, deadline):
 
 
 def stop_xserver(proc, display):
-    """Stops a private server and removes its cookie."""
-    stop_process(proc)
+    """Stops a private server and removes its cookie, as one block that an
+    interrupt does not cut in two."""
     with shielded():
+        stop_process(proc)
         shutil.rmtree(os.path.dirname(display.xauthority), ignore_errors=True)
 
 
