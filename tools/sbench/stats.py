@@ -123,9 +123,16 @@ def _more_rounds(centre, half_width, n, level, threshold_pct, from_pct):
         return None
     quantile = 1 - (1 - level) / 2
     noise = half_width * math.sqrt(n) / scipy_stats.t.ppf(quantile, n - 1)
-    m = numpy.arange(n + 1, MOST_ROUNDS_ESTIMATED + 1)
-    settled = numpy.flatnonzero(scipy_stats.t.ppf(quantile, m - 1) * noise / numpy.sqrt(m) < gap)
-    return int(m[settled[0]] - n) if len(settled) else MOST_ROUNDS_ESTIMATED + 1
+
+    def width(m):  # falls as m grows, so the smallest m that settles is found by halving
+        return scipy_stats.t.ppf(quantile, m - 1) * noise / math.sqrt(m)
+    if width(MOST_ROUNDS_ESTIMATED) >= gap:
+        return MOST_ROUNDS_ESTIMATED + 1
+    unsettled, settles = n, MOST_ROUNDS_ESTIMATED  # width(n) is the half width now, at least gap
+    while settles - unsettled > 1:
+        middle = (unsettled + settles) // 2
+        unsettled, settles = (unsettled, middle) if width(middle) < gap else (middle, settles)
+    return settles - n
 
 
 def _verdict(method, count, words, threshold_pct, level):
