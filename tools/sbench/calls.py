@@ -18,16 +18,13 @@ and leaves {"failure": reason} instead of figures.
 """
 
 import os
-import shutil
 import signal
 import statistics
 import subprocess
-import tempfile
 
 import numpy
 
-from . import desktop, harness, output, plan, runner
-from .interrupts import shielded
+from . import desktop, harness, output, plan, runner, scratch
 
 # The loop's calls for one program, as the replay shows them.
 PROGRAM_CALLS = ("glCreateShader", "glShaderSource", "glCompileShader",
@@ -109,18 +106,15 @@ def replay(trace, display, env, stall, show):
             show("replaying, program %d" % links[0])
             links[0] += 1
 
-    proc = None
-    try:  # entered before the start, as in runner.run
-        proc = harness.start_benchmark(trace, os.path.dirname(trace), env, display,
-                                       wrapper=("glretrace", "--pcpu", "--min-cpu-time=0"))
-        reader = harness.LineReader(proc)
-        reader.read_until(None, on_line=collect, stall=stall)
-        status = harness.finish(proc, reader, stall=stall)[0]
+    status = None
+    try:
+        with harness.benchmark(trace, os.path.dirname(trace), env, display,
+                               wrapper=("glretrace", "--pcpu", "--min-cpu-time=0")) as proc:
+            reader = harness.LineReader(proc)
+            reader.read_until(None, on_line=collect, stall=stall)
+            status = harness.finish(proc, reader, stall=stall)[0]
     except TimeoutError:
-        status = None
-    finally:
-        if proc is not None:
-            harness.stop_benchmark(proc)
+        pass
     text = b"".join(lines).decode(errors="replace")
     if status == 0:
         return text, None
@@ -138,14 +132,12 @@ def measure(binary, workdir, display, env, cache, stall, show=lambda text: None)
     """Records one run of the configuration and replays it. Returns the record
     for the results: the five series, or {"failure": reason}. show(text) is
     told how far it got."""
-    directory = tempfile.mkdtemp(prefix="shaderbench-trace-")
-    trace = os.path.join(directory, "run.trace")
-
     def recording(line, _proc):
         if output.progress_index(line) is not None:
             show("recording with apitrace, program %d" % output.progress_index(line))
 
-    try:
+    with scratch.directory("trace") as directory:
+        trace = os.path.join(directory, "run.trace")
         with desktop.xserver(display) as run_display, harness.driver_cache(cache) as cache_env:
             recorded = runner.run(binary, workdir, run_display, plan.run_environment(env, run_display, cache_env),
                                   stall, on_line=recording,
@@ -161,9 +153,6 @@ def measure(binary, workdir, display, env, cache, stall, show=lambda text: None)
             return {"failure": reason or problem}
         return {"source": "replay", "apitrace": apitrace_version(), "trace_bytes": os.path.getsize(trace),
                 "recorded_ms": recorded["parsed"]["ms"], "not_replayed": NOT_REPLAYED, **series}
-    finally:
-        with shielded():
-            shutil.rmtree(directory, ignore_errors=True)
 
 
 def replayed(record):

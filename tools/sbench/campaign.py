@@ -14,14 +14,11 @@ A resumed comparison runs exactly what its plan still lacks.
 
 import contextlib
 import os
-import shutil
 import statistics
 import sys
-import tempfile
 import time
 
-from . import calls, desktop, observe, output, plan as plans
-from .interrupts import shielded
+from . import calls, desktop, observe, output, plan as plans, scratch
 
 
 def progress(text, final=True):
@@ -85,13 +82,9 @@ def stop_reason(run, failed):
 @contextlib.contextmanager
 def pair_workdir(pair_dir):
     """A fresh working directory whose shaders/ is the pair, as the program reads it."""
-    workdir = tempfile.mkdtemp(prefix="shaderbench-compare-")
-    try:
+    with scratch.directory("compare") as workdir:
         os.symlink(pair_dir, os.path.join(workdir, "shaders"))
         yield workdir
-    finally:
-        with shielded():
-            shutil.rmtree(workdir, ignore_errors=True)
 
 
 def run(document, save, display, stall, after_round=lambda number: False):

@@ -21,12 +21,12 @@ import signal
 import socket
 import struct
 import subprocess
-import tempfile
 import time
 
 from Xlib import X, XK, Xatom, display as xdisplay, error as xerror, protocol
 from Xlib.ext import xtest
 
+from . import scratch
 from .interrupts import shielded
 
 WINDOW_TITLE = "Shader RAM usage test"
@@ -73,94 +73,59 @@ def write_cookie(path):
         return struct.pack(">H", len(data)) + data
     entry = (struct.pack(">H", FAMILY_LOCAL) + field(socket.gethostname().encode()) + field(b"")
              + field(b"MIT-MAGIC-COOKIE-1") + field(os.urandom(16)))
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    with os.fdopen(fd, "wb") as f:
-        f.write(entry)
+    with shielded():  # never an open descriptor that nobody closes
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        try:
+            os.write(fd, entry)
+        finally:
+            os.close(fd)
 
 
-def start_xserver(timeout=20.0):
-    """Starts a private, locked Xvfb; returns (process, Display). The caller
-    stops it with stop_xserver."""
-    directory = tempfile.mkdtemp(prefix="shaderbench-x-")  # 0700
-    xauthority = os.path.join(directory, "Xauthority")
-    read_end = write_end = proc = None
-    try:
+XSERVER_START_SECONDS = 60.0  # Xvfb reports its display in well under a second, even on a loaded machine
+
+
+@contextlib.contextmanager
+def xserver(display=None, timeout=XSERVER_START_SECONDS):
+    """Yields display if one is given, else the Display of a private server
+    that lives as long as the block: its cookie directory and its process
+    each belong to the block from the instant they exist, so that however
+    the block ends (an interrupt at any point included) the server is
+    stopped and its cookie removed."""
+    if display:
+        yield display
+        return
+    if not shutil.which("Xvfb"):
+        raise RuntimeError("no Xvfb to run on: install it (Debian package xvfb)")
+    with scratch.directory("x") as directory:  # 0700
+        xauthority = os.path.join(directory, "Xauthority")
         write_cookie(xauthority)
-        read_end, write_end = os.pipe()
         # A session of its own: Ctrl-C on the terminal reaches us, and we stop it
         # after whatever runs on it, not before.
-        proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-auth", xauthority, "-screen", "0", "1024x768x24",
-             "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdin=subprocess.DEVNULL, preexec_fn=die_with_parent,
-            start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        write_end = None
-        number = _read_display_number(read_end, time.monotonic() + timeout)
-    except BaseException as error:
-        with shielded():  # one block: an interrupt held while stopping must not skip the removal
-            if proc is not None:
-                stop_process(proc)
-            shutil.rmtree(directory, ignore_errors=True)
-        if isinstance(error, FileNotFoundError):
-            raise RuntimeError("no Xvfb to run on: install it (Debian package xvfb)") from None
-        raise
-    finally:
-        for fd in (read_end, write_end):
-            if fd is not None:
-                os.close(fd)
-    return proc, Display(":" + number, xauthority, True)
+        with scratch.pipe() as ends, scratch.child(
+                ["Xvfb", "-displayfd", str(ends[1]), "-auth", xauthority, "-screen", "0", "1024x768x24",
+                 "-nolisten", "tcp"], scratch.stop_process,
+                pass_fds=(ends[1],), stdin=subprocess.DEVNULL, preexec_fn=die_with_parent,
+                start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
+            with shielded():  # ours closed, Xvfb's exit closes the pipe and we see it
+                os.close(ends[1])
+                ends[1] = None
+            number = _read_display_number(ends[0], time.monotonic() + timeout)
+            yield Display(":" + number, xauthority, True)
 
 
 def _read_display_number(fd, deadline):
     number = b""
-    selector = selectors.DefaultSelector()
-    selector.register(fd, selectors.EVENT_READ)
-    while not number.endswith(b"\n"):
-        left = deadline - time.monotonic()
-        if left <= 0 or not selector.select(left):
-            raise RuntimeError("Xvfb did not report its display in time")
-        chunk = os.read(fd, 64)
-        if not chunk:
-            raise RuntimeError("Xvfb exited before reporting its display")
-        number += chunk
+    with selectors.DefaultSelector() as selector:
+        selector.register(fd, selectors.EVENT_READ)
+        while not number.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            if left <= 0 or not selector.select(left):
+                raise RuntimeError("Xvfb did not report its display in time")
+            chunk = os.read(fd, 64)
+            if not chunk:
+                raise RuntimeError("Xvfb exited before reporting its display")
+            number += chunk
     return number.decode().strip()
-
-
-def stop_xserver(proc, display):
-    """Stops a private server and removes its cookie, as one block that an
-    interrupt does not cut in two."""
-    with shielded():
-        stop_process(proc)
-        shutil.rmtree(os.path.dirname(display.xauthority), ignore_errors=True)
-
-
-@contextlib.contextmanager
-def xserver(display=None):
-    """Yields display if one is given, else a private server's Display that
-    lives as long as the block."""
-    if display:
-        yield display
-        return
-    proc = private = None
-    try:  # entered before the start, so that an interrupt right after it still stops the server
-        proc, private = start_xserver()
-        yield private
-    finally:
-        if proc is not None:
-            stop_xserver(proc, private)
-
-
-def stop_process(proc, grace=5.0):
-    """Stops a process we started, by its id: SIGTERM, then SIGKILL."""
-    with shielded():
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGTERM)
-            try:
-                proc.wait(grace)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
 
 
 # ---------------------------------------------------------------------------

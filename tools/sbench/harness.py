@@ -8,13 +8,11 @@ import collections
 import contextlib
 import os
 import selectors
-import shutil
 import signal
 import subprocess
-import tempfile
 import time
 
-from . import desktop
+from . import desktop, scratch
 from .interrupts import shielded
 
 
@@ -40,13 +38,11 @@ def cache_environment(mode, directory=None):
 def driver_cache(mode):
     """Yields cache_environment(mode); an isolated cache gets a fresh directory
     of its own, removed afterwards, so nothing lands in the user's cache."""
-    directory = tempfile.mkdtemp(prefix="shaderbench-cache-") if mode == "isolated" else None
-    try:
+    if mode != "isolated":
+        yield cache_environment(mode)
+        return
+    with scratch.directory("cache") as directory:
         yield cache_environment(mode, directory)
-    finally:
-        if directory:
-            with shielded():
-                shutil.rmtree(directory, ignore_errors=True)
 
 
 STDERR_KEPT = 65536  # the tail of a run's standard error that is kept
@@ -134,19 +130,22 @@ def ends_with_line(out, prefix):
     return out.endswith(b"\n") and out.splitlines(True)[-1].startswith(prefix)
 
 
-def start_benchmark(binary, cwd, env=None, display=None, wrapper=()):
-    """Starts the benchmark (under wrapper, a command prefix) with its output on
-    pipes, in a process group of its own, so that stopping it stops everything
-    it started and Ctrl-C on the terminal reaches only us. display (a
-    desktop.Display) gives it DISPLAY and XAUTHORITY; None, no display."""
+@contextlib.contextmanager
+def benchmark(binary, cwd, env=None, display=None, wrapper=()):
+    """Yields the benchmark's process (under wrapper, a command prefix), its
+    output on pipes, in a process group of its own, so that stopping it stops
+    everything it started and Ctrl-C on the terminal reaches only us; it is
+    stopped when the block ends. display (a desktop.Display) gives it DISPLAY
+    and XAUTHORITY; None, no display. Raises scratch.CouldNotStart."""
     run_env = dict(os.environ if env is None else env)
     for name in ("DISPLAY", "XAUTHORITY"):
         run_env.pop(name, None)
     if display is not None:
         run_env.update(desktop.environment(display))
-    return subprocess.Popen([*wrapper, binary], cwd=cwd, env=run_env,
-                            stdin=subprocess.DEVNULL, preexec_fn=desktop.die_with_parent,
-                            start_new_session=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with scratch.child([*wrapper, binary], stop_benchmark, cwd=cwd, env=run_env,
+                       stdin=subprocess.DEVNULL, preexec_fn=desktop.die_with_parent,
+                       start_new_session=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        yield proc
 
 
 def finish(proc, reader, deadline=None, stall=None):

@@ -13,7 +13,7 @@ import fcntl
 import os
 import tempfile
 
-from .interrupts import shielded
+from .interrupts import owner, shielded
 
 
 def printable(text):
@@ -102,6 +102,7 @@ class Locked(Exception):
 
 
 @contextlib.contextmanager
+@owner
 def locked(path):
     """Holds FILE.lock beside path's target for the block, with our PID in it;
     raises Locked, naming the holder, when another process holds it."""

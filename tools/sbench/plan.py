@@ -8,11 +8,13 @@ import platform
 import re
 import shlex
 import subprocess
+import time
 
-from . import desktop, harness
+from . import desktop, harness, scratch
 from .outputs import printable
 
 PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")
+GLXINFO_SECONDS = 60
 
 # Built-in configurations: environment, and the word the renderer string must
 # hold, so that a driver Mesa silently replaced is caught.
@@ -100,16 +102,20 @@ def run_environment(env, display, cache_env):
 def driver_info(env, display, cache):
     """(renderer, GL version, None) as glxinfo reports them, or (None, None, reason)."""
     try:
-        with harness.driver_cache(cache) as cache_env:
-            out = subprocess.run(["glxinfo", "-B"], env=run_environment(env, display, cache_env),
-                                 capture_output=True, text=True, timeout=60)
-    except (OSError, subprocess.TimeoutExpired) as error:
+        with harness.driver_cache(cache) as cache_env, scratch.child(
+                ["glxinfo", "-B"], scratch.stop_process, env=run_environment(env, display, cache_env),
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+            status, out, err = harness.finish(proc, harness.LineReader(proc), time.monotonic() + GLXINFO_SECONDS)
+    except scratch.CouldNotStart as error:
         return None, None, "glxinfo failed: %s" % error
-    renderer = re.search(r"OpenGL renderer string: (.*)", out.stdout)
-    version = re.search(r"OpenGL version string: (.*)", out.stdout)
-    if out.returncode != 0 or not renderer:
+    except TimeoutError:
+        return None, None, "glxinfo failed: no answer in %d s" % GLXINFO_SECONDS
+    out, err = out.decode(errors="replace"), err.decode(errors="replace")
+    renderer = re.search(r"OpenGL renderer string: (.*)", out)
+    version = re.search(r"OpenGL version string: (.*)", out)
+    if status != 0 or not renderer:
         # libGL's own "error" line says more than the X protocol dump after it.
-        errors = out.stderr.strip().splitlines() or ["no OpenGL context"]
+        errors = err.strip().splitlines() or ["no OpenGL context"]
         return None, None, next((line for line in errors if "error" in line.lower()), errors[-1]).strip()
     return renderer.group(1).strip(), version.group(1).strip() if version else None, None
 

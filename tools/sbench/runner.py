@@ -22,7 +22,7 @@ the same way as a hang, and goes on up to the caller.
 import signal
 import time
 
-from . import desktop, harness, output
+from . import desktop, harness, output, scratch
 
 DEFAULT_STALL_SECONDS = 300.0
 MAX_STALL_SECONDS = 7 * 24 * 3600  # a week: beyond it a limit means nothing, and select() cannot wait that long
@@ -84,32 +84,28 @@ def run(binary, cwd, display, env, stall=DEFAULT_STALL_SECONDS, on_line=None, wr
         if on_line:
             on_line(line, proc)
 
-    proc = None
     reported, hung, close_error = False, False, None
-    try:  # entered before the start, so that an interrupt right after it still stops the benchmark
-        try:
-            proc = harness.start_benchmark(binary, cwd, env, display, wrapper=wrapper)
-        except OSError as error:  # the binary or the wrapper went away, or cannot be run
-            return {"ending": "exit", "reason": "could not start: %s" % error, "status": None, "stderr": b"",
-                    "parsed": output.parse(b""), "arrivals": [], "started_ns": started, "seconds": 0.0}
-        reader = harness.LineReader(proc)
-        try:
-            reported = harness.ends_with_line(reader.read_until(output.REPORT_PREFIX, on_line=watch, stall=stall),
-                                              output.REPORT_PREFIX)
-            if reported and close_window:
-                try:
-                    window = desktop.find_window(display, proc.pid, alive=lambda: proc.poll() is None)
-                    if window is not None:
-                        desktop.send_close(display, window)
-                except (RuntimeError, *desktop.X_ERRORS) as error:  # no window, or the X server went away
-                    close_error = "its window could not be closed: %s" % error
-            if close_error is None:
-                lines.append(harness.finish(proc, reader, stall=None if reported and not close_window else stall)[1])
-        except TimeoutError:
-            hung = True
-    finally:
-        if proc is not None:
-            harness.stop_benchmark(proc)
+    try:
+        with harness.benchmark(binary, cwd, env, display, wrapper=wrapper) as proc:
+            reader = harness.LineReader(proc)
+            try:
+                reported = harness.ends_with_line(
+                    reader.read_until(output.REPORT_PREFIX, on_line=watch, stall=stall), output.REPORT_PREFIX)
+                if reported and close_window:
+                    try:
+                        window = desktop.find_window(display, proc.pid, alive=lambda: proc.poll() is None)
+                        if window is not None:
+                            desktop.send_close(display, window)
+                    except (RuntimeError, *desktop.X_ERRORS) as error:  # no window, or the X server went away
+                        close_error = "its window could not be closed: %s" % error
+                if close_error is None:
+                    lines.append(harness.finish(proc, reader,
+                                                stall=None if reported and not close_window else stall)[1])
+            except TimeoutError:
+                hung = True
+    except scratch.CouldNotStart as error:  # the binary or the wrapper went away, or cannot be run
+        return {"ending": "exit", "reason": "could not start: %s" % error, "status": None, "stderr": b"",
+                "parsed": output.parse(b""), "arrivals": [], "started_ns": started, "seconds": 0.0}
     parsed = output.parse(b"".join(lines))
     ending, reason = _ending(reported, hung, close_error, proc.returncode, parsed, reader.err, last[0], stall)
     return {"ending": ending, "reason": reason, "status": proc.returncode, "stderr": reader.err,

@@ -1,0 +1,131 @@
+"""An interrupt at any instant, not at one found by luck: each block that
+makes a temporary directory or file, starts a process or takes a lock is
+run once for every step at which a signal could land in it, with the
+interrupt raised at that step as the tool's own handler raises it. After
+each, nothing may be left: no directory, no file, no process."""
+
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import time
+import unittest
+from unittest import mock
+
+from sbench import desktop, harness, interrupts, outputs, scratch
+
+# Where what is made and what shields it are: every bytecode there is a step, every line elsewhere.
+FINE = tuple(os.path.abspath(module.__file__) for module in (scratch, interrupts, outputs))
+# A stand-in for Xvfb: reports display 99 on the descriptor it is given, then waits to be stopped.
+FAKE_XVFB = '''#!/bin/sh
+while [ $# -gt 0 ]; do [ "$1" = -displayfd ] && fd=$2; shift; done
+echo 99 > /proc/self/fd/$fd
+exec sleep 600
+'''
+
+
+def interrupted_at(block, instant):
+    """Runs block() with SIGINT's handler called at its instant-th step (None:
+    never), where a step is a bytecode of the tool's own code or a line of
+    the library code it calls, outside a shielded block (inside one, the
+    interrupt waits for the block's end, so every step there is the same).
+    Returns (the steps seen, whether the interrupt was raised)."""
+    seen = [0]
+
+    def step(frame, event, _arg):
+        if event in ("line", "opcode") and not interrupts._state["shielded"]:
+            seen[0] += 1
+            if seen[0] == instant:
+                interrupts._handler(signal.SIGINT, frame)
+        return step
+
+    def call(frame, _event, _arg):
+        if interrupts._state["shielded"]:
+            return None  # a call made inside a shielded block ends inside it: nothing to count
+        frame.f_trace_opcodes = frame.f_code.co_filename in FINE
+        return step
+
+    with interrupts.raising():
+        sys.settrace(call)
+        try:
+            block()
+            while interrupts._state["pending"]:  # held back at the block's very end: due any moment
+                time.sleep(interrupts.RETRY_SECONDS)
+        except interrupts.Interrupted:
+            return seen[0], True
+        finally:
+            sys.settrace(None)
+    return seen[0], False
+
+
+def children():
+    with open("/proc/self/task/%d/children" % os.getpid()) as f:
+        return [int(pid) for pid in f.read().split()]
+
+
+class EveryInstant(unittest.TestCase):
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="shaderbench-interrupts-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.tmp, self.work, bin_dir = (os.path.join(self.dir, name) for name in ("tmp", "work", "bin"))
+        for directory in (self.tmp, self.work, bin_dir):
+            os.mkdir(directory)
+        for name, text in (("Xvfb", FAKE_XVFB), ("bench", "#!/bin/sh\nexec sleep 600\n")):
+            with open(os.path.join(bin_dir, name), "w") as f:
+                f.write(text)
+            os.chmod(os.path.join(bin_dir, name), 0o755)
+        self.bench = os.path.join(bin_dir, "bench")
+        self.enterContext(mock.patch.dict(os.environ, PATH=bin_dir + os.pathsep + os.environ["PATH"]))
+        self.enterContext(mock.patch.object(tempfile, "tempdir", self.tmp))
+        self.addCleanup(self.stop_leftovers)
+
+    def stop_leftovers(self):
+        for pid in children():
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+
+    def assert_nothing_left_at_any_instant(self, block, kept=()):
+        """kept: the files of the work directory that may be there after an
+        interrupt (whole: checked by the block's caller), removed each time."""
+        steps, _ = interrupted_at(block, None)
+        self.assertGreater(steps, 10)
+        for instant in range(1, steps + 1):
+            _, interrupted = interrupted_at(block, instant)
+            left = (os.listdir(self.tmp), [name for name in os.listdir(self.work) if name not in kept], children())
+            self.assertEqual((interrupted, left), (True, ([], [], [])), "interrupted at step %d" % instant)
+            for name in kept:
+                if os.path.exists(os.path.join(self.work, name)):
+                    with open(os.path.join(self.work, name)) as f:
+                        self.assertEqual(f.read(), "{}", "a file written in part, at step %d" % instant)
+                    os.unlink(os.path.join(self.work, name))
+
+    def test_private_x_servers_cache_directories_and_benchmarks(self):
+        def xserver():
+            with desktop.xserver() as display:
+                self.assertEqual(display.name, ":99")
+
+        def cache():
+            with harness.driver_cache("isolated") as env:
+                self.assertTrue(os.path.isdir(env["MESA_SHADER_CACHE_DIR"]))
+
+        def benchmark():
+            with harness.benchmark(self.bench, self.work) as proc:
+                self.assertIsNone(proc.poll())
+        for block in (xserver, cache, benchmark):
+            with self.subTest(block.__name__):
+                self.assert_nothing_left_at_any_instant(block)
+
+    def test_locks_and_outputs(self):
+        path = os.path.join(self.work, "r.json")
+
+        def lock():
+            with outputs.locked(path):
+                self.assertTrue(os.path.exists(path + ".lock"))
+        self.assert_nothing_left_at_any_instant(lock)
+        self.assert_nothing_left_at_any_instant(lambda: outputs.write(path, lambda f: f.write("{}")), kept=["r.json"])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,142 @@
+"""Temporary directories and child processes that no interrupt can strand.
+
+Each is owned by a `with` block from the instant it exists: it is made, and
+becomes the block's, in one step that an interrupt waits for (see
+interrupts.shielded), and it is removed or stopped in another. So there is
+no moment at which a directory or a process exists and no block knows it.
+
+A directory is named after the process that made it (its PID and start
+time), so that one left by a tool that was killed outright can be told from
+one a live tool is using, and removed at the next start (remove_stale).
+"""
+
+import contextlib
+import os
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+
+from .interrupts import owner, shielded
+
+PREFIX = "shaderbench-"
+
+
+def _start_time(pid):
+    """A process's start time in clock ticks since boot, or None if it is gone:
+    with its PID it names one process, even after the PID is reused."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as f:
+            return int(f.read().rsplit(b")", 1)[1].split()[19])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def owner_tag(pid=None):
+    pid = os.getpid() if pid is None else pid
+    return "%d.%s" % (pid, _start_time(pid))
+
+
+@contextlib.contextmanager
+@owner
+def directory(kind):
+    """Yields a fresh directory (mode 0700) in the temporary directory, named
+    shaderbench-KIND-OWNER-XXXXXXXX, and removes it with all it holds when the
+    block ends, however it ends."""
+    made = []
+    try:
+        with shielded():
+            made.append(tempfile.mkdtemp(prefix="%s%s-%s-" % (PREFIX, kind, owner_tag())))
+        yield made[0]
+    finally:
+        if made:
+            with shielded():
+                shutil.rmtree(made[0], ignore_errors=True)
+
+
+class CouldNotStart(RuntimeError):
+    """A program that could not be started (missing, not executable, ...)."""
+
+
+@contextlib.contextmanager
+@owner
+def child(argv, stop, **popen):
+    """Yields a subprocess.Popen of argv, and calls stop(process) when the
+    block ends, however it ends. Raises CouldNotStart when it cannot be
+    started: then there is nothing to stop."""
+    started = []
+    try:
+        with shielded():
+            try:
+                started.append(subprocess.Popen(argv, **popen))
+            except OSError as error:
+                raise CouldNotStart(str(error)) from None
+        yield started[0]
+    finally:
+        if started:
+            with shielded():
+                stop(started[0])
+
+
+def stop_process(proc, grace=5.0):
+    """Stops a process we started, by its id: SIGTERM, then SIGKILL."""
+    with shielded():
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(grace)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+
+
+@contextlib.contextmanager
+@owner
+def pipe():
+    """Yields [read end, write end]; either may be closed early by setting it
+    to None after closing it. Whatever is still open is closed at the end."""
+    ends = []
+    try:
+        with shielded():
+            ends.extend(os.pipe())
+        yield ends
+    finally:
+        with shielded():
+            for fd in ends:
+                if fd is not None:
+                    os.close(fd)
+
+
+_OURS = re.compile(re.escape(PREFIX) + r"[a-z]+-(\d+)\.(\d+|None)-[^/]+")
+
+
+def remove_stale(top=None):
+    """Removes the directories of ours in top (default: the temporary
+    directory) that a tool process which no longer runs left behind, as a
+    SIGKILL does. Only directories that this user owns, that are not links,
+    and whose maker is gone (no process with its PID and start time)."""
+    top = top or tempfile.gettempdir()
+    try:
+        names = os.listdir(top)
+    except OSError:
+        return []
+    removed = []
+    for name in names:
+        match = _OURS.fullmatch(name)
+        if not match:
+            continue
+        pid, started = int(match.group(1)), match.group(2)
+        if str(_start_time(pid)) == started:
+            continue  # its maker still runs (this process too)
+        path = os.path.join(top, name)
+        try:
+            info = os.lstat(path)
+        except OSError:
+            continue
+        if stat.S_ISDIR(info.st_mode) and info.st_uid == os.getuid():
+            with shielded():
+                shutil.rmtree(path, ignore_errors=True)
+            removed.append(path)
+    return removed
