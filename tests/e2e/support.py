@@ -3,6 +3,7 @@ test a working directory with the shaders it needs and its own driver cache."""
 
 import os
 import shutil
+import sys
 import tempfile
 import time
 import unittest
@@ -10,7 +11,8 @@ import unittest
 from sbench import desktop, harness, output
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BINARY = os.path.abspath(os.environ.get("SHADERBENCH", os.path.join(ROOT, "build", "shaderbench")))
+# The binary under test, as ctest names it from whatever build tree it runs in.
+BINARY = os.environ.get("SHADERBENCH") or sys.exit("SHADERBENCH must name the shaderbench binary (ctest sets it)")
 SAMPLE_DIR = os.path.join(ROOT, "shaders")
 VERTEX_FILE = "largeShaderExample_vs_source.txt"
 FRAGMENT_FILE = "largeShaderExample_ps_source.txt"
@@ -28,9 +30,8 @@ class XTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.xserver, cls.display = desktop.start_xserver()
         # A class cleanup runs even when the rest of a class's set-up fails.
-        cls.addClassCleanup(desktop.stop_xserver, cls.xserver, cls.display)
+        cls.display = cls.enterClassContext(desktop.xserver())
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="shaderbench-e2e-")
@@ -50,9 +51,8 @@ class XTestCase(unittest.TestCase):
         # Given only to the benchmark, never to the X server or to us.
         if os.environ.get("SHADERBENCH_PRELOAD"):
             run_env["LD_PRELOAD"] = os.environ["SHADERBENCH_PRELOAD"]
-        proc = harness.start_benchmark(BINARY, self.dir, run_env, self.display if display else None,
-                                       wrapper=self.wrapper if wrapper is None else wrapper)
-        self.addCleanup(harness.stop_benchmark, proc)
+        proc = self.enterContext(harness.benchmark(BINARY, self.dir, run_env, self.display if display else None,
+                                                   wrapper=self.wrapper if wrapper is None else wrapper))
         self.proc = proc
         return proc, harness.LineReader(proc)
 

@@ -286,7 +286,8 @@ class Configurations(unittest.TestCase):
                 (["--report", saved, "--plot", os.path.join(work, "link.json")], "is the same file as --report"),
                 (["--report", saved, "--csv", os.path.join(work, "x.csv"), "--timeline", os.path.join(work, "x.csv")],
                  "--timeline %s is the same file as --csv" % os.path.join(work, "x.csv")),
-                (["--baseline", saved, "--json", saved], "--json %s is the same file as --baseline" % saved)):
+                (["--baseline", saved, "--json", saved, "--binary", os.path.join(ROOT, "tests", "tools", "fake_bench.py")],
+                 "--json %s is the same file as --baseline" % saved)):
             status, _, err = run_main(*argv)
             self.assertEqual(status, 2, argv)
             self.assertIn(line, err.splitlines()[-1], argv)
@@ -351,7 +352,7 @@ class RealRun(unittest.TestCase):
         env.pop("DISPLAY", None)
         files = {name: os.path.join(work.name, name) for name in ("r.json", "t.png", "p.png", "c.png", "t.json")}
         run = subprocess.run(
-            [TOOL, "-n", "1", "--binary", os.environ.get("SHADERBENCH", os.path.join(ROOT, "build", "shaderbench")),
+            [TOOL, "-n", "1", "--binary", os.environ["SHADERBENCH"],
              "--shaders", os.path.join(work.name, "pair"), "--shaders", os.path.join(work.name, "broken"),
              "--json", files["r.json"], "--timeline", files["t.png"], "--plot", files["p.png"], "--calls",
              "--calls-chart", files["c.png"], "--trace-events", files["t.json"], "softpipe", "llvmpipe"],
