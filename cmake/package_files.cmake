@@ -20,9 +20,10 @@ function(run)
   endif()
 endfunction()
 
-# shaderbench takes no arguments: its page is kept by hand.
+# shaderbench takes no arguments: its page is kept by hand. The pages' footers
+# carry the release and the commit's date (the whole version would not fit).
 string(TIMESTAMP DATE "%Y-%m-%d" UTC)
-set(VERSION ${version})
+set(VERSION ${CPACK_SHADERBENCH_BASE_VERSION})
 configure_file(${source}/packaging/shaderbench.1.in ${man}/shaderbench.1 @ONLY)
 
 # shaderbench-compare's page is made from the staged tool's own -h, so it
@@ -35,7 +36,7 @@ COLUMNS=1000 PYTHONDONTWRITEBYTECODE=1 '${root}/usr/share/shaderbench/tools/comp
 ")
 file(CHMOD ${work}/shaderbench-compare PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 find_program(HELP2MAN help2man REQUIRED)
-run(${HELP2MAN} --no-info --help-option=-h --version-string=${version}
+run(${HELP2MAN} --no-info --help-option=-h --version-string=${VERSION}
     --name "compare OpenGL drivers with shaderbench" --include ${source}/packaging/shaderbench-compare.h2m
     --output ${man}/shaderbench-compare.1 ${work}/shaderbench-compare)
 

@@ -172,6 +172,14 @@ class Package(unittest.TestCase):
             self.assertIsNotNone(path, "the tool starts %s, which is not installed here" % program)
             wanted.append(("program " + program, path, False))
         wanted += [("file " + path, path, False) for path in paths]
+        # The libraries the binary links directly, which dpkg-shlibdeps must have found.
+        binary = extracted("usr/bin/shaderbench")
+        linked = re.findall(r"NEEDED\s+(\S+)", subprocess.run(["objdump", "-p", binary], check=True,
+                                                                capture_output=True, text=True).stdout)
+        found = dict(re.findall(r"(?m)^\s*(\S+) => (/\S+)", subprocess.run(["ldd", binary], check=True,
+                                                                              capture_output=True, text=True).stdout))
+        self.assertIn("libglfw.so.3", linked)
+        wanted += [("library " + name, found[name], True) for name in linked]
         held = owners([path for _, path, _ in wanted])
         for what, path, every_run in wanted:
             package, essential = held[path]
