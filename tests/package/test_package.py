@@ -231,6 +231,12 @@ class Package(unittest.TestCase):
             self.assertIn("llvmpipe", f.read())
         with open(os.path.join(out, "r.html")) as f:
             self.assertIn("</html>", f.read())
+        # Without --shaders it takes the installed pair: writing over it is refused, naming it.
+        sample = extracted("usr/share/shaderbench/shaders/largeShaderExample_vs_source.txt")
+        refused = subprocess.run([extracted("usr/bin/shaderbench-compare"), "llvmpipe", "--csv", sample],
+                                 cwd=out, env=env, capture_output=True, text=True, timeout=60)
+        self.assertEqual(refused.returncode, 2, refused.stderr)
+        self.assertIn("is the same file as --shaders %s" % sample, refused.stderr)
 
 
 def extracted(path):
