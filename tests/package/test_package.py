@@ -28,7 +28,11 @@ DEB = None
 def setUpModule():
     global WORK, DEB
     WORK = tempfile.mkdtemp(prefix="sbench-package-test-")
-    DEB = build(os.path.join(WORK, "first"))
+    try:
+        DEB = build(os.path.join(WORK, "first"))
+    except BaseException:  # no tearDownModule after a failed set-up
+        shutil.rmtree(WORK)
+        raise
 
 
 def tearDownModule():
