@@ -1,0 +1,66 @@
+# Run by cpack on the staged tree, before it is packed: adds what only the
+# package carries (manual pages, changelog, copyright), then pins every
+# file's time and mode, so that two builds of one commit give the same bytes.
+# The version and SOURCE_DATE_EPOCH come from package_version.cmake.
+
+set(source ${CPACK_SHADERBENCH_SOURCE_DIR})
+set(root ${CPACK_TEMPORARY_INSTALL_DIRECTORY})
+set(version ${CPACK_DEBIAN_PACKAGE_VERSION})
+set(epoch $ENV{SOURCE_DATE_EPOCH})
+set(work ${CPACK_TOPLEVEL_DIRECTORY}/package-files)  # outside the staged tree
+set(doc ${root}/usr/share/doc/shaderbench)
+set(man ${root}/usr/share/man/man1)
+file(REMOVE_RECURSE ${work})
+file(MAKE_DIRECTORY ${work} ${man})
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "packaging: `${ARGN}` failed (${failed})")
+  endif()
+endfunction()
+
+# shaderbench takes no arguments: its page is kept by hand. The pages' footers
+# carry the release and the commit's date (the whole version would not fit).
+string(TIMESTAMP DATE "%Y-%m-%d" UTC)
+set(VERSION ${CPACK_SHADERBENCH_BASE_VERSION})
+configure_file(${source}/packaging/shaderbench.1.in ${man}/shaderbench.1 @ONLY)
+
+# shaderbench-compare's page is made from the staged tool's own -h, so it
+# follows the options. help2man wants a program of the command's name that
+# starts its help with "Usage:"; the usage goes on one line, and Python
+# writes no byte code into the staged tree.
+file(WRITE ${work}/shaderbench-compare "#!/bin/sh
+COLUMNS=1000 PYTHONDONTWRITEBYTECODE=1 '${root}/usr/share/shaderbench/tools/compare' \"$@\" |
+    sed '1s/^usage: [^ ]*/Usage: shaderbench-compare/'
+")
+file(CHMOD ${work}/shaderbench-compare PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+find_program(HELP2MAN help2man REQUIRED)
+run(${HELP2MAN} --no-info --help-option=-h --version-string=${VERSION}
+    --name "compare OpenGL drivers with shaderbench" --include ${source}/packaging/shaderbench-compare.h2m
+    --output ${man}/shaderbench-compare.1 ${work}/shaderbench-compare)
+
+# A changelog in Debian's format: the package is native, one entry per snapshot.
+execute_process(COMMAND git -C ${source} log -1 --format=%H
+                OUTPUT_VARIABLE commit OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(NOT commit)
+  set(commit "unknown (built outside git)")
+endif()
+string(TIMESTAMP when "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(WRITE ${doc}/changelog "shaderbench (${version}) unstable; urgency=medium
+
+  * Snapshot of the project's repository at commit
+    ${commit}.
+
+ -- ${CPACK_PACKAGE_CONTACT}  ${when}
+")
+configure_file(${source}/packaging/copyright ${doc}/copyright COPYONLY)
+# The sample shaders are data, though lintian takes a .txt file for documentation.
+configure_file(${source}/packaging/lintian-overrides ${root}/usr/share/lintian/overrides/shaderbench COPYONLY)
+
+# Stripped as dh_strip does: no symbols, no compiler notes.
+run(${CPACK_SHADERBENCH_STRIP} --remove-section=.comment --remove-section=.note ${root}/usr/bin/shaderbench)
+
+run(gzip -9nf ${man}/shaderbench.1 ${man}/shaderbench-compare.1 ${doc}/changelog)
+run(chmod -R u=rwX,go=rX ${root})
+run(find ${root} -exec touch --no-dereference --date=@${epoch} {} +)

@@ -1,0 +1,255 @@
+"""The Debian package: built twice to the same bytes, lintian without errors,
+installable here, its dependencies following the tool's imports, the programs
+it starts and the files it reads, its manual pages rendering without a
+warning, and the extracted package running a comparison by itself."""
+
+import ast
+import glob
+import gzip
+import importlib.util
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SOURCES = [os.path.join(ROOT, "tools", "compare"), os.path.join(ROOT, "tools", "run-headless")] + sorted(
+    glob.glob(os.path.join(ROOT, "tools", "sbench", "*.py")))
+# Where the tool starts a program: the list or tuple given to these calls, or as a wrapper.
+STARTERS = {"run", "Popen", "call", "check_call", "check_output", "which"}
+WORK = None
+DEB = None
+
+
+def setUpModule():
+    global WORK, DEB
+    WORK = tempfile.mkdtemp(prefix="sbench-package-test-")
+    try:
+        DEB = build(os.path.join(WORK, "first"))
+    except BaseException:  # no tearDownModule after a failed set-up
+        shutil.rmtree(WORK)
+        raise
+
+
+def tearDownModule():
+    shutil.rmtree(WORK)
+
+
+def build(directory):
+    """Packs the build tree as `--target package` does, into directory; returns the .deb."""
+    subprocess.run(["cpack", "--config", os.environ["SHADERBENCH_CPACK_CONFIG"], "-B", directory],
+                   check=True, stdout=subprocess.DEVNULL)
+    found = glob.glob(os.path.join(directory, "*.deb"))
+    assert len(found) == 1, found
+    return found[0]
+
+
+def control(field):
+    return subprocess.run(["dpkg-deb", "-f", DEB, field], check=True, capture_output=True, text=True).stdout
+
+
+def package_names(relations):
+    """Every package a Depends-style field names, alternatives included."""
+    return {re.split(r"[\s(:]", alternative.strip())[0]
+            for relation in relations.split(",") if relation.strip() for alternative in relation.split("|")}
+
+
+def owners(paths):
+    """{path: (the Debian package that installed it, whether that is Essential)}."""
+    found = {}
+    for path in paths:  # dpkg knows a path by its name in the package: /bin/x may be /usr/bin/x here
+        found.setdefault(path, [path, os.path.realpath(path)])
+    listed = subprocess.run(["dpkg", "-S"] + sorted({p for names in found.values() for p in names}),
+                            capture_output=True, text=True).stdout
+    holder = {line.split(": ", 1)[1]: line.split(":")[0] for line in listed.splitlines()}
+    packages = {path: next((holder[p] for p in names if p in holder), None) for path, names in found.items()}
+    missing = [path for path, package in packages.items() if package is None]
+    assert not missing, "no package holds %s" % missing
+    fields = subprocess.run(["dpkg-query", "-W", "-f", "${Package} ${Essential}\n"] + sorted(set(packages.values())),
+                            check=True, capture_output=True, text=True).stdout.split()
+    essential = {name for name, flag in zip(fields[::2], fields[1::2]) if flag == "yes"}
+    return {path: (package, package in essential) for path, package in packages.items()}
+
+
+def needs(tree):
+    """(modules imported at the top of a module, modules imported in a
+    function, programs started, absolute paths read) of one parsed source."""
+    top, inner, programs, paths = set(), set(), set(), set()
+    top_level = {id(node) for node in tree.body}
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Import) or (isinstance(node, ast.ImportFrom) and not node.level):
+            names = [alias.name for alias in node.names] if isinstance(node, ast.Import) else [node.module]
+            (top if id(node) in top_level else inner).update(name.split(".")[0] for name in names)
+        elif isinstance(node, ast.Call):
+            name = node.func.attr if isinstance(node.func, ast.Attribute) else getattr(node.func, "id", "")
+            given = (node.args[:1] if name in STARTERS else []) + [k.value for k in node.keywords
+                                                                  if k.arg == "wrapper"]
+            for value in given:
+                first = value.elts[0] if isinstance(value, (ast.List, ast.Tuple)) and value.elts else value
+                if isinstance(first, ast.Constant) and isinstance(first.value, str):
+                    programs.add(first.value)
+        elif (isinstance(node, ast.Constant) and isinstance(node.value, str)
+              and re.fullmatch(r"/usr/\S+", node.value)):
+            paths.add(node.value)
+    return top, inner, programs, paths
+
+
+def tool_needs():
+    """What the tool needs, from its sources: modules every run imports (the
+    top-level imports of every module the command line loads at its start),
+    modules some option imports, programs it starts, files it reads."""
+    parsed = {}
+    for source in SOURCES:
+        with open(source) as f:
+            parsed[os.path.basename(source)[:-3] if source.endswith(".py") else source] = ast.parse(f.read())
+    local = {name for name in parsed if os.sep not in name} | {"sbench"}
+    loaded, queue = set(), [os.path.join(ROOT, "tools", "compare")]
+    while queue:  # the sbench modules that `compare` imports at its start, and theirs
+        name = queue.pop()
+        if name in loaded:
+            continue
+        loaded.add(name)
+        for node in parsed[name].body:
+            if isinstance(node, ast.ImportFrom) and (node.level or node.module == "sbench"):
+                queue += [alias.name for alias in node.names if alias.name in parsed]
+                if node.level and node.module:  # from .outputs import printable
+                    queue.append(node.module.split(".")[0])
+    every, some, programs, paths = set(), set(), set(), set()
+    for name, tree in parsed.items():
+        top, inner, started, read = needs(tree)
+        (every if name in loaded else some).update(top)
+        some.update(inner)
+        programs |= started
+        paths |= read
+    stdlib = set(sys.stdlib_module_names) | local
+    return every - stdlib, (some - every) - stdlib, programs, paths
+
+
+class Package(unittest.TestCase):
+
+    def test_the_same_bytes_twice_named_after_the_last_commit(self):
+        again = build(os.path.join(WORK, "second"))
+        with open(DEB, "rb") as a, open(again, "rb") as b:
+            self.assertTrue(a.read() == b.read(), "two builds of one commit differ")
+        when, short = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%cd %h", "--abbrev=7",
+                                      "--date=format-local:%Y%m%d.%H%M%S"], env={**os.environ, "TZ": "UTC"},
+                                     check=True, capture_output=True, text=True).stdout.split()
+        version = control("Version").strip()
+        self.assertRegex(version, r"^\d+\.\d+\.\d+\+git%s\.%s$" % (re.escape(when), short))
+        self.assertEqual(os.path.basename(DEB), "shaderbench_%s_amd64.deb" % version)
+        # dpkg must take it for newer than the release and the snapshot of the commit before.
+        before = subprocess.run(["git", "-C", ROOT, "log", "-1", "--skip=1", "--format=%cd.%h", "--abbrev=7",
+                                 "--date=format-local:%Y%m%d.%H%M%S"], env={**os.environ, "TZ": "UTC"},
+                                capture_output=True, text=True).stdout.strip()
+        release = version.split("+")[0]
+        for earlier in [release] + ([release + "+git" + before] if before else []):
+            self.assertEqual(subprocess.run(["dpkg", "--compare-versions", version, "gt", earlier]).returncode,
+                             0, "%s does not order after %s" % (version, earlier))
+        with gzip.open(extracted("usr/share/doc/shaderbench/changelog.gz"), "rt") as f:
+            self.assertTrue(f.readline().startswith("shaderbench (%s) " % version))
+
+    def test_lintian_finds_no_error_and_apt_can_install_it(self):
+        checked = subprocess.run(["lintian", "--fail-on", "error", DEB], capture_output=True, text=True)
+        print(checked.stdout, end="")  # the remaining warnings, for the log
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        self.assertNotRegex(checked.stdout, r"(?m)^E: ")
+        simulated = subprocess.run(["apt-get", "install", "--simulate", DEB], capture_output=True, text=True)
+        self.assertEqual(simulated.returncode, 0, simulated.stdout + simulated.stderr)
+        self.assertRegex(simulated.stdout, r"(?m)^Inst shaderbench ")
+
+    def test_dependencies_cover_imports_programs_and_files(self):
+        depends, recommends = package_names(control("Depends")), package_names(control("Recommends"))
+        every, some, programs, paths = tool_needs()
+        self.assertTrue({"numpy", "Xlib"} <= every and {"jinja2"} <= some, (every, some))
+        self.assertTrue({"Xvfb", "glxinfo", "apitrace"} <= programs, programs)
+        wanted = []  # (what, path, needed by every run)
+        for module in every | some:
+            spec = importlib.util.find_spec(module)
+            self.assertIsNotNone(spec, "the tool imports %s, which is not installed here" % module)
+            wanted.append(("module " + module, spec.origin, module in every))
+        for program in programs:
+            path = shutil.which(program)
+            self.assertIsNotNone(path, "the tool starts %s, which is not installed here" % program)
+            wanted.append(("program " + program, path, False))
+        wanted += [("file " + path, path, False) for path in paths]
+        # The libraries the binary links directly, which dpkg-shlibdeps must have found.
+        binary = extracted("usr/bin/shaderbench")
+        linked = re.findall(r"NEEDED\s+(\S+)", subprocess.run(["objdump", "-p", binary], check=True,
+                                                                capture_output=True, text=True).stdout)
+        found = dict(re.findall(r"(?m)^\s*(\S+) => (/\S+)", subprocess.run(["ldd", binary], check=True,
+                                                                              capture_output=True, text=True).stdout))
+        self.assertIn("libglfw.so.3", linked)
+        wanted += [("library " + name, found[name], True) for name in linked]
+        held = owners([path for _, path, _ in wanted])
+        for what, path, every_run in wanted:
+            package, essential = held[path]
+            if essential:
+                continue
+            if every_run:
+                self.assertIn(package, depends, "%s (%s) is needed by every run: not in Depends" % (package, what))
+            self.assertIn(package, depends | recommends, "%s (%s) is neither in Depends nor in Recommends"
+                          % (package, what))
+
+    def test_manual_pages_render_without_a_warning(self):
+        commands = sorted(os.listdir(extracted("usr/bin")))
+        self.assertEqual(commands, ["shaderbench", "shaderbench-compare"])
+        for command in commands:
+            page = extracted("usr/share/man/man1/%s.1.gz" % command)
+            with open(page, "rb") as f:
+                header = f.read(10)
+            self.assertEqual((header[3] & 0x08, header[4:8]), (0, b"\0\0\0\0"), "%s: gzip without -n" % page)
+            shown = subprocess.run(["man", "--warnings", "-l", page], env={**os.environ, "MANWIDTH": "80"},
+                                   capture_output=True, text=True)
+            self.assertEqual((shown.returncode, shown.stderr), (0, ""), page)
+            self.assertRegex(shown.stdout, r"SYNOPSIS\n +%s\b" % re.escape(command))
+            if command == "shaderbench-compare":
+                helped = subprocess.run([extracted("usr/bin/shaderbench-compare"), "-h"],
+                                        env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
+                                        check=True, capture_output=True, text=True).stdout
+                missing = set(re.findall(r"--[a-z][a-z-]+", helped)) - set(re.findall(r"--[a-z][a-z-]+", shown.stdout))
+                self.assertFalse(missing, "options of -h not on the page")
+
+    def test_the_extracted_package_runs_a_comparison(self):
+        pair = os.path.join(WORK, "pair")
+        os.mkdir(pair)
+        for name, line in (("vs", "void main() { gl_Position = gl_Vertex; }"),
+                           ("ps", "void main() { gl_FragColor = vec4(1.0); }")):
+            with open(os.path.join(pair, "largeShaderExample_%s_source.txt" % name), "w") as f:
+                f.write(line + "\n")
+        out = os.path.join(WORK, "out")
+        os.mkdir(out)
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY", "PYTHONPATH", "SHADERBENCH")}
+        ran = subprocess.run([extracted("usr/bin/shaderbench-compare"), "-n", "1", "llvmpipe", "--shaders", pair,
+                              "--json", "r.json", "--csv", "r.csv", "--html", "r.html"],
+                             cwd=out, env=env, capture_output=True, text=True, timeout=300)
+        self.assertEqual(ran.returncode, 0, ran.stdout + ran.stderr)
+        with open(os.path.join(out, "r.json")) as f:
+            document = json.load(f)
+        self.assertEqual(document["plan"]["binary"]["path"], extracted("usr/bin/shaderbench"))
+        self.assertEqual([len(r["runs"]) for r in document["results"]], [1])
+        with open(os.path.join(out, "r.csv")) as f:
+            self.assertIn("llvmpipe", f.read())
+        with open(os.path.join(out, "r.html")) as f:
+            self.assertIn("</html>", f.read())
+        # Without --shaders it takes the installed pair: writing over it is refused, naming it.
+        sample = extracted("usr/share/shaderbench/shaders/largeShaderExample_vs_source.txt")
+        refused = subprocess.run([extracted("usr/bin/shaderbench-compare"), "llvmpipe", "--csv", sample],
+                                 cwd=out, env=env, capture_output=True, text=True, timeout=60)
+        self.assertEqual(refused.returncode, 2, refused.stderr)
+        self.assertIn("is the same file as --shaders %s" % sample, refused.stderr)
+
+
+def extracted(path):
+    """A path in the package's files, unpacked once with dpkg -x."""
+    tree = os.path.join(WORK, "root")
+    if not os.path.isdir(tree):
+        subprocess.run(["dpkg", "-x", DEB, tree], check=True)
+    return os.path.join(tree, path)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
