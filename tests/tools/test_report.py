@@ -28,20 +28,27 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 RECORDED = os.path.join(HERE, "data", "small-softpipe-llvmpipe.json.gz")
 
 
-def start_browser():
+def start_browser(directory):
+    """Chromium with its profile and its temporary files (org.chromium.*) in
+    directory, which the caller removes after quit()."""
     options = Options()
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1400,1000",
-                     "--disable-background-networking", "--disable-component-update", "--no-first-run"):
+                     "--disable-background-networking", "--disable-component-update", "--no-first-run",
+                     "--user-data-dir=" + os.path.join(directory, "profile")):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    os.makedirs(os.path.join(directory, "tmp"), exist_ok=True)
+    service = Service("/usr/bin/chromedriver", env=dict(os.environ, TMPDIR=os.path.join(directory, "tmp")))
+    return webdriver.Chrome(service=service, options=options)
 
 
 class Report(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.browser = start_browser()
+        browser_dir = tempfile.mkdtemp(prefix="shaderbench-browser-")
+        cls.addClassCleanup(shutil.rmtree, browser_dir)  # after quit: cleanups run last first
+        cls.browser = start_browser(browser_dir)
         cls.addClassCleanup(cls.browser.quit)
         with gzip.open(RECORDED, "rt") as f:
             cls.recorded = json.load(f)
@@ -136,6 +143,24 @@ class Report(unittest.TestCase):
             body = self.browser.find_element(By.TAG_NAME, "body").text
             self.assertEqual((console, requests, [e for e in expected if e not in body]), ([], ["file://" + page], []))
         self.assertNotIn("time-0", self.points())  # the last: no timeline, no timeline chart
+
+    def test_text_from_a_shared_file_neither_blanks_the_page_nor_runs_as_a_script(self):
+        # "<!--" then "<script" in the inline data would put the parser in a state where the data's own
+        # end tag does not end it; "</script>" would end it early and run what follows.
+        hostile = copy.deepcopy(self.recorded)
+        hostile["host"]["name"] = "<!--<script>"
+        hostile["results"][0]["renderer"] = "</script><script>window.injected = true</script>"
+        hostile["stopped"] = "<!--<script>&amp;<img src=x onerror='window.injected = true'>"
+        page = os.path.join(self.dir, "hostile.html")
+        self.terminal("--report", self.write(hostile, "hostile.json"), "--html", page)
+        console, requests = self.open(page)
+        self.assertEqual((console, requests), ([], ["file://" + page]))
+        runs = len(self.recorded["results"][0]["runs"])
+        self.assertEqual(self.points()["rounds-1"], [runs, runs])  # the last section too: the data is whole
+        self.assertEqual((self.browser.execute_script("return window.injected === undefined"),
+                          self.browser.execute_script("return window.shaderbench.data.provenance[0].host.name")),
+                         (True, "<!--<script>"))
+        self.assertIn("<!--<script>&amp;<img", self.browser.find_element(By.ID, "provenance").text)
 
 
 if __name__ == "__main__":
