@@ -76,13 +76,11 @@ def mutate(text, rng):
     elif kind == "duplicate" and isinstance(container, list):
         container.append(json.loads(json.dumps(container[key])))
     elif kind == "environment":  # what no process can be given, or one more plain variable
-        config = rng.choice(document["plan"]["configurations"] + document["results"])
-        key = rng.choice(["A=B", "", "A\x00", "B"])
+        key, config = rng.choice(["A=B", "", "A\x00", "B"]), rng.choice(document["plan"]["configurations"])
         config["environment"][key] = rng.choice(["1", "x\x00y"])
     elif kind == "unsampled":  # one series of a timeline missing, the others there
-        run = next(r for result in document["results"] for r in result["runs"] if r["commit_kib"])
         key = rng.choice(["program_ms", "commit_kib", "rss_kib"])
-        run[key] = None
+        next(r for result in document["results"] for r in result["runs"] if r["commit_kib"])[key] = None
     text = json.dumps(document).replace('"NaN"', "NaN").replace('"Infinity"', "Infinity")  # as a broken writer
     return "%s %r" % (kind, key), text
 

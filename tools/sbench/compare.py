@@ -288,11 +288,6 @@ def prepare(args, here):
     if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
         raise Refused("no shaderbench executable at %s; build it or give --binary" % printable(binary)
                       if binary else "no shaderbench executable found; build it or give --binary")
-    if saved and not args.binary:
-        reason = untrusted(binary)
-        if reason:
-            raise Refused("%s names the binary %s, which %s: give --binary %s to run it all the same"
-                          % (args.resume, binary, reason, shlex.quote(binary)))
     if args.calls and not (shutil.which("apitrace") and shutil.which("glretrace")):
         raise Refused("--calls needs apitrace and glretrace (Debian package apitrace)")
     auto = args.runs == "auto" if args.runs is not None else bool(saved and saved.get("auto"))
@@ -316,6 +311,10 @@ def prepare(args, here):
         if differences:
             raise Refused("%s: a different plan: %s" % (args.resume, "; ".join(differences)))
         show_plan(args.resume, plan)
+        reason = None if args.binary else untrusted(binary)
+        if reason:
+            raise Refused("%s names the binary %s, which %s: give --binary %s to run it all the same"
+                          % (args.resume, binary, reason, shlex.quote(binary)))
     return resumed, plan
 
 

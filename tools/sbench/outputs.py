@@ -107,8 +107,7 @@ def unwritable(path):
 
 def same_file(a, b):
     """Whether two paths name one file, through links, existing or not."""
-    if STANDARD_OUTPUT in (a, b):
-        return a == b
+    a, b = ("/dev/stdout" if path == STANDARD_OUTPUT else path for path in (a, b))
     try:
         return os.path.samefile(a, b)
     except OSError:
