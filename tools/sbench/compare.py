@@ -122,7 +122,7 @@ def parse_arguments(argv):
                         default=runner.DEFAULT_STALL_SECONDS, metavar="SECONDS",
                         help="stop a run that prints nothing for this long (default 300)")
     parser.add_argument("--json", metavar="FILE", help="write every run and its provenance to FILE, after each run")
-    parser.add_argument("--csv", metavar="FILE", help="write the table as CSV")
+    parser.add_argument("--csv", metavar="FILE", help="write the table as CSV (to standard output: -)")
     parser.add_argument("--plot", metavar="FILE.png", help="write a chart of totals")
     parser.add_argument("--timeline", dest="timeline_png", metavar="FILE.png",
                         help="write a chart of per-program time and memory")

@@ -208,18 +208,23 @@ def _open_lock(lock_path, path):
         return os.open(lock_path, flags | os.O_CREAT | os.O_EXCL, 0o666)
     except FileExistsError:
         pass
+    fd, reason = None, None
     try:
         fd = os.open(lock_path, flags)
+        found = os.fstat(fd)
     except FileNotFoundError:
         return None
-    except OSError as error:  # ELOOP: a link; EACCES: someone else's
-        raise Locked("%s: its lock %s cannot be taken: %s" % (path, lock_path, "a symbolic link"
-                                                             if error.errno == errno.ELOOP else error.strerror))
-    found = os.fstat(fd)
-    if not stat.S_ISREG(found.st_mode) or found.st_uid != os.geteuid():
-        os.close(fd)
-        raise Locked("%s: its lock %s belongs to another user (uid %d); remove it if no comparison of theirs "
-                     "runs" % (path, lock_path, found.st_uid))
+    except OSError as error:  # ELOOP: a link; EACCES: most likely another user's file
+        reason = "a symbolic link" if error.errno == errno.ELOOP else error.strerror
+        found = os.lstat(lock_path)
+    if stat.S_ISREG(found.st_mode) and found.st_uid != os.geteuid():
+        reason = "it belongs to another user (uid %d); remove it if no comparison of theirs runs" % found.st_uid
+    elif not reason and not stat.S_ISREG(found.st_mode):
+        reason = "not a regular file"
+    if reason:
+        if fd is not None:
+            os.close(fd)
+        raise Locked("%s: its lock %s cannot be taken: %s" % (path, lock_path, reason))
     return fd
 
 
