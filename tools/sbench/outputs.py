@@ -14,6 +14,7 @@ import contextlib
 import errno
 import fcntl
 import os
+import re
 import stat
 import sys
 import tempfile
@@ -138,10 +139,11 @@ def _text(fd, binary):
 def _write_in_place(real, produce, binary):
     """Into standard output, a FIFO or a device as it is: nothing to replace,
     and an interrupt may cut it short (a FIFO may wait for its reader)."""
-    if real == STANDARD_OUTPUT:
+    ours = re.fullmatch(r"/proc/(?:self|%d)/fd/(\d+)" % os.getpid(), real)
+    if real == STANDARD_OUTPUT or ours:  # one of our own descriptors: its offset, and >> appending, go on
         sys.stdout.flush()
-        fd = os.dup(1)
-    else:  # the link of /proc/self/fd/N is the kernel's own; any other is not followed now
+        fd = os.dup(int(ours.group(1)) if ours else 1)
+    else:  # the link of /proc/PID/fd/N is the kernel's own; any other is not followed now
         fd = os.open(real, os.O_WRONLY | os.O_CLOEXEC | (0 if real.startswith("/proc/") else os.O_NOFOLLOW))
     with _text(fd, binary) as f:
         produce(f)
