@@ -47,7 +47,7 @@ def main(loads):
     page = os.path.join(directory, "report.html")
     report.write(page, [large_document()], ["benchmark"], "3 configurations x 2 pairs x 10 runs")
     size = os.path.getsize(page)
-    browser = start_browser()
+    browser = start_browser(directory)
     try:
         times = []
         for _ in range(loads):

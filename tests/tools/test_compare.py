@@ -211,6 +211,10 @@ class ResultsFiles(unittest.TestCase):
             (good.replace('"cpu_ms": null', '"cpu_ms": 1e400', 1), "runs[0].cpu_ms is Infinity, out of range"),
             (good.replace('"ms": 1000', '"run": "1", "ms": 1000', 1), 'runs[0].run should be a whole number, not "1"'),
             (good.replace('"configuration": "a"', '"configuration": "a\\nb"'), "configuration should be printable"),
+            (good.replace('"environment": {}', '"environment": {"A=B": "1"}', 1), 'holds "A=B"="1", which no process'),
+            (good.replace('"environment": {}', '"environment": {"A": "x\\u0000y"}', 1), "a NUL byte"),
+            (good.replace('"commit_kib": null', '"commit_kib": %s' % json.dumps([1] * 1000), 1),
+             "runs[0] has commit_kib but no rss_kib"),
             (json.dumps(document([dict(result("a", "p1", [1000] * 5, [50] * 5), calls=dict(
                 {key: [1.0] * 1000 for key in results.CALL_KEYS}, source="replay", link_ms=[None] * 1000))])),
              "results[0].calls.link_ms[0] should be a whole number or a number, not null"),

@@ -1,5 +1,6 @@
 """Bad results files tried by machine: a valid file mutated 2,000 times with a
-fixed seed, each fed to the loader and to every reader (table, CSV, trace
+fixed seed (among them variables no process can be given, and timelines with
+a series missing), each fed to the loader and to every reader (table, CSV, trace
 events, verdicts, the checks of --resume); every 40th also through the command
 line with every output. Each must give a result, or status 2 with one line."""
 
@@ -21,8 +22,8 @@ from test_compare import recorded_run
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOLS = os.path.join(HERE, "..", "..", "tools")
 MUTATIONS, COMMAND_LINE_EVERY = 2000, 40
-VALUES = [None, True, 0, -1, 2.5, "", "two\nlines", "\udcff", [], {}, [1, 2], {"a": 1}, 10 ** 400, 1e300, "NaN",
-          "Infinity", 4096, -0.0]
+VALUES = [None, True, 0, -1, 2.5, "", "two\nlines", "\udcff", "a\x00b", [], {}, [1, 2], {"a": 1}, 10 ** 400, 1e300,
+          "NaN", "Infinity", 4096, -0.0]
 
 
 def valid_document(binary, pair):
@@ -53,7 +54,8 @@ def places(value):
 
 def mutate(text, rng):
     """(what was done, the mutated text)."""
-    kind = rng.choice(["delete", "replace", "replace", "length", "duplicate", "truncate", "nest"])
+    kind = rng.choice(["delete", "replace", "replace", "length", "duplicate", "truncate", "nest", "environment",
+                       "unsampled"])
     if kind == "truncate":
         cut = rng.randrange(len(text))
         return "cut at %d" % cut, text[:cut]
@@ -73,6 +75,12 @@ def mutate(text, rng):
         container[key] = container[key][:-1] if rng.random() < 0.5 else container[key] + container[key][:1]
     elif kind == "duplicate" and isinstance(container, list):
         container.append(json.loads(json.dumps(container[key])))
+    elif kind == "environment":  # what no process can be given, or one more plain variable
+        key, config = rng.choice(["A=B", "", "A\x00", "B"]), rng.choice(document["plan"]["configurations"])
+        config["environment"][key] = rng.choice(["1", "x\x00y"])
+    elif kind == "unsampled":  # one series of a timeline missing, the others there
+        key = rng.choice(["program_ms", "commit_kib", "rss_kib"])
+        next(r for result in document["results"] for r in result["runs"] if r["commit_kib"])[key] = None
     text = json.dumps(document).replace('"NaN"', "NaN").replace('"Infinity"', "Infinity")  # as a broken writer
     return "%s %r" % (kind, key), text
 

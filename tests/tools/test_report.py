@@ -2,7 +2,8 @@
 whole from the one file, with no request and no console error, its numbers
 and words the terminal's. From a recorded results file (small pair,
 softpipe and llvmpipe, two rounds and a replay each), and what can go wrong
-with one: a failed run, a replay that failed, no timeline, several hosts."""
+with one: a failed run, a replay that failed, no timeline, several hosts,
+text that would end the page's data early or swallow the rest of it."""
 
 import contextlib
 import copy
@@ -28,20 +29,25 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 RECORDED = os.path.join(HERE, "data", "small-softpipe-llvmpipe.json.gz")
 
 
-def start_browser():
+def start_browser(directory):
+    """Chromium with its profile and its temporary files (org.chromium.*) in directory: the caller's to remove."""
     options = Options()
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1400,1000",
-                     "--disable-background-networking", "--disable-component-update", "--no-first-run"):
+                     "--disable-background-networking", "--disable-component-update", "--no-first-run",
+                     "--user-data-dir=" + os.path.join(directory, "profile")):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    service = Service("/usr/bin/chromedriver", env=dict(os.environ, TMPDIR=directory))
+    return webdriver.Chrome(service=service, options=options)
 
 
 class Report(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.browser = start_browser()
+        browser_dir = tempfile.mkdtemp(prefix="shaderbench-browser-")
+        cls.addClassCleanup(shutil.rmtree, browser_dir)  # after quit: cleanups run last first
+        cls.browser = start_browser(browser_dir)
         cls.addClassCleanup(cls.browser.quit)
         with gzip.open(RECORDED, "rt") as f:
             cls.recorded = json.load(f)
@@ -123,9 +129,13 @@ class Report(unittest.TestCase):
             result["runs"] = [dict(run, program_ms=None, commit_kib=None, rss_kib=None, timeline="off")
                               for run in result["runs"]]
         other_host["host"]["name"] = "elsewhere"
+        hostile = copy.deepcopy(self.recorded)  # "<!--" then "<script" in the data swallowed the page's rest
+        hostile["host"]["name"], hostile["stopped"] = "<!--<script>", "</script><script>window.injected = 1</script>"
+        hostile["results"][1]["renderer"] = "<img src=x onerror='window.injected = 1'>&amp;"
         cases = [([failed], ["crashed (SIGSEGV) after program 517", "driver: out of cheese"]),
                  ([no_replay], ["No per-call figures: the replay hung after program 3"]),
                  ([self.recorded, other_host], ["elsewhere"]),
+                 ([hostile], ["<!--<script>", "injected = 1</script>", "onerror='window.injected = 1'>&amp;"]),
                  ([no_timeline], ["No per-program timeline"])]
         cases.insert(0, ([self.recorded, failed], ["Old (", "runs unpaired"]))  # --diff
         for number, (documents, expected) in enumerate(cases):
@@ -134,7 +144,9 @@ class Report(unittest.TestCase):
             self.terminal("--diff" if number == 0 else "--report", *files, "--html", page)
             console, requests = self.open(page)
             body = self.browser.find_element(By.TAG_NAME, "body").text
-            self.assertEqual((console, requests, [e for e in expected if e not in body]), ([], ["file://" + page], []))
+            injected = self.browser.execute_script("return window.injected")
+            self.assertEqual((console, requests, [e for e in expected if e not in body], injected),
+                             ([], ["file://" + page], [], None))
         self.assertNotIn("time-0", self.points())  # the last: no timeline, no timeline chart
 
 

@@ -39,7 +39,9 @@ import json
 import math
 import os
 import re
+import shlex
 import shutil
+import stat
 import sys
 
 from . import campaign, desktop, interrupts, outputs, plan as plans, results, runner, stats, tables, verdicts
@@ -120,7 +122,7 @@ def parse_arguments(argv):
                         default=runner.DEFAULT_STALL_SECONDS, metavar="SECONDS",
                         help="stop a run that prints nothing for this long (default 300)")
     parser.add_argument("--json", metavar="FILE", help="write every run and its provenance to FILE, after each run")
-    parser.add_argument("--csv", metavar="FILE", help="write the table as CSV")
+    parser.add_argument("--csv", metavar="FILE", help="write the table as CSV (to standard output: -)")
     parser.add_argument("--plot", metavar="FILE.png", help="write a chart of totals")
     parser.add_argument("--timeline", dest="timeline_png", metavar="FILE.png",
                         help="write a chart of per-program time and memory")
@@ -176,11 +178,21 @@ def check_outputs(args, inputs):
         wanted = [(option, path) for option, path in wanted if option != "--json"] + [("--resume", args.resume)]
     for option, path in wanted:
         reason = outputs.unwritable(path)
+        if not reason and option in ("--json", "--resume") and not getattr(args, "diff", None):
+            with contextlib.suppress(OSError):
+                if outputs.target(path)[1]:
+                    reason = "a results file is rewritten after every run: give it a regular file"
         if reason:
             raise Refused("%s %s: %s" % (option, path, reason))
     reason = outputs.clash(wanted, inputs)
     if reason:
         raise Refused(reason)
+
+
+def refuse(error):
+    """A refusal in one line on standard error, its text escaped: it may
+    quote a results file, or a lock file another user wrote."""
+    print("compare: %s" % printable(error), file=sys.stderr)
 
 
 def load(path):
@@ -242,7 +254,7 @@ def show(documents, threshold=None, with_host=False, wide=False):
         if found:
             sys.stdout.write("\n" + verdicts.within_text(found, document["host"]["name"] if with_host else None))
         if document.get("stopped"):
-            sys.stdout.write("%s\n" % document["stopped"])
+            sys.stdout.write("%s\n" % printable(document["stopped"]))
     calls_text = tables.calls_table(documents)
     if calls_text:
         sys.stdout.write("\n" + calls_text)
@@ -298,7 +310,32 @@ def prepare(args, here):
         differences = plans.plan_differences(saved, plan)
         if differences:
             raise Refused("%s: a different plan: %s" % (args.resume, "; ".join(differences)))
+        show_plan(args.resume, plan)
+        reason = None if args.binary else untrusted(binary)
+        if reason:
+            raise Refused("%s names the binary %s, which %s: give --binary %s to run it all the same"
+                          % (args.resume, binary, reason, shlex.quote(binary)))
     return resumed, plan
+
+
+def untrusted(binary):
+    """Why a binary that a results file names may not be run without being
+    named again, or None: another user's (root's aside), or writable by others."""
+    found = os.stat(binary)
+    if found.st_uid not in (os.geteuid(), 0):
+        return "belongs to another user (uid %d)" % found.st_uid
+    if found.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        return "others can write"
+    return None
+
+
+def show_plan(path, plan):
+    """What a resumed comparison is about to run, from a file that may not
+    be the user's own: the binary, and each configuration's environment."""
+    lines = ["resuming %s: the binary %s (SHA-256 %s)" % (path, plan["binary"]["path"], plan["binary"]["sha256"])]
+    lines += ["  %s: %s" % (c["name"], " ".join("%s=%s" % kv for kv in c["environment"].items()) or "no variables")
+              for c in plan["configurations"]]
+    sys.stderr.write("".join("compare: %s\n" % printable(line) for line in lines))
 
 
 def start(args, resumed, plan, display):
@@ -366,12 +403,20 @@ def show_saved(args):
 
 def main(argv, here):
     args = parse_arguments(argv)
+    # An output on standard output ("-", /dev/stdout) has it to itself: the table goes to standard error.
+    wanted = [getattr(args, key) for key, _ in OUTPUTS if getattr(args, key)]
+    with contextlib.redirect_stdout(sys.stderr) if any(map(outputs.standard_output, wanted)) \
+            else contextlib.nullcontext():
+        return run_command(args, here)
+
+
+def run_command(args, here):
     if args.diff or args.report or args.calibrate:
         with interrupts.raising():
             try:
                 return show_saved(args)
             except Refused as error:
-                print("compare: %s" % error, file=sys.stderr)
+                refuse(error)
                 return 2
             except interrupts.Interrupted as interrupt:
                 return interrupt.status
@@ -379,7 +424,7 @@ def main(argv, here):
         baseline = load(args.baseline) if args.baseline else None
         resumed, plan = prepare(args, here)
     except Refused as error:
-        print("compare: %s" % error, file=sys.stderr)
+        refuse(error)
         return 2
 
     path = args.resume or args.json
@@ -387,7 +432,7 @@ def main(argv, here):
         with outputs.locked(path) if path else contextlib.nullcontext():
             return compare(args, resumed, plan, baseline, path)
     except outputs.Locked as error:
-        print("compare: %s" % error, file=sys.stderr)
+        refuse(error)
         return 2
 
 
@@ -443,13 +488,13 @@ def compare(args, resumed, plan, baseline, path):
             save(document)
             return status
         except Refused as error:
-            print("compare: %s" % error, file=sys.stderr)
+            refuse(error)
             return 2
         except interrupts.Interrupted as interrupt:
             status = interrupt.status
             campaign.progress("interrupted (%s): keeping the finished runs" % interrupt)
         except (RuntimeError, OSError) as error:  # no X server; the results file's disk full or gone
-            print("compare: stopped: %s" % error, file=sys.stderr)
+            refuse("stopped: %s" % error)
             status = 1
         # Any further signal is ignored from here: the tool is on its way out.
         if document is None:

@@ -146,15 +146,18 @@ def find_pair(directory):
 
 def pair_labels(directories):
     """A short label per directory as the user named it: its name, or as many
-    of its last path components as it takes to tell it from the others."""
-    parts = [os.path.abspath(d).rstrip("/").split("/") for d in directories]
+    of its last path components as it takes to tell it from the others as
+    printed. Paths that print alike all the way (a byte that is not UTF-8,
+    shown as \\xff, beside a name that holds those four characters) are numbered."""
+    parts = [[printable(part) for part in os.path.abspath(d).rstrip("/").split("/")] for d in directories]
     labels = []
-    for mine in parts:
+    for i, mine in enumerate(parts):
         depth = 1
-        while any(other != mine and other[-depth:] == mine[-depth:] for other in parts) and depth < len(mine):
+        while depth < len(mine) and any(j != i and other[-depth:] == mine[-depth:] for j, other in enumerate(parts)):
             depth += 1
-        labels.append(printable("/".join(mine[-depth:]) or "/"))
-    return labels
+        labels.append("/".join(mine[-depth:]) or "/")
+    return [label if labels.count(label) == 1 else "%s (%d)" % (parts[i][-1] or "/", labels[:i].count(label) + 1)
+            for i, label in enumerate(labels)]
 
 
 def find_pairs(directories):

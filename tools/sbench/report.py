@@ -17,6 +17,7 @@ from .outputs import printable
 
 CHART_JS = "/usr/share/javascript/chart.js/chart.min.js"
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
+INLINE_ESCAPES = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026"})
 
 
 def _rounded(values, digits=3):
@@ -140,8 +141,9 @@ def html(data, title):
     for name in ("report.js", "report.css"):
         with open(os.path.join(TEMPLATES, name)) as f:
             scripts[name] = f.read()
-    # Inside a script element only "</" could end it early.
-    data_json = json.dumps(data, allow_nan=False, separators=(",", ":")).replace("</", "<\\/")
+    # Inside a script element "</script" ends it and "<!--" with "<script" swallows the rest of the page: no
+    # <, > or & reaches the HTML parser (JSON reads \u003c as <). Non-ASCII is escaped too (ensure_ascii).
+    data_json = json.dumps(data, allow_nan=False, separators=(",", ":")).translate(INLINE_ESCAPES)
     return environment.get_template("report.html").render(
         title=title, data=data, data_json=data_json, chart_js=chart_js, report_js=scripts["report.js"],
         report_css=scripts["report.css"],

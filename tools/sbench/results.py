@@ -7,10 +7,12 @@ stops, even by SIGKILL, the file on disk is a complete document. Its
 "complete" is true only once the comparison has ended by itself.
 """
 
+import codecs
 import datetime
 import json
 import math
 import os
+import stat
 
 from . import output, outputs
 
@@ -39,6 +41,8 @@ def save(path, document):
 # ---------------------------------------------------------------------------
 
 MAX_DEPTH = 16         # a results file nests 6 levels deep
+MAX_BYTES = 256 << 20  # a run with a timeline takes about 33 KB: some 7,000 of them
+BLOCK = 1 << 20
 LARGEST = 1e15         # no figure of ours comes near; beyond it sums and ratios lose their meaning
 CACHE_MODES = ("isolated", "off", "user")
 
@@ -47,18 +51,42 @@ def load(path):
     """The document in path, checked; raises ResultsError with one line that
     names the file and what is wrong with it."""
     try:
-        with open(path, "rb") as f:
-            return loads(f.read(), path)
+        return loads(_read(path), path)
     except OSError as error:
         raise ResultsError("%s: %s" % (path, error.strerror or error))
 
 
-def loads(data, path):
-    """The document in data (bytes read from path), checked as load does."""
+def _read(path):
+    """The text of path, read a block at a time, so that what cannot be a
+    results file (a larger one, /dev/zero, random bytes) is refused at its
+    first block that shows it, not after the memory runs out."""
+    with open(path, "rb") as f:
+        found = os.fstat(f.fileno())
+        if stat.S_ISREG(found.st_mode) and found.st_size > MAX_BYTES:
+            raise ResultsError("%s: %d MiB, larger than a results file may be (%d MiB)"
+                               % (path, found.st_size >> 20, MAX_BYTES >> 20))
+        decoder, text, size = codecs.getincrementaldecoder("utf-8")(), [], 0
+        for block in iter(lambda: f.read(BLOCK), b""):
+            size += len(block)
+            if size > MAX_BYTES:
+                raise ResultsError("%s: larger than a results file may be (%d MiB)" % (path, MAX_BYTES >> 20))
+            if b"\0" in block:  # never in JSON text, and all /dev/zero has
+                raise ResultsError("%s: not a results file (a NUL byte at byte %d)"
+                                   % (path, size - len(block) + block.index(b"\0")))
+            try:
+                text.append(decoder.decode(block))
+            except UnicodeDecodeError:
+                raise ResultsError("%s: not a results file (not UTF-8 text)" % path)
+        try:
+            return "".join(text) + decoder.decode(b"", final=True)
+        except UnicodeDecodeError:
+            raise ResultsError("%s: not a results file (not UTF-8 text)" % path)
+
+
+def loads(text, path):
+    """The document in text (read from path), checked as load does."""
     try:
-        document = json.loads(data.decode("utf-8"), parse_constant=_no_constant)
-    except UnicodeDecodeError:
-        raise ResultsError("%s: not a results file (not UTF-8 text)" % path)
+        document = json.loads(text, parse_constant=_no_constant)
     except json.JSONDecodeError as error:
         # Cut short: the text ends where a value or a string is still open.
         cut = error.pos >= len(error.doc.rstrip()) or error.msg.startswith("Unterminated string")
@@ -168,8 +196,12 @@ def _texts(obj, key, where, optional=True):
 
 
 def _environment(obj, where):
+    """Variables as the OS will take them: a name without '=', no NUL anywhere."""
     for var, value in _field(obj, "environment", (dict,), where).items():
-        _check(value, (str,), "%s.environment.%s" % (where, var))
+        _check(value, (str,), "%s.environment.%s" % (where, json.dumps(var)[:40]))
+        if not var or "=" in var or "\0" in var + value:
+            raise ValueError("%s.environment holds %s=%s, which no process can be given (an empty name, "
+                             "'=' in the name or a NUL byte)" % (where, json.dumps(var)[:40], json.dumps(value)[:40]))
 
 
 def _check_document(document):
@@ -280,6 +312,9 @@ def _check_run(run, where):
     _field(run, "link_failures", (int,), where, 0, output.PROGRAMS)
     for key in ("program_ms", "commit_kib", "rss_kib"):
         _numbers(run, key, where, output.PROGRAMS)
+    if (run["commit_kib"] is None) != (run["rss_kib"] is None):  # sampled together, or not at all
+        raise ValueError("%s has %s but no %s" % ((where,) + (("commit_kib", "rss_kib") if run["rss_kib"] is None
+                                                              else ("rss_kib", "commit_kib"))))
     return number
 
 

@@ -76,7 +76,7 @@ def table_rows(documents, with_host, records=None):
                 row = summarise(result, document["host"]["name"] if with_host else None)
                 row.update({key: None for key in verdicts.COLUMNS})
                 record = next((r for r in found if r["configuration"] == result["configuration"]
-                               and r["shaders"] == result["shaders"]["label"]), None)
+                               and r["shaders_sha256"] == list(verdicts.shaders_key(result))), None)
                 row.update(verdicts.columns(record) if record else {})
                 row["verdict_record"] = record
                 row["verdict"] = short_verdict(record, result["configuration"] == (found[0]["against"] if found else None))
@@ -168,12 +168,26 @@ def calls_table(documents):
             + " does not replay the status query, a call without side effects, so it has no time of its own)\n")
 
 
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def csv_cell(value):
+    """A cell as a spreadsheet may take it: text that would start a formula
+    (a name such as =HYPERLINK(...) from a shared results file) gets a
+    leading ', as OWASP advises; numbers stay numbers, negative ones too."""
+    if value is None:
+        return ""
+    if isinstance(value, str) and value.startswith(FORMULA_STARTS):
+        return "'" + value
+    return value
+
+
 def write_csv(path, rows, fields=CSV_FIELDS):
     def produce(f):
         writer = csv.DictWriter(f, fields)
         writer.writeheader()
         for row in rows:
-            writer.writerow({k: ("" if row[k] is None else row[k]) for k in fields})
+            writer.writerow({k: csv_cell(row[k]) for k in fields})
     outputs.write(path, produce)
 
 

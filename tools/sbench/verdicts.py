@@ -60,6 +60,7 @@ def within(document, threshold=None, against=None, up_to=None):
         common = sorted(n for n in set(mine) & set(theirs) if up_to is None or n <= up_to)
         record = {"configuration": result["configuration"], "against": baseline,
                   "shaders": result["shaders"]["label"]}
+        record["shaders_sha256"] = list(shaders_key(result))  # rows find their verdict by it, not by the label
         for measure, key, words in MEASURES:
             record[measure] = stats.paired_verdict([theirs[n][key] for n in common], [mine[n][key] for n in common],
                                                    threshold, words, level)
@@ -114,7 +115,9 @@ def match_results(old, new):
 def _no_runs(result):
     """Why a result has no runs to judge, as a phrase."""
     failed = len(result["failed_runs"])
-    return result["failure"] or ("all %d runs failed" % failed if failed else "no runs")
+    if result["failure"]:
+        return printable(result["failure"])
+    return "all %d runs failed" % failed if failed else "no runs"
 
 
 def diff(old, new, threshold):
