@@ -44,7 +44,7 @@ import shutil
 import stat
 import sys
 
-from . import campaign, desktop, interrupts, outputs, plan as plans, results, runner, stats, tables, verdicts
+from . import campaign, desktop, interrupts, outputs, plan as plans, results, runner, scratch, stats, tables, verdicts
 from .outputs import printable
 
 CACHE_MODES = results.CACHE_MODES
@@ -463,6 +463,7 @@ def compare(args, resumed, plan, baseline, path):
     """Runs the comparison into the document at path (None: kept in memory);
     returns the exit status."""
     display = chosen_display(args)
+    scratch.remove_stale()  # what a tool killed outright (SIGKILL) left in the temporary directory
     save = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
     document, status = None, None
     with interrupts.raising():
