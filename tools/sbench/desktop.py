@@ -21,6 +21,7 @@ import signal
 import socket
 import struct
 import subprocess
+import threading
 import time
 
 from Xlib import X, XK, Xatom, display as xdisplay, error as xerror, protocol
@@ -134,24 +135,73 @@ def _read_display_number(fd, deadline):
 # Connections, and what runs on a desktop
 # ---------------------------------------------------------------------------
 
-@contextlib.contextmanager
-def connect(display):
-    """A connection to display with its own cookie (python-xlib reads
-    XAUTHORITY when it connects)."""
+# A server answers a request in milliseconds; one that has not answered in
+# this long is held by another client (a window manager that grabbed it while
+# it waits for a click) and may never answer.
+X_ANSWER_SECONDS = 10.0
+
+
+def _open(display, seconds, no_answer):
+    """python-xlib's Display for display, made in a thread of its own: even
+    the connection's set-up waits without limit on a server held by another
+    client. Raises no_answer after seconds; the thread is then left to end
+    when the server lets it."""
+    made = {}
+
+    def make():
+        try:
+            made["display"] = xdisplay.Display(display.name)
+        except BaseException as error:  # handed to the caller
+            made["error"] = error
     saved = os.environ.get("XAUTHORITY")
     if display.xauthority:
         os.environ["XAUTHORITY"] = display.xauthority
     try:
-        d = xdisplay.Display(display.name)
+        thread = threading.Thread(target=make, daemon=True)
+        thread.start()
+        thread.join(seconds)
     finally:
         if saved is None:
             os.environ.pop("XAUTHORITY", None)
         else:
             os.environ["XAUTHORITY"] = saved
+    if thread.is_alive():
+        raise no_answer
+    if "error" in made:
+        raise made["error"]
+    return made["display"]
+
+
+@contextlib.contextmanager
+def connect(display, seconds=None):
+    """A connection to display with its own cookie (python-xlib reads
+    XAUTHORITY when it connects), cut off `seconds` after it was made:
+    python-xlib waits for an answer without limit, so a server that gives
+    none would stall the tool for good. A request left waiting then raises
+    RuntimeError, which says so. seconds: X_ANSWER_SECONDS unless given."""
+    seconds = X_ANSWER_SECONDS if seconds is None else seconds
+    no_answer = RuntimeError("the X server %s gave no answer in %g s (held by another client, such as a "
+                             "window manager waiting for a click?)" % (display.name, seconds))
+    d = _open(display, seconds, no_answer)
+    expired = threading.Event()
+
+    def cut_off():
+        expired.set()
+        with contextlib.suppress(OSError):
+            d.display.socket.shutdown(socket.SHUT_RDWR)  # the wait in select() ends, the request fails
+    timer = threading.Timer(seconds, cut_off)
+    timer.daemon = True
+    timer.start()
     try:
         yield d
+    except X_ERRORS:
+        if expired.is_set():
+            raise no_answer from None
+        raise
     finally:
-        d.close()
+        timer.cancel()
+        with contextlib.suppress(*X_ERRORS):
+            d.close()
 
 
 def _text_property(d, window, name):
@@ -181,7 +231,7 @@ def describe(display):
                 info["window_manager"] = "unnamed"  # someone manages the root's children
             owner = d.get_selection_owner(d.intern_atom("_NET_WM_CM_S%d" % d.get_default_screen()))
             info["compositor"] = owner != X.NONE
-    except X_ERRORS as error:
+    except (RuntimeError, *X_ERRORS) as error:
         info["window_manager"] = "unknown: %s" % error
     return info
 
@@ -239,7 +289,7 @@ def find_window(display, pid, timeout=20.0, alive=lambda: True):
     """Waits for the window that process pid (or one under it) made; returns
     its id, or None once alive() says the process has ended. The title alone
     never matches: another process's window may carry it."""
-    with connect(display) as d:
+    with connect(display, timeout + X_ANSWER_SECONDS) as d:
         atoms = {name: d.intern_atom(name) for name in ("_NET_WM_PID", "WM_PROTOCOLS", "WM_DELETE_WINDOW")}
         host = socket.gethostname()
         deadline = time.monotonic() + timeout
