@@ -85,11 +85,13 @@ class Desktops(unittest.TestCase):
         with open(twmrc, "w") as f:
             f.write("RandomPlacement\nNoGrabServer\n")  # place windows without a mouse, never grab the server
         self.assertEqual(self.compare_next_to_a_decoy(["twm", "-f", twmrc]), {
-            "name": self.display.name, "private": False, "window_manager": "unnamed", "compositor": False})
+            "name": self.display.name, "private": False, "window_manager": "unnamed", "compositor": False,
+            "windows_found_by": "X-Resource"})
 
     def test_on_a_compositing_desktop(self):
         self.assertEqual(self.compare_next_to_a_decoy(["openbox"], ["xcompmgr"]), {
-            "name": self.display.name, "private": False, "window_manager": "Openbox", "compositor": True})
+            "name": self.display.name, "private": False, "window_manager": "Openbox", "compositor": True,
+            "windows_found_by": "X-Resource"})
 
     def test_a_private_server_refuses_a_client_without_its_cookie(self):
         with desktop.connect(self.display) as d:  # with it
@@ -117,6 +119,15 @@ class Desktops(unittest.TestCase):
             with self.assertRaisesRegex(RuntimeError, r"gave no answer in 1\.5 s"):
                 desktop.find_window(self.display, os.getpid(), timeout=0.5)
         self.assertLess(time.monotonic() - started, 10)
+
+    def test_a_window_that_claims_the_benchmarks_process_is_not_taken_for_its_window(self):
+        benchmark = self.start(["sleep", "600"])  # stands for the benchmark before its window is up
+        marker = os.path.join(self.dir.name, "decoy")
+        decoy = self.start([DECOY], FAKE_BENCH="decoy", FAKE_MARKER=marker, FAKE_CLAIM_PID=str(benchmark.pid))
+        self.until(lambda: os.path.exists(marker) and "window\n" in open(marker).read(), decoy, "no decoy window")
+        with self.assertRaisesRegex(RuntimeError, "no window of process %d appeared" % benchmark.pid):
+            desktop.find_window(self.display, benchmark.pid, timeout=1)
+        self.assertIsNotNone(desktop.find_window(self.display, decoy.pid, timeout=1))
 
 
 if __name__ == "__main__":

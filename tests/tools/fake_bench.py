@@ -6,7 +6,8 @@ with a child that sleeps too), crash:N (then SIGSEGV), exit:N (then status 1;
 N = -1 prints "Unable to load file" instead), garbage (a full run with a stray
 line), nowindow (a full run whose window never appears), noclose (a window
 that ignores being closed), decoy (no run: only a window with the program's
-title, which ignores keys and being closed).
+title, which ignores keys and being closed; FAKE_CLAIM_PID makes its window
+claim another process in _NET_WM_PID).
 FAKE_MS sets the total it reports (default 1234), FAKE_JITTER a fraction it
 varies by from one start to the next, the same way every time.
 FAKE_MARKER names a file that gets a line per start, and a line when the run
@@ -47,7 +48,8 @@ def window_until_closed(obeys=True):
     d = display.Display()
     window = d.screen().root.create_window(0, 0, 640, 480, 0, X.CopyFromParent, event_mask=X.KeyPressMask)
     window.set_wm_name("Shader RAM usage test")
-    window.change_property(d.intern_atom("_NET_WM_PID"), Xatom.CARDINAL, 32, [os.getpid()])
+    window.change_property(d.intern_atom("_NET_WM_PID"), Xatom.CARDINAL, 32,
+                           [int(os.environ.get("FAKE_CLAIM_PID", os.getpid()))])
     delete = d.intern_atom("WM_DELETE_WINDOW")
     window.set_wm_protocols([delete])
     window.map()

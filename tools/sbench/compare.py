@@ -343,7 +343,7 @@ def start(args, resumed, plan, display):
     same, or a new one with each configuration's driver probed."""
     configs = plans.plan_configs(plan)
     where = desktop.describe(display) if display else {"name": None, "private": True, "window_manager": None,
-                                                       "compositor": None}
+                                                       "compositor": None, "windows_found_by": "X-Resource"}
     with desktop.xserver(display) as probe_display:
         if resumed:
             for name, env, _ in configs:

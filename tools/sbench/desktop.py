@@ -25,7 +25,7 @@ import threading
 import time
 
 from Xlib import X, XK, Xatom, display as xdisplay, error as xerror, protocol
-from Xlib.ext import xtest
+from Xlib.ext import res, xtest
 
 from . import scratch
 from .interrupts import shielded
@@ -217,7 +217,8 @@ def describe(display):
     a private server, its window manager (the name it gives itself; "unnamed"
     for one that gives none, such as twm; None when none runs) and whether a
     compositing manager runs. Only reads: nothing on the display changes."""
-    info = {"name": display.name, "private": display.private, "window_manager": None, "compositor": None}
+    info = {"name": display.name, "private": display.private, "window_manager": None, "compositor": None,
+            "windows_found_by": "X-Resource"}
     if display.private:
         return info
     try:
@@ -231,6 +232,7 @@ def describe(display):
                 info["window_manager"] = "unnamed"  # someone manages the root's children
             owner = d.get_selection_owner(d.intern_atom("_NET_WM_CM_S%d" % d.get_default_screen()))
             info["compositor"] = owner != X.NONE
+            info["windows_found_by"] = window_owner_rule(d)
     except (RuntimeError, *X_ERRORS) as error:
         info["window_manager"] = "unknown: %s" % error
     return info
@@ -271,32 +273,53 @@ def _windows(d):
             pass  # it went away while we looked
 
 
-def _ours(d, window, root_pid, host, atoms):
-    """Whether window is the benchmark's: made by its process on this host,
-    with its title, and closable with WM_DELETE_WINDOW."""
+def _client_pid(d, window):
+    """The process whose connection made window, as the X server itself knows
+    it (X-Resource): a client cannot claim another's. None for a client of
+    another host, whose process the server does not know."""
+    reply = d.res_query_client_ids([{"client": window.id, "mask": res.LocalClientPIDMask}])
+    return next((value for found in reply.ids for value in found.value), None)
+
+
+def _claimed_pid(d, window, host, atoms):
+    """The process window says made it (_NET_WM_PID, which any client may
+    set), on this host; None otherwise."""
     pid = window.get_full_property(atoms["_NET_WM_PID"], Xatom.CARDINAL)
-    if pid is None or not len(pid.value) or not belongs_to(int(pid.value[0]), root_pid):
-        return False
     machine = _text_property(d, window, "WM_CLIENT_MACHINE")
-    if machine is not None and machine != host:
-        return False  # a process of another host, whose pid means nothing here
+    if pid is None or not len(pid.value) or (machine is not None and machine != host):
+        return None  # none, or a process of another host, whose pid means nothing here
+    return int(pid.value[0])
+
+
+def window_owner_rule(d):
+    """How the benchmark's window is told from others on this server."""
+    return "X-Resource" if d.has_extension(res.extname) else "_NET_WM_PID"
+
+
+def _ours(d, window, root_pid, host, atoms, rule):
+    """Whether window is the benchmark's: with its title, closable with
+    WM_DELETE_WINDOW, and made by its process (on this host) as the server
+    knows it, or, on a server without X-Resource, as the window claims."""
     protocols = window.get_full_property(atoms["WM_PROTOCOLS"], Xatom.ATOM)
-    return (window.get_wm_name() == WINDOW_TITLE and protocols is not None
-            and atoms["WM_DELETE_WINDOW"] in protocols.value)
+    if window.get_wm_name() != WINDOW_TITLE or protocols is None or atoms["WM_DELETE_WINDOW"] not in protocols.value:
+        return False
+    pid = _client_pid(d, window) if rule == "X-Resource" else _claimed_pid(d, window, host, atoms)
+    return pid is not None and belongs_to(pid, root_pid)
 
 
 def find_window(display, pid, timeout=20.0, alive=lambda: True):
     """Waits for the window that process pid (or one under it) made; returns
     its id, or None once alive() says the process has ended. The title alone
-    never matches: another process's window may carry it."""
+    never matches: another process's window may carry it, and may claim the
+    benchmark's PID too."""
     with connect(display, timeout + X_ANSWER_SECONDS) as d:
         atoms = {name: d.intern_atom(name) for name in ("_NET_WM_PID", "WM_PROTOCOLS", "WM_DELETE_WINDOW")}
-        host = socket.gethostname()
+        host, rule = socket.gethostname(), window_owner_rule(d)
         deadline = time.monotonic() + timeout
         while True:
             for window in _windows(d):
                 try:
-                    if _ours(d, window, pid, host, atoms):
+                    if _ours(d, window, pid, host, atoms, rule):
                         return window.id
                 except xerror.XError:
                     pass  # it went away while we looked
