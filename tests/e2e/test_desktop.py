@@ -36,7 +36,7 @@ class Desktops(unittest.TestCase):
         with open(os.path.join(self.dir.name, os.path.basename(command[0]) + ".err"), "wb") as err:
             return self.enterContext(scratch.child(command, scratch.stop_process, env=dict(self.env, **env),
                                                    stdout=subprocess.DEVNULL, stderr=err,
-                                                   preexec_fn=desktop.die_with_parent))
+                                                   preexec_fn=scratch.die_with_parent))
 
     def until(self, condition, manager, what):
         """Waits for condition while the window manager runs: its exit fails

@@ -44,7 +44,7 @@ import shutil
 import stat
 import sys
 
-from . import campaign, desktop, interrupts, outputs, plan as plans, results, runner, scratch, stats, tables, verdicts
+from . import campaign, desktop, interrupts, outputs, plan as plans, results, runner, scratch, stats, tables, verdicts, watchdog
 from .outputs import printable
 
 CACHE_MODES = results.CACHE_MODES
@@ -464,6 +464,7 @@ def compare(args, resumed, plan, baseline, path):
     returns the exit status."""
     display = chosen_display(args)
     scratch.remove_stale()  # what a tool killed outright (SIGKILL) left in the temporary directory
+    watchdog.start()  # so that if this one is, what it started is stopped all the same
     save = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
     document, status = None, None
     with interrupts.raising():

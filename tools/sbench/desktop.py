@@ -13,11 +13,9 @@ touched, and no key is ever sent to a display we did not start.
 
 import collections
 import contextlib
-import ctypes
 import os
 import selectors
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -31,7 +29,6 @@ from . import scratch
 from .interrupts import shielded
 
 WINDOW_TITLE = "Shader RAM usage test"
-PR_SET_PDEATHSIG = 1
 FAMILY_LOCAL = 256  # Xauthority's family for a connection on this host
 
 # Everything python-xlib raises for a display that is gone, refuses us, or a
@@ -59,12 +56,6 @@ def environment(display):
 # ---------------------------------------------------------------------------
 # Private X servers
 # ---------------------------------------------------------------------------
-
-def die_with_parent():
-    """Run in a child before exec: if we are killed (a test runner's timeout),
-    the kernel stops what we started too, so nothing is left running."""
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-
 
 def write_cookie(path):
     """An authority file holding one fresh cookie for every display of this
@@ -107,7 +98,7 @@ def xserver(display=None, timeout=XSERVER_START_SECONDS):
         with scratch.pipe() as ends, scratch.child(
                 ["Xvfb", "-displayfd", str(ends[1]), "-auth", xauthority, "-screen", "0", "1024x768x24",
                  "-nolisten", "tcp"], scratch.stop_process,
-                pass_fds=(ends[1],), stdin=subprocess.DEVNULL, preexec_fn=die_with_parent,
+                pass_fds=(ends[1],), stdin=subprocess.DEVNULL, preexec_fn=scratch.own_session,
                 start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
             with shielded():  # ours closed, Xvfb's exit closes the pipe and we see it
                 os.close(ends[1])

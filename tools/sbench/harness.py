@@ -143,7 +143,7 @@ def benchmark(binary, cwd, env=None, display=None, wrapper=()):
     if display is not None:
         run_env.update(desktop.environment(display))
     with scratch.child([*wrapper, binary], stop_benchmark, cwd=cwd, env=run_env,
-                       stdin=subprocess.DEVNULL, preexec_fn=desktop.die_with_parent,
+                       stdin=subprocess.DEVNULL, preexec_fn=scratch.own_session,
                        start_new_session=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
         yield proc
 

@@ -11,6 +11,7 @@ one a live tool is using, and removed at the next start (remove_stale).
 """
 
 import contextlib
+import ctypes
 import os
 import re
 import shutil
@@ -19,17 +20,35 @@ import stat
 import subprocess
 import tempfile
 
+from . import watchdog
 from .interrupts import owner, shielded
 
 PREFIX = "shaderbench-"
+PR_SET_PDEATHSIG = 1
+
+
+def die_with_parent():
+    """Run in a child before exec: if we are killed (a test runner's timeout),
+    the kernel stops what we started too, so nothing is left running."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+def own_session():
+    """Run before exec in a child that leads a session of its own (the
+    benchmark, an X server): it dies with us, and the watchdog stops what is
+    left of its session if we are killed outright."""
+    die_with_parent()
+    watchdog.watch_session()
 
 
 def _start_time(pid):
-    """A process's start time in clock ticks since boot, or None if it is gone:
-    with its PID it names one process, even after the PID is reused."""
+    """A process's start time in clock ticks since boot, or None if it is gone
+    (or has ended, a zombie): with its PID it names one process, even after
+    the PID is reused."""
     try:
         with open("/proc/%d/stat" % pid, "rb") as f:
-            return int(f.read().rsplit(b")", 1)[1].split()[19])
+            fields = f.read().rsplit(b")", 1)[1].split()
+        return None if fields[0] == b"Z" else int(fields[19])
     except (OSError, IndexError, ValueError):
         return None
 
@@ -64,7 +83,8 @@ class CouldNotStart(RuntimeError):
 @owner
 def child(argv, stop, **popen):
     """Yields a subprocess.Popen of argv, and calls stop(process) when the
-    block ends, however it ends. Raises CouldNotStart when it cannot be
+    block ends, however it ends (then, for one in a session of its own,
+    kills whatever is still in its session). Raises CouldNotStart when it cannot be
     started: then there is nothing to stop."""
     started = []
     try:
@@ -78,6 +98,9 @@ def child(argv, stop, **popen):
         if started:
             with shielded():
                 stop(started[0])
+                if popen.get("start_new_session"):  # what left its process group, but not its session
+                    watchdog.kill_session(started[0].pid)
+                    watchdog.session_stopped(started[0].pid)
 
 
 def stop_process(proc, grace=5.0):

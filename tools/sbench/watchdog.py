@@ -1,0 +1,92 @@
+"""What the tool starts, stopped even when the tool itself is killed outright.
+
+SIGKILL gives the tool no chance to stop what it started. The benchmark goes
+with it (it asks the kernel for a signal when its parent dies), but what the
+benchmark started, a driver's helper or Wine's server, would live on under
+init. So a tool process starts one watchdog: a small process in a session
+of its own that reads a pipe whose other end only the tool holds. Every
+program the tool starts in a session of its own names that session on the
+pipe before it runs, and the tool takes the name back once it has stopped
+the whole session. When the pipe ends, because the tool has ended however
+it ended, the watchdog kills what is still in the sessions it was given,
+removes what the tool left in the temporary directory, and exits.
+
+Run as a program: watchdog.py FD, FD being the pipe's reading end.
+"""
+
+import os
+import signal
+import subprocess
+import sys
+
+_pipe = {"fd": None}
+
+
+def start():
+    """Starts this process's watchdog, once."""
+    if _pipe["fd"] is not None:
+        return
+    read_end, write_end = os.pipe()  # neither is inherited by what else we start
+    try:
+        subprocess.Popen([sys.executable, "-I", os.path.abspath(__file__), str(read_end)], pass_fds=(read_end,),
+                         start_new_session=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL, cwd="/")
+    except OSError:
+        os.close(write_end)  # no watchdog: what the tool stops itself is all that is stopped
+        return
+    finally:
+        os.close(read_end)
+    _pipe["fd"] = write_end
+
+
+def _tell(text):
+    if _pipe["fd"] is not None:
+        os.write(_pipe["fd"], text.encode())
+
+
+def watch_session():
+    """In a child that leads a session of its own, before it runs its program
+    (preexec_fn): names its session to the watchdog."""
+    _tell("+%d\n" % os.getpid())
+
+
+def session_stopped(session):
+    _tell("-%d\n" % session)
+
+
+def kill_session(session):
+    """Kills every process of ours still in the session."""
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name, "rb") as f:
+                fields = f.read().rsplit(b")", 1)[1].split()
+            if int(fields[3]) == session and os.stat("/proc/" + name).st_uid == os.getuid():
+                os.kill(int(name), signal.SIGKILL)
+        except (OSError, IndexError, ValueError):
+            pass  # gone meanwhile
+
+
+def _watch(fd):
+    sessions, pending = set(), b""
+    while True:
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            break
+        *lines, pending = (pending + chunk).split(b"\n")
+        for line in lines:
+            if line.startswith(b"+"):
+                sessions.add(int(line[1:]))
+            else:
+                sessions.discard(int(line[1:]))
+    for session in sessions:
+        kill_session(session)
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    from sbench import scratch
+    scratch.remove_stale()
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _watch(int(sys.argv[1]))
