@@ -41,7 +41,10 @@ def start():
 
 def _tell(text):
     if _pipe["fd"] is not None:
-        os.write(_pipe["fd"], text.encode())
+        try:
+            os.write(_pipe["fd"], text.encode())
+        except OSError:  # the watchdog is gone (killed by hand): the runs go on without it
+            pass
 
 
 def watch_session():
