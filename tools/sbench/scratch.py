@@ -99,7 +99,7 @@ def child(argv, stop, **popen):
             with shielded():
                 stop(started[0])
                 if popen.get("start_new_session"):  # what left its process group, but not its session
-                    watchdog.kill_session(started[0].pid)
+                    watchdog.kill_session(started[0].pid, leader=False)
                     watchdog.session_stopped(started[0].pid)
 
 

@@ -57,10 +57,12 @@ def session_stopped(session):
     _tell("-%d\n" % session)
 
 
-def kill_session(session):
-    """Kills every process of ours still in the session."""
+def kill_session(session, leader=True):
+    """Kills every process of ours still in the session; its leader too
+    unless leader is False (one the caller has stopped and reaped, whose PID
+    may already name another process)."""
     for name in os.listdir("/proc"):
-        if not name.isdigit():
+        if not name.isdigit() or (not leader and int(name) == session):
             continue
         try:
             with open("/proc/%s/stat" % name, "rb") as f:
