@@ -69,7 +69,9 @@ class Report(unittest.TestCase):
         return out.getvalue()
 
     def open(self, page):
-        """Loads the page; returns (console entries, URLs requested)."""
+        """Loads the page; returns (console entries, URLs the page requested).
+        Only the page's own requests count: Chromium's own pages (chrome://...)
+        may still be loading theirs on a busy machine."""
         self.browser.get_log("browser"), self.browser.get_log("performance")  # what came before
         self.browser.get("file://" + page)
         deadline = time.monotonic() + 30
@@ -78,7 +80,8 @@ class Report(unittest.TestCase):
             time.sleep(0.05)
         requests = [json.loads(entry["message"])["message"] for entry in self.browser.get_log("performance")]
         return (self.browser.get_log("browser"),
-                [r["params"]["request"]["url"] for r in requests if r["method"] == "Network.requestWillBeSent"])
+                [r["params"]["request"]["url"] for r in requests if r["method"] == "Network.requestWillBeSent"
+                 and r["params"].get("documentURL") == "file://" + page])
 
     def points(self):
         """{chart: [points of each dataset]} as the page holds them."""
