@@ -28,7 +28,7 @@ def start():
         return
     read_end, write_end = os.pipe()  # neither is inherited by what else we start
     try:
-        subprocess.Popen([sys.executable, "-I", os.path.abspath(__file__), str(read_end)], pass_fds=(read_end,),
+        subprocess.Popen([sys.executable, "-I", "-B", os.path.abspath(__file__), str(read_end)], pass_fds=(read_end,),
                          start_new_session=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, cwd="/")
     except OSError:
