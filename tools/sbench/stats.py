@@ -111,14 +111,17 @@ def log_change_pct(x):
     return (numpy.exp(x) - 1) * 100
 
 
-def _more_rounds(centre, half_width, n, level, threshold_pct, from_pct):
+def _more_rounds(centre, half_width, n, level, threshold_pct, from_pct, gate=False):
     """How many more rounds (or runs a side) would likely settle an
     inconclusive verdict if the estimate and its noise stayed as they are: the
     half width shrinks as t(m - 1) / sqrt(m). None when the estimate sits on
-    the threshold; MOST_ROUNDS_ESTIMATED + 1 when more than that would be needed."""
+    the threshold; MOST_ROUNDS_ESTIMATED + 1 when more than that would be needed.
+    gate: what settles is the interval clearing +threshold, on either side."""
     from scipy import stats as scipy_stats
     up, down = from_pct(threshold_pct), from_pct(-threshold_pct)
     gap = centre - up if centre > up else down - centre if centre < down else min(up - centre, centre - down)
+    if gate:
+        gap = abs(centre - up)
     if gap <= 1e-12 or half_width <= 1e-12:  # on the threshold, to the last bit
         return None
     quantile = 1 - (1 - level) / 2
@@ -136,11 +139,11 @@ def _more_rounds(centre, half_width, n, level, threshold_pct, from_pct):
 
 
 def _verdict(method, count, words, threshold_pct, level):
-    return {"verdict": "too few runs", "change_pct": None, "interval_pct": None, "more": None,
+    return {"verdict": "too few runs", "change_pct": None, "interval_pct": None, "more": None, "noise_pct": None,
             "method": method, "level": level, "threshold_pct": threshold_pct, "words": list(words), **count}
 
 
-def paired_verdict(old, new, threshold_pct, words, level=CONFIDENCE):
+def paired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=False):
     """Whether new differs from old, where old[i] and new[i] ran in the same
     round (back to back, on the same machine state): a t interval at level
     on the mean of the per-round log ratios, so that what drifts between
@@ -159,10 +162,11 @@ def paired_verdict(old, new, threshold_pct, words, level=CONFIDENCE):
         return _from_nothing(result, [a for a, _ in pairs], [b for _, b in pairs])
     x, y, to_pct, from_pct = scaled
     centre, half = intervals(x[None, :], y[None, :], level, paired=True)
-    return _decide(result, float(centre[0]), float(half[0]), len(x), to_pct, from_pct)
+    result["noise_pct"] = float(numpy.std(y - x, ddof=1)) * 100
+    return _decide(result, float(centre[0]), float(half[0]), len(x), to_pct, from_pct, gate)
 
 
-def unpaired_verdict(old, new, threshold_pct, words, level=CONFIDENCE):
+def unpaired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=False):
     """Whether new differs from old, two sets of runs that did not run side by
     side (separate comparisons): Welch's t interval at level on the
     difference of the mean log totals. Returns what paired_verdict returns,
@@ -177,7 +181,8 @@ def unpaired_verdict(old, new, threshold_pct, words, level=CONFIDENCE):
         return _from_nothing(result, old, new)
     x, y, to_pct, from_pct = scaled
     centre, half = intervals(x[None, :], y[None, :], level, paired=False)
-    return _decide(result, float(centre[0]), float(half[0]), min(len(x), len(y)), to_pct, from_pct)
+    result["noise_pct"] = math.sqrt((x.var(ddof=1) + y.var(ddof=1)) / 2) * 100
+    return _decide(result, float(centre[0]), float(half[0]), min(len(x), len(y)), to_pct, from_pct, gate)
 
 
 def _from_nothing(result, old, new):
@@ -189,12 +194,12 @@ def _from_nothing(result, old, new):
     return result
 
 
-def _decide(result, centre, half, n, to_pct, from_pct):
+def _decide(result, centre, half, n, to_pct, from_pct, gate):
     low, high = to_pct(centre - half), to_pct(centre + half)
     result.update(change_pct=to_pct(centre), interval_pct=[low, high],
                   verdict=str(answers(low, high, result["threshold_pct"], result["words"])))
     if result["verdict"] == "inconclusive":
-        result["more"] = _more_rounds(centre, half, n, result["level"], result["threshold_pct"], from_pct)
+        result["more"] = _more_rounds(centre, half, n, result["level"], result["threshold_pct"], from_pct, gate)
     return result
 
 
@@ -204,6 +209,10 @@ def describe(result):
     unit = ("round%s" if "rounds" in result else "run%s a side") % "s"[:result["more"] != 1]
     counted = ("%d round%s" % (result["rounds"], "s"[:result["rounds"] != 1]) if "rounds" in result
                else "%d and %d runs" % tuple(result["runs"]))
+    if result["verdict"] == "unavailable":
+        return "unavailable: the runs report no figure (settled: more runs cannot measure it)"
+    if (result.get("noise_pct") or 0) >= 0.05:  # a figure that repeats exactly has none to show
+        counted += "; noise %.1f %% a %s" % (result["noise_pct"], "round" if "rounds" in result else "run")
     if result["change_pct"] is None:
         return "%s (%s%s)" % (result["verdict"], counted, "; no change in % from a baseline of 0 or less"
                               if result["verdict"] == "inconclusive" else "")

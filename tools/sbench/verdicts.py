@@ -5,22 +5,72 @@ paired). Only runs that reported count; failed runs are listed, not sampled.
 The statistics are stats'; the rule of -n auto is here.
 """
 
+import functools
+import math
+
+import numpy
+
 from . import stats
 from .outputs import printable
 
 TIME_WORDS = ("slower", "faster")
 MEMORY_WORDS = ("more memory", "less memory")
-REGRESSIONS = ("slower", "more memory")
+REGRESSIONS = ("slower", "more memory")  # what fails a gate: the interval lies wholly above +threshold
 UNSETTLED = ("inconclusive", "too few runs")
+UNAVAILABLE = "unavailable"  # a figure the runs never report (Committed mem: unavailable): more rounds cannot help
 MIN_AUTO_ROUNDS = 3
 MEASURES = (("time", "ms", TIME_WORDS), ("memory", "commit_mib", MEMORY_WORDS))
+DEFAULT_THRESHOLD = 5.0
+ALPHA = 1 - stats.CONFIDENCE
+SEQUENTIAL_PATHS = 200000
+SEQUENTIAL_SEED = 20261208
 
 
-def look_level(max_runs, confidence=stats.CONFIDENCE):
-    """The level of each look of -n auto: the error rate 1 - confidence split
-    evenly over the looks it may make (after rounds MIN_AUTO_ROUNDS to
-    max_runs), so that the chance that any look errs stays within it."""
-    return 1 - (1 - confidence) / (max_runs - MIN_AUTO_ROUNDS + 1)
+def looks(max_runs):
+    """The rounds after which -n auto may stop: 3, 6, 12, 24... and the last.
+    Few looks keep each one's interval narrow; the early ones let a plain
+    answer stop soon."""
+    found, n = [], MIN_AUTO_ROUNDS
+    while n < max_runs:
+        found.append(n)
+        n *= 2
+    return found + [max_runs]
+
+
+@functools.lru_cache(maxsize=None)
+def nominal_level(max_runs, sides):
+    """The error rate each look of -n auto may spend (one tail for sides=1,
+    both for 2), the same at every look (a Pocock-shaped boundary), such that
+    the chance that any look errs is at most ALPHA: made by simulating
+    SEQUENTIAL_PATHS comparisons of normal per-round log ratios in which
+    nothing differs, through the t statistic at each look (its distribution
+    does not depend on the noise). The simulation's own error is kept on the
+    safe side: the level spends ALPHA less two of its standard errors."""
+    from scipy import stats as scipy_stats
+    rng = numpy.random.default_rng(SEQUENTIAL_SEED)
+    mean, squares, done = numpy.zeros(SEQUENTIAL_PATHS), numpy.zeros(SEQUENTIAL_PATHS), 0
+    smallest = numpy.ones(SEQUENTIAL_PATHS)
+    for n in looks(max_runs):
+        new = n - done  # the rounds since the last look, as their mean and sum of squares about it
+        step_mean = rng.standard_normal(SEQUENTIAL_PATHS) / math.sqrt(new)
+        step_squares = rng.chisquare(new - 1, SEQUENTIAL_PATHS) if new > 1 else 0.0
+        squares = squares + step_squares + (step_mean - mean) ** 2 * done * new / n
+        mean, done = mean + (step_mean - mean) * new / n, n
+        t = mean / numpy.sqrt(squares / (n - 1) / n)
+        smallest = numpy.minimum(smallest, scipy_stats.t.sf(numpy.abs(t) if sides == 2 else t, n - 1) * sides)
+    spent = ALPHA - 2 * math.sqrt(ALPHA * (1 - ALPHA) / SEQUENTIAL_PATHS)
+    return float(numpy.quantile(smallest, spent))
+
+
+def look_level(max_runs, gate=False, auto=True):
+    """The level of the two-sided interval each verdict is made with. Without
+    a gate, 1 - ALPHA (at one look; under -n auto, at each look, what
+    nominal_level allows), shared by the two tails. Under a gate each bound
+    is a one-sided test at that level, as in a non-inferiority or an
+    equivalence test: the interval is at 1 - 2 x the one-sided rate."""
+    if gate:
+        return 1 - 2 * (nominal_level(max_runs, 1) if auto else ALPHA)
+    return 1 - (nominal_level(max_runs, 2) if auto else ALPHA)
 
 
 def shaders_key(result):
@@ -35,21 +85,26 @@ def name(result):
     return "%s %s" % (printable(result["configuration"]), printable(result["shaders"]["label"]))
 
 
-def settings(document, threshold=None, against=None):
-    """(baseline, threshold, level) of a comparison: given, else its plan's."""
+def settings(document, threshold=None, against=None, gate=None):
+    """(baseline, threshold, level) of a comparison: given, else its plan's.
+    gate: whether a gate judges it (default: its plan's)."""
     plan = document.get("plan") or {}
     names = [c["name"] for c in plan.get("configurations", [])] or list(
         dict.fromkeys(r["configuration"] for r in document["results"]))
     baseline = against or plan.get("against") or (names[0] if names else None)
-    threshold = threshold if threshold is not None else plan.get("threshold", 2.0)
-    level = look_level(plan["runs"]) if plan.get("auto") else stats.CONFIDENCE
+    threshold = threshold if threshold is not None else plan.get("threshold", DEFAULT_THRESHOLD)
+    gate = plan.get("gate", False) if gate is None else gate
+    level = look_level(plan.get("runs"), gate, bool(plan.get("auto")))
     return baseline, threshold, level
 
 
-def within(document, threshold=None, against=None, up_to=None):
+def within(document, threshold=None, against=None, up_to=None, gate=None):
     """A record per configuration and pair set against the baseline: its time
-    and memory verdicts over the rounds both ran (up to round up_to)."""
-    baseline, threshold, level = settings(document, threshold, against)
+    and memory verdicts over the rounds both ran (up to round up_to), and
+    with a gate, whether each passed it (see gate_of)."""
+    plan = document.get("plan") or {}
+    gate = plan.get("gate", False) if gate is None else gate
+    baseline, threshold, level = settings(document, threshold, against, gate)
     records = []
     for result in document["results"]:
         base = next((r for r in document["results"] if r["configuration"] == baseline
@@ -59,10 +114,19 @@ def within(document, threshold=None, against=None, up_to=None):
         mine, theirs = rounds_of(result), rounds_of(base)
         common = sorted(n for n in set(mine) & set(theirs) if up_to is None or n <= up_to)
         record = {"configuration": result["configuration"], "against": baseline,
-                  "shaders": result["shaders"]["label"]}
+                  "shaders": result["shaders"]["label"], "gate": gate,
+                  "looks": looks(plan["runs"]) if plan.get("auto") else None,
+                  "baseline_failed": base["failure"] or (
+                      "all %d runs failed" % len(base["failed_runs"]) if base["failed_runs"] and not base["runs"]
+                      else None), "baseline_stopped": bool(base["failure"])}
         for measure, key, words in MEASURES:
-            record[measure] = stats.paired_verdict([theirs[n][key] for n in common], [mine[n][key] for n in common],
-                                                   threshold, words, level)
+            verdict = stats.paired_verdict([theirs[n][key] for n in common], [mine[n][key] for n in common],
+                                           threshold, words, level, gate)
+            if common and all(theirs[n][key] is None and mine[n][key] is None for n in common):
+                verdict["verdict"] = UNAVAILABLE
+            record[measure] = verdict
+            if gate:
+                verdict["gate"] = gate_of(verdict)
         records.append(record)
     return records
 
@@ -72,17 +136,132 @@ def rounds_of(result):
     return {run.get("run", i + 1): run for i, run in enumerate(result["runs"])}
 
 
-def regressed(records):
-    return any(r[m]["verdict"] in REGRESSIONS for r in records for m in ("time", "memory"))
+def gate_of(verdict):
+    """A gate's answer on one verdict, a one-sided test against +threshold:
+    "pass" when the interval's upper bound is at most +threshold (not worse
+    by more than it), "fail" when its lower bound is above, "unavailable"
+    for a figure the runs never report, and otherwise "unsettled"."""
+    if verdict["verdict"] == UNAVAILABLE:
+        return UNAVAILABLE
+    if verdict["interval_pct"] is None:
+        return "unsettled"
+    if verdict["verdict"] in REGRESSIONS:
+        return "fail"
+    return "pass" if verdict["interval_pct"][1] <= verdict["threshold_pct"] else "unsettled"
+
+
+def settled(verdict, gate):
+    """Whether more rounds could not change what this verdict answers."""
+    if verdict["verdict"] == UNAVAILABLE:
+        return True
+    return gate_of(verdict) != "unsettled" if gate else verdict["verdict"] not in UNSETTLED
+
+
+def gate_text(records, threshold, failing=False):
+    """(exit status, lines) of a gate on records: 1 when a verdict failed it
+    (or failing: something it needed had no runs), 3 when one is unsettled,
+    else 0."""
+    lines, status = [], 1 if failing else 0
+    for record in records:
+        for measure in ("time", "memory"):
+            verdict = record[measure]
+            answer = gate_of(verdict)
+            where = "%s %s %s" % (printable(record["configuration"]), printable(record["shaders"]), measure)
+            if answer == UNAVAILABLE:
+                lines.append("  %s: not gated: the runs report no figure" % where)
+                continue
+            status = 1 if answer == "fail" else 3 if answer == "unsettled" and status == 0 else status
+            if answer == "unsettled":
+                lines.append("  %s: not settled: %s" % (where, stats.describe(verdict)))
+            elif answer == "fail":
+                lines.append("  %s: FAILED: at least %+.1f %%" % (where, verdict["interval_pct"][0]))
+    if not records:
+        status = 1
+    head = "Gate %s (status %d): %s%s" % (
+        {0: "passed", 1: "FAILED", 3: "NOT SETTLED"}[status], status, {
+            0: "nothing is slower or takes more memory by more than %g %%" % threshold,
+            1: "slower or more memory by more than %g %%, or nothing to judge" % threshold,
+            3: "the runs cannot tell yet whether anything is slower or takes more memory by more than %g %%"
+               % threshold}[status], ":" if lines else ".")
+    if status == 3:
+        lines.append("  to settle it: more rounds (-n auto, with a larger --max-runs if it stopped there), or a "
+                     "larger --threshold (see each line's noise and estimate)")
+    return status, [head] + lines
+
+
+def smallest_threshold(noise, rounds, max_runs, gate):
+    """The smallest threshold in percent that max_runs rounds could settle for
+    an unchanged build (a "pass" under a gate, else a "same"), when the
+    per-round noise (a fraction; arrays work) was measured over rounds: taken
+    at the low end of its 90 % interval, so that bad luck in the first rounds
+    does not end a comparison that could have settled."""
+    from scipy import stats as scipy_stats
+    low_noise = noise * numpy.sqrt((rounds - 1) / scipy_stats.chi2.ppf(0.9, rounds - 1))
+    quantile = 1 - nominal_level(max_runs, 1 if gate else 2) / (1 if gate else 2)
+    return numpy.expm1(scipy_stats.t.ppf(quantile, max_runs - 1) * low_noise / math.sqrt(max_runs)) * 100
+
+
+def unreachable(verdict, max_runs, gate):
+    """smallest_threshold for one verdict, when it is above the verdict's
+    threshold and its estimate is not (above it, more rounds may still show
+    a regression); else None. Only from the second look on, when the noise
+    has been measured over 6 rounds."""
+    n, noise = verdict.get("rounds") or 0, verdict.get("noise_pct")
+    if n < 2 * MIN_AUTO_ROUNDS or not noise or verdict["change_pct"] is None \
+            or verdict["change_pct"] > verdict["threshold_pct"]:
+        return None
+    smallest = float(smallest_threshold(noise / 100, n, max_runs, gate))
+    return smallest if smallest > verdict["threshold_pct"] else None
+
+
+def auto_stop(records, round_number, max_runs):
+    """Why -n auto stops after this round, as a line, or None to go on: at
+    one of its looks, every verdict settled (under a gate: passed or
+    failed), or none could be, the noise being too high for the threshold;
+    at any round, the baseline failed; after the last round, what is still
+    open."""
+    if records and all(r["baseline_failed"] for r in records) and (
+            round_number >= MIN_AUTO_ROUNDS or all(r["baseline_stopped"] for r in records)):
+        return "Stopped after %d round%s: the baseline %s failed (%s): nothing to set the others against." % (
+            round_number, "s"[:round_number != 1], printable(records[0]["against"]),
+            printable(records[0]["baseline_failed"]))
+    if round_number not in looks(max_runs):
+        return None
+    if not records:
+        return "Stopped: nothing to set against another after %d rounds." % round_number
+    gate = records[0]["gate"]
+    open_ones = [(r, m) for r in records if not r["baseline_failed"] for m in ("time", "memory")
+                 if not settled(r[m], gate)]
+    named = ", ".join("%s %s %s" % (printable(r["configuration"]), printable(r["shaders"]), m) for r, m in open_ones)
+    if not open_ones:
+        return "Stopped: every %s after %d rounds." % (
+            "gated verdict passed or failed" if gate else "verdict settled", round_number)
+    if round_number == max_runs:
+        return "Stopped: still %s after %d rounds, the most --max-runs allows: %s." % (
+            "not settled" if gate else "inconclusive", round_number, named)
+    smallest = [unreachable(r[m], max_runs, gate) for r, m in open_ones]
+    if None not in smallest:
+        record, measure = open_ones[smallest.index(max(smallest))]
+        return ("Stopped after %d rounds: at the per-round noise measured (%.1f %% on %s %s %s), %d rounds "
+                "cannot settle a threshold below %.1f %%: %s" % (
+                    round_number, record[measure]["noise_pct"], printable(record["configuration"]),
+                    printable(record["shaders"]), measure, max_runs, max(smallest),
+                    "the gate cannot pass. Give --threshold %.1f, or a quieter machine." % max(smallest)
+                    if gate else "give --threshold %.1f for a \"same\"." % max(smallest)))
+    return None
 
 
 def method(records):
     """How the verdicts were made, in a line."""
-    level = records[0]["time"]["level"]
-    looks = round((1 - stats.CONFIDENCE) / (1 - level))
-    shown = ("%g %% intervals" % round(level * 100, 2) if looks <= 1 else
-             "%.2f %% intervals at each of %d looks, %g %% over all" % (level * 100, looks, stats.CONFIDENCE * 100))
-    return "(%s; %s)" % ("rounds paired" if "rounds" in records[0]["time"] else "runs unpaired", shown)
+    level, record = records[0]["time"]["level"], records[0]
+    shown = "%g %% intervals" % round(level * 100, 2)
+    if record.get("looks"):
+        shown += " at each look (after rounds %s)" % ", ".join(map(str, record["looks"]))
+    if record.get("gate"):
+        shown += ", each bound a one-sided test at %g %%" % round((1 + level) / 2 * 100, 2)
+    if record.get("looks"):
+        shown += "; %g %% over all" % (stats.CONFIDENCE * 100)
+    return "(%s; %s)" % ("rounds paired" if "rounds" in record["time"] else "runs unpaired", shown)
 
 
 def within_text(records, host=None):
@@ -117,11 +296,11 @@ def _no_runs(result):
     return result["failure"] or ("all %d runs failed" % failed if failed else "no runs")
 
 
-def diff(old, new, threshold):
-    """Verdicts between two lists of results, unpaired. Returns (text, whether
-    a gate must fail, records): a gate fails when something got slower or
-    took more memory, or has runs in the old results and none in the new, or
-    nothing could be compared."""
+def diff(old, new, threshold, gate=False):
+    """Verdicts between two lists of results, unpaired (under a gate, each
+    bound a one-sided 95 % test). Returns (text, whether a gate must fail
+    whatever the verdicts say, records): it must when something has runs in
+    the old results and none in the new, or nothing could be compared."""
     pairs, only_old, only_new = match_results(old, new)
     lines, failing, records = [], False, []
     for before, after in pairs:
@@ -136,7 +315,13 @@ def diff(old, new, threshold):
                   "shaders": after["shaders"]["label"]}
         for measure, key, words in MEASURES:
             record[measure] = stats.unpaired_verdict([r[key] for r in before["runs"]],
-                                                     [r[key] for r in after["runs"]], threshold, words)
+                                                     [r[key] for r in after["runs"]], threshold, words,
+                                                     look_level(1, gate, auto=False), gate)
+            if all(r[key] is None for r in before["runs"] + after["runs"]):
+                record[measure]["verdict"] = UNAVAILABLE
+            if gate:
+                record[measure]["gate"] = gate_of(record[measure])
+        record["gate"] = gate
         records.append(record)
         lines.append(title)
         lines += ["  %-7s %s" % (measure + ":", stats.describe(record[measure])) for measure in ("time", "memory")]
@@ -144,7 +329,6 @@ def diff(old, new, threshold):
             if result["failed_runs"]:
                 lines.append("  (%d failed run%s in the %s results, not counted)"
                              % (len(result["failed_runs"]), "s"[:len(result["failed_runs"]) > 1], side))
-        failing |= regressed([record])
     for result in only_old:
         lines.append("%s: only in the old results%s" % (name(result), ", missing from the new" if result["runs"] else ""))
         failing |= bool(result["runs"])
