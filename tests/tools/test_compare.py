@@ -100,7 +100,7 @@ class Verdicts(unittest.TestCase):
                 (stats.paired_verdict, [0, 0], [0, 5], "inconclusive (2 rounds; no change in % from a baseline of 0"),
                 (stats.paired_verdict, [100], [200], "too few runs (1 round)"),
                 (stats.paired_verdict, [100, 104, 99], [101, 99, 104], "inconclusive +0.3 % [-11.3, +13.5] (3 rounds; "
-                                                                        "noise 5.0 % a round; about 35 more rounds would likely settle it)")):
+                                                                        "noise 5.0 % a round; 18 to 175 more rounds would likely settle it)")):
             found = verdict(old, new, 2.0, words)
             self.assertIn(text, stats.describe(found))
             self.assertTrue(all(numpy.isfinite(x) for x in [found["change_pct"] or 0] + (found["interval_pct"] or [])))
@@ -359,7 +359,7 @@ class Gates(unittest.TestCase):
             ([t + 3 for t in base], [50] * 5, 0, "Gate passed (status 0): nothing is slower"),
             ([t * 1.2 for t in [1000, 800, 1250, 900, 1100]], [50] * 5, 3, "a p1 time: not settled: inconclusive"),
             (base, [None] * 5, 0, "a p1 memory: not gated: the runs report no figure"),
-            ([t * 1.055 for t in base[::-1]], [50] * 5, 3, "to settle it: more rounds"),  # +5.5 %, and 5 within its interval
+            ([t * 1.055 for t in base[::-1]], [50] * 5, 3, "to settle it: up to about 17 more runs a side (-n 22)"),  # +5.5 %, and 5 within its interval
         ]
         old = self.write([result("a", "p1", base, [50] * 5)])
         for times, mibs, status, line in cases:

@@ -91,7 +91,8 @@ def auto(a, b, a_mib, b_mib, threshold_pct, max_runs, gate=False):
             change = stats.log_change_pct(ratios.mean(axis=1))
             noise = ratios.std(axis=1, ddof=1)
             open_one = numpy.isin(answer, ("unsettled",) + verdicts.UNSETTLED)
-            hopeless.append(~open_one | (n >= 2 * verdicts.MIN_AUTO_ROUNDS) & (noise > 0) & (change <= threshold_pct)
+            within = (change <= threshold_pct) & (gate | (change >= -threshold_pct))
+            hopeless.append(~open_one | (n >= 2 * verdicts.MIN_AUTO_ROUNDS) & (noise > 0) & within
                             & (verdicts.smallest_threshold(noise, n, max_runs, gate) > threshold_pct))
             answers.append(answer)
         settled = ~numpy.isin(answers[0], ("unsettled",) + verdicts.UNSETTLED) & ~numpy.isin(

@@ -184,9 +184,32 @@ def gate_text(records, threshold, failing=False):
             3: "the runs cannot tell yet whether anything is slower or takes more memory by more than %g %%"
                % threshold}[status], ":" if lines else ".")
     if status == 3:
-        lines.append("  to settle it: more rounds (-n auto, with a larger --max-runs if it stopped there), or a "
-                     "larger --threshold (see each line's noise and estimate)")
+        lines.append("  to settle it: " + settle_hint([r[m] for r in records for m in ("time", "memory")
+                                                       if gate_of(r[m]) == "unsettled"]))
     return status, [head] + lines
+
+
+def settle_hint(open_ones):
+    """What would settle the gate's open verdicts, in a phrase: the most
+    rounds (or runs a side) that the middle half of stats' simulated futures
+    needed, and where the noise is too high for that, the smallest threshold
+    that 20 rounds could settle at the noise measured."""
+    measured = [v for v in open_ones if v.get("more")]
+    if not measured:
+        return "more rounds (at least %d a side), so that the noise can be measured" % MIN_AUTO_ROUNDS
+    paired = "rounds" in measured[0]
+    most = max(v["more"][1] for v in measured)
+    done = max(v["rounds"] if paired else min(v["runs"]) for v in measured)
+    unit = "rounds" if paired else "runs a side"
+    if most <= stats.MOST_ROUNDS_ESTIMATED:
+        text = "up to about %d more %s (%s %d)" % (most, unit, "-n auto --max-runs" if paired else "-n", done + most)
+    else:
+        text = "more than %d more %s" % (stats.MOST_ROUNDS_ESTIMATED, unit)
+    if most > 20:
+        smallest = max(float(smallest_threshold(v["noise_pct"] / 100, (v["rounds"] if paired else min(v["runs"])),
+                                                20, True)) for v in measured)
+        text += "; at the noise measured, 20 rounds can settle a --threshold of %.1f %% at best" % smallest
+    return text
 
 
 def smallest_threshold(noise, rounds, max_runs, gate):
@@ -208,7 +231,7 @@ def unreachable(verdict, max_runs, gate):
     has been measured over 6 rounds."""
     n, noise = verdict.get("rounds") or 0, verdict.get("noise_pct")
     if n < 2 * MIN_AUTO_ROUNDS or not noise or verdict["change_pct"] is None \
-            or verdict["change_pct"] > verdict["threshold_pct"]:
+            or verdict["change_pct"] > verdict["threshold_pct"] or not gate and verdict["change_pct"] < -verdict["threshold_pct"]:
         return None
     smallest = float(smallest_threshold(noise / 100, n, max_runs, gate))
     return smallest if smallest > verdict["threshold_pct"] else None
@@ -350,7 +373,9 @@ def columns(record):
         v = record[measure]
         low, high = v["interval_pct"] or (None, None)
         row.update({measure + "_verdict": v["verdict"], measure + "_change_pct": v["change_pct"],
-                    measure + "_low_pct": low, measure + "_high_pct": high, measure + "_more": v["more"]})
+                    measure + "_low_pct": low, measure + "_high_pct": high,
+                    measure + "_more": v["more"] and "%d to %d" % tuple(v["more"]), measure + "_noise_pct": v.get("noise_pct"),
+                    measure + "_gate": v.get("gate")})
     v = record["time"]
     row.update(verdict_method=v["method"], verdict_level=v["level"], threshold_pct=v["threshold_pct"],
                rounds=v.get("rounds"), runs_old=(v.get("runs") or [None])[0], runs_new=(v.get("runs") or [None, None])[1])
@@ -358,5 +383,5 @@ def columns(record):
 
 
 COLUMNS = ["against"] + ["%s_%s" % (m, f) for m in ("time", "memory")
-                         for f in ("verdict", "change_pct", "low_pct", "high_pct", "more")] + [
+                         for f in ("verdict", "change_pct", "low_pct", "high_pct", "more", "noise_pct", "gate")] + [
     "verdict_method", "verdict_level", "threshold_pct", "rounds", "runs_old", "runs_new"]
