@@ -392,7 +392,7 @@ class Gates(unittest.TestCase):
         for times, mibs, round_number, stops, line in (
                 ([1500] * 3, [None] * 3, 3, True, "Stopped: every gated verdict passed or failed after 3 rounds."),
                 ([1500] * 4, [50] * 4, 4, False, None),  # not a look
-                (noisy, [50] * 6, 6, True, "cannot settle a threshold below"),
+                (noisy, [50] * 6, 6, True, "20 rounds would not settle a threshold of 5 %"),
                 (noisy[:3], [50] * 3, 3, False, None)):  # too soon to trust the noise
             stopped, reason = looked(times, mibs, round_number)
             self.assertEqual((stopped, reason is None), (stops, line is None), reason)

@@ -397,9 +397,9 @@ def judged(gated, records, missing, threshold_pct, status):
     (verdicts.gate_text), its lines printed."""
     if not gated:
         return status
-    gated, lines = verdicts.gate_text(records, threshold_pct, missing)
+    gated, lines = verdicts.gate_text(records, threshold_pct, missing, status == 1)
     sys.stdout.write("\n".join(lines) + "\n")
-    return 1 if 1 in (status, gated) else 3 if 3 in (status, gated) else status
+    return gated
 
 
 def main(argv, here):

@@ -157,11 +157,12 @@ def settled(verdict, gate):
     return gate_of(verdict) != "unsettled" if gate else verdict["verdict"] not in UNSETTLED
 
 
-def gate_text(records, threshold, failing=False):
+def gate_text(records, threshold, failing=False, runs_failed=False):
     """(exit status, lines) of a gate on records: 1 when a verdict failed it
-    (or failing: something it needed had no runs), 3 when one is unsettled,
-    else 0."""
-    lines, status = [], 1 if failing else 0
+    (or failing: something it needed had no runs; or runs_failed), 3 when
+    one is unsettled, else 0."""
+    lines, status = [], 1 if failing or runs_failed else 0
+    regressed = False
     for record in records:
         for measure in ("time", "memory"):
             verdict = record[measure]
@@ -174,13 +175,15 @@ def gate_text(records, threshold, failing=False):
             if answer == "unsettled":
                 lines.append("  %s: not settled: %s" % (where, stats.describe(verdict)))
             elif answer == "fail":
+                regressed = True
                 lines.append("  %s: FAILED: at least %+.1f %%" % (where, verdict["interval_pct"][0]))
     if not records:
         status = 1
     head = "Gate %s (status %d): %s%s" % (
         {0: "passed", 1: "FAILED", 3: "NOT SETTLED"}[status], status, {
             0: "nothing is slower or takes more memory by more than %g %%" % threshold,
-            1: "slower or more memory by more than %g %%, or nothing to judge" % threshold,
+            1: "slower or more memory by more than %g %%" % threshold if regressed else
+               "a run or a configuration failed" if runs_failed else "nothing to judge, or something has no runs",
             3: "the runs cannot tell yet whether anything is slower or takes more memory by more than %g %%"
                % threshold}[status], ":" if lines else ".")
     if status == 3:
@@ -206,20 +209,22 @@ def settle_hint(open_ones):
     else:
         text = "more than %d more %s" % (stats.MOST_ROUNDS_ESTIMATED, unit)
     if most > 20:
-        smallest = max(float(smallest_threshold(v["noise_pct"] / 100, (v["rounds"] if paired else min(v["runs"])),
-                                                20, True)) for v in measured)
-        text += "; at the noise measured, 20 rounds can settle a --threshold of %.1f %% at best" % smallest
+        likely = max(float(smallest_threshold(v["noise_pct"] / 100, (v["rounds"] if paired else min(v["runs"])),
+                                              20, True, at_best=False)) for v in measured)
+        text += ("; or --threshold %.1f, the smallest an unchanged build would likely pass in 20 rounds at the "
+                 "noise measured" % likely)
     return text
 
 
-def smallest_threshold(noise, rounds, max_runs, gate):
+def smallest_threshold(noise, rounds, max_runs, gate, at_best=True):
     """The smallest threshold in percent that max_runs rounds could settle for
     an unchanged build (a "pass" under a gate, else a "same"), when the
-    per-round noise (a fraction; arrays work) was measured over rounds: taken
-    at the low end of its 90 % interval, so that bad luck in the first rounds
-    does not end a comparison that could have settled."""
+    per-round noise (a fraction; arrays work) was measured over rounds. At
+    best: with the noise at the low end of its 90 % interval, so that bad
+    luck in the first rounds does not end a comparison that could have
+    settled; else with the noise as measured."""
     from scipy import stats as scipy_stats
-    low_noise = noise * numpy.sqrt((rounds - 1) / scipy_stats.chi2.ppf(0.9, rounds - 1))
+    low_noise = noise * numpy.sqrt((rounds - 1) / scipy_stats.chi2.ppf(0.9, rounds - 1)) if at_best else noise
     quantile = 1 - nominal_level(max_runs, 1 if gate else 2) / (1 if gate else 2)
     return numpy.expm1(scipy_stats.t.ppf(quantile, max_runs - 1) * low_noise / math.sqrt(max_runs)) * 100
 
@@ -265,12 +270,14 @@ def auto_stop(records, round_number, max_runs):
     smallest = [unreachable(r[m], max_runs, gate) for r, m in open_ones]
     if None not in smallest:
         record, measure = open_ones[smallest.index(max(smallest))]
+        verdict = record[measure]
+        likely = float(smallest_threshold(verdict["noise_pct"] / 100, verdict["rounds"], max_runs, gate, False))
         return ("Stopped after %d rounds: at the per-round noise measured (%.1f %% on %s %s %s), %d rounds "
-                "cannot settle a threshold below %.1f %%: %s" % (
-                    round_number, record[measure]["noise_pct"], printable(record["configuration"]),
-                    printable(record["shaders"]), measure, max_runs, max(smallest),
-                    "the gate cannot pass. Give --threshold %.1f, or a quieter machine." % max(smallest)
-                    if gate else "give --threshold %.1f for a \"same\"." % max(smallest)))
+                "would not settle a threshold of %g %% (even at the low end of the noise's range they would "
+                "need %.1f %%): %s would likely settle at --threshold %.1f, or on a quieter machine." % (
+                    round_number, verdict["noise_pct"], printable(record["configuration"]),
+                    printable(record["shaders"]), measure, max_runs, verdict["threshold_pct"], max(smallest),
+                    "an unchanged build" if gate else "a \"same\"", likely))
     return None
 
 
