@@ -124,10 +124,15 @@ class Verdicts(unittest.TestCase):
             for key, least in floor.items():
                 self.assertGreaterEqual(power[key], least, (name, key))
             self.assertGreater(power[("paired", 10, 1.10)], power[("unpaired", 10, 1.10)] + 0.2, name)
-            # Without a threshold to hide behind, looking after every round still errs at most 5 % of the time.
+            self.assertEqual({r["most"] for r in rows}, {min(20, len(rounds))}, "a draw holds more than the pool")
+            # Without a threshold to hide behind, -n auto's looks still err at most 5 % of the time.
             (auto,) = calibration.measure(rounds, sizes=(), scales=(1.0,), rules=("paired",), threshold_pct=0.0,
                                           gate=False)
             self.assertLessEqual(auto["slower"] + auto["faster"], 0.05, name)
+            # The gate at its default 5 %: an unchanged build is rarely blocked, a change on the margin rarely passes.
+            unchanged, margin, _ = calibration.measure(rounds, sizes=(), scales=(), rules=())
+            self.assertLessEqual(unchanged["fail"], 0.05, name)
+            self.assertLessEqual(margin["pass"], 0.05, name)
 
 
 def result(name, shaders_sha, times, mibs):

@@ -26,6 +26,7 @@ SCALES = (1.0, 1.02, 1.05, 1.10)
 DRAWS = 500
 SEED = 20261208
 RULES = ("paired", "unpaired", "earlier")
+MAX_RUNS = 20  # -n auto's default
 
 
 def pool(document):
@@ -113,7 +114,7 @@ def shuffles(rng, pool_size, draws, size):
 
 
 def measure(rounds, sizes=SIZES, scales=SCALES, rules=RULES, draws=DRAWS, seed=SEED, threshold_pct=5.0,
-            max_runs=20, gate=True):
+            max_runs=MAX_RUNS, gate=True):
     """Rows {rule, rounds ("auto" for -n auto), most (the most rounds a draw
     may hold), scale, slower, faster, same, median_rounds,
     median_settled_rounds (of the draws that got slower, faster or same)}:
@@ -170,6 +171,7 @@ def format_table(rows):
             lines.append("%-36s  %5.1f%%  %6.1f%%  %10.1f%%  %13g" % (
                 "unchanged" if row["scale"] == 1 else "true change %+g %%" % round((row["scale"] - 1) * 100, 2),
                 row["pass"] * 100, row["fail"] * 100, row["unsettled"] * 100, row["median_rounds"]))
-    most = rows[0]["most"] if rows else None
-    return "\n".join(lines) + "\n" + ("(-n auto at most %d rounds here%s)\n" % (
-        most, ", all the pool holds: a draw never repeats a round" if rows and most < 20 else "") if rows else "")
+    if rows and rows[0]["most"] < MAX_RUNS:
+        lines.append("(the pool holds %d rounds and a draw never repeats one: -n auto stops there, not at %d, "
+                     "and larger sizes are left out)" % (rows[0]["most"], MAX_RUNS))
+    return "\n".join(lines) + "\n"
