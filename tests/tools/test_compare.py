@@ -392,8 +392,8 @@ class Gates(unittest.TestCase):
             with contextlib.redirect_stderr(io.StringIO()):
                 return compare.look(saved, round_number), saved.get("stopped")
 
-        rng = numpy.random.default_rng(3)
-        noisy = [round(1000 * x) for x in numpy.exp(rng.normal(0, 0.12, 6))]
+        ratios = numpy.random.default_rng(3).normal(0, 0.18, 6)
+        noisy = [round(1000 * x) for x in numpy.exp(ratios - ratios.mean())]  # unchanged, 18 % a round
         for times, mibs, round_number, stops, line in (
                 ([1500] * 3, [None] * 3, 3, True, "Stopped: every gated verdict passed or failed after 3 rounds."),
                 ([1500] * 4, [50] * 4, 4, False, None),  # not a look

@@ -94,7 +94,8 @@ def auto(a, b, a_mib, b_mib, threshold_pct, max_runs, gate=False):
             open_one = numpy.isin(answer, ("unsettled",) + verdicts.UNSETTLED)
             within = (change <= threshold_pct) & (gate | (change >= -threshold_pct))
             hopeless.append(~open_one | (n >= 2 * verdicts.MIN_AUTO_ROUNDS) & (noise > 0) & within
-                            & (verdicts.smallest_threshold(noise, n, max_runs, gate) > threshold_pct))
+                            & (verdicts.smallest_threshold(noise, n, max_runs, gate, change=numpy.minimum(
+                                ratios.mean(axis=1), 0) if gate else 0.0) > threshold_pct))
             answers.append(answer)
         settled = ~numpy.isin(answers[0], ("unsettled",) + verdicts.UNSETTLED) & ~numpy.isin(
             answers[1], ("unsettled",) + verdicts.UNSETTLED)

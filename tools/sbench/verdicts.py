@@ -216,29 +216,33 @@ def settle_hint(open_ones):
     return text
 
 
-def smallest_threshold(noise, rounds, max_runs, gate, at_best=True):
-    """The smallest threshold in percent that max_runs rounds could settle for
-    an unchanged build (a "pass" under a gate, else a "same"), when the
-    per-round noise (a fraction; arrays work) was measured over rounds. At
-    best: with the noise at the low end of its 90 % interval, so that bad
-    luck in the first rounds does not end a comparison that could have
-    settled; else with the noise as measured."""
+def smallest_threshold(noise, rounds, max_runs, gate, at_best=True, change=0.0):
+    """The smallest threshold in percent that max_runs rounds could settle (a
+    "pass" under a gate, else a "same") for a build whose true change is
+    change (a log ratio; an unchanged build by default), when the per-round
+    noise (a fraction; arrays work) was measured over rounds. At best: with
+    the noise at the low end of its 90 % interval, so that bad luck in the
+    first rounds does not end a comparison that could have settled; else
+    with the noise as measured."""
     from scipy import stats as scipy_stats
     low_noise = noise * numpy.sqrt((rounds - 1) / scipy_stats.chi2.ppf(0.9, rounds - 1)) if at_best else noise
     quantile = 1 - nominal_level(max_runs, 1 if gate else 2) / (1 if gate else 2)
-    return numpy.expm1(scipy_stats.t.ppf(quantile, max_runs - 1) * low_noise / math.sqrt(max_runs)) * 100
+    return numpy.expm1(change + scipy_stats.t.ppf(quantile, max_runs - 1) * low_noise / math.sqrt(max_runs)) * 100
 
 
 def unreachable(verdict, max_runs, gate):
-    """smallest_threshold for one verdict, when it is above the verdict's
-    threshold and its estimate is not (above it, more rounds may still show
-    a regression); else None. Only from the second look on, when the noise
-    has been measured over 6 rounds."""
+    """smallest_threshold for one verdict at best (under a gate, with its
+    estimate where that is below 0: a faster build passes sooner), when it
+    is above the verdict's threshold and the estimate is not beyond it (more
+    rounds may still show a regression, or without a gate, an improvement);
+    else None. Only from the second look on, when the noise has been
+    measured over 6 rounds."""
     n, noise = verdict.get("rounds") or 0, verdict.get("noise_pct")
     if n < 2 * MIN_AUTO_ROUNDS or not noise or verdict["change_pct"] is None \
             or verdict["change_pct"] > verdict["threshold_pct"] or not gate and verdict["change_pct"] < -verdict["threshold_pct"]:
         return None
-    smallest = float(smallest_threshold(noise / 100, n, max_runs, gate))
+    change = min(math.log1p(verdict["change_pct"] / 100), 0.0) if gate else 0.0
+    smallest = float(smallest_threshold(noise / 100, n, max_runs, gate, change=change))
     return smallest if smallest > verdict["threshold_pct"] else None
 
 
