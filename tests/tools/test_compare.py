@@ -111,19 +111,23 @@ class Verdicts(unittest.TestCase):
         # commands). Floors a little below what was measured, so that a change that costs power fails.
         # At a 2 % threshold. -n auto draws at most the pool's rounds: 12 of the sample pool's 12 are the
         # same 12 in every draw, so only its early looks can differ there.
-        floors = {"aa-llvmpipe-sample": {("paired", 10, 1.10): 0.40, ("paired", "auto", 1.10): 0.08},
-                  "aa-llvmpipe-small": {("paired", 10, 1.10): 0.30, ("paired", "auto", 1.10): 0.35}}
-        for name, floor in floors.items():
+        # The quick pool was recorded while other builds loaded the machine (28.5 % a round): no power to keep,
+        # and its tails are heavy (at 2 % and 3 rounds, 5.4 % false claims): judged at the default 5 %.
+        floors = {"aa-llvmpipe-sample": (2.0, {("paired", 10, 1.10): 0.40, ("paired", "auto", 1.10): 0.08}),
+                  "aa-llvmpipe-small": (2.0, {("paired", 10, 1.10): 0.30, ("paired", "auto", 1.10): 0.35}),
+                  "aa-llvmpipe-quick-24": (5.0, {})}
+        for name, (threshold, floor) in floors.items():
             with gzip.open(os.path.join(DATA, name + ".json.gz"), "rt") as f:
                 rounds = json.load(f)["rounds"]
-            rows = calibration.measure(rounds, rules=("paired", "unpaired"), threshold_pct=2.0, gate=False)
+            rows = calibration.measure(rounds, rules=("paired", "unpaired"), threshold_pct=threshold, gate=False)
             for row in rows:
                 if row["scale"] == 1.0:
                     self.assertLessEqual(row["slower"] + row["faster"], 0.05, (name, row))
             power = {(r["rule"], r["rounds"], r["scale"]): r["slower"] for r in rows}
             for key, least in floor.items():
                 self.assertGreaterEqual(power[key], least, (name, key))
-            self.assertGreater(power[("paired", 10, 1.10)], power[("unpaired", 10, 1.10)] + 0.2, name)
+            if floor:
+                self.assertGreater(power[("paired", 10, 1.10)], power[("unpaired", 10, 1.10)] + 0.2, name)
             self.assertEqual({r["most"] for r in rows}, {min(20, len(rounds))}, "a draw holds more than the pool")
             # Without a threshold to hide behind, -n auto's looks still err at most 5 % of the time.
             (auto,) = calibration.measure(rounds, sizes=(), scales=(1.0,), rules=("paired",), threshold_pct=0.0,
