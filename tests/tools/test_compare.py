@@ -15,10 +15,11 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
 
 import numpy
 
-from sbench import calibration, calls, compare, desktop, harness, interrupts, output, outputs, plan, results, stats, verdicts
+from sbench import calibration, calls, campaign, compare, desktop, harness, interrupts, output, outputs, plan, results, stats, verdicts
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "compare")
@@ -89,7 +90,7 @@ class Verdicts(unittest.TestCase):
         self.assertEqual((paired["verdict"], stats.unpaired_verdict(old, new, 2.0, verdicts.TIME_WORDS)["verdict"]),
                          ("slower", "inconclusive"))  # the drift is noise to unpaired runs, not to rounds
         self.assertTrue(3 < paired["interval_pct"][0] < 5 < paired["interval_pct"][1] < 7, paired)
-        self.assertRegex(stats.describe(paired), r"^slower \+5\.\d % \[\+\d\.\d, \+\d\.\d\] \(6 rounds\)$")
+        self.assertRegex(stats.describe(paired), r"^slower \+5\.\d % \[\+\d\.\d, \+\d\.\d\] \(6 rounds; noise 0\.\d % a round\)$")
 
         words = verdicts.MEMORY_WORDS
         for verdict, old, new, text in (
@@ -99,7 +100,7 @@ class Verdicts(unittest.TestCase):
                 (stats.paired_verdict, [0, 0], [0, 5], "inconclusive (2 rounds; no change in % from a baseline of 0"),
                 (stats.paired_verdict, [100], [200], "too few runs (1 round)"),
                 (stats.paired_verdict, [100, 104, 99], [101, 99, 104], "inconclusive +0.3 % [-11.3, +13.5] (3 rounds; "
-                                                                        "about 35 more rounds would likely settle it)")):
+                                                                        "noise 5.0 % a round; 18 to 175 more rounds would likely settle it)")):
             found = verdict(old, new, 2.0, words)
             self.assertIn(text, stats.describe(found))
             self.assertTrue(all(numpy.isfinite(x) for x in [found["change_pct"] or 0] + (found["interval_pct"] or [])))
@@ -108,22 +109,34 @@ class Verdicts(unittest.TestCase):
     def test_on_recorded_runs_of_one_driver_false_verdicts_are_rare_and_slowdowns_found(self):
         # The pools: llvmpipe against itself under two names, interleaved (docs/compare.md has the
         # commands). Floors a little below what was measured, so that a change that costs power fails.
-        floors = {"aa-llvmpipe-sample": {("paired", 10, 1.10): 0.40, ("paired", "auto", 1.10): 0.50},
-                  "aa-llvmpipe-small": {("paired", 10, 1.10): 0.30, ("paired", "auto", 1.10): 0.20}}
-        for name, floor in floors.items():
+        # At a 2 % threshold. -n auto draws at most the pool's rounds: 12 of the sample pool's 12 are the
+        # same 12 in every draw, so only its early looks can differ there.
+        # The quick pool was recorded while other builds loaded the machine (28.5 % a round): no power to keep,
+        # and its tails are heavy (at 2 % and 3 rounds, 5.4 % false claims): judged at the default 5 %.
+        floors = {"aa-llvmpipe-sample": (2.0, {("paired", 10, 1.10): 0.40, ("paired", "auto", 1.10): 0.08}),
+                  "aa-llvmpipe-small": (2.0, {("paired", 10, 1.10): 0.30, ("paired", "auto", 1.10): 0.35}),
+                  "aa-llvmpipe-quick-24": (5.0, {})}
+        for name, (threshold, floor) in floors.items():
             with gzip.open(os.path.join(DATA, name + ".json.gz"), "rt") as f:
                 rounds = json.load(f)["rounds"]
-            rows = calibration.measure(rounds, rules=("paired", "unpaired"))
+            rows = calibration.measure(rounds, rules=("paired", "unpaired"), threshold_pct=threshold, gate=False)
             for row in rows:
                 if row["scale"] == 1.0:
                     self.assertLessEqual(row["slower"] + row["faster"], 0.05, (name, row))
             power = {(r["rule"], r["rounds"], r["scale"]): r["slower"] for r in rows}
             for key, least in floor.items():
                 self.assertGreaterEqual(power[key], least, (name, key))
-            self.assertGreater(power[("paired", 10, 1.10)], power[("unpaired", 10, 1.10)] + 0.2, name)
-            # Without a threshold to hide behind, looking after every round still errs at most 5 % of the time.
-            (auto,) = calibration.measure(rounds, sizes=(), scales=(1.0,), rules=("paired",), threshold_pct=0.0)
+            if floor:
+                self.assertGreater(power[("paired", 10, 1.10)], power[("unpaired", 10, 1.10)] + 0.2, name)
+            self.assertEqual({r["most"] for r in rows}, {min(20, len(rounds))}, "a draw holds more than the pool")
+            # Without a threshold to hide behind, -n auto's looks still err at most 5 % of the time.
+            (auto,) = calibration.measure(rounds, sizes=(), scales=(1.0,), rules=("paired",), threshold_pct=0.0,
+                                          gate=False)
             self.assertLessEqual(auto["slower"] + auto["faster"], 0.05, name)
+            # The gate at its default 5 %: an unchanged build is rarely blocked, a change on the margin rarely passes.
+            unchanged, margin, _ = calibration.measure(rounds, sizes=(), scales=(), rules=())
+            self.assertLessEqual(unchanged["fail"], 0.05, name)
+            self.assertLessEqual(margin["pass"], 0.05, name)
 
 
 def result(name, shaders_sha, times, mibs):
@@ -169,7 +182,7 @@ class ResultsFiles(unittest.TestCase):
         self.assertEqual([r["shaders"]["directory"] for r in only_old], ["/x/p2"])
         self.assertEqual([r["configuration"] for r in only_new], ["c"])
 
-        status, text, _ = run_main("--diff", self.write(old), self.write(new), "--fail-on-regression")
+        status, text, _ = run_main("--diff", self.write(old), self.write(new), "--fail-on-regression", "--threshold", "2")
         self.assertEqual(status, 1)
         self.assertRegex(text, r"a p1\n  time:   same within ±2 % .*\n"
                                r"  memory: more memory \+20\.0 % \[\+20\.0, \+20\.0\] \(5 and 5 runs\)")
@@ -178,7 +191,7 @@ class ResultsFiles(unittest.TestCase):
 
         # Its verdicts as CSV and JSON: the change, the interval, the method and the runs used.
         table, saved = self.write([]), self.write([])
-        run_main("--diff", self.write(old), self.write(new), "--csv", table, "--json", saved)
+        run_main("--diff", self.write(old), self.write(new), "--csv", table, "--json", saved, "--threshold", "2")
         with open(saved) as f:
             (first, second) = json.load(f)["verdicts"]
         self.assertEqual((second["configuration"], second["time"]["verdict"], second["time"]["method"],
@@ -192,7 +205,7 @@ class ResultsFiles(unittest.TestCase):
         # One row each: compared whatever their names.
         status, text, _ = run_main("--diff", self.write([old[0]]), self.write([new[2]]))
         self.assertEqual(status, 0)
-        self.assertIn("a p1 -> c p1\n  time:   same within ±2 %", text)
+        self.assertIn("a p1 -> c p1\n  time:   same within ±5 %", text)
 
     def test_what_is_not_a_results_file_is_refused_in_one_line_naming_it(self):
         good = json.dumps(document([result("a", "p1", [1000] * 5, [50] * 5)]))
@@ -321,7 +334,107 @@ class Configurations(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(work)), ["link.csv", "real.csv"])
 
 
+def simulated(noise, change, draws=4000, seed=20261208, max_runs=20, threshold_pct=5.0, gate=True):
+    """-n auto (with a gate: its answers pass, fail, unsettled) on draws of
+    normal per-round log ratios of sd noise around log(1 + change), memory
+    constant: (share of each answer, median rounds)."""
+    rng = numpy.random.default_rng(seed)
+    a = numpy.full((draws, max_runs), 1000.0)
+    b = a * (1 + change) * numpy.exp(rng.normal(0, noise, (draws, max_runs)))
+    mib = numpy.full((draws, max_runs), 6736.0)
+    found, used = calibration.auto(a, b, mib, mib, threshold_pct, max_runs, gate)
+    return collections.Counter({w: float(numpy.mean(found == w)) for w in set(found)}), float(numpy.median(used))
+
+
 class Gates(unittest.TestCase):
+
+    def test_the_gate_passes_an_unchanged_build_soon_and_blocks_slowdowns_at_the_noise_of_a_quiet_machine(self):
+        # 4.1 %: the per-round noise of llvmpipe against itself on a quiet machine.
+        shares, rounds = simulated(0.041, 0.0)
+        self.assertGreaterEqual(shares["pass"], 0.95)
+        self.assertLessEqual(rounds, 8)
+        shares, rounds = simulated(0.041, 0.10)
+        self.assertGreaterEqual(shares["fail"], 0.99)
+        self.assertLessEqual(rounds, 6)
+        self.assertLessEqual(simulated(0.041, 0.05, draws=20000)[0]["pass"], 0.05)  # on the margin: the error rate
+        # Noisier (11.9 %, the sample pool's): the gate passes less often but never wrongly more than 5 %.
+        shares, _ = simulated(0.119, 0.05, draws=20000)
+        self.assertLessEqual(shares["pass"], 0.05)
+        self.assertGreaterEqual(simulated(0.119, 0.20)[0]["fail"], 0.99)
+        # Without a gate nor a threshold, looking at 3, 6, 12 and 20 rounds still errs at most 5 % of the time.
+        shares, _ = simulated(0.041, 0.0, draws=20000, threshold_pct=0.0, gate=False)
+        self.assertLessEqual(shares["slower"] + shares["faster"], 0.05)
+
+    def test_a_gate_exits_0_only_on_a_pass_1_on_a_regression_and_3_when_the_runs_cannot_tell(self):
+        base = [1000, 1010, 990, 1005, 995]
+        cases = [  # new times, new MiB, status, a line of what it says
+            ([1300, 1313, 1287, 1306, 1294], [50] * 5, 1, "a p1 time: FAILED: at least +28.8 %"),
+            (base, [60] * 5, 1, "a p1 memory: FAILED: at least +20.0 %"),
+            ([t + 3 for t in base], [50] * 5, 0, "Gate passed (status 0): nothing is slower"),
+            ([t * 1.2 for t in [1000, 800, 1250, 900, 1100]], [50] * 5, 3, "a p1 time: not settled: inconclusive"),
+            (base, [None] * 5, 0, "a p1 memory: not gated: the runs report no figure"),
+            ([t * 1.055 for t in base[::-1]], [50] * 5, 3, "to settle it: up to about 17 more runs a side (-n 22)"),  # +5.5 %, and 5 within its interval
+        ]
+        old = self.write([result("a", "p1", base, [50] * 5)])
+        for times, mibs, status, line in cases:
+            old_mib = [None] * 5 if mibs[0] is None else [50] * 5
+            new = self.write([result("a", "p1", [round(t) for t in times], mibs)])
+            found = run_main("--diff", self.write([result("a", "p1", base, old_mib)]), new, "--fail-on-regression")
+            self.assertEqual(found[0], status, found[1])
+            self.assertIn(line, found[1])
+            # The same runs as one comparison's rounds, judged from its saved file.
+            saved = self.write([result("a", "p1", base, old_mib), result("b", "p1", [round(t) for t in times], mibs)])
+            found = run_main("--report", saved, "--fail-on-regression")
+            self.assertEqual(found[0], status, found[1])
+        self.assertEqual(run_main("--diff", old, old)[0], 0)  # no gate, no judgment
+
+    def test_auto_stops_at_a_look_once_answered_or_at_once_when_it_cannot_be(self):
+        def looked(times, mibs, round_number, base_failure=None, gate=True):
+            found = [result("a", "p1", [1000] * len(times), mibs), result("b", "p1", times, mibs)]
+            if base_failure:
+                found[0].update(runs=[], failure=base_failure)
+            for r in found:
+                for n, run in enumerate(r["runs"]):
+                    run["run"] = n + 1
+            saved = dict(document(found), plan={"runs": 20, "auto": True, "gate": gate, "threshold": 5.0,
+                                                "configurations": [{"name": "a"}, {"name": "b"}]})
+            with contextlib.redirect_stderr(io.StringIO()):
+                return compare.look(saved, round_number), saved.get("stopped")
+
+        ratios = numpy.random.default_rng(3).normal(0, 0.18, 6)
+        noisy = [round(1000 * x) for x in numpy.exp(ratios - ratios.mean())]  # unchanged, 18 % a round
+        for times, mibs, round_number, stops, line in (
+                ([1500] * 3, [None] * 3, 3, True, "Stopped: every gated verdict passed or failed after 3 rounds."),
+                ([1500] * 4, [50] * 4, 4, False, None),  # not a look
+                (noisy, [50] * 6, 6, True, "20 rounds would not settle a threshold of 5 %"),
+                (noisy[:3], [50] * 3, 3, False, None)):  # too soon to trust the noise
+            stopped, reason = looked(times, mibs, round_number)
+            self.assertEqual((stopped, reason is None), (stops, line is None), reason)
+            self.assertIn(line or "", reason or "")
+        self.assertEqual(looked([1000], [50], 1, base_failure="no context"),
+                         (True, "Stopped after 1 round: the baseline a failed (no context): nothing to set the others "
+                                "against."))
+
+    def test_rounds_alternate_which_configuration_runs_first(self):
+        order = []
+
+        def run_once(binary, workdir, display, env, cache, timeline, stall, number, show):
+            order.append((number, env["NAME"]))
+            return {"ms": 1000, "commit_mib": 50, "link_failures": 0}, None
+        found = [dict(result(name, "p1", [], []), environment={"NAME": name}) for name in ("a", "b")]
+        saved = dict(document(found), plan={"runs": 3, "calls": False, "cache": "isolated", "timeline": False,
+                                            "order": "alternating"}, binary={"path": TOOL})
+        with unittest.mock.patch.object(campaign.observe, "run_once", run_once), \
+                unittest.mock.patch.object(campaign.desktop, "xserver", lambda display: contextlib.nullcontext()), \
+                contextlib.redirect_stderr(io.StringIO()):
+            campaign.run(saved, lambda doc: None, None, 10)
+        self.assertEqual(order, [(1, "a"), (1, "b"), (2, "b"), (2, "a"), (3, "a"), (3, "b")])
+
+    def write(self, found):
+        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+            json.dump(document(found), f)
+        self.addCleanup(os.remove, f.name)
+        return f.name
 
     def test_a_gate_fails_when_the_new_side_has_nothing_to_judge(self):
         old = [result("a", "p1", [1000] * 5, [50] * 5), result("b", "p1", [1000] * 5, [50] * 5)]

@@ -277,16 +277,21 @@ class Auto(ToolCase):
         def config(name, ms, jitter):
             return "%s:FAKE_MS=%d,FAKE_JITTER=%g,FAKE_MARKER=%s" % (name, ms, jitter, os.path.join(self.dir, name))
 
-        status, out, err = self.tool("-n", "auto", "--max-runs", "4", config("a", 1000, 0.01), config("big", 1500, 0.01))
-        self.assertEqual(status, 0, err)
-        self.assertRegex(out, r"\nbig pair\n  time:   slower \+(49|50)\.\d % \[\+\d\d\.\d, \+\d\d\.\d\] \(3 rounds\)\n"
-                              r"  memory: same within ±2 % \+0\.0 % \[\+0\.0, \+0\.0\] \(3 rounds\)\n"
-                              r"\(rounds paired; 97\.50 % intervals at each of 2 looks, 95 % over all\)\n"
-                              r"Stopped: every verdict settled after 3 rounds\.\n")
+        # Gated: twin runs as a does (nothing to doubt), big is 50 % slower: settled at the first look.
+        status, out, err = self.tool("-n", "auto", "--max-runs", "4", "--fail-on-regression", config("a", 1000, 0.01),
+                                     config("big", 1500, 0.01), config("twin", 1000, 0.01))
+        self.assertEqual(status, 1, err)
+        self.assertRegex(out, r"\nbig pair\n  time:   slower \+(49|50)\.\d % \[\+\d\d\.\d, \+\d\d\.\d\] \(3 rounds"
+                              r"(; noise 0\.\d % a round)?\)\n  memory: same within ±5 % \+0\.0 % \[\+0\.0, \+0\.0\] \(3 rounds\)\n"
+                              r"twin pair\n  time:   same within ±5 % \+0\.0 % \[\+0\.0, \+0\.0\] \(3 rounds\)\n"
+                              r".*\n\(rounds paired; 93\.\d\d % intervals at each look \(after rounds 3, 4\), each bound "
+                              r"a one-sided test at 96\.\d+ %; 95 % over all\)\n"
+                              r"Stopped: every gated verdict passed or failed after 3 rounds\.\n"
+                              r"Gate FAILED \(status 1\): .*\n  big pair time: FAILED: at least \+\d\d\.\d %\n\Z")
 
         # 1 % apart, and each varies by 5 % the other way round: not settled by round 4. The baseline's
         # fourth run hangs until the interrupt, so that it always lands in round 4.
-        argv = ["-n", "auto", "--max-runs", "4", "--json", self.json,
+        argv = ["-n", "auto", "--max-runs", "4", "--fail-on-regression", "--json", self.json,
                 config("c", 1000, 0.05) + ",FAKE_BENCH=hang:0,FAKE_ONLY_RUN=4", config("tiny", 1010, -0.05)]
         proc = self.start(*argv)
         marker = os.path.join(self.dir, "c")
@@ -295,11 +300,13 @@ class Auto(ToolCase):
             time.sleep(0.02)
         proc.send_signal(signal.SIGINT)
         proc.communicate(timeout=60)
+        # round 4 alternates the order: the other configuration may have run its fourth already
         self.assertEqual((proc.returncode, len(self.saved()["results"][0]["runs"])), (130, 3))
-        status, out, err = self.tool("--resume", self.json)  # no -n: the plan's rule goes on
+        status, out, err = self.tool("--resume", self.json)  # no -n: the plan's rule, and its gate, go on
         document = self.saved()
-        self.assertEqual((status, [len(r["runs"]) for r in document["results"]], document["complete"]), (0, [4, 4], True))
-        self.assertIn("\nStopped: still inconclusive after 4 rounds, the most --max-runs allows: tiny pair time.\n", out)
+        self.assertEqual((status, [len(r["runs"]) for r in document["results"]], document["complete"]), (3, [4, 4], True))
+        self.assertIn("\nStopped: still not settled after 4 rounds, the most --max-runs allows: tiny pair time.\n"
+                      "Gate NOT SETTLED (status 3): ", out)
         self.assertEqual([(r["configuration"], r["time"]["verdict"], r["time"]["rounds"]) for r in document["verdicts"]],
                          [("tiny", "inconclusive", 4)])
         self.assert_nothing_left()

@@ -116,7 +116,7 @@ class Hostile(unittest.TestCase):
                                                                            label="c\\xff"))
                  for name, pair, ms in (("a", "q1", 1000), ("a", "q2", 1000), ("b", "q1", 1000), ("b", "q2", 1500))]
         text = run_main("--report", self.write(document(found)))[1]
-        self.assertEqual([line.split()[-2:] for line in text.splitlines()[4:6]], [["±2", "%"], ["+50.0", "%"]])
+        self.assertEqual([line.split()[-2:] for line in text.splitlines()[4:6]], [["±5", "%"], ["+50.0", "%"]])
 
     def test_resume_shows_what_it_would_run_and_runs_no_program_of_another_user(self):
         script, path = self.path("bench"), self.path("resume.json")

@@ -26,6 +26,7 @@ SCALES = (1.0, 1.02, 1.05, 1.10)
 DRAWS = 500
 SEED = 20261208
 RULES = ("paired", "unpaired", "earlier")
+MAX_RUNS = 20  # -n auto's default
 
 
 def pool(document):
@@ -53,6 +54,12 @@ def earlier_rule(old, new, threshold_pct, words):
         else "no difference proven"
 
 
+def bounds(a, b, level):
+    """(low, high) in percent of each row's paired interval at level."""
+    centre, half = stats.intervals(numpy.log(a), numpy.log(b), level, True)
+    return stats.log_change_pct(centre - half), stats.log_change_pct(centre + half)
+
+
 def judge(a, b, rule, threshold_pct, level=stats.CONFIDENCE, words=verdicts.TIME_WORDS):
     """The verdict word of each comparison: a and b are (comparisons, rounds)
     arrays of A's and B's figures, the rounds of a row drawn together."""
@@ -63,18 +70,37 @@ def judge(a, b, rule, threshold_pct, level=stats.CONFIDENCE, words=verdicts.TIME
                          words)
 
 
-def auto(a, b, a_mib, b_mib, threshold_pct, max_runs):
-    """-n auto on each row of drawn rounds: looks from round 3 on, stopping at
-    the first whose time and memory verdicts are both settled. Returns (time
-    verdicts, rounds made)."""
-    level, open_ones = verdicts.look_level(max_runs), verdicts.UNSETTLED
-    found, used = numpy.full(len(a), "inconclusive", dtype=object), numpy.full(len(a), max_runs)
+def gate_answers(low, high, threshold_pct):
+    return numpy.where(low > threshold_pct, "fail", numpy.where(high <= threshold_pct, "pass", "unsettled"))
+
+
+def auto(a, b, a_mib, b_mib, threshold_pct, max_runs, gate=False):
+    """-n auto on each row of drawn rounds, as verdicts.auto_stop decides: at
+    each look, stopping once the time and memory verdicts are settled (under
+    a gate, passed or failed), or when the noise measured lets no verdict
+    left open settle. Returns (time answers: verdict words, or with a gate
+    pass, fail or unsettled; rounds made)."""
+    level = verdicts.look_level(max_runs, gate)
+    found, used = numpy.full(len(a), "unsettled" if gate else "inconclusive", dtype=object), numpy.full(len(a), max_runs)
     going = numpy.ones(len(a), dtype=bool)
-    for n in range(verdicts.MIN_AUTO_ROUNDS, max_runs + 1):
-        time = judge(a[:, :n], b[:, :n], "paired", threshold_pct, level)
-        memory = judge(a_mib[:, :n], b_mib[:, :n], "paired", threshold_pct, level, verdicts.MEMORY_WORDS)
-        stop = going & ~numpy.isin(time, open_ones) & ~numpy.isin(memory, open_ones) | going & (n == max_runs)
-        found[stop], used[stop] = time[stop], n
+    for n in verdicts.looks(max_runs):
+        answers, hopeless = [], []
+        for x, y, words in ((a, b, verdicts.TIME_WORDS), (a_mib, b_mib, verdicts.MEMORY_WORDS)):
+            low, high = bounds(x[:, :n], y[:, :n], level)
+            answer = gate_answers(low, high, threshold_pct) if gate else stats.answers(low, high, threshold_pct, words)
+            ratios = numpy.log(y[:, :n]) - numpy.log(x[:, :n])
+            change = stats.log_change_pct(ratios.mean(axis=1))
+            noise = ratios.std(axis=1, ddof=1)
+            open_one = numpy.isin(answer, ("unsettled",) + verdicts.UNSETTLED)
+            within = (change <= threshold_pct) & (gate | (change >= -threshold_pct))
+            hopeless.append(~open_one | (n >= 2 * verdicts.MIN_AUTO_ROUNDS) & (noise > 0) & within
+                            & (verdicts.smallest_threshold(noise, n, max_runs, gate, change=numpy.minimum(
+                                ratios.mean(axis=1), 0) if gate else 0.0) > threshold_pct))
+            answers.append(answer)
+        settled = ~numpy.isin(answers[0], ("unsettled",) + verdicts.UNSETTLED) & ~numpy.isin(
+            answers[1], ("unsettled",) + verdicts.UNSETTLED)
+        stop = going & (settled | hopeless[0] & hopeless[1] | (n == max_runs))
+        found[stop], used[stop] = answers[0][stop], n
         going &= ~stop
     return found, used
 
@@ -88,37 +114,65 @@ def shuffles(rng, pool_size, draws, size):
     return rows[:, :size]
 
 
-def measure(rounds, sizes=SIZES, scales=SCALES, rules=RULES, draws=DRAWS, seed=SEED, threshold_pct=2.0,
-            max_runs=20):
-    """Rows {rule, rounds ("auto" for -n auto), scale, slower, faster, same,
-    median_rounds, median_settled_rounds (of the draws that got slower, faster
-    or same)}: the share of draws given each answer. Every rule sees the same
-    draws."""
+def measure(rounds, sizes=SIZES, scales=SCALES, rules=RULES, draws=DRAWS, seed=SEED, threshold_pct=5.0,
+            max_runs=MAX_RUNS, gate=True):
+    """Rows {rule, rounds ("auto" for -n auto), most (the most rounds a draw
+    may hold), scale, slower, faster, same, median_rounds,
+    median_settled_rounds (of the draws that got slower, faster or same)}:
+    the share of draws given each answer. Every rule sees the same draws. A
+    draw never holds more rounds than the pool: sizes beyond it are left
+    out, and -n auto is capped at the pool's size (the row says so). With
+    gate, rows of rule "gate" too: -n auto under --fail-on-regression on
+    A/A draws and at +threshold and +2 x threshold, with the share that
+    passed, failed and was left unsettled."""
     figures = numpy.array(rounds, dtype=float)
+    most = min(max_runs, len(figures))
     rows = []
+
+    def drawn(size, scale):
+        picked = figures[shuffles(numpy.random.default_rng(seed), len(figures), draws, size)]
+        return picked[:, :, 0], picked[:, :, 1] * scale, picked[:, :, 2], picked[:, :, 3]
+
     for scale in scales:
         for rule in rules:
-            for size in sizes + (("auto",) if rule == "paired" else ()):
-                picked = figures[shuffles(numpy.random.default_rng(seed), len(figures), draws,
-                                          max_runs if size == "auto" else size)]
-                a, b, a_mib, b_mib = picked[:, :, 0], picked[:, :, 1] * scale, picked[:, :, 2], picked[:, :, 3]
+            for size in [n for n in sizes if n <= len(figures)] + (["auto"] if rule == "paired" else []):
+                a, b, a_mib, b_mib = drawn(most if size == "auto" else size, scale)
                 if size == "auto":
-                    found, used = auto(a, b, a_mib, b_mib, threshold_pct, max_runs)
+                    found, used = auto(a, b, a_mib, b_mib, threshold_pct, most)
                 else:
                     found, used = judge(a, b, rule, threshold_pct), [size]
                 settled = [n for n, word in zip(numpy.broadcast_to(used, found.shape), found)
                            if word in ("slower", "faster", "same")]
-                rows.append({"rule": rule, "rounds": size, "scale": scale, "median_rounds": statistics.median(used),
+                rows.append({"rule": rule, "rounds": size, "most": most, "scale": scale,
+                             "median_rounds": statistics.median(used),
                              "median_settled_rounds": statistics.median(settled) if settled else None,
                              **{w: float(numpy.mean(found == w)) for w in ("slower", "faster", "same")}})
+    for scale in (1.0, 1 + threshold_pct / 100, 1 + 2 * threshold_pct / 100) if gate else ():
+        found, used = auto(*drawn(most, scale), threshold_pct, most, gate=True)
+        rows.append({"rule": "gate", "rounds": "auto", "most": most, "scale": scale,
+                     "median_rounds": statistics.median(used),
+                     **{w: float(numpy.mean(found == w)) for w in ("pass", "fail", "unsettled")}})
     return rows
 
 
 def format_table(rows):
     lines = ["rule      rounds  true change  slower  faster   same  median rounds  to a verdict"]
     for row in rows:
+        if row["rule"] == "gate":
+            continue
         lines.append("%-8s  %6s  %+10.0f %%  %5.1f%%  %5.1f%%  %5.1f%%  %13g  %12s" % (
             row["rule"], row["rounds"], (row["scale"] - 1) * 100, row["slower"] * 100, row["faster"] * 100,
             row["same"] * 100, row["median_rounds"],
             "-" if row["median_settled_rounds"] is None else "%g" % row["median_settled_rounds"]))
+    gates = [row for row in rows if row["rule"] == "gate"]
+    if gates:
+        lines.append("")
+        lines.append("gate (-n auto --fail-on-regression)  passed  blocked  not settled  median rounds")
+        for row in gates:
+            lines.append("%-36s  %5.1f%%  %6.1f%%  %10.1f%%  %13g" % (
+                "unchanged" if row["scale"] == 1 else "true change %+g %%" % round((row["scale"] - 1) * 100, 2),
+                row["pass"] * 100, row["fail"] * 100, row["unsettled"] * 100, row["median_rounds"]))
+    if rows and rows[0]["most"] < MAX_RUNS:
+        lines.append("(the pool holds %d rounds and a draw never repeats one: -n auto stops there, not at %d, "
+                     "and larger sizes are left out)" % (rows[0]["most"], MAX_RUNS))
     return "\n".join(lines) + "\n"

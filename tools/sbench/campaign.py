@@ -98,7 +98,8 @@ def run(document, save, display, stall, after_round=lambda number: False):
     durations, left = [], runs_left(document)
     most = ("max %d" if plan.get("auto") else "%d") % plan["runs"]
     for round_number in range(1, plan["runs"] + 1):
-        for result in document["results"]:
+        backwards = plan.get("order") == "alternating" and round_number % 2 == 0
+        for result in document["results"][::-1] if backwards else document["results"]:
             if result["failure"] or attempts(result) >= round_number:
                 continue
             label = "[%s %s %d/%s]" % (result["configuration"], result["shaders"]["label"], round_number, most)

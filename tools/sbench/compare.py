@@ -25,11 +25,23 @@ hung; a crash is recorded too, and the other runs go on. With --json the
 results file is rewritten after every run, so an interrupted or killed
 comparison loses at most the run in progress (see --resume).
 
-Exit status: 0 when every run was clean (and, with --fail-on-regression,
-nothing got slower or took more memory); 1 when a run or a configuration
-failed (or, with --fail-on-regression, something regressed or has no runs to
-judge); 2 for a bad argument or input file, refused before anything runs; 130,
-143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP.
+--fail-on-regression makes a gate of the comparison (or of --report, --diff
+and --baseline): each time and memory verdict against the baseline must show
+that the change is at most +--threshold percent (default 5): the upper bound
+of its interval at or below it. Under -n auto, rounds go on until each has
+passed or failed, or --max-runs is reached.
+
+Exit status:
+  0    every run was clean (and, with --fail-on-regression, every gated
+       verdict passed)
+  1    a run or a configuration failed; or, with --fail-on-regression,
+       something is shown slower or to take more memory by more than the
+       threshold, or has no runs to judge
+  2    a bad argument or input file, refused before anything runs
+  3    with --fail-on-regression: no run failed and nothing is shown to have
+       regressed, but a gated verdict is not settled (a line says what would
+       settle it); never 0 on not knowing
+  130, 143, 129  interrupted by SIGINT, SIGTERM or SIGHUP
 """
 
 import argparse
@@ -145,9 +157,12 @@ def parse_arguments(argv):
                              "verdicts, the power against known slowdowns and the rounds needed; run nothing")
     parser.add_argument("--baseline", metavar="OLD.json", help="verdicts against OLD after this comparison")
     parser.add_argument("--threshold", type=number_in(0, 100), metavar="PCT",
-                        help="a change within this many percent is the same (default 2)")
+                        help="a change within this many percent is the same; the gate's margin (default %g)"
+                             % verdicts.DEFAULT_THRESHOLD)
     parser.add_argument("--fail-on-regression", action="store_true",
-                        help="exit with status 1 when anything is slower, takes more memory, or has no runs")
+                        help="a gate: exit 0 only when every verdict shows no slowdown and no growth of memory "
+                             "beyond the threshold, 1 when one is shown beyond it (or a run failed), 3 when "
+                             "the runs cannot tell")
     args = parser.parse_args(argv)
     runs_nothing = args.report or args.diff or args.calibrate
     if runs_nothing and (args.configs or args.env or args.shaders or args.baseline or args.resume or args.calls
@@ -239,11 +254,11 @@ def write_outputs(args, documents, rows, title, say=lambda text: None, sources=N
             draw(charts)(path, rows if option == "--plot" else every_result, title)
 
 
-def show(documents, threshold=None, with_host=False, wide=False):
+def show(documents, threshold=None, with_host=False, wide=False, gate=None):
     """The table, the failures, each comparison's verdicts (made anew from its
-    runs) and the per-call table; returns (the rows, the verdicts of each
-    document)."""
-    records = [verdicts.within(document, threshold) for document in documents]
+    runs, judged by a gate when gate, or when its plan had one) and the
+    per-call table; returns (the rows, the verdicts of each document)."""
+    records = [verdicts.within(document, threshold, gate=gate) for document in documents]
     rows = tables.table_rows(documents, with_host, records)
     if rows:
         sys.stdout.write(tables.format_table(rows, wide))
@@ -296,7 +311,8 @@ def prepare(args, here):
                 for key, value, default in
                 (("runs", runs, 20 if auto else 5), ("cache", args.cache, "isolated"), ("timeline", args.timeline, True),
                  ("calls", args.calls, False), ("auto", auto, False), ("against", args.against, None),
-                 ("threshold", args.threshold, 2.0))}
+                 ("threshold", args.threshold, verdicts.DEFAULT_THRESHOLD),
+                 ("gate", args.fail_on_regression or None, False))}
     if settings["against"] is not None and settings["against"] not in [name for name, _, _ in configs]:
         raise Refused("--against %s: no configuration of that name" % settings["against"])
     try:
@@ -371,7 +387,8 @@ def start(args, resumed, plan, display):
 
 def threshold(args, document=None):
     given = args.threshold
-    return given if given is not None else ((document or {}).get("plan") or {}).get("threshold", 2.0)
+    return given if given is not None else ((document or {}).get("plan") or {}).get("threshold",
+                                                                                   verdicts.DEFAULT_THRESHOLD)
 
 
 def show_saved(args):
@@ -390,15 +407,36 @@ def show_saved(args):
     if args.diff:
         check_outputs(args, [("--diff", path) for path in args.diff])
         old, new = (load(path) for path in args.diff)
-        text, regression, records = verdicts.diff(old["results"], new["results"], threshold(args))
+        text, missing, records = verdicts.diff(old["results"], new["results"], threshold(args),
+                                               args.fail_on_regression)
         sys.stdout.write(text)
         write_verdicts(args, records, old, new)
-        return 1 if regression and args.fail_on_regression else 0
+        return judged(args.fail_on_regression, records, missing, threshold(args), 0)
     check_outputs(args, [("--report", path) for path in args.report])
     documents = [load(path) for path in args.report]
-    rows, _ = show(documents, args.threshold, with_host=True, wide=args.wide)
+    rows, records = show(documents, args.threshold, with_host=True, wide=args.wide,
+                         gate=args.fail_on_regression or None)
     write_outputs(args, documents, rows, "shaderbench", sources=args.report, with_host=True)
-    return 0 if rows else 1
+    status = 0 if rows else 1
+    if args.fail_on_regression:  # as the comparison itself would have ended
+        for document, found in zip(documents, records):
+            status = judged(True, found, False, threshold(args, document), 1 if failed_any(document) else status)
+    return status
+
+
+def failed_any(document):
+    return any(r["failure"] or r["failed_runs"] or (r.get("calls") or {}).get("failure") for r in document["results"])
+
+
+def judged(gated, records, missing, threshold_pct, status):
+    """The exit status once a gate (when gated) has judged the records, from
+    the status so far: a failure (1) stays; else the gate's own
+    (verdicts.gate_text), its lines printed."""
+    if not gated:
+        return status
+    gated, lines = verdicts.gate_text(records, threshold_pct, missing, status == 1)
+    sys.stdout.write("\n".join(lines) + "\n")
+    return gated
 
 
 def main(argv, here):
@@ -438,25 +476,21 @@ def run_command(args, here):
 
 def look(document, round_number):
     """After each whole round: the verdicts so far on the terminal and, with
-    -n auto, whether to stop: every verdict settled (from round 3 on), or the
-    most rounds made. The reason goes into the results."""
+    -n auto, whether to stop (verdicts.auto_stop). The reason goes into the
+    results."""
     plan = document["plan"]
     records = verdicts.within(document, up_to=round_number)
     for record in records:
         campaign.progress("round %d: %s %s: time %s, memory %s" % (
             round_number, printable(record["configuration"]), printable(record["shaders"]),
-            *(stats.describe(record[m]) for m in ("time", "memory"))))
-    if not plan.get("auto") or round_number < verdicts.MIN_AUTO_ROUNDS:
+            *("%s%s" % (stats.describe(record[m]), ", gate: %s" % record[m]["gate"] if record["gate"] else "")
+              for m in ("time", "memory"))))
+    if not plan.get("auto"):
         return False
-    open_ones = ["%s %s %s" % (printable(r["configuration"]), printable(r["shaders"]), m) for r in records
-                 for m in ("time", "memory") if r[m]["verdict"] in verdicts.UNSETTLED]
-    if not open_ones:
-        document["stopped"] = "Stopped: %s after %d rounds." % (
-            "every verdict settled" if records else "nothing to set against another", round_number)
-    elif round_number == plan["runs"]:
-        document["stopped"] = "Stopped: still inconclusive after %d rounds, the most --max-runs allows: %s." % (
-            round_number, ", ".join(open_ones))
-    return not open_ones
+    reason = verdicts.auto_stop(records, round_number, plan["runs"])
+    if reason:
+        document["stopped"] = reason
+    return reason is not None
 
 
 def compare(args, resumed, plan, baseline, path):
@@ -475,17 +509,15 @@ def compare(args, resumed, plan, baseline, path):
             rows, (document["verdicts"],) = show([document], wide=args.wide)
             write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
                           campaign.progress, [path or "this comparison"])
-            failed = any(r["failure"] or r["failed_runs"] or (r.get("calls") or {}).get("failure")
-                         for r in document["results"])
-            status = 1 if failed or not rows else 0
-            if verdicts.regressed(document["verdicts"]) and args.fail_on_regression:
-                status = 1
+            status = 1 if failed_any(document) or not rows else 0
+            gated = args.fail_on_regression or bool(document["plan"].get("gate"))
+            if document["verdicts"] or not baseline:  # one configuration against --baseline: judged below
+                status = judged(gated, document["verdicts"], False, threshold(args, document), status)
             if baseline:
-                text, regression, _ = verdicts.diff(baseline["results"], document["results"],
-                                                    threshold(args, document))
+                text, missing, records = verdicts.diff(baseline["results"], document["results"],
+                                                       threshold(args, document), gated)
                 sys.stdout.write("\n" + text)
-                if regression and args.fail_on_regression:
-                    status = 1
+                status = judged(gated, records, missing, threshold(args, document), status)
             document["complete"] = True  # only once every output is written
             save(document)
             return status

@@ -211,12 +211,16 @@ def binary_info(path):
     return {"path": os.path.abspath(path), "sha256": sha256(path)}
 
 
-def make_plan(configs, pairs, binary, runs, cache, timeline, calls, auto=False, against=None, threshold=2.0):
+def make_plan(configs, pairs, binary, runs, cache, timeline, calls, auto=False, against=None, threshold=5.0,
+              gate=False):
     """Everything that decides which runs a comparison makes, and how its
     verdicts are made, as it is stored. pairs: [(pair directory, label)], as
-    find_pairs gives them. runs: the count, or with auto the most -n auto may make."""
+    find_pairs gives them. runs: the count, or with auto the most -n auto may make.
+    order: within a round the configurations run in the plan's order, then
+    the other way round in the next, so that going first or second is alike
+    on both sides (plans without it ran in the plan's order every round)."""
     return {"runs": runs, "cache": cache, "timeline": timeline, "calls": calls, "auto": auto,
-            "against": against, "threshold": threshold,
+            "against": against, "threshold": threshold, "gate": gate, "order": "alternating",
             "binary": binary_info(binary),
             "configurations": [{"name": name, "environment": env, "expect": word} for name, env, word in configs],
             "shaders": [shader_info(directory, label) for directory, label in pairs]}
@@ -229,7 +233,8 @@ def command_line(plan):
     argv += ["--cache", plan["cache"]] + ([] if plan["timeline"] else ["--no-timeline"])
     argv += (["--calls"] if plan["calls"] else []) + ["--binary", plan["binary"]["path"]]
     argv += ["--against", plan["against"]] if plan.get("against") else []
-    argv += ["--threshold", "%g" % plan["threshold"]] if plan.get("threshold", 2.0) != 2.0 else []
+    argv += ["--threshold", "%g" % plan["threshold"]] if "threshold" in plan else []
+    argv += ["--fail-on-regression"] if plan.get("gate") else []
     for pair in plan["shaders"]:
         argv += ["--shaders", pair["directory"]]
     for config in plan["configurations"]:
@@ -254,7 +259,7 @@ def plan_differences(saved, current):
     """What differs between a saved plan and the one made now, as phrases
     (empty when they are the same plan)."""
     found = []
-    for key in ("runs", "cache", "timeline", "calls", "auto", "against", "threshold"):
+    for key in ("runs", "cache", "timeline", "calls", "auto", "against", "threshold", "gate"):
         if saved.get(key, current[key]) != current[key]:
             found.append("%s is %s, the results have %s" % (key, current[key], saved[key]))
     if saved["binary"]["sha256"] != current["binary"]["sha256"]:

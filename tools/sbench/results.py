@@ -237,9 +237,11 @@ def _check_plan(plan):
     for key in ("timeline", "calls"):
         _field(plan, key, (bool,), "plan")
     for key, kinds, low, high in (("auto", (bool,), None, None), ("against", (str, None), None, None),
-                                  ("threshold", NUMBER, 0, 100)):
-        if key in plan:  # files written before verdicts within a comparison have none
+                                  ("threshold", NUMBER, 0, 100), ("gate", (bool,), None, None)):
+        if key in plan:  # files written before verdicts within a comparison (or gates) have none
             _field(plan, key, kinds, "plan", low, high)
+    if plan.get("order", "fixed") not in ("fixed", "alternating"):
+        raise ValueError("plan.order should be fixed or alternating, not %s" % json.dumps(plan["order"])[:40])
     if plan.get("auto") and plan["runs"] < 3:
         raise ValueError("plan.runs is %d, and -n auto makes at least 3" % plan["runs"])
     binary = _field(plan, "binary", (dict,), "plan")

@@ -63,6 +63,8 @@ CONFIDENCE = 0.95
 PAIRED = "paired t interval on the log ratio of each round's totals"
 UNPAIRED = "Welch t interval on the difference of mean log totals"
 MOST_ROUNDS_ESTIMATED = 1000
+FUTURES = 1000
+ESTIMATE_SEED = 20261208
 
 
 def _scale(old, new):
@@ -111,36 +113,49 @@ def log_change_pct(x):
     return (numpy.exp(x) - 1) * 100
 
 
-def _more_rounds(centre, half_width, n, level, threshold_pct, from_pct):
+def _more_rounds(centre, half_width, n, level, threshold_pct, from_pct, gate=False):
     """How many more rounds (or runs a side) would likely settle an
-    inconclusive verdict if the estimate and its noise stayed as they are: the
-    half width shrinks as t(m - 1) / sqrt(m). None when the estimate sits on
-    the threshold; MOST_ROUNDS_ESTIMATED + 1 when more than that would be needed."""
+    inconclusive verdict, as (fewest, most) for the middle half of
+    FUTURES simulated continuations: in each, the true change and noise are
+    drawn as far from the estimate as n rounds leave them (the noise from its
+    chi-square spread, the change from its t spread), and further rounds from
+    them, judged at this level. None when nothing is known of the noise;
+    a bound of MOST_ROUNDS_ESTIMATED + 1 stands for more than that.
+    gate: what settles is the interval clearing +threshold, on either side."""
     from scipy import stats as scipy_stats
-    up, down = from_pct(threshold_pct), from_pct(-threshold_pct)
-    gap = centre - up if centre > up else down - centre if centre < down else min(up - centre, centre - down)
-    if gap <= 1e-12 or half_width <= 1e-12:  # on the threshold, to the last bit
-        return None
     quantile = 1 - (1 - level) / 2
     noise = half_width * math.sqrt(n) / scipy_stats.t.ppf(quantile, n - 1)
-
-    def width(m):  # falls as m grows, so the smallest m that settles is found by halving
-        return scipy_stats.t.ppf(quantile, m - 1) * noise / math.sqrt(m)
-    if width(MOST_ROUNDS_ESTIMATED) >= gap:
-        return MOST_ROUNDS_ESTIMATED + 1
-    unsettled, settles = n, MOST_ROUNDS_ESTIMATED  # width(n) is the half width now, at least gap
-    while settles - unsettled > 1:
-        middle = (unsettled + settles) // 2
-        unsettled, settles = (unsettled, middle) if width(middle) < gap else (middle, settles)
-    return settles - n
+    if noise <= 1e-12:
+        return None
+    up, down = from_pct(threshold_pct), from_pct(-threshold_pct)
+    rng = numpy.random.default_rng(ESTIMATE_SEED)
+    sigma = noise * numpy.sqrt((n - 1) / rng.chisquare(n - 1, FUTURES))
+    delta = centre + sigma * rng.standard_normal(FUTURES) / math.sqrt(n)
+    # Each future is looked at after 1, 2, ... more rounds, then at steps of a few %: between two looks only
+    # the new rounds' mean and their sum of squares about it matter, drawn as such.
+    steps = numpy.unique(numpy.geomspace(1, MOST_ROUNDS_ESTIMATED, 120).round().astype(int))
+    mean, squares, done = numpy.full(FUTURES, centre), numpy.full(FUTURES, (n - 1) * noise ** 2), n
+    needed = numpy.full(FUTURES, MOST_ROUNDS_ESTIMATED + 1)
+    for more in steps:
+        new, m = n + more - done, n + more
+        step_mean = delta + sigma * rng.standard_normal(FUTURES) / math.sqrt(new)
+        step_squares = sigma ** 2 * rng.chisquare(new - 1, FUTURES) if new > 1 else 0.0
+        squares = squares + step_squares + (step_mean - mean) ** 2 * done * new / m
+        mean, done = mean + (step_mean - mean) * new / m, m
+        half = scipy_stats.t.ppf(quantile, m - 1) * numpy.sqrt(squares / (m - 1) / m)
+        low, high = mean - half, mean + half
+        settles = (low > up) | (high <= up) if gate else (low > up) | (high < down) | ((low >= down) & (high <= up))
+        needed = numpy.where(settles & (needed > more), numpy.minimum(needed, more), needed)
+    fewest, most = numpy.percentile(needed, [25, 75])
+    return [int(math.ceil(fewest)), int(math.ceil(most))]
 
 
 def _verdict(method, count, words, threshold_pct, level):
-    return {"verdict": "too few runs", "change_pct": None, "interval_pct": None, "more": None,
+    return {"verdict": "too few runs", "change_pct": None, "interval_pct": None, "more": None, "noise_pct": None,
             "method": method, "level": level, "threshold_pct": threshold_pct, "words": list(words), **count}
 
 
-def paired_verdict(old, new, threshold_pct, words, level=CONFIDENCE):
+def paired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=False):
     """Whether new differs from old, where old[i] and new[i] ran in the same
     round (back to back, on the same machine state): a t interval at level
     on the mean of the per-round log ratios, so that what drifts between
@@ -159,10 +174,11 @@ def paired_verdict(old, new, threshold_pct, words, level=CONFIDENCE):
         return _from_nothing(result, [a for a, _ in pairs], [b for _, b in pairs])
     x, y, to_pct, from_pct = scaled
     centre, half = intervals(x[None, :], y[None, :], level, paired=True)
-    return _decide(result, float(centre[0]), float(half[0]), len(x), to_pct, from_pct)
+    result["noise_pct"] = float(numpy.std(y - x, ddof=1)) * 100
+    return _decide(result, float(centre[0]), float(half[0]), len(x), to_pct, from_pct, gate)
 
 
-def unpaired_verdict(old, new, threshold_pct, words, level=CONFIDENCE):
+def unpaired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=False):
     """Whether new differs from old, two sets of runs that did not run side by
     side (separate comparisons): Welch's t interval at level on the
     difference of the mean log totals. Returns what paired_verdict returns,
@@ -177,7 +193,8 @@ def unpaired_verdict(old, new, threshold_pct, words, level=CONFIDENCE):
         return _from_nothing(result, old, new)
     x, y, to_pct, from_pct = scaled
     centre, half = intervals(x[None, :], y[None, :], level, paired=False)
-    return _decide(result, float(centre[0]), float(half[0]), min(len(x), len(y)), to_pct, from_pct)
+    result["noise_pct"] = math.sqrt((x.var(ddof=1) + y.var(ddof=1)) / 2) * 100
+    return _decide(result, float(centre[0]), float(half[0]), min(len(x), len(y)), to_pct, from_pct, gate)
 
 
 def _from_nothing(result, old, new):
@@ -189,21 +206,25 @@ def _from_nothing(result, old, new):
     return result
 
 
-def _decide(result, centre, half, n, to_pct, from_pct):
+def _decide(result, centre, half, n, to_pct, from_pct, gate):
     low, high = to_pct(centre - half), to_pct(centre + half)
     result.update(change_pct=to_pct(centre), interval_pct=[low, high],
                   verdict=str(answers(low, high, result["threshold_pct"], result["words"])))
     if result["verdict"] == "inconclusive":
-        result["more"] = _more_rounds(centre, half, n, result["level"], result["threshold_pct"], from_pct)
+        result["more"] = _more_rounds(centre, half, n, result["level"], result["threshold_pct"], from_pct, gate)
     return result
 
 
 def describe(result):
     """One verdict as text: 'slower +12.4 % [+9.8, +15.1] (5 rounds)',
-    'same within ±2 % ...', 'inconclusive ... about 7 more rounds would likely settle it'."""
-    unit = ("round%s" if "rounds" in result else "run%s a side") % "s"[:result["more"] != 1]
+    'same within ±5 % ...', 'inconclusive ... 4 to 12 more rounds would likely settle it'."""
+    unit = ("round%s" if "rounds" in result else "run%s a side") % "s"[:(result["more"] or [0, 0])[1] != 1]
     counted = ("%d round%s" % (result["rounds"], "s"[:result["rounds"] != 1]) if "rounds" in result
                else "%d and %d runs" % tuple(result["runs"]))
+    if result["verdict"] == "unavailable":
+        return "unavailable: the runs report no figure (settled: more runs cannot measure it)"
+    if (result.get("noise_pct") or 0) >= 0.05:  # a figure that repeats exactly has none to show
+        counted += "; noise %.1f %% a %s" % (result["noise_pct"], "round" if "rounds" in result else "run")
     if result["change_pct"] is None:
         return "%s (%s%s)" % (result["verdict"], counted, "; no change in % from a baseline of 0 or less"
                               if result["verdict"] == "inconclusive" else "")
@@ -216,5 +237,9 @@ def describe(result):
         more = result["more"]
         text += ("; it sits on the threshold" if more is None else
                  "; more than %d more %s would be needed" % (MOST_ROUNDS_ESTIMATED, unit)
-                 if more > MOST_ROUNDS_ESTIMATED else "; about %d more %s would likely settle it" % (more, unit))
+                 if more[0] > MOST_ROUNDS_ESTIMATED else
+                 "; about %d more %s would likely settle it" % (more[0], unit) if more[0] == more[1] else
+                 "; %d to %s more %s would likely settle it" % (
+                     more[0], "more than %d" % MOST_ROUNDS_ESTIMATED if more[1] > MOST_ROUNDS_ESTIMATED
+                     else more[1], unit))
     return text + ")"
