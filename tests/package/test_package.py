@@ -170,9 +170,9 @@ class Package(unittest.TestCase):
         self.assertTrue({"Xvfb", "glxinfo", "apitrace"} <= programs, programs)
         wanted = []  # (what, path, needed by every run)
         for module in every | some:
-            spec = importlib.util.find_spec(module)
-            self.assertIsNotNone(spec, "the tool imports %s, which is not installed here" % module)
-            wanted.append(("module " + module, spec.origin, module in every))
+            found = importlib.util.find_spec(module)
+            self.assertIsNotNone(found, "the tool imports %s, which is not installed here" % module)
+            wanted.append(("module " + module, found.origin, module in every))
         for program in programs:
             path = shutil.which(program)
             self.assertIsNotNone(path, "the tool starts %s, which is not installed here" % program)
