@@ -53,9 +53,9 @@ def _start_time(pid):
         return None
 
 
-def owner_tag(pid=None):
-    pid = os.getpid() if pid is None else pid
-    return "%d.%s" % (pid, _start_time(pid))
+def owner_tag():
+    """This process as its directories are named: PID.STARTTIME."""
+    return "%d.%s" % (os.getpid(), _start_time(os.getpid()))
 
 
 @contextlib.contextmanager
@@ -84,8 +84,8 @@ class CouldNotStart(RuntimeError):
 def child(argv, stop, **popen):
     """Yields a subprocess.Popen of argv, and calls stop(process) when the
     block ends, however it ends (then, for one in a session of its own,
-    kills whatever is still in its session). Raises CouldNotStart when it cannot be
-    started: then there is nothing to stop."""
+    kills whatever is still in its session). Raises CouldNotStart when it
+    cannot be started: then there is nothing to stop."""
     started = []
     try:
         with shielded():
@@ -144,8 +144,7 @@ def remove_stale(top=None):
     try:
         names = os.listdir(top)
     except OSError:
-        return []
-    removed = []
+        return
     for name in names:
         match = _OURS.fullmatch(name)
         if not match:
@@ -161,5 +160,3 @@ def remove_stale(top=None):
         if stat.S_ISDIR(info.st_mode) and info.st_uid == os.getuid():
             with shielded():
                 shutil.rmtree(path, ignore_errors=True)
-            removed.append(path)
-    return removed
