@@ -9,12 +9,15 @@ that ignores being closed), decoy (no run: only a window with the program's
 title, which ignores keys and being closed; FAKE_CLAIM_PID makes its window
 claim another process in _NET_WM_PID).
 FAKE_MS sets the total it reports (default 1234), FAKE_JITTER a fraction it
-varies by from one start to the next, the same way every time.
+varies by from one start to the next, the same way every time. FAKE_DRIVER
+names a library to load, as a driver is (found through LD_LIBRARY_PATH):
+its int fake_ms sets the total instead, and a negative one crashes the run.
 FAKE_MARKER names a file that gets a line per start, and a line when the run
 reaches the state a test waits for ("window", "reported", "close ignored",
 "key ignored"); with
 FAKE_ONLY_RUN=K the mode applies to the K-th start only, the others run "ok"."""
 
+import ctypes
 import math
 import os
 import signal
@@ -76,6 +79,10 @@ def main():
     jitter = float(os.environ.get("FAKE_JITTER", "0")) * math.sin(starts * 2.4)
     ms = round(float(os.environ.get("FAKE_MS", "1234")) * (1 + jitter))
     last = int(count or 0)
+    if os.environ.get("FAKE_DRIVER"):
+        driver_ms = ctypes.c_int.in_dll(ctypes.CDLL(os.environ["FAKE_DRIVER"]), "fake_ms").value
+        mode, last = ("crash", 0) if driver_ms < 0 else (mode, last)
+        ms = round(driver_ms * (1 + jitter))
     if mode == "decoy":
         window_until_closed(obeys=False)
     elif mode == "hang":

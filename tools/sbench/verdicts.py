@@ -38,14 +38,14 @@ def looks(max_runs):
 
 
 @functools.lru_cache(maxsize=None)
-def nominal_level(max_runs, sides):
+def nominal_level(max_runs, sides, alpha=ALPHA):
     """The error rate each look of -n auto may spend (one tail for sides=1,
     both for 2), the same at every look (a Pocock-shaped boundary), such that
-    the chance that any look errs is at most ALPHA: made by simulating
+    the chance that any look errs is at most alpha: made by simulating
     SEQUENTIAL_PATHS comparisons of normal per-round log ratios in which
     nothing differs, through the t statistic at each look (its distribution
     does not depend on the noise). The simulation's own error is kept on the
-    safe side: the level spends ALPHA less two of its standard errors."""
+    safe side: the level spends alpha less two of its standard errors."""
     from scipy import stats as scipy_stats
     rng = numpy.random.default_rng(SEQUENTIAL_SEED)
     mean, squares, done = numpy.zeros(SEQUENTIAL_PATHS), numpy.zeros(SEQUENTIAL_PATHS), 0
@@ -58,7 +58,7 @@ def nominal_level(max_runs, sides):
         mean, done = mean + (step_mean - mean) * new / n, n
         t = mean / numpy.sqrt(squares / (n - 1) / n)
         smallest = numpy.minimum(smallest, scipy_stats.t.sf(numpy.abs(t) if sides == 2 else t, n - 1) * sides)
-    spent = ALPHA - 2 * math.sqrt(ALPHA * (1 - ALPHA) / SEQUENTIAL_PATHS)
+    spent = alpha - 2 * math.sqrt(alpha * (1 - alpha) / SEQUENTIAL_PATHS)
     return float(numpy.quantile(smallest, spent))
 
 

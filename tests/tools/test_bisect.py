@@ -1,0 +1,232 @@
+"""Bisecting a driver's history: the search and its error rate on simulated
+rounds, and whole bisects of a small history built for real, each commit a
+library that a fake benchmark loads as its driver (its time is the
+library's fake_ms; a negative one crashes the run)."""
+
+import json
+import math
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+import numpy
+
+from sbench import bisection
+
+from test_faults import FAKE, HERE, TOOL, ToolCase, leftovers
+
+BUILD = "mkdir -p {prefix}/lib && cc -shared -fPIC -o {prefix}/lib/libfakedrv.so drv.c && sh slow.sh"
+USE = ["--use", "LD_LIBRARY_PATH={prefix}/lib", "--use", "FAKE_DRIVER=libfakedrv.so"]
+
+
+def simulated_search(count, culprits, noise, seed, rise=1.2, threshold=5.0, max_runs=20):
+    """(changes found, rounds run) of a search over count commits whose time
+    is multiplied by rise at each culprit, each run's log time drawn with the
+    given noise, through the tool's own rules."""
+    rng = numpy.random.default_rng(seed)
+    level = bisection.bound_level(bisection.planned_steps(count), max_runs)
+    truth = numpy.array([sum(math.log(rise) for c in culprits if c <= i) for i in range(count)])
+    spent = [0]
+
+    def decide(mid, lo, hi):
+        runs = numpy.exp(truth[[lo, mid, hi]] + noise * rng.standard_normal((max_runs, 3)))
+        for n in bisection_looks(max_runs):
+            verdict, _ = bisection.classify(runs[:n], 1, threshold, level)
+            if verdict or n == max_runs:
+                spent[0] += n
+                return verdict or "skip"
+
+    return bisection.search(count, decide), spent[0]
+
+
+def bisection_looks(max_runs):
+    from sbench import verdicts
+    return verdicts.looks(max_runs)
+
+
+class Search(unittest.TestCase):
+    def test_every_change_is_found_and_a_skipped_commit_widens_the_answer(self):
+        for count in (2, 3, 9, 32):
+            for culprit in range(1, count):
+                oracle = lambda mid, lo, hi, c=culprit: "bad" if mid >= c else "good"
+                self.assertEqual(bisection.search(count, oracle), [(culprit - 1, culprit)], (count, culprit))
+        # Two changes: the midpoint between them is plainly between, and both are searched.
+        def two(mid, lo, hi):
+            level = lambda i: (i >= 3) + (i >= 7)
+            if level(lo) < level(mid) < level(hi):
+                return "between"
+            return "good" if level(mid) == level(lo) else "bad"
+        self.assertEqual(bisection.search(10, two), [(2, 3), (6, 7)])
+        # The culprit cannot be built: the answer is the range it hides in, as git gives it.
+        skipping = lambda mid, lo, hi: "skip" if mid == 5 else ("bad" if mid >= 5 else "good")
+        self.assertEqual(bisection.search(9, skipping), [(4, 6)])
+
+    def test_a_wrong_commit_is_named_rarely_even_on_a_change_near_the_threshold(self):
+        # The bound is ALPHA over the planned steps. At 4.1 % noise a round (2.9 % a run) and
+        # +20 %, or +6 % against a 5 % threshold (where steps often cannot tell), over 32 commits.
+        for rise, noise, draws in ((1.2, 0.029, 150), (1.06, 0.029, 150), (1.2, 0.08, 150)):
+            wrong, rounds = 0, []
+            for seed in range(draws):
+                culprit = 1 + seed % 31
+                changes, spent = simulated_search(32, [culprit], noise, seed, rise)
+                rounds.append(spent)
+                wrong += not any(lo < culprit <= hi for lo, hi in changes) or len(changes) != 1
+            self.assertLessEqual(wrong / draws, bisection.ALPHA, (rise, noise))
+            if rise == 1.2 and noise < 0.05:  # a plain change: about 12 rounds a step
+                self.assertLessEqual(numpy.median(rounds), 80)
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+class Bisect(ToolCase):
+    """Each commit of a git history in the test's directory is a driver: a
+    version is its fake_ms, None for one that does not compile, or
+    "same" for a change to a comment only."""
+
+    def history(self, versions, slow=None):
+        repo = os.path.join(self.dir, "repo")
+        os.mkdir(repo)
+        git = lambda *argv: subprocess.run(["git", "-C", repo, *argv], check=True, capture_output=True)
+        git("init", "-q")
+        hashes, ms, made = [], None, None
+        with open(os.path.join(HERE, "forward_gl.c")) as f:
+            forward = f.read()
+        for number, version in enumerate(versions):
+            if version != "same":
+                ms, made = version, number
+            body = "int fake_ms = %s;\nint version = %d;\n" % (ms, made) if ms is not None else "broken("
+            write(os.path.join(repo, "drv.c"), body + ("/* %d */\n" % number if version == "same" else ""))
+            # The same for the forwarding libGL (whose delay is ms): a new binary at each version.
+            write(os.path.join(repo, "delay"), "%s\n" % ms)
+            write(os.path.join(repo, "forward_gl.c"), forward + "const int test_version = %d;\n" % made)
+            # The commit named slow builds until the test makes the file go beside the builds.
+            write(os.path.join(repo, "slow.sh"), "echo building; until [ -e ../../../go ]; do sleep 0.05; done\n"
+                  if number == slow else "true\n")
+            git("add", "-A")
+            git("-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "version %d" % number)
+            hashes.append(git("rev-parse", "HEAD").stdout.decode().strip())
+        return repo, hashes
+
+    def bisect(self, repo, good, bad, *extra, start=False, env=None):
+        argv = ["bisect", good, bad, "--repo", repo, "--build", BUILD, *USE, "--builds",
+                os.path.join(self.dir, "builds"), "--max-runs", "6", *extra]
+        proc = self.start(*argv, env=env)
+        return proc if start else (proc.communicate(timeout=300), proc.returncode)
+
+    def start(self, *argv, binary=FAKE, env=None):
+        base = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
+        return subprocess.Popen([TOOL, argv[0], "--binary", binary, "--shaders", self.pair, *argv[1:]], text=True,
+                                env=dict(base, TMPDIR=self.tmp, **(env or {})), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+
+    def test_broken_crashing_and_unchanged_commits(self):
+        repo, c = self.history([1000, -1, 1600, "same", None, 1600, 1600, 1600, 1600])
+        (out, err), status = self.bisect(repo, c[0], c[8], "--json", self.json)
+        self.assertEqual(status, 0, err)
+        # 4 does not build, 1 crashes: skipped; 2 is 3's binary: bad with nothing run.
+        self.assertIn("the first bad commit could be any of:\n%s version 1\n%s version 2\n" % (c[1], c[2]), out)
+        steps = {s["commits"][1]: s for s in self.saved()["steps"] if s["kind"] == "classify"}
+        self.assertEqual(steps[c[4]]["verdict"], "skip")
+        self.assertIn("build failed", steps[c[4]]["skipped"])
+        self.assertIn("crashed", steps[c[1]]["skipped"])
+        self.assertEqual((steps[c[2]]["verdict"], steps[c[2]]["reused"], steps[c[2]]["rounds"]), ("bad", c[3], []))
+        run = self.saved()["steps"][0]["rounds"][0][0]
+        self.assertTrue(any(lib["path"].endswith("/prefix/lib/libfakedrv.so") for lib in run["libraries"]))
+        self.assert_nothing_left()
+
+    def test_every_change_named_and_nothing_to_bisect(self):
+        repo, c = self.history([1000, 1000, 1300, 1300, 1300, 1700, 1700])
+        (out, err), status = self.bisect(repo, c[0], c[6])
+        self.assertEqual(status, 0, err)
+        self.assertIn("%s is the first bad commit\n    version 2" % c[2], out)
+        self.assertIn("%s is also a bad commit" % c[5], out)
+        self.assertRegex(out, r"\+30\.0 % \[\+30\.0, \+30\.0\] against its parent")
+        (out, err), status = self.bisect(repo, c[0], c[1])
+        self.assertEqual(status, 4, err)
+        self.assertIn("nothing to bisect: %s is not worse than %s by more than 5 %%" % (c[1][:12], c[0][:12]), out)
+        (out, err), status = self.bisect(repo, c[2], c[2])
+        self.assertEqual((status, out), (4, "nothing to bisect: GOOD and BAD are the same commit\n"))
+
+    def test_a_run_that_did_not_load_the_build_is_refused(self):
+        repo, c = self.history([1000, 1600])
+        elsewhere = os.path.join(self.dir, "elsewhere")
+        os.mkdir(elsewhere)
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", os.path.join(elsewhere, "libfakedrv.so"), "-x", "c", "-"],
+                       input=b"int fake_ms = 1000;\n", check=True)
+        (out, err), status = self.bisect(repo, c[0], c[1], "--use", "LD_LIBRARY_PATH=" + elsewhere)
+        self.assertEqual(status, 1)
+        self.assertRegex(err, r"loaded nothing from .*/prefix.*libfakedrv.so came from %s" % elsewhere)
+
+    def test_interrupted_in_a_build_and_in_a_run_then_resumed(self):
+        repo, c = self.history([1000, 1000, 1600, 1600], slow=2)
+        proc = self.bisect(repo, c[0], c[3], "--json", self.json, start=True)
+        log = os.path.join(self.dir, "builds", c[2], "build.log")
+        wait_for(lambda: os.path.exists(log) and "building" in open(log).read())
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 130, err)
+        self.assertIn("go on with --resume", err)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "builds", c[2], "build.json")))
+        self.assertEqual(leftovers(), [])
+        write(os.path.join(self.dir, "go"), "")
+        # Then in a run: the first run after resuming hangs until interrupted.
+        marker = os.path.join(self.dir, "marker")
+        proc = self.bisect(repo, c[0], c[3], "--resume", self.json, start=True,
+                           env={"FAKE_MARKER": marker, "FAKE_BENCH": "hang:5", "FAKE_ONLY_RUN": "1"})
+        wait_for(lambda: os.path.exists(marker))
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 130, err)
+        self.assertEqual(leftovers(), [])
+        (out, err), status = self.bisect(repo, c[0], c[3], "--resume", self.json)
+        self.assertIn("is the first bad commit", out)
+        self.assertEqual(status, 0, err)
+        self.assert_nothing_left()
+
+    def test_git_bisect_run(self):
+        repo, c = self.history([1000, 1000, 1600, 1600, 1600])
+        git = lambda *argv: subprocess.run(["git", "-C", repo, *argv], capture_output=True, text=True)
+        git("bisect", "start", c[4], c[0])
+        command = [TOOL, "bisect", "--git-bisect-run", "--binary", FAKE, "--shaders", self.pair, c[0], c[4],
+                   "--repo", repo, "--build", BUILD.replace("sh slow.sh", "true"), *USE,
+                   "--builds", os.path.join(self.dir, "builds"), "--max-runs", "6"]
+        done = git("bisect", "run", *command)
+        self.assertIn("%s is the first bad commit" % c[2], done.stdout, done.stderr)
+        self.assert_nothing_left()
+
+
+class RealDriver(Bisect):
+    """A history of a forwarding libGL.so.1, built for real at each commit,
+    in front of the real Mesa driver: one commit makes each link 2 ms slower."""
+
+    def test_the_real_benchmark_names_the_commit(self):
+        import forward_gl
+        repo, c = self.history([0, 2000, 2000])
+        build = ("mkdir -p {prefix}/lib && cc -shared -fPIC -O2 -DREAL_LIBGL='\"%s\"' -DLINK_DELAY_US=$(cat delay) "
+                 "-o {prefix}/lib/libGL.so.1 forward_gl.c -ldl" % forward_gl.real_libgl())
+        proc = self.start("bisect", c[0], c[2], "--repo", repo, "--build", build, "--use",
+                          "LD_LIBRARY_PATH={prefix}/lib", "--use", "GALLIUM_DRIVER=llvmpipe", "--builds",
+                          os.path.join(self.dir, "builds"), "--max-runs", "6", "--json", self.json,
+                          binary=os.environ["SHADERBENCH"])
+        out, err = proc.communicate(timeout=300)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertIn("%s is the first bad commit" % c[1], out)
+        run = self.saved()["steps"][0]["rounds"][0][1]
+        loaded = [lib["path"] for lib in run["libraries"]]
+        self.assertIn(os.path.join(self.dir, "builds", c[2], "prefix", "lib", "libGL.so.1"), loaded)
+        self.assertIn(forward_gl.real_libgl(), loaded)
+        self.assert_nothing_left()
+
+
+def wait_for(condition, step=0.05):
+    while not condition():
+        time.sleep(step)
+
+
+if __name__ == "__main__":
+    unittest.main()

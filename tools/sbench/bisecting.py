@@ -1,0 +1,346 @@
+"""A bisect's runs: each commit built (builds), run in rounds against the ends
+of its segment, and classified (bisection); the document that keeps it all.
+
+The document is saved after every run. Each step keeps its rounds, so that a
+resumed bisect replays the steps already made from their rounds (the search
+takes the same path on the same figures) and runs only what it still lacks.
+A run whose driver came from somewhere other than its commit's build stops
+the bisect: its figures would be another build's.
+"""
+
+import datetime
+import hashlib
+import json
+import os
+import time
+
+from . import bisection, builds, campaign, desktop, libraries, observe, outputs, plan as plans, results, verdicts
+
+SCHEMA = "shaderbench-bisect/1"
+MEASURE_KEYS = {"time": "ms", "memory": "commit_mib"}
+MOST_FAILED_ROUNDS = 3  # rounds an end's failed runs may cost one step before the bisect stops
+
+
+class Stop(Exception):
+    """The bisect cannot go on: one line says why."""
+
+
+def new_document(settings, commits, binary):
+    return {"schema": SCHEMA, "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+            "complete": False, "host": plans.host_info(), "binary": plans.binary_info(binary),
+            "settings": settings, "commits": commits, "subjects": {}, "builds": {}, "steps": [],
+            "changes": [], "runs": 0, "seconds": 0.0}
+
+
+def environment(settings, paths):
+    """The variables of a commit's runs: each --use with its placeholders filled."""
+    env = {}
+    for assignment in settings["use"]:
+        name, _, value = assignment.partition("=")
+        env[name] = builds.substitute(value, paths, quote=False)
+    return env
+
+
+def file_sha256(path):
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as f:
+            for block in iter(lambda: f.read(1 << 20), b""):
+                digest.update(block)
+    except OSError:
+        return None
+    return digest.hexdigest()
+
+
+def under(path, prefix):
+    """path relative to prefix, or None when it is not inside it."""
+    real, top = os.path.realpath(path), os.path.realpath(prefix)
+    return os.path.relpath(real, top) if os.path.commonpath([real, top]) == top else None
+
+
+def fingerprint(prefix, relative):
+    """The SHA-256 of each library (paths relative to a prefix, as earlier
+    runs loaded them) in this prefix: two commits with the same fingerprint
+    run the same binary."""
+    return tuple((name, file_sha256(os.path.join(prefix, name))) for name in sorted(relative))
+
+
+def context(document, root, save):
+    """What one bisect keeps while it runs (not saved)."""
+    return {"document": document, "root": root, "save": save, "prefixes": {}, "loaded": set(), "step": 0}
+
+
+def built(state, commit):
+    """Builds commit (or takes its kept build); its record, noted in the document."""
+    settings, document = state["document"]["settings"], state["document"]
+    if commit not in document["subjects"]:
+        document["subjects"][commit] = list(builds.describe(settings["repo"], commit))
+    record = builds.build(settings["repo"], commit, state["root"], settings["build"], settings["build_timeout"],
+                          lambda text: campaign.progress("[%s]" % text, final=False))
+    if commit not in document["builds"]:
+        document["builds"][commit] = {"status": record["status"], "reason": record["reason"],
+                                      "reused": record["reused"], "seconds": record["seconds"]}
+        campaign.progress("[%s] %s" % (commit[:12], "build kept from before" if record["reused"] else
+                                       record["reason"] or "built in %d s" % record["seconds"]))
+    state["prefixes"][commit] = record
+    return record
+
+
+def run_commit(state, commit, number, display):
+    """One run of commit: its record, or {"failed": reason}. A run that loaded
+    no library from its build stops the bisect."""
+    document = state["document"]
+    settings, paths = document["settings"], state["prefixes"][commit]
+    with campaign.pair_workdir(settings["shaders"]) as workdir:
+        run, failed = observe.run_once(document["binary"]["path"], workdir, display, environment(settings, paths),
+                                       settings["cache"], False, settings["stall"], number,
+                                       libraries_under=(paths["prefix"],))
+    document["runs"] += 1
+    found = (run or failed).get("libraries")
+    if run is None:
+        return {"failed": failed["reason"], "libraries": found}
+    reason = libraries.outside(found or [], paths["prefix"])
+    if reason:
+        raise Stop("the run of %s %s: check --use" % (commit[:12], reason))
+    state["loaded"].update(r for r in (under(lib["path"], paths["prefix"]) for lib in found) if r)
+    return {"ms": run["ms"], "commit_mib": run["commit_mib"], "libraries": found}
+
+
+def figures(step, key):
+    """The rounds of a step in which every run reported, as figures."""
+    return [[run[key] for run in round_runs] for round_runs in step["rounds"]
+            if all("failed" not in run and run.get(key) is not None for run in round_runs)]
+
+
+def step_of(state, commits, kind):
+    """The step the search is at: the saved one when a resumed bisect had made
+    it (the same commits), else a new one (and what came after is dropped)."""
+    document = state["document"]
+    index = state["step"]
+    state["step"] += 1
+    steps = document["steps"]
+    if index < len(steps) and steps[index]["commits"] == commits and steps[index]["kind"] == kind:
+        return steps[index]
+    del steps[index:]
+    steps.append({"kind": kind, "commits": commits, "rounds": [], "verdict": None, "reused": None,
+                  "skipped": None, "estimate": None})
+    return steps[-1]
+
+
+def remember(state, step):
+    """Notes which libraries of their builds the step's runs loaded (a resumed
+    bisect learns it from the saved rounds, as the live one did from its runs)."""
+    for runs in step["rounds"]:
+        for commit, run in zip(step["commits"], runs):
+            prefix = state["prefixes"].get(commit, {}).get("prefix")
+            if prefix:
+                state["loaded"].update(r for r in (under(lib["path"], prefix)
+                                                   for lib in run.get("libraries") or []) if r)
+
+
+def run_rounds(state, step, decide, display):
+    """Runs rounds of the step's commits until decide(figures) returns an
+    answer at a look (verdicts.looks), or the step's budget is spent; returns
+    the answer or None. A midpoint's failed run ends the step: "skip"."""
+    settings = state["document"]["settings"]
+    key, most = MEASURE_KEYS[settings["measure"]], settings["max_runs"]
+    looks = verdicts.looks(most)
+    answer, dropped = None, 0
+    remember(state, step)
+    while True:
+        done = figures(step, key)
+        if len(done) in looks or len(done) >= most:
+            answer = decide(done)
+            if answer or len(done) >= most:
+                return answer
+        number = len(step["rounds"]) + 1
+        turn = number % len(step["commits"])
+        order = list(range(len(step["commits"])))
+        order = order[turn:] + order[:turn]
+        round_runs = [None] * len(order)
+        with desktop.xserver(display) as run_display:
+            for index in order:
+                commit = step["commits"][index]
+                campaign.progress("[%s %s round %d/%d]" % (step["kind"], commit[:12], number, most), final=False)
+                round_runs[index] = run_commit(state, commit, number, run_display)
+        step["rounds"].append(round_runs)
+        state["save"](state["document"])
+        for index, run in enumerate(round_runs):
+            if "failed" in run:
+                if step["kind"] == "classify" and index == 1:
+                    return "skip:" + run["failed"]
+                dropped += 1
+                if dropped >= MOST_FAILED_ROUNDS:
+                    raise Stop("%s failed %d times: %s" % (step["commits"][index][:12], dropped, run["failed"]))
+        if key == "commit_mib" and any(run.get("commit_mib") is None for run in round_runs if "failed" not in run):
+            raise Stop("the runs report no committed memory: --measure memory cannot be bisected here")
+
+
+def levels(document):
+    settings = document["settings"]
+    return bisection.bound_level(bisection.planned_steps(len(document["commits"])), settings["max_runs"])
+
+
+def confirm(state, display):
+    """Whether BAD differs from GOOD: "differs", "same", or None (not settled)."""
+    document = state["document"]
+    settings = document["settings"]
+    good, bad = document["commits"][0], document["commits"][-1]
+    step = step_of(state, [good, bad], "confirm")
+    sign, one_sided = settings["sign"], levels(document)
+    found = {}
+
+    def decide(done):
+        found["verdict"], found["interval"] = bisection.confirm(done, sign, settings["threshold"], one_sided)
+        return found["verdict"]
+
+    run_rounds(state, step, decide, display)
+    step["verdict"], step["estimate"] = found.get("verdict"), found.get("interval")
+    state["save"](document)
+    return step["verdict"]
+
+
+def decide_midpoint(state, mid, lo, hi, display):
+    """What the commit at index mid is against lo and hi (the segment's ends):
+    "good", "bad", "between" or "skip"."""
+    document = state["document"]
+    settings, commits = document["settings"], document["commits"]
+    step = step_of(state, [commits[lo], commits[mid], commits[hi]], "classify")
+    record = built(state, commits[mid])
+    if record["status"] != "built":
+        step["verdict"], step["skipped"] = "skip", record["reason"]
+        state["save"](document)
+        return "skip"
+    # The same libraries as an end: the same binary, so the same verdict, with nothing run.
+    if state["loaded"] and not step["rounds"]:
+        mine = fingerprint(record["prefix"], state["loaded"])
+        for end, verdict in ((lo, "good"), (hi, "bad")):
+            if mine == fingerprint(state["prefixes"][commits[end]]["prefix"], state["loaded"]):
+                step["verdict"], step["reused"] = verdict, commits[end]
+                state["save"](document)
+                return verdict
+    found = {}
+
+    def decide(done):
+        found["verdict"], found["intervals"] = bisection.classify(done, settings["sign"], settings["threshold"],
+                                                                  levels(document))
+        return found["verdict"]
+
+    answer = run_rounds(state, step, decide, display)
+    if answer and answer.startswith("skip:"):
+        step["verdict"], step["skipped"] = "skip", "its run failed: " + answer[5:]
+    else:
+        step["verdict"] = answer or "skip"
+        step["skipped"] = None if answer else "not settled within %d rounds" % settings["max_runs"]
+        step["estimate"] = found.get("intervals")
+    state["save"](document)
+    return step["verdict"]
+
+
+def bisect(document, root, save, display):
+    """Runs the bisect into the document; returns its outcome: "nothing"
+    (GOOD and BAD are the same commit or binary), "same", "unsettled",
+    "found" (document["changes"] filled)."""
+    state = context(document, root, save)
+    commits = document["commits"]
+    if len(commits) == 1:
+        return "nothing"
+    for commit in (commits[0], commits[-1]):
+        record = built(state, commit)
+        if record["status"] != "built":
+            raise Stop("%s cannot be bisected: its build %s" % (
+                "GOOD" if commit == commits[0] else "BAD", record["reason"]))
+    verdict = confirm(state, display)
+    if verdict != "differs":
+        return "same" if verdict == "same" else "unsettled"
+    changes = bisection.search(len(commits), lambda mid, lo, hi: decide_midpoint(state, mid, lo, hi, display))
+    document["changes"] = [[commits[lo], commits[hi]] for lo, hi in changes]
+    return "found"
+
+
+def clock(document):
+    """A function that sets the document's wall time: what earlier sessions
+    of a resumed bisect took, and this one's so far."""
+    before, started = document.get("seconds", 0.0), time.monotonic()
+
+    def tick():
+        document["seconds"] = round(before + time.monotonic() - started, 1)
+    return tick
+
+
+def git_step(document, root, save, display, head):
+    """HEAD against GOOD and BAD, for git bisect run: "good", "bad",
+    "between" or "skip" (with the reason in the step)."""
+    commits = document["commits"]
+    if head not in commits:
+        raise Stop("HEAD (%s) is not on the line from GOOD to BAD" % head[:12])
+    state = context(document, root, save)
+    for commit in (commits[0], commits[-1]):
+        if built(state, commit)["status"] != "built":
+            raise Stop("%s does not build: %s" % (commit[:12], state["prefixes"][commit]["reason"]))
+    verdict = decide_midpoint(state, commits.index(head), 0, len(commits) - 1, display)
+    step = document["steps"][-1]
+    if step["skipped"]:
+        campaign.progress("%s: %s" % (head[:12], step["skipped"]))
+    return verdict
+
+
+def save(path, document):
+    outputs.write(path, lambda f: json.dump(document, f, indent=1, allow_nan=False))
+
+
+STEP_KINDS = ("confirm", "classify")
+VERDICTS = (None, "differs", "same", "good", "bad", "between", "skip")
+
+
+def load(path):
+    """A saved bisect, checked (it may be another user's): raises ValueError
+    with one line. Only its figures are used: what it would run comes from
+    the command line, which must match it."""
+    try:
+        document = json.loads(results._read(path), parse_constant=results._no_constant)
+        results._check_values(document)
+    except (OSError, ValueError, results.ResultsError) as error:
+        raise ValueError("%s: %s" % (path, error))
+    try:
+        check(document)
+    except (ValueError, KeyError, TypeError, AttributeError) as error:
+        raise ValueError("%s: not a bisect of this tool (%s)" % (path, error or "malformed"))
+    return document
+
+
+def check(document):
+    if document.get("schema") != SCHEMA:
+        raise ValueError("its schema is not %s" % SCHEMA)
+    commits = document["commits"]
+    if not (isinstance(commits, list) and commits and all(isinstance(c, str) and builds.HASH.fullmatch(c)
+                                                          for c in commits)):
+        raise ValueError("commits")
+    for key, kind in (("settings", dict), ("builds", dict), ("subjects", dict), ("binary", dict), ("steps", list),
+                      ("changes", list)):
+        if not isinstance(document[key], kind):
+            raise ValueError(key)
+    for step in document["steps"]:
+        if step["kind"] not in STEP_KINDS or step["verdict"] not in VERDICTS or \
+                not all(c in commits for c in step["commits"]) or \
+                len(step["commits"]) != (2 if step["kind"] == "confirm" else 3):
+            raise ValueError("a step")
+        if step["reused"] is not None and step["reused"] not in commits:
+            raise ValueError("a step's reused commit")
+        for runs in step["rounds"]:
+            if len(runs) != len(step["commits"]):
+                raise ValueError("a round")
+            for run in runs:
+                if "failed" in run:
+                    if not isinstance(run["failed"], str):
+                        raise ValueError("a failed run")
+                    continue
+                if not (type(run["ms"]) in (int, float) and run["ms"] > 0):
+                    raise ValueError("a run's ms")
+                if run.get("commit_mib") is not None and not (type(run["commit_mib"]) in (int, float)
+                                                              and run["commit_mib"] > 0):
+                    raise ValueError("a run's commit_mib")
+    for before, after in document["changes"]:
+        if before not in commits or after not in commits:
+            raise ValueError("a change")
+

@@ -1,0 +1,128 @@
+"""Which commit changed a driver: the statistics of each step and the search.
+
+Every step runs rounds, each a run of every commit it compares back to back
+(in an order that turns with the round), so that a drift of the machine
+touches them alike; a step's figures are the log ratios of one round's runs.
+
+- confirm: GOOD against BAD. Differs when BAD is shown worse than GOOD by
+  more than the threshold; same when shown not to be; else not settled.
+- classify: a midpoint against the two ends of its segment. Between, when it
+  is shown worse than the start and better than the end, each by more than
+  the threshold (two changes, or a gradual one); else good when its
+  interval lies wholly on the start's side of halfway, bad when wholly on
+  the end's; else not settled.
+
+A step looks at its rounds after rounds 3, 6, 12, ... and the last, and
+each bound is a one-sided test at the level that keeps the step's chance of
+any wrong claim at most its share of ALPHA (verdicts.nominal_level). A
+search that makes at most PLANNED steps names a wrong commit with a chance
+of at most ALPHA; a longer one (skips, several changes) is told the bound it
+actually spent.
+"""
+
+import math
+
+import numpy
+
+from . import verdicts
+
+ALPHA = 0.05
+SPARE_STEPS = 2  # beyond confirmation and halving: room for a skip or a second change
+
+
+def planned_steps(commits):
+    """The steps the error bound is shared over: the confirmation, the
+    halvings of a range of commits (GOOD and BAD included), and a spare."""
+    return 1 + max(0, math.ceil(math.log2(max(1, commits - 1)))) + SPARE_STEPS
+
+
+def bound_level(steps, max_runs):
+    """The one-sided level of each bound at each look, for a search planned
+    to make `steps` steps: each step may err with a chance of ALPHA / steps,
+    shared by its two directions."""
+    return verdicts.nominal_level(max_runs, 1, ALPHA / steps / 2)
+
+
+def interval(figures, one_sided):
+    """(mean, low, high) of figures (a round each), each bound a one-sided
+    t test at one_sided; None for fewer than two."""
+    from scipy import stats as scipy_stats
+    values = numpy.asarray(figures, dtype=float)
+    if len(values) < 2:
+        return None
+    half = scipy_stats.t.ppf(1 - one_sided, len(values) - 1) * values.std(ddof=1) / math.sqrt(len(values))
+    mean = float(values.mean())
+    return mean, mean - half, mean + half
+
+
+def logs(rounds, sign):
+    """The rounds' figures as signed logarithms: worse is up (for a speed-up
+    or less memory, sign is -1)."""
+    return sign * numpy.log(numpy.asarray(rounds, dtype=float))
+
+
+def confirm(rounds, sign, threshold_pct, one_sided):
+    """("differs" | "same" | None, interval of BAD against GOOD in log terms)
+    from rounds of (GOOD, BAD)."""
+    if len(rounds) < 2:
+        return None, None
+    values = logs(rounds, sign)
+    found = interval(values[:, 1] - values[:, 0], one_sided)
+    margin = math.log1p(threshold_pct / 100)
+    if found[1] > margin:
+        return "differs", found
+    return ("same" if found[2] < margin else None), found
+
+
+def classify(rounds, sign, threshold_pct, one_sided):
+    """("good" | "bad" | "between" | None, intervals) from rounds of
+    (start, midpoint, end): intervals of the midpoint against the start, of
+    the end against the midpoint, and of the midpoint's distance above
+    halfway, in log terms."""
+    if len(rounds) < 2:
+        return None, None
+    values = logs(rounds, sign)
+    rise, rest = values[:, 1] - values[:, 0], values[:, 2] - values[:, 1]
+    found = {"from_start": interval(rise, one_sided), "to_end": interval(rest, one_sided),
+             "above_half": interval((rise - rest) / 2, one_sided)}
+    margin = math.log1p(threshold_pct / 100)
+    if found["from_start"][1] > margin and found["to_end"][1] > margin:
+        return "between", found
+    if found["above_half"][2] < 0:
+        return "good", found
+    if found["above_half"][1] > 0:
+        return "bad", found
+    return None, found
+
+
+def midpoint(lo, hi, skipped):
+    """The commit to test between lo and hi (indices), nearest the middle,
+    skipped ones left out; None when none is left."""
+    left = [i for i in range(lo + 1, hi) if i not in skipped]
+    return min(left, key=lambda i: (abs(2 * i - lo - hi), i)) if left else None
+
+
+def search(count, decide):
+    """Bisects commits 0 (good) to count - 1 (bad), already shown to differ.
+    decide(mid, lo, hi) says what mid is against the segment's ends: "good",
+    "bad", "between" or "skip". Returns the changes found, each (lo, hi):
+    lo like before, hi like after, and nothing between them but skipped
+    commits; in commit order."""
+    segments, changes, skipped = [(0, count - 1)], [], set()
+    while segments:
+        lo, hi = segments.pop()
+        mid = midpoint(lo, hi, skipped)
+        if mid is None:
+            changes.append((lo, hi))
+            continue
+        verdict = decide(mid, lo, hi)
+        if verdict == "skip":
+            skipped.add(mid)
+            segments.append((lo, hi))
+        elif verdict == "good":
+            segments.append((mid, hi))
+        elif verdict == "bad":
+            segments.append((lo, mid))
+        else:  # between: a change on each side; the earlier one is searched first
+            segments += [(mid, hi), (lo, mid)]
+    return sorted(changes)

@@ -1,0 +1,239 @@
+"""bisect: which commit of a driver's history made it slower (or faster, or
+take more memory), on builds the tool makes, keeps and checks.
+
+  compare bisect GOOD BAD --repo DIR --build CMD --use VAR=VALUE... [options]
+
+Each commit is built once, from a clone of DIR in the builds directory
+(DIR's own working tree and index are never touched), by CMD run by
+/bin/sh in the commit's source tree; CMD and each --use value may hold
+{src} (the commit's source tree), {prefix} (where its build installs) and
+{commit} (its full hash). The runs of a commit get the --use variables, and
+must load a library from its {prefix}, else the bisect stops. First GOOD
+and BAD are compared in paired rounds; then each midpoint runs in rounds
+with the two ends of its segment until it is shown like GOOD, like BAD, or
+plainly between them (then both halves are searched, and every change is
+reported). One that does not build, whose runs fail, or that cannot be told
+within --max-runs is skipped, as git bisect skip does. A commit whose
+libraries are byte-identical to an end's takes that end's verdict and runs
+nothing.
+
+Exit status: 0 the change was found; 1 a run, a build of GOOD or BAD, or a
+check failed; 2 a bad argument, refused before anything runs; 3 GOOD and BAD
+could not be told apart within --max-runs; 4 nothing to bisect (BAD is not
+worse than GOOD by more than the threshold, or they are the same commit).
+130, 143, 129: interrupted (the results file, with --json, can be resumed).
+
+With --git-bisect-run, the commit checked out in DIR (HEAD) is set against
+GOOD and BAD and the status is git bisect run's: 0 like GOOD, 1 like BAD (or
+between), 125 cannot tell or does not build, 128 a check failed (aborts the
+bisect); an interrupt aborts it too and marks nothing.
+"""
+
+import argparse
+import contextlib
+import os
+import re
+import sys
+
+from .. import bisect_report, bisecting, builds, campaign, desktop, interrupts, outputs, plan as plans, results
+from .. import scratch, verdicts, watchdog
+from . import common
+
+NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+FOUND, FAILED, REFUSED, UNSETTLED, NOTHING = 0, 1, 2, 3, 4
+GIT_GOOD, GIT_BAD, GIT_SKIP, GIT_ABORT = 0, 1, 125, 128
+DEFAULT_KEEP = 50
+DEFAULT_BUILD_TIMEOUT = 3600.0
+DEFAULT_MAX_RUNS = 20
+
+
+def assignment(text):
+    name, equals, _ = text.partition("=")
+    if not equals or not NAME.fullmatch(name):
+        raise argparse.ArgumentTypeError("%r is not VAR=VALUE" % text)
+    return text
+
+
+def add_parser(subparsers):
+    parser = subparsers.add_parser("bisect", help="which commit of a driver's history changed it",
+                                   description=__doc__.strip().split("\n\n")[0],
+                                   epilog="\n\n".join(__doc__.strip().split("\n\n")[1:]),
+                                   formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("good", metavar="GOOD", help="a commit as it was (a hash, a branch, a tag)")
+    parser.add_argument("bad", metavar="BAD", help="a later commit that is worse")
+    parser.add_argument("--repo", required=True, metavar="DIR", help="the driver's git repository (only read)")
+    parser.add_argument("--build", required=True, metavar="CMD", help="builds {src} and installs into {prefix}")
+    parser.add_argument("--use", action="append", type=assignment, required=True, metavar="VAR=VALUE",
+                        help="a variable of each run, its value taken whole; may be repeated")
+    parser.add_argument("--builds", metavar="DIR", help="where builds are kept (default: "
+                        "$XDG_CACHE_HOME/shaderbench/builds)")
+    parser.add_argument("--keep-builds", type=common.number_in(1, 100000, int), default=DEFAULT_KEEP, metavar="N",
+                        help="the most builds kept; the least recently used go first (default %d)" % DEFAULT_KEEP)
+    parser.add_argument("--build-timeout", type=common.number_in(0, 7 * 86400, low_open=True),
+                        default=DEFAULT_BUILD_TIMEOUT, metavar="SECONDS",
+                        help="a build that runs longer is stopped and its commit skipped (default 3600)")
+    parser.add_argument("--measure", choices=("time", "memory"), default="time")
+    parser.add_argument("--faster", action="store_true", help="bisect a speed-up (or a fall of memory)")
+    parser.add_argument("--threshold", type=common.number_in(0, 100), default=verdicts.DEFAULT_THRESHOLD,
+                        metavar="PCT", help="BAD must differ from GOOD by more than this (default %g)"
+                        % verdicts.DEFAULT_THRESHOLD)
+    parser.add_argument("--max-runs", type=common.number_in(3, 10000, int), default=DEFAULT_MAX_RUNS, metavar="N",
+                        help="the most rounds of one step (default %d)" % DEFAULT_MAX_RUNS)
+    parser.add_argument("--shaders", metavar="DIR", help="the shader pair (default: the samples)")
+    parser.add_argument("--cache", choices=results.CACHE_MODES, default="isolated")
+    parser.add_argument("--binary", help="the shaderbench executable")
+    common.add_display(parser)
+    common.add_stall(parser)
+    parser.add_argument("--json", metavar="FILE", help="write every step and run to FILE, after each run")
+    parser.add_argument("--html", metavar="FILE.html", help="write a page of the search")
+    parser.add_argument("--resume", metavar="FILE.json",
+                        help="go on with the bisect saved in FILE (give the same arguments again)")
+    parser.add_argument("--git-bisect-run", action="store_true",
+                        help="set DIR's HEAD against GOOD and BAD, with git bisect run's exit status")
+    parser.set_defaults(command=run)
+    return parser
+
+
+def settings_of(args, pair, repo):
+    """What decides the bisect's runs and verdicts, as it is saved and as a
+    resumed one must match."""
+    return {"repo": repo, "build": args.build, "use": args.use, "shaders": pair, "measure": args.measure,
+            "sign": -1 if args.faster else 1, "threshold": args.threshold, "max_runs": args.max_runs,
+            "build_timeout": args.build_timeout, "cache": args.cache, "stall": args.stall_timeout}
+
+
+def prepare(args, here):
+    """(document, builds directory): everything checked that would fail later."""
+    try:
+        repo = os.path.realpath(args.repo)
+        good, bad = builds.commit_of(repo, args.good), builds.commit_of(repo, args.bad)
+        commits = builds.commits_between(repo, good, bad)
+        root = builds.checked_root(args.builds or builds.default_root())
+        pair = plans.find_pair(args.shaders or os.path.join(here, "..", "shaders"))
+    except (builds.BuildError, ValueError, OSError) as error:
+        raise common.Refused(str(error))
+    binary = os.path.abspath(args.binary) if args.binary else common.default_binary(here)
+    if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
+        raise common.Refused("no shaderbench executable found; build it or give --binary")
+    for option, path in (("--json", args.json), ("--html", args.html), ("--resume", args.resume)):
+        reason = path and outputs.unwritable(path)
+        if reason:
+            raise common.Refused("%s %s: %s" % (option, path, reason))
+    settings = settings_of(args, os.path.abspath(pair), repo)
+    if not args.resume:
+        return bisecting.new_document(settings, commits, binary), root
+    try:
+        document = bisecting.load(args.resume)
+    except ValueError as error:
+        raise common.Refused(str(error))
+    differs = [key for key in settings if document["settings"].get(key) != settings[key]]
+    if differs or document["commits"] != commits:
+        raise common.Refused("%s: a different bisect (%s): give the same arguments as before"
+                             % (args.resume, ", ".join(differs) or "commits"))
+    if document["binary"]["sha256"] != plans.binary_info(binary)["sha256"]:
+        raise common.Refused("%s: ran another shaderbench binary" % args.resume)
+    return document, root
+
+
+def run(args, here):
+    try:
+        document, root = prepare(args, here)
+    except common.Refused as error:
+        common.refuse(error)
+        return GIT_ABORT if args.git_bisect_run else REFUSED
+    path = args.resume or args.json
+    try:
+        with outputs.locked(path) if path else contextlib.nullcontext():
+            return (git_step if args.git_bisect_run else bisect)(args, document, root, path)
+    except outputs.Locked as error:
+        common.refuse(error)
+        return GIT_ABORT if args.git_bisect_run else REFUSED
+
+
+def started(document, path):
+    scratch.remove_stale()
+    watchdog.start()
+    save = (lambda doc: bisecting.save(path, doc)) if path else (lambda doc: None)
+    save(document)
+    return save
+
+
+def bisect(args, document, root, path):
+    display = chosen_display(args)
+    save, status = started(document, path), FAILED
+    clock = bisecting.clock(document)
+    with interrupts.raising():
+        try:
+            outcome = bisecting.bisect(document, root, save, display)
+            status = {"found": FOUND, "nothing": NOTHING, "same": NOTHING, "unsettled": UNSETTLED}[outcome]
+            clock()
+            sys.stdout.write("".join(line + "\n" for line in outcome_lines(document, outcome)))
+            document["complete"] = True
+            if args.html:
+                bisect_report.write_html(args.html, document, outputs.write)
+        except bisecting.Stop as error:
+            common.refuse("bisect stopped: %s" % error)
+        except interrupts.Interrupted as interrupt:
+            status = interrupt.status
+            campaign.progress("interrupted (%s): %s" % (interrupt, "go on with --resume %s" % path if path
+                                                         else "nothing kept (no --json)"))
+        except (RuntimeError, OSError, builds.BuildError) as error:
+            common.refuse("bisect stopped: %s" % error)
+        clock()
+        with contextlib.suppress(OSError):
+            save(document)
+        removed = builds.prune(root, args.keep_builds, protected=set(document["builds"]))
+        if removed:
+            campaign.progress("removed %d old builds (--keep-builds %d)" % (len(removed), args.keep_builds))
+    return status
+
+
+def outcome_lines(document, outcome):
+    commits = document["commits"]
+    if outcome == "nothing":
+        return ["nothing to bisect: GOOD and BAD are the same commit"]
+    confirm = document["steps"][0]
+    change = bisect_report.shown(confirm["estimate"], document["settings"]["sign"]) if confirm["estimate"] else "?"
+    what = "%s%s" % ("faster" if document["settings"]["sign"] < 0 else "worse",
+                     "" if document["settings"]["measure"] == "time" else " in memory")
+    if outcome == "same":
+        return ["nothing to bisect: %s is not %s than %s by more than %g %% (%s, %d rounds)"
+                % (commits[-1][:12], what, commits[0][:12], document["settings"]["threshold"], change,
+                   len(confirm["rounds"]))]
+    if outcome == "unsettled":
+        return ["cannot tell whether %s is %s than %s by more than %g %% within %d rounds (%s): "
+                "no search made; raise --max-runs or --threshold"
+                % (commits[-1][:12], what, commits[0][:12], document["settings"]["threshold"],
+                   len(confirm["rounds"]), change)]
+    return (bisect_report.answer_lines(document) + [""] + bisect_report.step_lines(document) + [""]
+            + bisect_report.summary_lines(document))
+
+
+def git_step(args, document, root, path):
+    """One commit for git bisect run: HEAD against GOOD and BAD."""
+    display = chosen_display(args)
+    save = started(document, path)
+    try:
+        head = builds.commit_of(document["settings"]["repo"], "HEAD")
+    except builds.BuildError as error:
+        common.refuse(error)
+        return GIT_ABORT
+    commits = document["commits"]
+    if head in (commits[0], commits[-1]):
+        return GIT_GOOD if head == commits[0] else GIT_BAD
+    with interrupts.raising():
+        try:
+            verdict = bisecting.git_step(document, root, save, display, head)
+        except interrupts.Interrupted as interrupt:
+            return interrupt.status  # above 127: git aborts the bisect and marks nothing
+        except (bisecting.Stop, RuntimeError, OSError, builds.BuildError) as error:
+            common.refuse("bisect stopped: %s" % error)
+            return GIT_ABORT
+    sys.stdout.write("%s: %s\n" % (head, verdict))
+    return {"good": GIT_GOOD, "bad": GIT_BAD, "between": GIT_BAD}.get(verdict, GIT_SKIP)
+
+
+def chosen_display(args):
+    name = args.display or os.environ.get("DISPLAY")
+    return None if not name or name == "private" else desktop.user_display(name)
+
