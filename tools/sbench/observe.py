@@ -1,7 +1,8 @@
 """One comparison run, watched from outside, and what it leaves in the results.
 
 As each progress line arrives the tool notes the time and reads the
-process's commit, resident set and CPU time from /proc. The run then becomes
+process's commit, resident set and CPU time from /proc; at the first, which
+GL and driver libraries it mapped (hashed once the run is over). The run then becomes
 either a run (it reported: its numbers and timeline) or a failed run (how it
 ended, how far it got, the end of its standard error). How a run ends is
 decided in runner; whether a failure stops its configuration, in campaign.
@@ -11,7 +12,7 @@ import os
 import resource
 import signal
 
-from . import harness, output, plan, runner, stats
+from . import harness, libraries, output, plan, runner, stats
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 STDERR_LINES_KEPT = 20
@@ -34,14 +35,19 @@ def sample_process(pid):
     return kib[b"VmData"] + kib[b"VmStk"], kib[b"VmRSS"], cpu_ms
 
 
-def run_once(binary, workdir, display, env, cache, timeline, stall, number, show=None):
+def run_once(binary, workdir, display, env, cache, timeline, stall, number, show=None, libraries_under=()):
     """One benchmark run. Returns (run, failed run): run is the record of a
     run that reported (with its link failures counted), failed run the record
-    of one that did not; the other is None."""
-    samples = []
+    of one that did not; the other is None. Both carry the libraries the
+    process mapped (libraries.described), besides every file it mapped from
+    under a directory of libraries_under; a run's are null where /proc could
+    not tell; a failed run has them only where they were read."""
+    samples, maps = [], []
 
     def observe(line, proc):
         if output.progress_index(line) is not None:
+            if not maps:  # the context, and so the driver, exists before the first program
+                maps.append(libraries.mapped(proc.pid, libraries_under))
             if timeline:
                 samples.append(sample_process(proc.pid))
             if show:
@@ -52,13 +58,17 @@ def run_once(binary, workdir, display, env, cache, timeline, stall, number, show
         result = runner.run(binary, workdir, display, plan.run_environment(env, display, cache_env),
                             stall, on_line=observe)
     after = resource.getrusage(resource.RUSAGE_SELF)
+    loaded = None if not maps or maps[0] is None else libraries.described(maps[0])
     if result["reason"]:
-        return None, failed_run(result, number)
+        failed = failed_run(result, number)
+        if loaded is not None:
+            failed["libraries"] = loaded
+        return None, failed
 
     parsed = result["parsed"]
     run = {"run": number, "ms": parsed["ms"], "commit_mib": parsed["commit_mib"], "cpu_ms": None,
            "link_failures": len(parsed["failed"]), "program_ms": None, "commit_kib": None,
-           "rss_kib": None, "timeline": "off",
+           "rss_kib": None, "timeline": "off", "libraries": loaded,
            "observer_cpu_ms": (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1000}
     if timeline:
         run["program_ms"] = stats.program_times(parsed["ms"], result["arrivals"])

@@ -92,10 +92,17 @@ def provenance(document, source):
     plan = document.get("plan")
     configs = {}
     for result in document["results"]:
-        configs.setdefault(result["configuration"], {
+        config = configs.setdefault(result["configuration"], {
             "name": printable(result["configuration"]), "renderer": printable(result["renderer"] or "-"),
             "gl_version": printable(result["gl_version"] or "-"),
-            "environment": " ".join(printable("%s=%s" % kv) for kv in result["environment"].items())})
+            "environment": " ".join(printable("%s=%s" % kv) for kv in result["environment"].items()),
+            "libraries": []})
+        # What its runs loaded: the same few files in every run, unless the build changed under them.
+        for run in result["runs"] + result["failed_runs"]:
+            for library in run.get("libraries") or ():
+                shown = "%s %s" % (printable(library["path"]), library["sha256"][:12])
+                if shown not in config["libraries"]:
+                    config["libraries"].append(shown)
     pairs = {}
     for result in document["results"]:
         pairs.setdefault(result["shaders"]["directory"], {

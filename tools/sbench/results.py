@@ -14,7 +14,7 @@ import math
 import os
 import stat
 
-from . import output, outputs
+from . import libraries, output, outputs
 
 SCHEMA = "shaderbench-compare/2"
 OLD_SCHEMAS = ("shaderbench-compare/1",)  # read, upgraded as below; never written
@@ -296,6 +296,7 @@ def _check_result(result, where, plan):
                 _field(failed, key, kinds, at, 0 if key == "seconds" else None)
         _texts(failed, "stderr", at)
         _numbers(failed, "progress_s", at, low=0)
+        _check_libraries(failed, at)
     numbered = [n for n in numbers if n is not None]  # files of the first schema number no run
     if len(set(numbered)) != len(numbered):
         raise ValueError("%s holds run %d twice" % (where, next(n for n in numbered if numbered.count(n) > 1)))
@@ -317,7 +318,28 @@ def _check_run(run, where):
     if (run["commit_kib"] is None) != (run["rss_kib"] is None):  # sampled together, or not at all
         raise ValueError("%s has %s but no %s" % ((where,) + (("commit_kib", "rss_kib") if run["rss_kib"] is None
                                                               else ("rss_kib", "commit_kib"))))
+    _check_libraries(run, where)
     return number
+
+
+def _check_libraries(run, where):
+    """The libraries a run mapped, where recorded (files written before they
+    were have none): paths as a record may hold them, each with its SHA-256."""
+    if run.get("libraries") is None:
+        return
+    found = _field(run, "libraries", (list,), where)
+    if len(found) > libraries.MAX_LIBRARIES:
+        raise ValueError("%s.libraries holds %d libraries, more than a run records (%d)"
+                         % (where, len(found), libraries.MAX_LIBRARIES))
+    for i, library in enumerate(found):
+        at = "%s.libraries[%d]" % (where, i)
+        _check(library, (dict,), at)
+        if not libraries.plain_path(_field(library, "path", (str,), at)):
+            raise ValueError("%s.path should be an absolute, printable path of at most %d characters, not %s"
+                             % (at, libraries.MAX_PATH, json.dumps(library["path"])[:40]))
+        if not libraries.SHA256.match(_field(library, "sha256", (str,), at)):
+            raise ValueError("%s.sha256 should be 64 lowercase hexadecimal digits, not %s"
+                             % (at, json.dumps(library["sha256"])[:40]))
 
 
 def _check_calls(calls, where):

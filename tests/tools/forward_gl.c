@@ -1,0 +1,137 @@
+/* A stand-in libGL.so.1 for tests: found through LD_LIBRARY_PATH ahead of the
+ * system's, it forwards every GLX (and the few GL) entry points that GLFW and
+ * `glxinfo -B` take from libGL.so.1 to the real library, and hands out through
+ * glXGetProcAddress(ARB) a glLinkProgram that first spends LINK_DELAY_US
+ * microseconds busy, as a slower driver would. So a test can make a build of
+ * "the driver" that is slower by a known amount, and check that a run really
+ * loaded it.
+ *
+ *   cc -shared -fPIC -O2 -DREAL_LIBGL='"/usr/lib/x86_64-linux-gnu/libGL.so.1"' \
+ *      -DLINK_DELAY_US=330 -o DIR/libGL.so.1 forward_gl.c -ldl
+ */
+
+#include <GL/glx.h>
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#ifndef REAL_LIBGL
+#error "REAL_LIBGL must name the real libGL.so.1 by its absolute path"
+#endif
+#ifndef LINK_DELAY_US
+#define LINK_DELAY_US 0
+#endif
+
+/* The real library, opened by absolute path (a bare name would find this one
+ * again) and globally, so that the driver it loads sees its symbols. */
+static void *real_library(void)
+{
+    static void *handle;
+    if (!handle) {
+        handle = dlopen(REAL_LIBGL, RTLD_NOW | RTLD_GLOBAL);
+        if (!handle) {
+            fprintf(stderr, "forward_gl: %s\n", dlerror());
+            abort();
+        }
+    }
+    return handle;
+}
+
+static void *real_symbol(const char *name)
+{
+    void *found = dlsym(real_library(), name);
+    if (!found) {
+        fprintf(stderr, "forward_gl: the real library has no %s\n", name);
+        abort();
+    }
+    return found;
+}
+
+/* One forwarding function: the real one is looked up on the first call. */
+#define FORWARD(ret, name, params, args)                        \
+    ret name params                                             \
+    {                                                           \
+        static ret(*real) params;                               \
+        if (!real)                                              \
+            real = (ret(*) params)real_symbol(#name);           \
+        return real args;                                       \
+    }
+
+/* What GLFW looks up with dlsym. */
+FORWARD(GLXFBConfig *, glXGetFBConfigs, (Display *dpy, int screen, int *n), (dpy, screen, n))
+FORWARD(int, glXGetFBConfigAttrib, (Display *dpy, GLXFBConfig config, int attribute, int *value),
+        (dpy, config, attribute, value))
+FORWARD(const char *, glXGetClientString, (Display *dpy, int name), (dpy, name))
+FORWARD(Bool, glXQueryExtension, (Display *dpy, int *error, int *event), (dpy, error, event))
+FORWARD(Bool, glXQueryVersion, (Display *dpy, int *major, int *minor), (dpy, major, minor))
+FORWARD(void, glXDestroyContext, (Display *dpy, GLXContext ctx), (dpy, ctx))
+FORWARD(Bool, glXMakeCurrent, (Display *dpy, GLXDrawable drawable, GLXContext ctx), (dpy, drawable, ctx))
+FORWARD(void, glXSwapBuffers, (Display *dpy, GLXDrawable drawable), (dpy, drawable))
+FORWARD(const char *, glXQueryExtensionsString, (Display *dpy, int screen), (dpy, screen))
+FORWARD(GLXContext, glXCreateNewContext,
+        (Display *dpy, GLXFBConfig config, int type, GLXContext share, Bool direct),
+        (dpy, config, type, share, direct))
+FORWARD(GLXWindow, glXCreateWindow, (Display *dpy, GLXFBConfig config, Window window, const int *attributes),
+        (dpy, config, window, attributes))
+FORWARD(void, glXDestroyWindow, (Display *dpy, GLXWindow window), (dpy, window))
+FORWARD(XVisualInfo *, glXGetVisualFromFBConfig, (Display *dpy, GLXFBConfig config), (dpy, config))
+
+/* What glxinfo links against besides. */
+FORWARD(GLXFBConfig *, glXChooseFBConfig, (Display *dpy, int screen, const int *attributes, int *n),
+        (dpy, screen, attributes, n))
+FORWARD(XVisualInfo *, glXChooseVisual, (Display *dpy, int screen, int *attributes), (dpy, screen, attributes))
+FORWARD(GLXContext, glXCreateContext, (Display *dpy, XVisualInfo *visual, GLXContext share, Bool direct),
+        (dpy, visual, share, direct))
+FORWARD(int, glXGetConfig, (Display *dpy, XVisualInfo *visual, int attribute, int *value),
+        (dpy, visual, attribute, value))
+FORWARD(Bool, glXIsDirect, (Display *dpy, GLXContext ctx), (dpy, ctx))
+FORWARD(const char *, glXQueryServerString, (Display *dpy, int screen, int name), (dpy, screen, name))
+FORWARD(GLenum, glGetError, (void), ())
+FORWARD(void, glGetIntegerv, (GLenum name, GLint *values), (name, values))
+FORWARD(const GLubyte *, glGetString, (GLenum name), (name))
+
+typedef void (*link_function)(GLuint);
+static link_function real_link;
+
+/* Busy, not asleep: the delay costs CPU time as a slower compiler would. */
+static void spend(long microseconds)
+{
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    do {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+    } while ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000 < microseconds);
+}
+
+static void slow_link(GLuint program)
+{
+    spend(LINK_DELAY_US);
+    real_link(program);
+}
+
+/* The real lookup (both names are one function), except glLinkProgram, which
+ * gets the slow one. */
+static __GLXextFuncPtr look_up(const GLubyte *name)
+{
+    static __GLXextFuncPtr (*real)(const GLubyte *);
+    if (!real)
+        real = (__GLXextFuncPtr(*)(const GLubyte *))real_symbol("glXGetProcAddressARB");
+    __GLXextFuncPtr found = real(name);
+    if (found && strcmp((const char *)name, "glLinkProgram") == 0) {
+        real_link = (link_function)found;
+        return (__GLXextFuncPtr)slow_link;
+    }
+    return found;
+}
+
+__GLXextFuncPtr glXGetProcAddressARB(const GLubyte *name)
+{
+    return look_up(name);
+}
+
+void (*glXGetProcAddress(const GLubyte *name))(void)
+{
+    return look_up(name);
+}

@@ -1,0 +1,30 @@
+"""Builds forward_gl.c: a libGL.so.1 that, put first in LD_LIBRARY_PATH, hands
+every GL call on to the system's libGL but spends a set delay in each
+glLinkProgram. Tests build one per "driver commit" to make a known slowdown."""
+
+import os
+import subprocess
+
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "forward_gl.c")
+NAME = "libGL.so.1"
+
+
+def real_libgl():
+    """The system's libGL.so.1, by absolute path, for this machine's multiarch."""
+    arch = subprocess.run(["cc", "-print-multiarch"], capture_output=True, text=True, check=True).stdout.strip()
+    return os.path.join("/usr/lib", arch, NAME) if arch else "/usr/lib/" + NAME
+
+
+def command(output, delay_us, source=SOURCE, real=None):
+    """The compiler's command line that builds source into output."""
+    return ["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Werror",
+            '-DREAL_LIBGL="%s"' % (real or real_libgl()), "-DLINK_DELAY_US=%d" % delay_us,
+            "-o", output, source, "-ldl"]
+
+
+def build(directory, delay_us):
+    """Builds DIR/libGL.so.1 with delay_us microseconds per link; returns
+    directory, to put first in LD_LIBRARY_PATH."""
+    os.makedirs(directory, exist_ok=True)
+    subprocess.run(command(os.path.join(directory, NAME), delay_us), check=True)
+    return directory
