@@ -20,6 +20,7 @@ import unittest.mock
 import numpy
 
 from sbench import calibration, calls, campaign, compare, desktop, harness, interrupts, output, outputs, plan, results, stats, verdicts
+from sbench.commands import run as run_command
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "compare")
@@ -407,7 +408,7 @@ class Gates(unittest.TestCase):
             saved = dict(document(found), plan={"runs": 20, "auto": True, "gate": gate, "threshold": 5.0,
                                                 "configurations": [{"name": "a"}, {"name": "b"}]})
             with contextlib.redirect_stderr(io.StringIO()):
-                return compare.look(saved, round_number), saved.get("stopped")
+                return run_command.look(saved, round_number), saved.get("stopped")
 
         ratios = numpy.random.default_rng(3).normal(0, 0.18, 6)
         noisy = [round(1000 * x) for x in numpy.exp(ratios - ratios.mean())]  # unchanged, 18 % a round
