@@ -38,10 +38,10 @@ from .commands import calibrate, common, diff, report, run
 # argparse cannot say), added here.
 COMMANDS = [run, report, diff, calibrate]
 USAGE = """compare [run] [options] [CONFIG ...]
-       compare report [options] FILE.json...
-       compare diff [options] OLD.json NEW.json
-       compare calibrate [--threshold PCT] AA.json
-       compare COMMAND -h"""
+   or: compare report [options] FILE.json...
+   or: compare diff [options] OLD.json NEW.json
+   or: compare calibrate [--threshold PCT] AA.json
+   or: compare COMMAND -h"""
 
 
 def command_parser():
@@ -49,14 +49,15 @@ def command_parser():
     parser = argparse.ArgumentParser(prog="compare", usage=USAGE, description=__doc__.split("\n\n")[0],
                                      epilog=__doc__.split("\n\n", 1)[1],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, prog="compare",
+    subparsers = parser.add_subparsers(metavar="COMMAND", prog="compare",
                                        title="subcommands, in the order of a user's work")
     return parser, [module.add_parser(subparsers) for module in COMMANDS]
 
 
 def parse_arguments(argv):
-    """The first command line, without a subcommand: run's options, and the
-    flags that were its other modes, each with the rules it always had."""
+    """The command line without a subcommand, as it was before there were
+    any: run's options, and the flags that were its other modes, each with
+    the rules it always had (users' scripts and README use it)."""
     parser = argparse.ArgumentParser(prog="compare", description=__doc__.splitlines()[0],
                                      epilog=run.EPILOG)
     run.add_options(parser, more=add_modes)
@@ -75,6 +76,7 @@ def parse_arguments(argv):
 
 
 def add_modes(parser):
+    """The other modes as they were first spelled, as flags."""
     parser.add_argument("--report", nargs="+", metavar="FILE.json", help="show saved results; run nothing")
     parser.add_argument("--diff", nargs=2, metavar=("OLD.json", "NEW.json"),
                         help="verdicts between two results files; run nothing")
@@ -84,10 +86,14 @@ def add_modes(parser):
 
 
 def main(argv, here):
-    if argv and argv[0] in ("-h", "--help") + tuple(module.NAME for module in COMMANDS):
+    names = [module.NAME for module in COMMANDS]
+    if argv and argv[0] in ["-h", "--help"] + names:
         parser, parsers = command_parser()
-        args = parser.parse_args(argv)
-        module, chosen = next((m, p) for m, p in zip(COMMANDS, parsers) if m.NAME == args.command)
+        if argv[0] not in names:
+            parser.parse_args(argv)  # the help, then exits
+        # Parsed by the subcommand's own parser, so that its errors show its own usage.
+        module, chosen = COMMANDS[names.index(argv[0])], parsers[names.index(argv[0])]
+        args = chosen.parse_args(argv[1:])
         if hasattr(module, "check"):
             module.check(chosen, args)
     else:

@@ -1,6 +1,6 @@
-"""compare calibrate AA.json: from a comparison of one driver against itself
-under two names, the rate of false verdicts, the power against known
-slowdowns and the rounds needed; runs nothing."""
+"""From a comparison of one driver against itself under two names, the rate
+of false verdicts, the power against known slowdowns and the rounds needed;
+runs nothing."""
 
 import sys
 

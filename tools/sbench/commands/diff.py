@@ -1,5 +1,5 @@
-"""compare diff OLD.json NEW.json: verdicts between two results files,
-matched by configuration and shader pair (or as the only two); runs nothing."""
+"""Verdicts between two results files, matched by configuration and shader
+pair (or as the only two); runs nothing."""
 
 import json
 import sys

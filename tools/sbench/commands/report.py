@@ -1,5 +1,5 @@
-"""compare report FILE.json...: the table, verdicts and charts of saved
-results, from one machine or several; runs nothing."""
+"""The table, verdicts, page and charts of saved results, from one machine
+or several, as the comparison showed them; runs nothing."""
 
 from . import common
 

@@ -1,4 +1,4 @@
-"""compare run [options] [CONFIG ...]: the comparison itself.
+"""The comparison itself: runs of each configuration, round by round.
 
 A CONFIG is a built-in name (llvmpipe, softpipe, zink) or NAME:VAR=VALUE[,VAR=VALUE...],
 for example old:LD_LIBRARY_PATH=/opt/mesa-old/lib; --env NAME:VAR=VALUE adds one
