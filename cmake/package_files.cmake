@@ -26,13 +26,21 @@ string(TIMESTAMP DATE "%Y-%m-%d" UTC)
 set(VERSION ${CPACK_SHADERBENCH_BASE_VERSION})
 configure_file(${source}/packaging/shaderbench.1.in ${man}/shaderbench.1 @ONLY)
 
-# shaderbench-compare's page is made from the staged tool's own -h, so it
-# follows the options. help2man wants a program of the command's name that
-# starts its help with "Usage:"; the usage goes on one line, and Python
-# writes no byte code into the staged tree.
+# shaderbench-compare's page is made from the staged tool's own -h, then
+# each subcommand's (in the order the tool lists them), so it follows the
+# options. help2man wants a program of the command's name that starts its
+# help with "Usage:"; each usage goes on one line under its subcommand's
+# name, and Python writes no byte code into the staged tree.
+set(tools ${root}/usr/share/shaderbench/tools)
 file(WRITE ${work}/shaderbench-compare "#!/bin/sh
-COLUMNS=1000 PYTHONDONTWRITEBYTECODE=1 '${root}/usr/share/shaderbench/tools/compare' \"$@\" |
-    sed '1s/^usage: [^ ]*/Usage: shaderbench-compare/'
+export COLUMNS=1000 PYTHONDONTWRITEBYTECODE=1
+'${tools}/compare' \"$@\" | sed '1s/^usage: [^ ]*/Usage: shaderbench-compare/; s/^   or: compare/   or: shaderbench-compare/'
+[ \"$1\" = -h ] || exit 0
+for name in $(/usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from sbench import compare
+print(*(module.NAME for module in compare.COMMANDS))' '${tools}'); do
+    echo
+    '${tools}/compare' $name -h | sed 's/^usage: compare \\([a-z]*\\) \\(.*\\)/\\1:\\n  shaderbench-compare \\1 \\2\\n/'
+done
 ")
 file(CHMOD ${work}/shaderbench-compare PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 find_program(HELP2MAN help2man REQUIRED)

@@ -18,7 +18,7 @@ import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SOURCES = [os.path.join(ROOT, "tools", "compare"), os.path.join(ROOT, "tools", "run-headless")] + sorted(
-    glob.glob(os.path.join(ROOT, "tools", "sbench", "*.py")))
+    glob.glob(os.path.join(ROOT, "tools", "sbench", "**", "*.py"), recursive=True))
 # Where the tool starts a program: the list or tuple given to these calls, or as a wrapper.
 STARTERS = {"run", "Popen", "call", "check_call", "check_output", "which", "child"}
 WORK = None
@@ -102,11 +102,12 @@ def tool_needs():
     """What the tool needs, from its sources: modules every run imports (the
     top-level imports of every module the command line loads at its start),
     modules some option imports, programs it starts, files it reads."""
-    parsed = {}
-    for source in SOURCES:
+    parsed, package = {}, os.path.join(ROOT, "tools", "sbench")
+    for source in SOURCES:  # modules by dotted name within the package (commands.run), scripts by path
         with open(source) as f:
-            parsed[os.path.basename(source)[:-3] if source.endswith(".py") else source] = ast.parse(f.read())
-    local = {name for name in parsed if os.sep not in name} | {"sbench"}
+            parsed[os.path.relpath(source, package)[:-3].replace(os.sep, ".") if source.endswith(".py")
+                   else source] = ast.parse(f.read())
+    local = {name.split(".")[0] for name in parsed if os.sep not in name} | {"sbench"}
     loaded, queue = set(), [os.path.join(ROOT, "tools", "compare")]
     while queue:  # the sbench modules that `compare` imports at its start, and theirs
         name = queue.pop()
@@ -114,10 +115,14 @@ def tool_needs():
             continue
         loaded.add(name)
         for node in parsed[name].body:
-            if isinstance(node, ast.ImportFrom) and (node.level or node.module == "sbench"):
-                queue += [alias.name for alias in node.names if alias.name in parsed]
-                if node.level and node.module:  # from .outputs import printable
-                    queue.append(node.module.split(".")[0])
+            if isinstance(node, ast.ImportFrom) and (node.level or (node.module or "").split(".")[0] == "sbench"):
+                # The package it names: sbench itself, or this module's, a level up for each dot past the first.
+                base = ([] if not node.level else name.split(".")[:-node.level])
+                base += [part for part in (node.module or "").split(".") if part and part != "sbench"]
+                queue += [".".join(base + [alias.name]) for alias in node.names
+                          if ".".join(base + [alias.name]) in parsed]
+                if base and ".".join(base) in parsed:  # from .outputs import printable
+                    queue.append(".".join(base))
     every, some, programs, paths = set(), set(), set(), set()
     for name, tree in parsed.items():
         top, inner, started, read = needs(tree)
@@ -208,12 +213,16 @@ class Package(unittest.TestCase):
                                    capture_output=True, text=True)
             self.assertEqual((shown.returncode, shown.stderr), (0, ""), page)
             self.assertRegex(shown.stdout, r"SYNOPSIS\n +%s\b" % re.escape(command))
-            if command == "shaderbench-compare":
-                helped = subprocess.run([extracted("usr/bin/shaderbench-compare"), "-h"],
-                                        env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
-                                        check=True, capture_output=True, text=True).stdout
-                missing = set(re.findall(r"--[a-z][a-z-]+", helped)) - set(re.findall(r"--[a-z][a-z-]+", shown.stdout))
-                self.assertFalse(missing, "options of -h not on the page")
+            if command == "shaderbench-compare":  # its -h, and each subcommand's
+                for argv in (["-h"], ["run", "-h"], ["report", "-h"], ["diff", "-h"], ["calibrate", "-h"]):
+                    helped = subprocess.run([extracted("usr/bin/shaderbench-compare")] + argv,
+                                            env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
+                                            check=True, capture_output=True, text=True).stdout
+                    missing = (set(re.findall(r"--[a-z][a-z-]+", helped))
+                               - set(re.findall(r"--[a-z][a-z-]+", shown.stdout)))
+                    self.assertFalse(missing, "options of %s not on the page" % " ".join(argv))
+                    if len(argv) > 1:  # under a heading of its name
+                        self.assertRegex(shown.stdout, r"\n +%s:\n +shaderbench-compare +%s " % (argv[0], argv[0]))
 
     def test_the_extracted_package_runs_a_comparison(self):
         pair = os.path.join(WORK, "pair")

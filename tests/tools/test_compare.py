@@ -20,6 +20,7 @@ import unittest.mock
 import numpy
 
 from sbench import calibration, calls, campaign, compare, desktop, harness, interrupts, output, outputs, plan, results, stats, verdicts
+from sbench.commands import run as run_command
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "compare")
@@ -266,6 +267,53 @@ class ResultsFiles(unittest.TestCase):
                           upgraded["results"][0]["failed_runs"]), (True, "p1", []))
 
 
+class Subcommands(unittest.TestCase):
+    """Each subcommand does what its first spelling did, and takes only its own options."""
+
+    write = ResultsFiles.write
+
+    def test_each_subcommand_gives_what_its_first_spelling_gave(self):
+        with gzip.open(os.path.join(DATA, "small-softpipe-llvmpipe.json.gz"), "rt") as f:
+            recorded = self.write(None, f.read())
+        base = [1000, 1010, 990, 1005, 995]
+        old = self.write([result("a", "p1", base, [50] * 5)])
+        pairs = [(["--report", recorded], ["report", recorded]),
+                 (["--report", recorded, "--fail-on-regression", "--threshold", "1"],
+                  ["report", recorded, "--fail-on-regression", "--threshold", "1"]),
+                 (["--resume", old], ["run", "--resume", old])]  # refused alike: a file without a plan
+        for times in ([t + 3 for t in base], [1300, 1313, 1287, 1306, 1294], [1200, 960, 1500, 1080, 1320]):
+            new = self.write([result("a", "p1", times, [50] * 5)])
+            pairs.append((["--diff", old, new, "--fail-on-regression"], ["diff", old, new, "--fail-on-regression"]))
+        found = [(run_main(*first), run_main(*second)) for first, second in pairs]
+        for (first, second), (argv, _) in zip(found, pairs):
+            self.assertEqual(first, second, argv)
+        self.assertEqual([first[0] for first, _ in found], [0, 1, 2, 0, 1, 3])
+        self.assertIn("softpipe", found[0][0][1])
+        # calibrate, with its arithmetic (seconds of draws) replaced by what it was given.
+        aa = self.write([result("a", "p1", base * 2, [50] * 10), result("b", "p1", base[::-1] * 2, [50] * 10)])
+        with unittest.mock.patch.object(calibration, "measure", lambda rounds, threshold_pct: (len(rounds), threshold_pct)), \
+                unittest.mock.patch.object(calibration, "format_table", lambda table: "%d rounds at %g %%\n" % table):
+            found = [run_main("--calibrate", aa, "--threshold", "2"), run_main("calibrate", aa, "--threshold", "2")]
+        self.assertEqual(found[0], found[1])
+        self.assertEqual(found[0][:2], (0, "10 rounds of b against a, %d draws of each size (seed %d):\n"
+                                           "10 rounds at 2 %%\n" % (calibration.DRAWS, calibration.SEED)))
+
+    def test_a_subcommand_refuses_what_it_does_not_take_and_help_lists_them_in_order(self):
+        path = self.write([result("a", "p1", [1000] * 5, [50] * 5)])
+        for argv in (["report", path, "--json", "r.json"], ["diff", path, path, "--plot", "p.png"],
+                     ["calibrate", path, "--fail-on-regression"], ["run", "--report", path], ["report", path, "-n", "3"]):
+            status, out, err = run_main(*argv)
+            self.assertEqual((status, out), (2, ""), argv)
+            self.assertRegex(err, r"compare %s: error: unrecognized arguments: -" % argv[0])
+        # After a subcommand a word is a CONFIG whatever its name; first, it is the subcommand.
+        self.assertIn("'report' is neither a built-in configuration", run_main("run", "report")[2])
+        self.assertIn("the following arguments are required: FILE.json", run_main("report")[2])
+        status, text, _ = run_main("-h")
+        self.assertEqual(status, 0)
+        self.assertEqual(re.findall(r"(?m)^    (\w+)", text), ["run", "report", "diff", "calibrate"])
+        self.assertIn("Exit status:", text)
+
+
 class Configurations(unittest.TestCase):
 
     def test_variables_commas_names_and_what_the_tool_sets_itself(self):
@@ -407,7 +455,7 @@ class Gates(unittest.TestCase):
             saved = dict(document(found), plan={"runs": 20, "auto": True, "gate": gate, "threshold": 5.0,
                                                 "configurations": [{"name": "a"}, {"name": "b"}]})
             with contextlib.redirect_stderr(io.StringIO()):
-                return compare.look(saved, round_number), saved.get("stopped")
+                return run_command.look(saved, round_number), saved.get("stopped")
 
         ratios = numpy.random.default_rng(3).normal(0, 0.18, 6)
         noisy = [round(1000 * x) for x in numpy.exp(ratios - ratios.mean())]  # unchanged, 18 % a round

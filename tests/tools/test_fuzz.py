@@ -17,6 +17,7 @@ import traceback
 import unittest
 
 from sbench import calls, compare, plan, results, tables, trace_events, verdicts
+from sbench.commands import common, run
 from test_compare import recorded_run
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -122,8 +123,8 @@ class Fuzz(unittest.TestCase):
         verdicts.diff(self.document["results"], document["results"], 2.0)
         verdicts.within(document)
         if document.get("plan"):  # what --resume checks before anything runs
-            with contextlib.suppress(compare.Refused):
-                compare.prepare(compare.parse_arguments(["--resume", path]), TOOLS)
+            with contextlib.suppress(common.Refused):
+                run.prepare(compare.parse_arguments(["--resume", path]), TOOLS)
 
     def test_mutated_results_files_give_a_result_or_one_line(self):
         rng, text, path = random.Random(20261208), json.dumps(self.document, indent=0), os.path.join(self.dir, "r.json")

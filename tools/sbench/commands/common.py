@@ -1,0 +1,214 @@
+"""What several subcommands share: their option groups, so that an option
+means one thing wherever it is taken, and the refusals, loading, outputs,
+table and gate that they all end with."""
+
+import argparse
+import contextlib
+import math
+import re
+import sys
+
+from .. import interrupts, outputs, results, runner, tables, verdicts
+from ..outputs import printable
+
+# Every file a subcommand may write but the results file's own saving: (attribute, option).
+OUTPUTS = (("json", "--json"), ("csv", "--csv"), ("plot", "--plot"), ("timeline_png", "--timeline"),
+           ("trace_events", "--trace-events"), ("calls_chart", "--calls-chart"), ("html", "--html"))
+
+
+class Refused(Exception):
+    """A bad argument or input, refused before anything runs (status 2)."""
+
+
+def number_in(low, high, kind=float, low_open=False):
+    """An argparse type: a finite number of kind from low to high."""
+    def convert(text):
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("%r is not a number" % text)
+        if not math.isfinite(value) or value < low or value > high or (low_open and value == low):
+            raise argparse.ArgumentTypeError("%s is not %s %g to %g" % (
+                text, "above" if low_open else "from", low, high))
+        return value
+    return convert
+
+
+def display_name(text):
+    if text != "private" and not re.fullmatch(r"[A-Za-z0-9.\-_/]*:\d+(\.\d+)?", text):
+        raise argparse.ArgumentTypeError("%r is neither private nor an X display such as :1" % text)
+    return text
+
+
+def add_shaders(parser):
+    parser.add_argument("--shaders", action="append", metavar="DIR",
+                        help="a directory holding a shader pair, or its shaders/ (the program's own layout); "
+                             "may be repeated (default: the samples)")
+
+
+def add_display(parser):
+    parser.add_argument("--display", type=display_name, metavar="private|:N",
+                        help="where the runs' windows open: a private X server per run, or this display "
+                             "(default: DISPLAY when set, else private)")
+
+
+def add_stall(parser):
+    parser.add_argument("--stall-timeout", type=number_in(0, runner.MAX_STALL_SECONDS, low_open=True),
+                        default=runner.DEFAULT_STALL_SECONDS, metavar="SECONDS",
+                        help="stop a run that prints nothing for this long (default 300)")
+
+
+def add_outputs(parser, keys):
+    """The outputs among OUTPUTS whose attribute is in keys."""
+    helps = {"json": ("FILE", "write every run and its provenance to FILE, after each run"),
+             "csv": ("FILE", "write the table as CSV (to standard output: -)"),
+             "plot": ("FILE.png", "write a chart of totals"),
+             "timeline_png": ("FILE.png", "write a chart of per-program time and memory"),
+             "trace_events": ("FILE.json", "write every run as a trace for Perfetto's UI or chrome://tracing"),
+             "calls_chart": ("FILE.png", "write a chart of each call's time per program"),
+             "html": ("FILE.html", "write one self-contained page: verdicts, table, timelines, memory, calls, "
+                                   "failures and provenance, to open offline in a browser")}
+    for key, option in OUTPUTS:
+        if key in keys:
+            metavar, text = helps[key]
+            parser.add_argument(option, dest=key, metavar=metavar, help=text)
+
+
+def add_wide(parser):
+    parser.add_argument("--wide", action="store_true",
+                        help="show every column of the table (default: what fits in 100 columns)")
+
+
+def add_binary(parser):
+    parser.add_argument("--binary", help="the shaderbench executable")
+
+
+def add_threshold(parser):
+    parser.add_argument("--threshold", type=number_in(0, 100), metavar="PCT",
+                        help="a change within this many percent is the same; the gate's margin (default %g)"
+                             % verdicts.DEFAULT_THRESHOLD)
+
+
+def add_gate(parser):
+    parser.add_argument("--fail-on-regression", action="store_true",
+                        help="a gate: exit 0 only when every verdict shows no slowdown and no growth of memory "
+                             "beyond the threshold, 1 when one is shown beyond it (or a run failed), 3 when "
+                             "the runs cannot tell")
+
+
+def wanted_outputs(args):
+    """(option, path) of every output the command line asks for."""
+    return [(option, getattr(args, key)) for key, option in OUTPUTS if getattr(args, key, None)]
+
+
+def check_outputs(args, inputs, rewritten=True):
+    """Refuses an output that cannot be written, or that is an input or another
+    output. rewritten: --json (or --resume) is a results file, rewritten after
+    every run."""
+    wanted = wanted_outputs(args)
+    if getattr(args, "resume", None):
+        wanted = [(option, path) for option, path in wanted if option != "--json"] + [("--resume", args.resume)]
+    for option, path in wanted:
+        reason = outputs.unwritable(path)
+        if not reason and option in ("--json", "--resume") and rewritten:
+            with contextlib.suppress(OSError):
+                if outputs.target(path)[1]:
+                    reason = "a results file is rewritten after every run: give it a regular file"
+        if reason:
+            raise Refused("%s %s: %s" % (option, path, reason))
+    reason = outputs.clash(wanted, inputs)
+    if reason:
+        raise Refused(reason)
+
+
+def refuse(error):
+    """A refusal in one line on standard error, its text escaped: it may
+    quote a results file, or a lock file another user wrote."""
+    print("compare: %s" % printable(error), file=sys.stderr)
+
+
+def load(path):
+    try:
+        return results.load(path)
+    except results.ResultsError as error:
+        raise Refused(str(error))
+
+
+def threshold(args, document=None):
+    given = getattr(args, "threshold", None)
+    return given if given is not None else ((document or {}).get("plan") or {}).get("threshold",
+                                                                                   verdicts.DEFAULT_THRESHOLD)
+
+
+def write_outputs(args, documents, rows, title, say=lambda text: None, sources=None, with_host=False):
+    """Every file asked for but the results file; say(text) tells which is next."""
+    if args.html:
+        from .. import report
+        say("writing --html %s" % args.html)
+        report.write(args.html, documents, sources or ["this comparison"], title, args.threshold,
+                     with_host=with_host)
+    if args.csv and rows:
+        say("writing --csv %s" % args.csv)
+        tables.write_csv(args.csv, rows)
+    if args.trace_events:
+        from .. import trace_events
+        say("writing --trace-events %s" % args.trace_events)
+        trace_events.write(args.trace_events, documents)
+    every_result = [r for d in documents for r in d["results"]]
+    for option, path, draw in (("--plot", args.plot if rows else None, lambda charts: charts.write_totals),
+                               ("--timeline", args.timeline_png, lambda charts: charts.write_timeline),
+                               ("--calls-chart", args.calls_chart, lambda charts: charts.write_calls)):
+        if path:
+            say("drawing %s %s" % (option, path))
+            from .. import charts
+            draw(charts)(path, rows if option == "--plot" else every_result, title)
+
+
+def show(documents, threshold=None, with_host=False, wide=False, gate=None):
+    """The table, the failures, each comparison's verdicts (made anew from its
+    runs, judged by a gate when gate, or when its plan had one) and the
+    per-call table; returns (the rows, the verdicts of each document)."""
+    records = [verdicts.within(document, threshold, gate=gate) for document in documents]
+    rows = tables.table_rows(documents, with_host, records)
+    if rows:
+        sys.stdout.write(tables.format_table(rows, wide))
+        if wide and any(row["replay_link_p50_ms"] is not None for row in rows):
+            sys.stdout.write(tables.REPLAY_NOTE)
+    sys.stdout.write(tables.failures_text(documents))
+    for document, found in zip(documents, records):
+        if found:
+            sys.stdout.write("\n" + verdicts.within_text(found, document["host"]["name"] if with_host else None))
+        if document.get("stopped"):
+            sys.stdout.write("%s\n" % printable(document["stopped"]))
+    calls_text = tables.calls_table(documents)
+    if calls_text:
+        sys.stdout.write("\n" + calls_text)
+    return rows, records
+
+
+def failed_any(document):
+    return any(r["failure"] or r["failed_runs"] or (r.get("calls") or {}).get("failure") for r in document["results"])
+
+
+def judged(gated, records, missing, threshold_pct, status):
+    """The exit status once a gate (when gated) has judged the records, from
+    the status so far: a failure (1) stays; else the gate's own
+    (verdicts.gate_text), its lines printed."""
+    if not gated:
+        return status
+    gated, lines = verdicts.gate_text(records, threshold_pct, missing, status == 1)
+    sys.stdout.write("\n".join(lines) + "\n")
+    return gated
+
+
+def from_saved(read, args):
+    """read(args)'s status: a subcommand that reads saved results and runs
+    nothing. A refusal is status 2, an interrupt its signal's status."""
+    with interrupts.raising():
+        try:
+            return read(args)
+        except Refused as error:
+            refuse(error)
+            return 2
+        except interrupts.Interrupted as interrupt:
+            return interrupt.status

@@ -1,0 +1,53 @@
+"""Verdicts between two results files, matched by configuration and shader
+pair (or as the only two); runs nothing."""
+
+import json
+import sys
+
+from . import common
+from .. import outputs, tables, verdicts
+
+NAME = "diff"
+HELP = "verdicts between two results files; runs nothing"
+
+
+def add_parser(subparsers):
+    parser = subparsers.add_parser(NAME, help=HELP, description=__doc__)
+    # Two positionals, not one of two values: argparse cannot show a pair of names for one.
+    parser.add_argument("old", metavar="OLD.json", help="the results before the change")
+    parser.add_argument("new", metavar="NEW.json", help="the results after it")
+    common.add_threshold(parser)
+    common.add_gate(parser)
+    # Its files hold verdicts, not runs or a table: said here, as each means here.
+    parser.add_argument("--json", metavar="FILE", help="write the verdicts to FILE as JSON")
+    parser.add_argument("--csv", metavar="FILE", help="write the verdicts as CSV (to standard output: -)")
+    common.add_outputs(parser, ("html",))
+    return parser
+
+
+def run(args, here):
+    return common.from_saved(diff, args)
+
+
+def diff(args):
+    paths = (args.old, args.new)
+    common.check_outputs(args, [("--diff", path) for path in paths], rewritten=False)
+    old, new = (common.load(path) for path in paths)
+    threshold = common.threshold(args)
+    text, missing, records = verdicts.diff(old["results"], new["results"], threshold, args.fail_on_regression)
+    sys.stdout.write(text)
+    write_verdicts(args, records, old, new)
+    return common.judged(args.fail_on_regression, records, missing, threshold, 0)
+
+
+def write_verdicts(args, records, old, new):
+    """The verdicts in --csv and --json, and their page."""
+    if args.html:
+        from .. import report
+        report.write(args.html, [old, new], ["old: " + args.old, "new: " + args.new], "shaderbench: --diff",
+                     common.threshold(args), diff=(args.old, args.new, records), with_host=True)
+    if args.csv:
+        tables.write_verdicts_csv(args.csv, records)
+    if args.json:
+        outputs.write(args.json, lambda f: json.dump({"schema": "shaderbench-verdicts/1", "old": args.old,
+                                                      "new": args.new, "verdicts": records}, f, indent=1))

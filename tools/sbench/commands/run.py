@@ -1,0 +1,308 @@
+"""The comparison itself: runs of each configuration, round by round.
+
+A CONFIG is a built-in name (llvmpipe, softpipe, zink) or NAME:VAR=VALUE[,VAR=VALUE...],
+for example old:LD_LIBRARY_PATH=/opt/mesa-old/lib; --env NAME:VAR=VALUE adds one
+variable whose value may hold commas (--env dbg:LP_DEBUG=fs,tgsi). Without any,
+every built-in configuration whose driver is present is compared; each is set
+against the first (or --against NAME), round by round, with a verdict on its
+time and memory: slower, faster, same within the threshold, or inconclusive
+(-n auto runs rounds until every verdict is settled). Each run is
+one full benchmark (1000 programs): on your display when DISPLAY is set (its
+window is found by its process and closed as its close button would close
+it), otherwise on a private X server of its own. Runs of the configurations
+are interleaved, so that a drift of the machine touches all of them alike. A
+run that prints nothing for --stall-timeout seconds is stopped and recorded as
+hung; a crash is recorded too, and the other runs go on. With --json the
+results file is rewritten after every run, so an interrupted or killed
+comparison loses at most the run in progress (see --resume).
+
+--fail-on-regression makes a gate of the comparison (or of report, diff
+and --baseline): each time and memory verdict against the baseline must show
+that the change is at most +--threshold percent (default 5): the upper bound
+of its interval at or below it. Under -n auto, rounds go on until each has
+passed or failed, or --max-runs is reached.
+"""
+
+import argparse
+import contextlib
+import datetime
+import os
+import shlex
+import shutil
+import stat
+import sys
+
+from . import common
+from .common import Refused, check_outputs, failed_any, judged, load, refuse, show, threshold, write_outputs
+from .. import campaign, desktop, interrupts, outputs, plan as plans, results, scratch, stats, verdicts, watchdog
+from ..outputs import printable
+
+NAME = "run"
+HELP = "compare configurations, round by round (the default: CONFIG... without a subcommand)"
+MAX_RUNS = 10000
+EPILOG = "CONFIG: llvmpipe, softpipe, zink, or NAME:VAR=VALUE[,VAR=VALUE...]"
+
+
+def add_parser(subparsers):
+    parser = subparsers.add_parser(NAME, help=HELP, description=__doc__, epilog=EPILOG,
+                                   formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_options(parser)
+    return parser
+
+
+def run_count(text):
+    return text if text == "auto" else common.number_in(1, MAX_RUNS, int)(text)
+
+
+def add_options(parser, more=None):
+    """The comparison's options, in the order its usage line shows them;
+    more(parser), when given, adds options before --baseline."""
+    parser.add_argument("configs", nargs="*", metavar="CONFIG")
+    parser.add_argument("-n", "--runs", type=run_count, metavar="RUNS|auto",
+                        help="runs per configuration (default 5), or auto: rounds until every verdict is "
+                             "settled, at least 3, at most --max-runs")
+    parser.add_argument("--max-runs", type=common.number_in(3, MAX_RUNS, int), metavar="N",
+                        help="the most rounds -n auto makes (default 20)")
+    parser.add_argument("--against", metavar="NAME",
+                        help="the configuration the others are set against (default: the first)")
+    parser.add_argument("--env", action="append", default=[], metavar="NAME:VAR=VALUE",
+                        help="one more variable for configuration NAME (a new one if not named), "
+                             "its value taken whole, commas and all; may be repeated")
+    common.add_shaders(parser)
+    parser.add_argument("--cache", choices=results.CACHE_MODES,
+                        help="the driver's disk cache: a fresh one per run (default), off, or the user's")
+    common.add_display(parser)
+    parser.add_argument("--no-timeline", dest="timeline", action="store_false", default=None,
+                        help="do not record per-program times, memory and CPU time")
+    parser.add_argument("--calls", action="store_true", default=None,
+                        help="one extra run per configuration and pair, recorded with apitrace and replayed "
+                             "with glretrace --pcpu, for the time of each GL call")
+    common.add_stall(parser)
+    common.add_outputs(parser, [key for key, _ in common.OUTPUTS])
+    common.add_wide(parser)
+    common.add_binary(parser)
+    parser.add_argument("--resume", metavar="FILE.json",
+                        help="run what the comparison saved in FILE still lacks, adding to FILE")
+    if more:
+        more(parser)
+    parser.add_argument("--baseline", metavar="OLD.json", help="verdicts against OLD after this comparison")
+    common.add_threshold(parser)
+    common.add_gate(parser)
+
+
+def check(parser, args):
+    """The rules of the comparison's options, and its CONFIGs and --env parsed
+    into args.configs; parser.error (status 2) on the first broken."""
+    if args.max_runs and args.runs != "auto":
+        parser.error("--max-runs goes with -n auto")
+    if args.resume and args.json and not outputs.same_file(args.json, args.resume):
+        parser.error("--resume adds to its own file: no --json")
+    try:
+        configs = [plans.parse_config(text) for text in args.configs]
+        plans.check_configs(configs, "user")  # names; the variables once the cache mode is known
+        for text in args.env:
+            configs = plans.add_variable(configs, text)
+    except ValueError as error:
+        parser.error(str(error))
+    args.configs = configs
+
+
+def run(args, here):
+    try:
+        baseline = load(args.baseline) if args.baseline else None
+        resumed, plan = prepare(args, here)
+    except Refused as error:
+        refuse(error)
+        return 2
+    path = args.resume or args.json
+    try:
+        with outputs.locked(path) if path else contextlib.nullcontext():
+            return compare(args, resumed, plan, baseline, path)
+    except outputs.Locked as error:
+        refuse(error)
+        return 2
+
+
+def default_binary(here):
+    # In the source tree: build/shaderbench; installed: <prefix>/bin beside share/.
+    for path in (os.path.join(here, "..", "build", "shaderbench"),
+                 os.path.join(here, "..", "..", "..", "bin", "shaderbench")):
+        if os.access(path, os.X_OK):
+            return os.path.abspath(path)
+    return None
+
+
+def chosen_display(args):
+    """The display the runs use: None for a private server per run."""
+    name = args.display or os.environ.get("DISPLAY")
+    return None if not name or name == "private" else desktop.user_display(name)
+
+
+def prepare(args, here):
+    """(the resumed document or None, the plan), with everything checked that
+    would fail later; raises Refused otherwise."""
+    resumed = load(args.resume) if args.resume else None
+    if resumed and not resumed.get("plan"):
+        raise Refused("%s: written before comparisons could be resumed (no plan in it)" % args.resume)
+    saved = resumed["plan"] if resumed else None
+    configs = args.configs or (plans.plan_configs(saved) if saved
+                               else [plans.parse_config(name) for name in plans.BUILT_IN])
+    try:
+        if args.shaders or not saved:
+            pairs = plans.find_pairs(args.shaders or [os.path.join(here, "..", "shaders")])
+        else:
+            pairs = [(plans.find_pair(directory), label) for directory, label in plans.plan_pairs(saved)]
+    except ValueError as error:
+        raise Refused(str(error))
+    binary = (os.path.abspath(args.binary) if args.binary
+              else saved["binary"]["path"] if saved else default_binary(here))
+    if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
+        raise Refused("no shaderbench executable at %s; build it or give --binary" % printable(binary)
+                      if binary else "no shaderbench executable found; build it or give --binary")
+    if args.calls and not (shutil.which("apitrace") and shutil.which("glretrace")):
+        raise Refused("--calls needs apitrace and glretrace (Debian package apitrace)")
+    auto = args.runs == "auto" if args.runs is not None else bool(saved and saved.get("auto"))
+    runs = (args.max_runs if auto else args.runs) if args.runs is not None else None
+    settings = {key: value if value is not None else (saved.get(key, default) if saved else default)
+                for key, value, default in
+                (("runs", runs, 20 if auto else 5), ("cache", args.cache, "isolated"), ("timeline", args.timeline, True),
+                 ("calls", args.calls, False), ("auto", auto, False), ("against", args.against, None),
+                 ("threshold", args.threshold, verdicts.DEFAULT_THRESHOLD),
+                 ("gate", args.fail_on_regression or None, False))}
+    if settings["against"] is not None and settings["against"] not in [name for name, _, _ in configs]:
+        raise Refused("--against %s: no configuration of that name" % settings["against"])
+    try:
+        plans.check_configs(configs, settings["cache"])
+    except ValueError as error:
+        raise Refused(str(error))
+    inputs = [("--binary", binary)] + [("--shaders", os.path.join(d, name)) for d, _ in pairs for name in plans.PAIR]
+    check_outputs(args, inputs + ([("--baseline", args.baseline)] if args.baseline else []))
+    plan = plans.make_plan(configs, pairs, binary, **settings)
+    if saved:
+        differences = plans.plan_differences(saved, plan)
+        if differences:
+            raise Refused("%s: a different plan: %s" % (args.resume, "; ".join(differences)))
+        show_plan(args.resume, plan)
+        reason = None if args.binary else untrusted(binary)
+        if reason:
+            raise Refused("%s names the binary %s, which %s: give --binary %s to run it all the same"
+                          % (args.resume, binary, reason, shlex.quote(binary)))
+    return resumed, plan
+
+
+def untrusted(binary):
+    """Why a binary that a results file names may not be run without being
+    named again, or None: another user's (root's aside), or writable by others."""
+    found = os.stat(binary)
+    if found.st_uid not in (os.geteuid(), 0):
+        return "belongs to another user (uid %d)" % found.st_uid
+    if found.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        return "others can write"
+    return None
+
+
+def show_plan(path, plan):
+    """What a resumed comparison is about to run, from a file that may not
+    be the user's own: the binary, and each configuration's environment."""
+    lines = ["resuming %s: the binary %s (SHA-256 %s)" % (path, plan["binary"]["path"], plan["binary"]["sha256"])]
+    lines += ["  %s: %s" % (c["name"], " ".join("%s=%s" % kv for kv in c["environment"].items()) or "no variables")
+              for c in plan["configurations"]]
+    sys.stderr.write("".join("compare: %s\n" % printable(line) for line in lines))
+
+
+def start(args, resumed, plan, display):
+    """The document the runs go into: the resumed one, whose drivers must be the
+    same, or a new one with each configuration's driver probed."""
+    configs = plans.plan_configs(plan)
+    where = desktop.describe(display) if display else {"name": None, "private": True, "window_manager": None,
+                                                       "compositor": None, "windows_found_by": "X-Resource"}
+    with desktop.xserver(display) as probe_display:
+        if resumed:
+            for name, env, _ in configs:
+                renderer = plans.driver_info(env, probe_display, plan["cache"])[0]
+                before = next((r["renderer"] for r in resumed["results"] if r["configuration"] == name), None)
+                if before is not None and renderer != before:
+                    raise Refused("%s: the renderer of %s is now %r, the results have %r"
+                                  % (args.resume, name, renderer, before))
+            resumed.setdefault("resumed", []).append(
+                datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+            resumed.setdefault("resumed_displays", []).append(where)
+            resumed["complete"] = False
+            return resumed
+        found, kept = campaign.probe(configs, plans.plan_pairs(plan), probe_display, plan["cache"],
+                                     bool(args.configs))
+    names = {name for name, _, _ in kept}
+    if plan["against"] is not None and plan["against"] not in names:
+        raise Refused("--against %s: its driver is missing" % plan["against"])
+    plan["configurations"] = [c for c in plan["configurations"] if c["name"] in names]
+    document = results.new_document(plan, plans.host_info())
+    document["display"] = where
+    document["results"] = found
+    return document
+
+
+
+def look(document, round_number):
+    """After each whole round: the verdicts so far on the terminal and, with
+    -n auto, whether to stop (verdicts.auto_stop). The reason goes into the
+    results."""
+    plan = document["plan"]
+    records = verdicts.within(document, up_to=round_number)
+    for record in records:
+        campaign.progress("round %d: %s %s: time %s, memory %s" % (
+            round_number, printable(record["configuration"]), printable(record["shaders"]),
+            *("%s%s" % (stats.describe(record[m]), ", gate: %s" % record[m]["gate"] if record["gate"] else "")
+              for m in ("time", "memory"))))
+    if not plan.get("auto"):
+        return False
+    reason = verdicts.auto_stop(records, round_number, plan["runs"])
+    if reason:
+        document["stopped"] = reason
+    return reason is not None
+
+
+def compare(args, resumed, plan, baseline, path):
+    """Runs the comparison into the document at path (None: kept in memory);
+    returns the exit status."""
+    display = chosen_display(args)
+    scratch.remove_stale()  # what a tool killed outright (SIGKILL) left in the temporary directory
+    watchdog.start()  # so that if this one is, what it started is stopped all the same
+    save = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
+    document, status = None, None
+    with interrupts.raising():
+        try:
+            document = start(args, resumed, plan, display)
+            save(document)
+            campaign.run(document, save, display, args.stall_timeout, lambda n: look(document, n))
+            rows, (document["verdicts"],) = show([document], wide=args.wide)
+            write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
+                          campaign.progress, [path or "this comparison"])
+            status = 1 if failed_any(document) or not rows else 0
+            gated = args.fail_on_regression or bool(document["plan"].get("gate"))
+            if document["verdicts"] or not baseline:  # one configuration against --baseline: judged below
+                status = judged(gated, document["verdicts"], False, threshold(args, document), status)
+            if baseline:
+                text, missing, records = verdicts.diff(baseline["results"], document["results"],
+                                                       threshold(args, document), gated)
+                sys.stdout.write("\n" + text)
+                status = judged(gated, records, missing, threshold(args, document), status)
+            document["complete"] = True  # only once every output is written
+            save(document)
+            return status
+        except Refused as error:
+            refuse(error)
+            return 2
+        except interrupts.Interrupted as interrupt:
+            status = interrupt.status
+            campaign.progress("interrupted (%s): keeping the finished runs" % interrupt)
+        except (RuntimeError, OSError) as error:  # no X server; the results file's disk full or gone
+            refuse("stopped: %s" % error)
+            status = 1
+        # Any further signal is ignored from here: the tool is on its way out.
+        if document is None:
+            return status
+        with contextlib.suppress(OSError):  # a full disk, or the terminal is gone (SIGHUP)
+            if path:
+                save(document)
+            show([document], wide=args.wide)  # what finished; no other file is written after an interrupt
+    return status
