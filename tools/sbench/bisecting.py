@@ -77,9 +77,10 @@ def built(state, commit):
         document["subjects"][commit] = list(builds.describe(settings["repo"], commit))
     record = builds.build(settings["repo"], commit, state["root"], settings["build"], settings["build_timeout"],
                           lambda text: campaign.progress("[%s]" % text, final=False))
-    if commit not in document["builds"]:
+    if commit not in document["builds"]:  # the first time the bisect took it, kept or made
         document["builds"][commit] = {"status": record["status"], "reason": record["reason"],
                                       "reused": record["reused"], "seconds": record["seconds"]}
+    if commit not in state["prefixes"]:
         campaign.progress("[%s] %s" % (commit[:12], "build kept from before" if record["reused"] else
                                        record["reason"] or "built in %d s" % record["seconds"]))
     state["prefixes"][commit] = record

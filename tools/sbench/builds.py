@@ -19,6 +19,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import stat
 import subprocess
 import time
@@ -114,6 +115,18 @@ def recorded(root, commit):
     return record
 
 
+def stop_build(proc, grace=5.0):
+    """Stops a build and all it started (its process group): SIGTERM, then SIGKILL."""
+    with shielded():
+        harness.signal_group(proc, signal.SIGTERM)
+        try:
+            proc.wait(grace)
+        except subprocess.TimeoutExpired:
+            pass
+        harness.signal_group(proc, signal.SIGKILL)
+        proc.wait()
+
+
 def build(repo, commit, root, command, timeout, show):
     """The record of commit's build: made now, or the one kept from before
     (its "reused" then True). show(text) is called about once a second while
@@ -132,7 +145,7 @@ def build(repo, commit, root, command, timeout, show):
     started = time.monotonic()
     status, reason = "built", None
     with open(paths["log"], "wb") as log, \
-            scratch.child(["/bin/sh", "-c", substitute(command, paths, quote=True)], harness.stop_benchmark,
+            scratch.child(["/bin/sh", "-c", substitute(command, paths, quote=True)], stop_build,
                           cwd=paths["src"], stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                           preexec_fn=scratch.own_session, start_new_session=True) as proc:
         while proc.poll() is None:

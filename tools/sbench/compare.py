@@ -30,17 +30,18 @@ import contextlib
 import sys
 
 from . import outputs
-from .commands import calibrate, common, diff, report, run
+from .commands import bisect, calibrate, common, diff, report, run
 
 # The subcommands, in the order of a user's work; `compare -h` lists them so.
 # A new one is a module with NAME, HELP, add_parser(subparsers) and
 # run(args, here) (and check(parser, args) when its options have rules that
 # argparse cannot say), added here.
-COMMANDS = [run, report, diff, calibrate]
+COMMANDS = [run, report, diff, calibrate, bisect]
 USAGE = """compare [run] [options] [CONFIG ...]
    or: compare report [options] FILE.json...
    or: compare diff [options] OLD.json NEW.json
    or: compare calibrate [--threshold PCT] AA.json
+   or: compare bisect GOOD BAD --repo DIR --build CMD --use VAR=VALUE... [options]
    or: compare COMMAND -h"""
 
 

@@ -35,11 +35,15 @@ import os
 import re
 import sys
 
-from .. import bisect_report, bisecting, builds, campaign, desktop, interrupts, outputs, plan as plans, results
+from .. import bisect_report, bisecting, builds, campaign, interrupts, outputs, plan as plans, results
 from .. import scratch, verdicts, watchdog
 from . import common
+from .run import chosen_display, default_binary
 
-NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+NAME = "bisect"
+HELP = "which commit of a driver's history made it slower, on builds it makes and checks"
+
+VARIABLE = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 FOUND, FAILED, REFUSED, UNSETTLED, NOTHING = 0, 1, 2, 3, 4
 GIT_GOOD, GIT_BAD, GIT_SKIP, GIT_ABORT = 0, 1, 125, 128
 DEFAULT_KEEP = 50
@@ -49,13 +53,13 @@ DEFAULT_MAX_RUNS = 20
 
 def assignment(text):
     name, equals, _ = text.partition("=")
-    if not equals or not NAME.fullmatch(name):
+    if not equals or not VARIABLE.fullmatch(name):
         raise argparse.ArgumentTypeError("%r is not VAR=VALUE" % text)
     return text
 
 
 def add_parser(subparsers):
-    parser = subparsers.add_parser("bisect", help="which commit of a driver's history changed it",
+    parser = subparsers.add_parser(NAME, help=HELP,
                                    description=__doc__.strip().split("\n\n")[0],
                                    epilog="\n\n".join(__doc__.strip().split("\n\n")[1:]),
                                    formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -81,7 +85,7 @@ def add_parser(subparsers):
                         help="the most rounds of one step (default %d)" % DEFAULT_MAX_RUNS)
     parser.add_argument("--shaders", metavar="DIR", help="the shader pair (default: the samples)")
     parser.add_argument("--cache", choices=results.CACHE_MODES, default="isolated")
-    parser.add_argument("--binary", help="the shaderbench executable")
+    common.add_binary(parser)
     common.add_display(parser)
     common.add_stall(parser)
     parser.add_argument("--json", metavar="FILE", help="write every step and run to FILE, after each run")
@@ -90,7 +94,6 @@ def add_parser(subparsers):
                         help="go on with the bisect saved in FILE (give the same arguments again)")
     parser.add_argument("--git-bisect-run", action="store_true",
                         help="set DIR's HEAD against GOOD and BAD, with git bisect run's exit status")
-    parser.set_defaults(command=run)
     return parser
 
 
@@ -112,7 +115,7 @@ def prepare(args, here):
         pair = plans.find_pair(args.shaders or os.path.join(here, "..", "shaders"))
     except (builds.BuildError, ValueError, OSError) as error:
         raise common.Refused(str(error))
-    binary = os.path.abspath(args.binary) if args.binary else common.default_binary(here)
+    binary = os.path.abspath(args.binary) if args.binary else default_binary(here)
     if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
         raise common.Refused("no shaderbench executable found; build it or give --binary")
     for option, path in (("--json", args.json), ("--html", args.html), ("--resume", args.resume)):
@@ -231,9 +234,3 @@ def git_step(args, document, root, path):
             return GIT_ABORT
     sys.stdout.write("%s: %s\n" % (head, verdict))
     return {"good": GIT_GOOD, "bad": GIT_BAD, "between": GIT_BAD}.get(verdict, GIT_SKIP)
-
-
-def chosen_display(args):
-    name = args.display or os.environ.get("DISPLAY")
-    return None if not name or name == "private" else desktop.user_display(name)
-
