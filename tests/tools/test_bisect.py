@@ -3,7 +3,6 @@ rounds, and whole bisects of a small history built for real, each commit a
 library that a fake benchmark loads as its driver (its time is the
 library's fake_ms; a negative one crashes the run)."""
 
-import json
 import math
 import os
 import signal
