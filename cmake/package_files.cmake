@@ -28,19 +28,18 @@ configure_file(${source}/packaging/shaderbench.1.in ${man}/shaderbench.1 @ONLY)
 
 # shaderbench-compare's page is made from the staged tool's own -h, then
 # each subcommand's (in the order the tool lists them), so it follows the
-# options. help2man wants a program of the command's name that starts its
-# help with "Usage:"; each usage goes on one line under its subcommand's
-# name, and Python writes no byte code into the staged tree.
-set(tools ${root}/usr/share/shaderbench/tools)
+# options: all printed by one process from the tool's own parsers, since
+# each start of the tool imports its whole package. help2man wants a program
+# of the command's name that starts its help with "Usage:"; each usage goes
+# on one line under its subcommand's name, and Python writes no byte code
+# into the staged tree.
 file(WRITE ${work}/shaderbench-compare "#!/bin/sh
 export COLUMNS=1000 PYTHONDONTWRITEBYTECODE=1
-'${tools}/compare' \"$@\" | sed '1s/^usage: [^ ]*/Usage: shaderbench-compare/; s/^   or: compare/   or: shaderbench-compare/'
-[ \"$1\" = -h ] || exit 0
-for name in $(/usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from sbench import compare
-print(*(module.NAME for module in compare.COMMANDS))' '${tools}'); do
-    echo
-    '${tools}/compare' $name -h | sed 's/^usage: compare \\([a-z]*\\) \\(.*\\)/\\1:\\n  shaderbench-compare \\1 \\2\\n/'
-done
+/usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from sbench import compare
+parser, parsers = compare.command_parser()
+print(*(p.format_help() for p in [parser] + parsers), sep=\"\\n\", end=\"\")' '${root}/usr/share/shaderbench/tools' |
+    sed '1s/^usage: [^ ]*/Usage: shaderbench-compare/; s/^   or: compare/   or: shaderbench-compare/
+         s/^usage: compare \\([a-z]*\\) \\(.*\\)/\\1:\\n  shaderbench-compare \\1 \\2\\n/'
 ")
 file(CHMOD ${work}/shaderbench-compare PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 find_program(HELP2MAN help2man REQUIRED)

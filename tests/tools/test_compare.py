@@ -281,14 +281,18 @@ class Subcommands(unittest.TestCase):
                  (["--report", recorded, "--fail-on-regression", "--threshold", "1"],
                   ["report", recorded, "--fail-on-regression", "--threshold", "1"]),
                  (["--resume", old], ["run", "--resume", old])]  # refused alike: a file without a plan
+        fake = os.path.join(ROOT, "tests", "tools", "fake_bench.py")  # refused before any X server starts
+        pairs.append((["-n", "1", "--binary", fake, "--csv", fake, "f:FAKE_BENCH=ok"],
+                      ["run", "-n", "1", "--binary", fake, "--csv", fake, "f:FAKE_BENCH=ok"]))
         for times in ([t + 3 for t in base], [1300, 1313, 1287, 1306, 1294], [1200, 960, 1500, 1080, 1320]):
             new = self.write([result("a", "p1", times, [50] * 5)])
             pairs.append((["--diff", old, new, "--fail-on-regression"], ["diff", old, new, "--fail-on-regression"]))
         found = [(run_main(*first), run_main(*second)) for first, second in pairs]
         for (first, second), (argv, _) in zip(found, pairs):
             self.assertEqual(first, second, argv)
-        self.assertEqual([first[0] for first, _ in found], [0, 1, 2, 0, 1, 3])
+        self.assertEqual([first[0] for first, _ in found], [0, 1, 2, 2, 0, 1, 3])
         self.assertIn("softpipe", found[0][0][1])
+        self.assertIn("--csv %s is the same file as --binary" % fake, found[3][1][2])
         # calibrate, with its arithmetic (seconds of draws) replaced by what it was given.
         aa = self.write([result("a", "p1", base * 2, [50] * 10), result("b", "p1", base[::-1] * 2, [50] * 10)])
         with unittest.mock.patch.object(calibration, "measure", lambda rounds, threshold_pct: (len(rounds), threshold_pct)), \

@@ -33,21 +33,16 @@ from . import outputs
 from .commands import bisect, calibrate, common, diff, report, run
 
 # The subcommands, in the order of a user's work; `compare -h` lists them so.
-# A new one is a module with NAME, HELP, add_parser(subparsers) and
+# A new one is a module with NAME, USAGE, HELP, add_parser(subparsers) and
 # run(args, here) (and check(parser, args) when its options have rules that
 # argparse cannot say), added here.
 COMMANDS = [run, report, diff, calibrate, bisect]
-USAGE = """compare [run] [options] [CONFIG ...]
-   or: compare report [options] FILE.json...
-   or: compare diff [options] OLD.json NEW.json
-   or: compare calibrate [--threshold PCT] AA.json
-   or: compare bisect GOOD BAD --repo DIR --build CMD --use VAR=VALUE... [options]
-   or: compare COMMAND -h"""
 
 
 def command_parser():
     """(the parser of `compare COMMAND ...`, the subcommands' parsers in COMMANDS' order)."""
-    parser = argparse.ArgumentParser(prog="compare", usage=USAGE, description=__doc__.split("\n\n")[0],
+    usage = "\n   or: ".join(["compare " + module.USAGE for module in COMMANDS] + ["compare COMMAND -h"])
+    parser = argparse.ArgumentParser(prog="compare", usage=usage, description=__doc__.split("\n\n")[0],
                                      epilog=__doc__.split("\n\n", 1)[1],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     subparsers = parser.add_subparsers(metavar="COMMAND", prog="compare",

@@ -42,6 +42,7 @@ from .run import chosen_display, default_binary
 
 NAME = "bisect"
 HELP = "which commit of a driver's history made it slower, on builds it makes and checks"
+USAGE = "bisect GOOD BAD --repo DIR --build CMD --use VAR=VALUE... [options]"
 
 VARIABLE = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 FOUND, FAILED, REFUSED, UNSETTLED, NOTHING = 0, 1, 2, 3, 4
@@ -59,7 +60,7 @@ def assignment(text):
 
 
 def add_parser(subparsers):
-    parser = subparsers.add_parser(NAME, help=HELP,
+    parser = subparsers.add_parser(NAME, help=HELP, usage="compare " + USAGE,
                                    description=__doc__.strip().split("\n\n")[0],
                                    epilog="\n\n".join(__doc__.strip().split("\n\n")[1:]),
                                    formatter_class=argparse.RawDescriptionHelpFormatter)

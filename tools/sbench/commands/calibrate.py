@@ -8,11 +8,13 @@ from . import common
 from ..outputs import printable
 
 NAME = "calibrate"
+USAGE = "calibrate [--threshold PCT] AA.json"
 HELP = "how often the verdicts err, on your own A/A runs; runs nothing"
 
 
 def add_parser(subparsers):
     parser = subparsers.add_parser(NAME, help=HELP, description=__doc__)
+    # Named as --calibrate's file is, so that both spellings reach calibrate() alike.
     parser.add_argument("calibrate", metavar="AA.json",
                         help="a results file of two configurations, the same driver under two names")
     common.add_threshold(parser)

@@ -8,6 +8,7 @@ from . import common
 from .. import outputs, tables, verdicts
 
 NAME = "diff"
+USAGE = "diff [options] OLD.json NEW.json"
 HELP = "verdicts between two results files; runs nothing"
 
 

@@ -4,11 +4,13 @@ or several, as the comparison showed them; runs nothing."""
 from . import common
 
 NAME = "report"
+USAGE = "report [options] FILE.json..."
 HELP = "the table, verdicts, page and charts of saved results; runs nothing"
 
 
 def add_parser(subparsers):
     parser = subparsers.add_parser(NAME, help=HELP, description=__doc__)
+    # Named as --report's files are, so that both spellings reach report() alike.
     parser.add_argument("report", nargs="+", metavar="FILE.json", help="a results file (--json of a comparison)")
     common.add_threshold(parser)
     common.add_gate(parser)

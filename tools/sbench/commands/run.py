@@ -38,6 +38,7 @@ from .. import campaign, desktop, interrupts, outputs, plan as plans, results, s
 from ..outputs import printable
 
 NAME = "run"
+USAGE = "[run] [options] [CONFIG ...]"
 HELP = "compare configurations, round by round (the default: CONFIG... without a subcommand)"
 MAX_RUNS = 10000
 EPILOG = "CONFIG: llvmpipe, softpipe, zink, or NAME:VAR=VALUE[,VAR=VALUE...]"
@@ -56,7 +57,8 @@ def run_count(text):
 
 def add_options(parser, more=None):
     """The comparison's options, in the order its usage line shows them;
-    more(parser), when given, adds options before --baseline."""
+    more(parser), when given, adds options before --baseline (the first
+    command line's mode flags, where its usage line always showed them)."""
     parser.add_argument("configs", nargs="*", metavar="CONFIG")
     parser.add_argument("-n", "--runs", type=run_count, metavar="RUNS|auto",
                         help="runs per configuration (default 5), or auto: rounds until every verdict is "
