@@ -129,12 +129,16 @@ def write_html(path, document, write):
                     % (x(commits.index(after)), x(commits.index(after)), pad, height - pad)
                     for _, after in document["changes"])
     text = "\n".join(answer_lines(document) + [""] + step_lines(document) + [""] + summary_lines(document))
-    page = ("<!doctype html><meta charset=utf-8><title>shaderbench bisect</title>"
-            "<h1>shaderbench bisect</h1><p>change of the %s against GOOD at each tested commit, in commit order "
-            "(red: a change found)</p><svg width=%d height=%d><line x1=%d x2=%d y1=%.1f y2=%.1f stroke=#999/>%s%s"
-            "</svg><pre>%s</pre><script type=application/json id=data>%s</script>"
-            % (document["settings"]["measure"], width, height, pad, width - pad, y(0), y(0), marks, dots,
-               html.escape(text), json.dumps(document).replace("<", "\\u003c").replace(">", "\\u003e")
-               .replace("&", "\\u0026")))
+    axis = ('<line x1="%d" x2="%d" y1="%.1f" y2="%.1f" stroke="#999"/>'
+            '<text x="%d" y="%.1f" font-size="11">0 %%</text><text x="%d" y="%d" font-size="11">%+.0f %%</text>'
+            '<text x="%d" y="%d" font-size="11">GOOD</text><text x="%d" y="%d" font-size="11" text-anchor="end">BAD'
+            '</text>' % (pad, width - pad, y(0), y(0), 2, y(0) + 4, 2, pad, top, pad, height - 8, width - pad,
+                         height - 8))
+    page = ("<!doctype html><meta charset=\"utf-8\"><title>shaderbench bisect</title>"
+            "<h1>shaderbench bisect</h1><p>The change of the %s against GOOD at each tested commit, in commit order "
+            "(red: a change found).</p><svg width=\"%d\" height=\"%d\">%s%s%s</svg><pre>%s</pre>"
+            "<script type=\"application/json\" id=\"data\">%s</script>"
+            % (document["settings"]["measure"], width, height, axis, marks, dots, html.escape(text),
+               json.dumps(document).replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")))
     write(path, lambda f: f.write(page))
 
