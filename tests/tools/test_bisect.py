@@ -200,6 +200,7 @@ class Bisect(History):
         self.assert_nothing_left()
 
     def test_git_bisect_run(self):
+        # Both answers: git tests 2 (bad), then 1 (good).
         repo, c = self.history([1000, 1000, 1600, 1600])
         git = lambda *argv: subprocess.run(["git", "-C", repo, *argv], capture_output=True, text=True)
         git("bisect", "start", c[3], c[0])
@@ -213,11 +214,12 @@ class Bisect(History):
 
 class RealDriver(History):
     """A history of a forwarding libGL.so.1, built for real at each commit,
-    in front of the real Mesa driver: one commit makes each link 2 ms slower."""
+    in front of the real Mesa driver: one commit makes each link 2 ms slower, and
+    BAD changes only a comment, so the search runs nothing after confirming."""
 
     def test_the_real_benchmark_names_the_commit(self):
         import forward_gl
-        repo, c = self.history([0, 2000, 2000])
+        repo, c = self.history([0, 2000, "same"])
         build = ("mkdir -p {prefix}/lib && cc -shared -fPIC -O2 -DREAL_LIBGL='\"%s\"' -DLINK_DELAY_US=$(cat delay) "
                  "-o {prefix}/lib/libGL.so.1 forward_gl.c -ldl" % forward_gl.real_libgl())
         proc = self.start("bisect", c[0], c[2], "--repo", repo, "--build", build, "--use",
@@ -227,6 +229,7 @@ class RealDriver(History):
         out, err = proc.communicate(timeout=300)
         self.assertEqual(proc.returncode, 0, err)
         self.assertIn("%s is the first bad commit" % c[1], out)
+        self.assertEqual(self.saved()["steps"][1]["reused"], c[2])
         run = self.saved()["steps"][0]["rounds"][0][1]
         loaded = [lib["path"] for lib in run["libraries"]]
         self.assertIn(os.path.join(self.dir, "builds", c[2], "prefix", "lib", "libGL.so.1"), loaded)

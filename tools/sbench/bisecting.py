@@ -145,9 +145,13 @@ def run_rounds(state, step, decide, display):
     the answer or None. A midpoint's failed run ends the step: "skip"."""
     settings = state["document"]["settings"]
     key, most = MEASURE_KEYS[settings["measure"]], settings["max_runs"]
-    looks = verdicts.looks(most)
-    answer, dropped = None, 0
     remember(state, step)
+    with desktop.xserver(display) as step_display:  # one server a step: its rounds run back to back
+        return rounds_until(state, step, decide, step_display, key, most, verdicts.looks(most))
+
+
+def rounds_until(state, step, decide, display, key, most, looks):
+    dropped = 0
     while True:
         done = figures(step, key)
         if len(done) in looks or len(done) >= most:
@@ -159,11 +163,10 @@ def run_rounds(state, step, decide, display):
         order = list(range(len(step["commits"])))
         order = order[turn:] + order[:turn]
         round_runs = [None] * len(order)
-        with desktop.xserver(display) as run_display:
-            for index in order:
-                commit = step["commits"][index]
-                campaign.progress("[%s %s round %d/%d]" % (step["kind"], commit[:12], number, most), final=False)
-                round_runs[index] = run_commit(state, commit, number, run_display)
+        for index in order:
+            commit = step["commits"][index]
+            campaign.progress("[%s %s round %d/%d]" % (step["kind"], commit[:12], number, most), final=False)
+            round_runs[index] = run_commit(state, commit, number, display)
         step["rounds"].append(round_runs)
         state["save"](state["document"])
         for index, run in enumerate(round_runs):
