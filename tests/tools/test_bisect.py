@@ -6,13 +6,15 @@ library's fake_ms; a negative one crashes the run)."""
 import math
 import os
 import signal
+import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 
 import numpy
 
-from sbench import bisection
+from sbench import bisection, builds
 
 from test_faults import FAKE, HERE, TOOL, ToolCase, leftovers
 
@@ -75,6 +77,37 @@ class Search(unittest.TestCase):
             self.assertLessEqual(wrong / draws, bisection.ALPHA, (rise, noise))
             if rise == 1.2 and noise < 0.05:  # a plain change: about 12 rounds a step
                 self.assertLessEqual(numpy.median(rounds), 80)
+
+
+class Builds(unittest.TestCase):
+    def test_a_build_past_its_limit_is_stopped_kept_as_such_and_old_builds_pruned(self):
+        top = tempfile.mkdtemp(prefix="shaderbench-builds-")
+        self.addCleanup(shutil.rmtree, top, True)
+        repo = os.path.join(top, "repo")
+        commits = []
+        for number in range(3):
+            os.makedirs(repo, exist_ok=True)
+            write(os.path.join(repo, "n"), str(number))
+            for argv in (["init", "-q"], ["add", "-A"], ["-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm",
+                                                          "v%d" % number]):
+                subprocess.run(["git", "-C", repo, *argv], check=True, capture_output=True)
+            commits.append(builds.commit_of(repo, "HEAD"))
+        root = builds.checked_root(os.path.join(top, "builds"))
+        marker = os.path.join(top, "started")
+        # A build that starts a child of its own and never ends: both stopped at the limit.
+        slow = "touch %s; sleep 601.25 & wait" % marker
+        record = builds.build(repo, commits[0], root, slow, 0.5, lambda text: None)
+        self.assertEqual((record["status"], record["reused"]), ("timeout", False))
+        self.assertTrue(os.path.exists(marker))
+        self.assertEqual(subprocess.run(["pgrep", "-f", "sleep 601.25"], capture_output=True).stdout, b"")
+        self.assertEqual(builds.build(repo, commits[0], root, slow, 0.5, lambda text: None)["reused"], True)
+        for commit in commits[1:]:
+            built = builds.build(repo, commit, root, "test $(cat n) = 1 && cp n {prefix}/", 60, lambda text: None)
+            self.assertEqual(built["status"], "built" if commit == commits[1] else "failed")
+        self.assertEqual(sorted(builds.prune(root, 2, protected={commits[0]})), [commits[1]])
+        self.assertEqual(sorted(os.listdir(root)), sorted([commits[0], commits[2]]))
+        os.chmod(root, 0o777)
+        self.assertRaisesRegex(builds.BuildError, "others can write", builds.checked_root, root)
 
 
 def read(path):
