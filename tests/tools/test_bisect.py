@@ -193,6 +193,10 @@ class Bisect(History):
         (out, err), status = self.bisect(repo, c[0], c[1], "--faster")
         self.assertEqual(status, 4, err)
         self.assertIn("nothing to bisect: %s is not faster than %s by more than 5 %%" % (c[1][:12], c[0][:12]), out)
+        # Nor a growth of memory (the fake always reports 56 MB).
+        (out, err), status = self.bisect(repo, c[0], c[1], "--measure", "memory")
+        self.assertEqual(status, 4, err)
+        self.assertIn("%s is not larger in memory than %s by more than 5 %% (+0.0 %%" % (c[1][:12], c[0][:12]), out)
 
     def test_a_run_that_did_not_load_the_build_is_refused(self):
         repo, c = self.history([1000, 1600])

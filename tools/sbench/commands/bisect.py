@@ -198,8 +198,8 @@ def outcome_lines(document, outcome):
         return ["nothing to bisect: GOOD and BAD are the same commit"]
     confirm = document["steps"][0]
     change = bisect_report.shown(confirm["estimate"], document["settings"]["sign"]) if confirm["estimate"] else "?"
-    what = "%s%s" % ("faster" if document["settings"]["sign"] < 0 else "worse",
-                     "" if document["settings"]["measure"] == "time" else " in memory")
+    what = {("time", 1): "slower", ("time", -1): "faster", ("memory", 1): "larger in memory",
+            ("memory", -1): "smaller in memory"}[document["settings"]["measure"], document["settings"]["sign"]]
     if outcome == "same":
         return ["nothing to bisect: %s is not %s than %s by more than %g %% (%s, %d rounds)"
                 % (commits[-1][:12], what, commits[0][:12], document["settings"]["threshold"], change,
