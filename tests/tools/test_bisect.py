@@ -3,6 +3,7 @@ rounds, and whole bisects of a small history built for real, each commit a
 library that a fake benchmark loads as its driver (its time is the
 library's fake_ms; a negative one crashes the run)."""
 
+import json
 import math
 import os
 import signal
@@ -220,6 +221,14 @@ class Bisect(History):
         self.assertIn("go on with --resume", err)
         self.assertFalse(os.path.exists(os.path.join(self.dir, "builds", c[1], "build.json")))
         self.assertEqual(leftovers(), [])
+        # A file that another hand changed is refused before anything runs.
+        planted = os.path.join(self.dir, "planted.json")
+        document = self.saved()
+        document["steps"][0]["rounds"][0][0]["libraries"] = [{"path": "/x\n", "sha256": "0" * 64}]
+        write(planted, json.dumps(document))
+        (out, err), status = self.bisect(repo, c[0], c[2], "--resume", planted)
+        self.assertEqual(status, 2)
+        self.assertIn("not a bisect of this tool (a run's libraries)", err)
         write(os.path.join(self.dir, "go"), "")
         # Then in a run: the first run after resuming hangs until interrupted.
         marker = os.path.join(self.dir, "marker")

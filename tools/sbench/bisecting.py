@@ -152,6 +152,11 @@ def run_rounds(state, step, decide, display):
 
 def rounds_until(state, step, decide, display, key, most, looks):
     dropped = 0
+    for round_runs in step["rounds"]:  # a resumed step's rounds, as they ended then
+        failed = judge_failures(step, round_runs, dropped)
+        if failed:
+            return failed
+        dropped += any("failed" in run for run in round_runs)
     while True:
         done = figures(step, key)
         if len(done) in looks or len(done) >= most:
@@ -169,15 +174,24 @@ def rounds_until(state, step, decide, display, key, most, looks):
             round_runs[index] = run_commit(state, commit, number, display)
         step["rounds"].append(round_runs)
         state["save"](state["document"])
-        for index, run in enumerate(round_runs):
-            if "failed" in run:
-                if step["kind"] == "classify" and index == 1:
-                    return "skip:" + run["failed"]
-                dropped += 1
-                if dropped >= MOST_FAILED_ROUNDS:
-                    raise Stop("%s failed %d times: %s" % (step["commits"][index][:12], dropped, run["failed"]))
+        failed = judge_failures(step, round_runs, dropped)
+        if failed:
+            return failed
+        dropped += any("failed" in run for run in round_runs)
         if key == "commit_mib" and any(run.get("commit_mib") is None for run in round_runs if "failed" not in run):
             raise Stop("the runs report no committed memory: --measure memory cannot be bisected here")
+
+
+def judge_failures(step, round_runs, dropped):
+    """"skip:REASON" when the midpoint's run failed in this round; raises Stop
+    when an end's runs have failed in MOST_FAILED_ROUNDS rounds of the step."""
+    for index, run in enumerate(round_runs):
+        if "failed" in run:
+            if step["kind"] == "classify" and index == 1:
+                return "skip:" + run["failed"]
+            if dropped + 1 >= MOST_FAILED_ROUNDS:
+                raise Stop("%s failed in %d rounds: %s" % (step["commits"][index][:12], dropped + 1, run["failed"]))
+    return None
 
 
 def levels(document):
@@ -219,7 +233,8 @@ def decide_midpoint(state, mid, lo, hi, display):
     if state["loaded"] and not step["rounds"]:
         mine = fingerprint(record["prefix"], state["loaded"])
         for end, verdict in ((lo, "good"), (hi, "bad")):
-            if mine == fingerprint(state["prefixes"][commits[end]]["prefix"], state["loaded"]):
+            if all(digest for _, digest in mine) and \
+                    mine == fingerprint(state["prefixes"][commits[end]]["prefix"], state["loaded"]):
                 step["verdict"], step["reused"] = verdict, commits[end]
                 state["save"](document)
                 return verdict
@@ -313,7 +328,16 @@ def load(path):
     return document
 
 
+def number(value, low=0.0):
+    return type(value) in (int, float) and value >= low
+
+
+def interval_ok(value):
+    return isinstance(value, list) and len(value) == 3 and all(number(v, -1e6) for v in value)
+
+
 def check(document):
+    """Raises ValueError (or KeyError, TypeError) for what this tool did not write."""
     if document.get("schema") != SCHEMA:
         raise ValueError("its schema is not %s" % SCHEMA)
     commits = document["commits"]
@@ -324,27 +348,51 @@ def check(document):
                       ("changes", list)):
         if not isinstance(document[key], kind):
             raise ValueError(key)
+    if not (number(document["runs"]) and number(document["seconds"])):
+        raise ValueError("runs or seconds")
+    for commit, subject in document["subjects"].items():
+        if commit not in commits or not (isinstance(subject, list) and len(subject) == 2
+                                         and all(isinstance(t, str) for t in subject)):
+            raise ValueError("a subject")
+    for commit, record in document["builds"].items():
+        if commit not in commits or record["status"] not in ("built", "failed", "timeout") or \
+                not isinstance(record["reused"], bool) or not number(record["seconds"]) or \
+                not isinstance(record["reason"], (str, type(None))):
+            raise ValueError("a build")
     for step in document["steps"]:
-        if step["kind"] not in STEP_KINDS or step["verdict"] not in VERDICTS or \
-                not all(c in commits for c in step["commits"]) or \
-                len(step["commits"]) != (2 if step["kind"] == "confirm" else 3):
-            raise ValueError("a step")
-        if step["reused"] is not None and step["reused"] not in commits:
-            raise ValueError("a step's reused commit")
-        for runs in step["rounds"]:
-            if len(runs) != len(step["commits"]):
-                raise ValueError("a round")
-            for run in runs:
-                if "failed" in run:
-                    if not isinstance(run["failed"], str):
-                        raise ValueError("a failed run")
-                    continue
-                if not (type(run["ms"]) in (int, float) and run["ms"] > 0):
-                    raise ValueError("a run's ms")
-                if run.get("commit_mib") is not None and not (type(run["commit_mib"]) in (int, float)
-                                                              and run["commit_mib"] > 0):
-                    raise ValueError("a run's commit_mib")
+        check_step(step, commits)
     for before, after in document["changes"]:
         if before not in commits or after not in commits:
             raise ValueError("a change")
 
+
+def check_step(step, commits):
+    if step["kind"] not in STEP_KINDS or step["verdict"] not in VERDICTS or \
+            not all(c in commits for c in step["commits"]) or \
+            len(step["commits"]) != (2 if step["kind"] == "confirm" else 3):
+        raise ValueError("a step")
+    if step["reused"] is not None and step["reused"] not in commits or \
+            not isinstance(step["skipped"], (str, type(None))):
+        raise ValueError("a step's reuse or skip")
+    estimate = step["estimate"]
+    if estimate is not None and not (interval_ok(estimate) if step["kind"] == "confirm" else
+                                     isinstance(estimate, dict) and set(estimate) == {"from_start", "to_end",
+                                                                                      "above_half"}
+                                     and all(interval_ok(v) for v in estimate.values())):
+        raise ValueError("a step's estimate")
+    for runs in step["rounds"]:
+        if len(runs) != len(step["commits"]):
+            raise ValueError("a round")
+        for run in runs:
+            loaded = run.get("libraries")
+            if loaded is not None and not (isinstance(loaded, list) and len(loaded) <= libraries.MAX_LIBRARIES and all(
+                    isinstance(lib, dict) and libraries.plain_path(lib.get("path"))
+                    and isinstance(lib.get("sha256"), str) and libraries.SHA256.match(lib["sha256"])
+                    for lib in loaded)):
+                raise ValueError("a run's libraries")
+            if "failed" in run:
+                if not isinstance(run["failed"], str):
+                    raise ValueError("a failed run")
+            elif not number(run["ms"], 1e-9) or run.get("commit_mib") is not None and not number(
+                    run["commit_mib"], 1e-9):
+                raise ValueError("a run's figures")

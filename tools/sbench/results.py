@@ -10,7 +10,6 @@ stops, even by SIGKILL, the file on disk is a complete document. Its
 import codecs
 import datetime
 import json
-import math
 import os
 import stat
 
