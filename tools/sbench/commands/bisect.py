@@ -119,6 +119,8 @@ def prepare(args, here):
     binary = os.path.abspath(args.binary) if args.binary else default_binary(here)
     if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
         raise common.Refused("no shaderbench executable found; build it or give --binary")
+    if args.resume and args.json and not outputs.same_file(args.json, args.resume):
+        raise common.Refused("--resume adds to its own file: no --json")
     for option, path in (("--json", args.json), ("--html", args.html), ("--resume", args.resume)):
         reason = path and outputs.unwritable(path)
         if reason:
