@@ -26,7 +26,7 @@ def paired(document, first, second):
     """The 95 % interval of second against first (signed log terms) from the
     rounds of any step that ran both, or None."""
     sign = document["settings"]["sign"]
-    key = {"time": "ms", "memory": "commit_mib"}[document["settings"]["measure"]]
+    key = bisection.MEASURE_KEYS[document["settings"]["measure"]]
     diffs = []
     for step in document["steps"]:
         if first in step["commits"] and second in step["commits"]:

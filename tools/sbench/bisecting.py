@@ -9,7 +9,6 @@ the bisect: its figures would be another build's.
 """
 
 import datetime
-import hashlib
 import json
 import os
 import time
@@ -17,7 +16,6 @@ import time
 from . import bisection, builds, campaign, desktop, libraries, observe, outputs, plan as plans, results, verdicts
 
 SCHEMA = "shaderbench-bisect/1"
-MEASURE_KEYS = {"time": "ms", "memory": "commit_mib"}
 MOST_FAILED_ROUNDS = 3  # rounds an end's failed runs may cost one step before the bisect stops
 
 
@@ -41,17 +39,6 @@ def environment(settings, paths):
     return env
 
 
-def file_sha256(path):
-    digest = hashlib.sha256()
-    try:
-        with open(path, "rb") as f:
-            for block in iter(lambda: f.read(1 << 20), b""):
-                digest.update(block)
-    except OSError:
-        return None
-    return digest.hexdigest()
-
-
 def under(path, prefix):
     """path relative to prefix, or None when it is not inside it."""
     real, top = os.path.realpath(path), os.path.realpath(prefix)
@@ -62,7 +49,7 @@ def fingerprint(prefix, relative):
     """The SHA-256 of each library (paths relative to a prefix, as earlier
     runs loaded them) in this prefix: two commits with the same fingerprint
     run the same binary."""
-    return tuple((name, file_sha256(os.path.join(prefix, name))) for name in sorted(relative))
+    return tuple((name, libraries.sha256(os.path.join(prefix, name))) for name in sorted(relative))
 
 
 def context(document, root, save):
@@ -144,7 +131,7 @@ def run_rounds(state, step, decide, display):
     answer at a look (verdicts.looks), or the step's budget is spent; returns
     the answer or None. A midpoint's failed run ends the step: "skip"."""
     settings = state["document"]["settings"]
-    key, most = MEASURE_KEYS[settings["measure"]], settings["max_runs"]
+    key, most = bisection.MEASURE_KEYS[settings["measure"]], settings["max_runs"]
     remember(state, step)
     with desktop.xserver(display) as step_display:  # one server a step: its rounds run back to back
         return rounds_until(state, step, decide, step_display, key, most, verdicts.looks(most))

@@ -27,6 +27,7 @@ import numpy
 from . import verdicts
 
 ALPHA = 0.05
+MEASURE_KEYS = {"time": "ms", "memory": "commit_mib"}  # --measure: the figure of a run it bisects
 SPARE_STEPS = 2  # beyond confirmation and halving: room for a skip or a second change
 
 
