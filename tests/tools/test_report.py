@@ -110,6 +110,19 @@ class Report(unittest.TestCase):
         lines = text.split("\n")
         self.assertEqual(table, [re.split(r"  +", line.strip()) for line in lines[2:2 + len(table)]])
 
+        # Made as a gate, the page gives the gate's judgement as the terminal gave it.
+        gated = copy.deepcopy(self.recorded)
+        gated["plan"]["gate"] = True
+        gated_page = os.path.join(self.dir, "gated.html")
+        text = self.terminal("--report", self.write(gated, "g.json"), "--fail-on-regression", "--html", gated_page)
+        self.open(gated_page)
+        judged = self.browser.find_element(By.CSS_SELECTOR, "pre.gate").text.splitlines()
+        self.assertRegex(judged[0], r"^Gate (passed|FAILED|NOT SETTLED) \(status \d\)")
+        self.assertEqual(judged, [line for line in text.splitlines() if line in judged])
+        self.assertTrue(all(", gate: " in cell.text for cell in self.browser.find_elements(
+            By.CSS_SELECTOR, "td.verdict-text")))
+        self.open(page)
+
         # Hovering over program 500 of a timeline names it.
         canvas = self.browser.find_element(By.ID, "time-0")
         x, y = self.browser.execute_script(

@@ -69,7 +69,8 @@ def verdict_rows(records, host=None):
             v = record[measure]
             rows.append({"label": "%s %s %s%s" % (printable(record["configuration"]), printable(record["shaders"]),
                                                   measure, " on %s" % printable(host) if host else ""),
-                         "against": printable(record["against"]), "text": stats.describe(v),
+                         "against": printable(record["against"]),
+                         "text": stats.describe(v) + (", gate: %s" % v["gate"] if record.get("gate") else ""),
                          "verdict": v["verdict"], "change": v["change_pct"],
                          "low": (v["interval_pct"] or [None, None])[0], "high": (v["interval_pct"] or [None, None])[1]})
     return rows
@@ -129,7 +130,10 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False):
                      for row in verdict_rows(found, document["host"]["name"] if with_host else None)]
     if diff:
         verdict_lines = verdict_rows(diff[2]) + verdict_lines
-    return {"threshold": verdicts.settings(documents[0], threshold)[1],
+    # A comparison made as a gate shows the gate's own judgement, as its exit status gave it.
+    gate = [line for document, found in zip(documents, records) if found and found[0]["gate"]
+            for line in verdicts.gate_text(found, verdicts.settings(document, threshold)[1])[1]]
+    return {"threshold": verdicts.settings(documents[0], threshold)[1], "gate": gate,
             "verdicts": verdict_lines, "diff": diff and {"old": printable(diff[0]), "new": printable(diff[1])},
             "heading": [c[0] for c in columns], "numeric": [c[2] is not None for c in columns],
             "rows": tables.cells(rows, columns),
