@@ -23,17 +23,19 @@ BUILD = "mkdir -p {prefix}/lib && cc -shared -fPIC -o {prefix}/lib/libfakedrv.so
 USE = ["--use", "LD_LIBRARY_PATH={prefix}/lib", "--use", "FAKE_DRIVER=libfakedrv.so"]
 
 
-def simulated_search(count, culprits, noise, seed, rise=1.2, threshold=5.0, max_runs=20):
+def simulated_search(count, culprits, noise, seed, rise=1.2, threshold=5.0, max_runs=20, strays=0.0):
     """(changes found, rounds run) of a search over count commits whose time
     is multiplied by rise at each culprit, each run's log time drawn with the
-    given noise, through the tool's own rules."""
+    given noise, and a share strays of the runs off by 40 % either way (as
+    runs of a second stray here), through the tool's own rules."""
     rng = numpy.random.default_rng(seed)
     level = bisection.bound_level(bisection.planned_steps(count), max_runs)
     truth = numpy.array([sum(math.log(rise) for c in culprits if c <= i) for i in range(count)])
     spent = [0]
 
     def decide(mid, lo, hi):
-        runs = numpy.exp(truth[[lo, mid, hi]] + noise * rng.standard_normal((max_runs, 3)))
+        stray = (rng.random((max_runs, 3)) < strays) * rng.choice([-0.4, 0.4], (max_runs, 3))
+        runs = numpy.exp(truth[[lo, mid, hi]] + noise * rng.standard_normal((max_runs, 3)) + stray)
         for n in bisection_looks(max_runs):
             verdict, _ = bisection.classify(runs[:n], 1, threshold, level)
             if verdict or n == max_runs:
@@ -68,16 +70,22 @@ class Search(unittest.TestCase):
     def test_a_wrong_commit_is_named_rarely_even_on_a_change_near_the_threshold(self):
         # The bound is ALPHA over the planned steps. At 4.1 % noise a round (2.9 % a run) and
         # +20 %, or +6 % against a 5 % threshold (where steps often cannot tell), over 32 commits.
-        for rise, noise, draws in ((1.2, 0.029, 150), (1.06, 0.029, 150), (1.2, 0.08, 150)):
-            wrong, rounds = 0, []
+        # And with a tenth of the runs off by 40 %, as runs of a second are here: there the trimmed test
+        # settles most steps that Student's t alone skipped (measured: 33 % of the answers a range, not 91 %).
+        for rise, noise, strays, draws in ((1.2, 0.029, 0, 150), (1.06, 0.029, 0, 150), (1.2, 0.08, 0, 150),
+                                           (1.2, 0.029, 0.1, 150)):
+            wrong, rounds, ranges = 0, [], 0
             for seed in range(draws):
                 culprit = 1 + seed % 31
-                changes, spent = simulated_search(32, [culprit], noise, seed, rise)
+                changes, spent = simulated_search(32, [culprit], noise, seed, rise, strays=strays)
+                ranges += any(hi - lo > 1 for lo, hi in changes)
                 rounds.append(spent)
                 wrong += not any(lo < culprit <= hi for lo, hi in changes) or len(changes) != 1
-            self.assertLessEqual(wrong / draws, bisection.ALPHA, (rise, noise))
-            if rise == 1.2 and noise < 0.05:  # a plain change: about 12 rounds a step
+            self.assertLessEqual(wrong / draws, bisection.ALPHA, (rise, noise, strays))
+            if rise == 1.2 and noise < 0.05 and not strays:  # a plain change: about 8 rounds a step
                 self.assertLessEqual(numpy.median(rounds), 80)
+            if strays:
+                self.assertLessEqual(ranges / draws, 0.5)
 
 
 class Builds(unittest.TestCase):
