@@ -6,13 +6,13 @@ import html
 import json
 import math
 
-from . import bisection, campaign
+from . import bisection, campaign, stats
 from .outputs import printable
 
 
 def percent(log_change, sign):
     """A change in signed log terms (worse is up) as the measure's own change in percent."""
-    return (math.exp(sign * log_change) - 1) * 100
+    return float(stats.log_change_pct(sign * log_change))
 
 
 def shown(interval, sign):

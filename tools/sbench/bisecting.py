@@ -13,7 +13,7 @@ import json
 import os
 import time
 
-from . import bisection, builds, campaign, desktop, libraries, observe, outputs, plan as plans, results, verdicts
+from . import bisection, builds, campaign, desktop, libraries, observe, plan as plans, results, verdicts
 
 SCHEMA = "shaderbench-bisect/1"
 MOST_FAILED_ROUNDS = 3  # rounds an end's failed runs may cost one step before the bisect stops
@@ -39,10 +39,14 @@ def environment(settings, paths):
     return env
 
 
-def under(path, prefix):
-    """path relative to prefix, or None when it is not inside it."""
-    real, top = os.path.realpath(path), os.path.realpath(prefix)
-    return os.path.relpath(real, top) if os.path.commonpath([real, top]) == top else None
+def note_loaded(state, loaded, prefix):
+    """Keeps the paths, relative to prefix, of the libraries a run loaded from
+    it: what fingerprint() compares between builds."""
+    top = os.path.realpath(prefix)
+    for lib in loaded or []:
+        real = os.path.realpath(lib["path"])
+        if libraries.inside(real, top):
+            state["loaded"].add(os.path.relpath(real, top))
 
 
 def fingerprint(prefix, relative):
@@ -90,7 +94,7 @@ def run_commit(state, commit, number, display):
     reason = libraries.outside(found or [], paths["prefix"])
     if reason:
         raise Stop("the run of %s %s: check --use" % (commit[:12], reason))
-    state["loaded"].update(r for r in (under(lib["path"], paths["prefix"]) for lib in found) if r)
+    note_loaded(state, found, paths["prefix"])
     return {"ms": run["ms"], "commit_mib": run["commit_mib"], "libraries": found}
 
 
@@ -122,8 +126,7 @@ def remember(state, step):
         for commit, run in zip(step["commits"], runs):
             prefix = state["prefixes"].get(commit, {}).get("prefix")
             if prefix:
-                state["loaded"].update(r for r in (under(lib["path"], prefix)
-                                                   for lib in run.get("libraries") or []) if r)
+                note_loaded(state, run.get("libraries"), prefix)
 
 
 def run_rounds(state, step, decide, display):
@@ -245,7 +248,7 @@ def decide_midpoint(state, mid, lo, hi, display):
 
 def bisect(document, root, save, display):
     """Runs the bisect into the document; returns its outcome: "nothing"
-    (GOOD and BAD are the same commit or binary), "same", "unsettled",
+    (GOOD and BAD are the same commit), "same", "unsettled",
     "found" (document["changes"] filled)."""
     state = context(document, root, save)
     commits = document["commits"]
@@ -289,10 +292,6 @@ def git_step(document, root, save, display, head):
     if step["skipped"]:
         campaign.progress("%s: %s" % (head[:12], step["skipped"]))
     return verdict
-
-
-def save(path, document):
-    outputs.write(path, lambda f: json.dump(document, f, indent=1, allow_nan=False))
 
 
 STEP_KINDS = ("confirm", "classify")

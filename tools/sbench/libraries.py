@@ -53,7 +53,7 @@ def parse_maps(data, also_under=()):
         if path.endswith(DELETED) or "\\012" in path or not plain_path(path):
             continue
         if (any(fnmatch.fnmatchcase(os.path.basename(path), name) for name in GL_NAMES)
-                or any(_under(path, directory) for directory in also_under)):
+                or any(inside(path, directory) for directory in also_under)):
             found.add(path)
     return sorted(found)
 
@@ -74,7 +74,7 @@ def mapped(pid, also_under=()):
     return parse_maps(data, [os.path.realpath(directory) for directory in also_under])
 
 
-def _under(path, directory):
+def inside(path, directory):
     """Whether path lies within directory (both real paths), by components:
     /opt/xy is not under /opt/x."""
     return os.path.commonpath([path, directory]) == directory
@@ -122,7 +122,7 @@ def outside(libraries, prefix):
     loaded nothing from prefix, and which GL library it loaded instead."""
     directory = os.path.realpath(prefix)
     paths = [entry["path"] if isinstance(entry, dict) else entry for entry in libraries or ()]
-    if any(_under(path, directory) for path in paths):
+    if any(inside(path, directory) for path in paths):
         return None
     if libraries is None:
         return "loaded nothing from %s: the libraries it loaded were not recorded" % prefix

@@ -159,7 +159,7 @@ def run(args, here):
 def started(document, path):
     scratch.remove_stale()
     watchdog.start()
-    save = (lambda doc: bisecting.save(path, doc)) if path else (lambda doc: None)
+    save = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
     save(document)
     return save
 
