@@ -448,6 +448,22 @@ class Gates(unittest.TestCase):
             self.assertEqual(found[0], status, found[1])
         self.assertEqual(run_main("--diff", old, old)[0], 0)  # no gate, no judgment
 
+    def test_a_report_of_several_files_judges_each_on_its_own_runs_and_exits_with_the_worst(self):
+        base = [1000, 1010, 990, 1005, 995]
+        passing = [result("a", "p1", base, [50] * 5), result("b", "p1", [t + 3 for t in base], [50] * 5)]
+        crashed = {"run": 6, "reason": "crashed (SIGSEGV)", "ending": "crash", "programs": 3, "status": None,
+                   "signal": "SIGSEGV", "stderr": [], "seconds": 1.0, "progress_s": []}
+        files = {"passed": passing, "FAILED": [passing[0], dict(passing[1], failed_runs=[crashed])],
+                 "NOT SETTLED": [passing[0], result("b", "p1", [1200, 960, 1500, 1080, 1320], [50] * 5)]}
+        paths = {verdict: self.write(found) for verdict, found in files.items()}
+        for first, second, status in (("NOT SETTLED", "passed", 3), ("passed", "NOT SETTLED", 3),
+                                      ("FAILED", "passed", 1), ("passed", "FAILED", 1)):
+            found = run_main("report", paths[first], paths[second], "--fail-on-regression")
+            self.assertEqual((found[0], re.findall(r"^Gate (passed|FAILED|NOT SETTLED) \(status \d\): "
+                                                   r"(a run or a configuration failed)?", found[1], re.M)),
+                             (status, [(v, "a run or a configuration failed" if v == "FAILED" else "")
+                                       for v in (first, second)]), found[1])
+
     def test_auto_stops_at_a_look_once_answered_or_at_once_when_it_cannot_be(self):
         def looked(times, mibs, round_number, base_failure=None, gate=True):
             found = [result("a", "p1", [1000] * len(times), mibs), result("b", "p1", times, mibs)]

@@ -193,6 +193,21 @@ def gate_text(records, threshold, failing=False, runs_failed=False):
     return status, [head] + lines
 
 
+GATE_ORDER = (0, 3, 1)  # a gate's statuses, the least bad first
+
+
+def gates(judgements):
+    """(exit status, [lines of each]) of a gate over several judgements,
+    each the arguments of gate_text (records, threshold, failing,
+    runs_failed): each judged on its own, and the status the worst of theirs."""
+    status, blocks = 0, []
+    for judgement in judgements:
+        found, lines = gate_text(*judgement)
+        status = max(status, found, key=GATE_ORDER.index)
+        blocks.append(lines)
+    return status, blocks
+
+
 def settle_hint(open_ones):
     """What would settle the gate's open verdicts, in a phrase: the most
     rounds (or runs a side) that the middle half of stats' simulated futures

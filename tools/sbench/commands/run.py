@@ -33,7 +33,8 @@ import stat
 import sys
 
 from . import common
-from .common import Refused, check_outputs, failed_any, judged, load, refuse, show, threshold, write_outputs
+from .common import (Refused, check_outputs, failed_any, gate, load, print_gate, refuse, show, threshold,
+                     write_outputs)
 from .. import campaign, desktop, interrupts, outputs, plan as plans, results, scratch, stats, verdicts, watchdog
 from ..outputs import printable
 
@@ -277,17 +278,23 @@ def compare(args, resumed, plan, baseline, path):
             save(document)
             campaign.run(document, save, display, args.stall_timeout, lambda n: look(document, n))
             rows, (document["verdicts"],) = show([document], wide=args.wide)
-            write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
-                          campaign.progress, [path or "this comparison"])
             status = 1 if failed_any(document) or not rows else 0
             gated = args.fail_on_regression or bool(document["plan"].get("gate"))
-            if document["verdicts"] or not baseline:  # one configuration against --baseline: judged below
-                status = judged(gated, document["verdicts"], False, threshold(args, document), status)
+            judgements, within = [], document["verdicts"] or not baseline
+            if within:  # one configuration against --baseline: judged below
+                judgements.append((document["verdicts"], threshold(args, document), False, status == 1))
             if baseline:
                 text, missing, records = verdicts.diff(baseline["results"], document["results"],
                                                        threshold(args, document), gated)
+                judgements.append((records, threshold(args, document), missing, status == 1))
+            status, blocks = gate(gated, judgements, status)
+            write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
+                          campaign.progress, [path or "this comparison"], records=[document["verdicts"]],
+                          gate_lines=sum(blocks, []))
+            print_gate(blocks[0] if within else [])
+            if baseline:
                 sys.stdout.write("\n" + text)
-                status = judged(gated, records, missing, threshold(args, document), status)
+                print_gate(blocks[-1])
             document["complete"] = True  # only once every output is written
             save(document)
             return status
