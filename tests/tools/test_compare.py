@@ -216,6 +216,24 @@ class ResultsFiles(unittest.TestCase):
         self.assertEqual(status, 0)
         self.assertIn("a p1 -> c p1\n  time:   same within ±5 %", text)
 
+    def test_a_verdict_between_different_shader_files_or_binaries_is_refused_unless_allowed(self):
+        runs = ([1000] * 5, [50] * 5)
+        old = self.write([result("a", "p1", *runs)])
+        other_pair = self.write([result("c", "p2", *runs)])
+        other_binary = self.write(None, json.dumps(dict(document([result("a", "p1", *runs)]),
+                                                        binary={"path": "/b", "sha256": "1"})))
+        pair = "different shader files: old a p1, new c p2: %s, %s differ by SHA-256" % plan.PAIR
+        binary = "different binaries: old %s (SHA-256 0), new /b (SHA-256 1)" % TOOL
+        refused = "compare: %s against %s: %s: give --allow-different %s to compare them all the same\n"
+        for new, allowed, status, out, err in (  # what it says first on each
+                (other_pair, [], 2, "", refused % (old, other_pair, pair, "pair")),
+                (other_pair, ["pair"], 0, pair + "\nOld against new", ""),
+                (other_binary, ["pair"], 2, "", refused % (old, other_binary, binary, "binary")),
+                (other_binary, ["binary", "pair"], 0, binary + "\nOld against new", "")):
+            found = run_main("diff", old, new, "--fail-on-regression", *[a for kind in allowed
+                                                                       for a in ("--allow-different", kind)])
+            self.assertEqual((found[0], found[1][:len(out)], found[2]), (status, out, err))
+
     def test_what_is_not_a_results_file_is_refused_in_one_line_naming_it(self):
         good = json.dumps(document([result("a", "p1", [1000] * 5, [50] * 5)]))
         cases = [  # file text, what the line says

@@ -340,6 +340,28 @@ def match_results(old, new):
             [r for r in new if pair_key(r) not in old_keys])
 
 
+DIFFERENCES = ("pair", "binary")  # what may differ between two results files only when the user allows it
+
+
+def differences(old, new):
+    """[(kind, line)] of what differs between the runs of two results files
+    that diff would set against each other: the binary (by SHA-256), and each
+    matched pair of results whose shader files differ (by SHA-256), which only
+    the rule of the only two can match."""
+    found = []
+    if old["binary"]["sha256"] != new["binary"]["sha256"]:
+        found.append(("binary", "different binaries: old %s (SHA-256 %s), new %s (SHA-256 %s)" % tuple(
+            printable(document["binary"][key]) for document in (old, new) for key in ("path", "sha256"))))
+    for before, after in match_results(old["results"], new["results"])[0]:
+        if shaders_key(before) != shaders_key(after):
+            files = [before["shaders"]["files"], after["shaders"]["files"]]
+            named = [f for f in dict.fromkeys(list(files[0]) + list(files[1]))
+                     if (files[0].get(f) or {}).get("sha256") != (files[1].get(f) or {}).get("sha256")]
+            found.append(("pair", "different shader files: old %s, new %s: %s differ by SHA-256" % (
+                name(before), name(after), ", ".join(map(printable, named)))))
+    return found
+
+
 def _no_runs(result):
     """Why a result has no runs to judge, as a phrase."""
     failed = len(result["failed_runs"])

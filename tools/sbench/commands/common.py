@@ -89,6 +89,27 @@ def add_threshold(parser):
                              % verdicts.DEFAULT_THRESHOLD)
 
 
+def add_allow_different(parser):
+    parser.add_argument("--allow-different", action="append", choices=verdicts.DIFFERENCES, default=[],
+                        metavar="pair|binary",
+                        help="give verdicts all the same between runs of different shader files (pair) or of "
+                             "different shaderbench binaries (binary), each difference said; may be repeated")
+
+
+def allowed_differences(old, new, allowed, names):
+    """The lines of what differs between the runs of old and new
+    (verdicts.differences), when the user allowed each; otherwise raises
+    Refused naming the rest. names: (old's, new's), as the user knows them."""
+    found = verdicts.differences(old, new)
+    refused = [text for kind, text in found if kind not in allowed]
+    if refused:
+        raise Refused("%s against %s: %s: give %s to compare them all the same" % (
+            names[0], names[1], "; ".join(refused), " ".join(
+                "--allow-different " + kind for kind in verdicts.DIFFERENCES
+                if kind not in allowed and kind in {k for k, _ in found})))
+    return [text for _, text in found]
+
+
 def add_gate(parser):
     parser.add_argument("--fail-on-regression", action="store_true",
                         help="a gate: exit 0 only when every verdict shows no slowdown and no growth of memory "

@@ -89,6 +89,7 @@ def add_options(parser, more=None):
     if more:
         more(parser)
     parser.add_argument("--baseline", metavar="OLD.json", help="verdicts against OLD after this comparison")
+    common.add_allow_different(parser)
     common.add_threshold(parser)
     common.add_gate(parser)
 
@@ -98,6 +99,8 @@ def check(parser, args):
     into args.configs; parser.error (status 2) on the first broken."""
     if args.max_runs and args.runs != "auto":
         parser.error("--max-runs goes with -n auto")
+    if args.allow_different and not (args.baseline or getattr(args, "diff", None)):
+        parser.error("--allow-different goes with --baseline or diff")
     if args.resume and args.json and not outputs.same_file(args.json, args.resume):
         parser.error("--resume adds to its own file: no --json")
     try:
@@ -114,13 +117,18 @@ def run(args, here):
     try:
         baseline = load(args.baseline) if args.baseline else None
         resumed, plan = prepare(args, here)
+        # What the plan will run, as results: refused against the baseline before anything runs.
+        planned = {"binary": plan["binary"], "results": [{"configuration": c["name"], "shaders": pair}
+                                                         for c in plan["configurations"] for pair in plan["shaders"]]}
+        differed = common.allowed_differences(baseline, planned, args.allow_different,
+                                              (args.baseline, "this comparison")) if baseline else []
     except Refused as error:
         refuse(error)
         return 2
     path = args.resume or args.json
     try:
         with outputs.locked(path) if path else contextlib.nullcontext():
-            return compare(args, resumed, plan, baseline, path)
+            return compare(args, resumed, plan, baseline, path, differed)
     except outputs.Locked as error:
         refuse(error)
         return 2
@@ -264,9 +272,10 @@ def look(document, round_number):
     return reason is not None
 
 
-def compare(args, resumed, plan, baseline, path):
+def compare(args, resumed, plan, baseline, path, differed=()):
     """Runs the comparison into the document at path (None: kept in memory);
-    returns the exit status."""
+    returns the exit status. differed: the lines of what differs from the
+    baseline, allowed, said before its verdicts."""
     display = chosen_display(args)
     scratch.remove_stale()  # what a tool killed outright (SIGKILL) left in the temporary directory
     watchdog.start()  # so that if this one is, what it started is stopped all the same
@@ -293,7 +302,7 @@ def compare(args, resumed, plan, baseline, path):
                           gate_lines=sum(blocks, []))
             print_gate(blocks[0] if within else [])
             if baseline:
-                sys.stdout.write("\n" + text)
+                sys.stdout.write("\n" + "".join(line + "\n" for line in differed) + text)
                 print_gate(blocks[-1])
             document["complete"] = True  # only once every output is written
             save(document)
