@@ -116,7 +116,7 @@ class Desktops(unittest.TestCase):
         with mock.patch.object(desktop, "X_ANSWER_SECONDS", 1.0):
             self.assertRegex(desktop.describe(self.display._replace(private=False))["window_manager"],
                              r"^unknown: the X server :\d+ gave no answer in 1 s")
-            with self.assertRaisesRegex(RuntimeError, r"gave no answer in 1\.5 s"):
+            with self.assertRaisesRegex(RuntimeError, r"gave no answer in 1 s"):
                 desktop.find_window(self.display, os.getpid(), timeout=0.5)
         self.assertLess(time.monotonic() - started, 10)
 

@@ -4,7 +4,9 @@ ok (1000 progress lines, the report, then a window that closes on Escape or
 WM_DELETE_WINDOW, as the real one), hang:N (programs 0 to N, then silence,
 with a child that sleeps too), crash:N (then SIGSEGV), exit:N (then status 1;
 N = -1 prints "Unable to load file" instead), garbage (a full run with a stray
-line), nowindow (a full run whose window never appears), noclose (a window
+line), nowindow (a full run whose window never appears), grab (a full run on a
+server it holds grabbed from the start, as twm does while a click places a
+window; no window appears), noclose (a window
 that ignores being closed), decoy (no run: only a window with the program's
 title, which ignores keys and being closed; FAKE_CLAIM_PID makes its window
 claim another process in _NET_WM_PID).
@@ -83,6 +85,10 @@ def main():
         driver_ms = ctypes.c_int.in_dll(ctypes.CDLL(os.environ["FAKE_DRIVER"]), "fake_ms").value
         mode, last = ("crash", 0) if driver_ms < 0 else (mode, last)
         ms = round(driver_ms * (1 + jitter))
+    if mode == "grab":
+        held = display.Display()
+        held.grab_server()
+        held.sync()
     if mode == "decoy":
         window_until_closed(obeys=False)
     elif mode == "hang":
@@ -102,7 +108,7 @@ def main():
     programs(999, stray_after=500 if mode == "garbage" else None)
     line("Compiled all shaders in %dms" % ms)
     line("Committed mem: 56MB")
-    if mode == "nowindow":
+    if mode in ("nowindow", "grab"):
         note("reported")
         time.sleep(600)
     window_until_closed(obeys=mode != "noclose")

@@ -216,6 +216,24 @@ class ResultsFiles(unittest.TestCase):
         self.assertEqual(status, 0)
         self.assertIn("a p1 -> c p1\n  time:   same within ±5 %", text)
 
+    def test_a_verdict_between_different_shader_files_or_binaries_is_refused_unless_allowed(self):
+        runs = ([1000] * 5, [50] * 5)
+        old = self.write([result("a", "p1", *runs)])
+        other_pair = self.write([result("c", "p2", *runs)])
+        other_binary = self.write(None, json.dumps(dict(document([result("a", "p1", *runs)]),
+                                                        binary={"path": "/b", "sha256": "1"})))
+        pair = "different shader files: old a p1, new c p2: %s, %s differ by SHA-256" % plan.PAIR
+        binary = "different binaries: old %s (SHA-256 0), new /b (SHA-256 1)" % TOOL
+        refused = "compare: %s against %s: %s: give --allow-different %s to compare them all the same\n"
+        for new, allowed, status, out, err in (  # what it says first on each
+                (other_pair, [], 2, "", refused % (old, other_pair, pair, "pair")),
+                (other_pair, ["pair"], 0, pair + "\nOld against new", ""),
+                (other_binary, ["pair"], 2, "", refused % (old, other_binary, binary, "binary")),
+                (other_binary, ["binary", "pair"], 0, binary + "\nOld against new", "")):
+            found = run_main("diff", old, new, "--fail-on-regression", *[a for kind in allowed
+                                                                       for a in ("--allow-different", kind)])
+            self.assertEqual((found[0], found[1][:len(out)], found[2]), (status, out, err))
+
     def test_what_is_not_a_results_file_is_refused_in_one_line_naming_it(self):
         good = json.dumps(document([result("a", "p1", [1000] * 5, [50] * 5)]))
         cases = [  # file text, what the line says
@@ -447,6 +465,22 @@ class Gates(unittest.TestCase):
             found = run_main("--report", saved, "--fail-on-regression")
             self.assertEqual(found[0], status, found[1])
         self.assertEqual(run_main("--diff", old, old)[0], 0)  # no gate, no judgment
+
+    def test_a_report_of_several_files_judges_each_on_its_own_runs_and_exits_with_the_worst(self):
+        base = [1000, 1010, 990, 1005, 995]
+        passing = [result("a", "p1", base, [50] * 5), result("b", "p1", [t + 3 for t in base], [50] * 5)]
+        crashed = {"run": 6, "reason": "crashed (SIGSEGV)", "ending": "crash", "programs": 3, "status": None,
+                   "signal": "SIGSEGV", "stderr": [], "seconds": 1.0, "progress_s": []}
+        files = {"passed": passing, "FAILED": [passing[0], dict(passing[1], failed_runs=[crashed])],
+                 "NOT SETTLED": [passing[0], result("b", "p1", [1200, 960, 1500, 1080, 1320], [50] * 5)]}
+        paths = {verdict: self.write(found) for verdict, found in files.items()}
+        for first, second, status in (("NOT SETTLED", "passed", 3), ("passed", "NOT SETTLED", 3),
+                                      ("FAILED", "passed", 1), ("passed", "FAILED", 1)):
+            found = run_main("report", paths[first], paths[second], "--fail-on-regression")
+            self.assertEqual((found[0], re.findall(r"^Gate (passed|FAILED|NOT SETTLED) \(status \d\): "
+                                                   r"(a run or a configuration failed)?", found[1], re.M)),
+                             (status, [(v, "a run or a configuration failed" if v == "FAILED" else "")
+                                       for v in (first, second)]), found[1])
 
     def test_auto_stops_at_a_look_once_answered_or_at_once_when_it_cannot_be(self):
         def looked(times, mibs, round_number, base_failure=None, gate=True):

@@ -130,6 +130,18 @@ class Faults(ToolCase):
         self.assertEqual([document["complete"]] + [found["crash"]["failed_runs"][0][key] for key in ("signal", "stderr")],
                          [True, "SIGSEGV", ["fake: about to crash"]])
 
+    def test_a_server_held_by_another_client_fails_the_run_as_soon_as_it_gives_no_answer(self):
+        # The fake holds its own server grabbed, as twm does while it waits for a click to place a window.
+        status, out, err = self.tool("-n", "1", "--json", self.json, "fake:FAKE_BENCH=grab",
+                                     env={"SHADERBENCH_X_ANSWER_SECONDS": "1"})
+        reason = ("its window could not be closed: the X server :%s gave no answer in 1 s (held by another "
+                  "client, such as a window manager waiting for a click?)")
+        said = re.escape(reason % "@").replace("@", r"(\d+)")
+        shown = re.findall(r"^\[fake pair 1/1\] failed: %s$" % said, err, re.M)
+        (failed,) = self.saved()["results"][0]["failed_runs"]
+        self.assertEqual((status, failed["ending"], failed["reason"]), (1, "window", reason % shown[0]), err)
+        self.assert_nothing_left()
+
     def test_every_interrupt_in_every_phase_keeps_the_finished_runs_and_leaves_nothing(self):
         env = self.fakes(
             apitrace='out=$5; shift 5; : > "$out"; exec "$@"',  # trace --api gl --output FILE COMMAND

@@ -13,6 +13,7 @@ import json
 import os
 import re
 import shutil
+import subprocess
 import tempfile
 import time
 import unittest
@@ -23,9 +24,11 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
-from sbench import compare, report
+from sbench import compare, plan, report
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+TOOL = os.path.join(HERE, "..", "..", "tools", "compare")
+FAKE = os.path.join(HERE, "fake_bench.py")
 RECORDED = os.path.join(HERE, "data", "small-softpipe-llvmpipe.json.gz")
 
 
@@ -110,19 +113,6 @@ class Report(unittest.TestCase):
         lines = text.split("\n")
         self.assertEqual(table, [re.split(r"  +", line.strip()) for line in lines[2:2 + len(table)]])
 
-        # Made as a gate, the page gives the gate's judgement as the terminal gave it.
-        gated = copy.deepcopy(self.recorded)
-        gated["plan"]["gate"] = True
-        gated_page = os.path.join(self.dir, "gated.html")
-        text = self.terminal("--report", self.write(gated, "g.json"), "--fail-on-regression", "--html", gated_page)
-        self.open(gated_page)
-        judged = self.browser.find_element(By.CSS_SELECTOR, "pre.gate").text.splitlines()
-        self.assertRegex(judged[0], r"^Gate (passed|FAILED|NOT SETTLED) \(status \d\)")
-        self.assertEqual(judged, [line for line in text.splitlines() if line in judged])
-        self.assertTrue(all(", gate: " in cell.text for cell in self.browser.find_elements(
-            By.CSS_SELECTOR, "td.verdict-text")))
-        self.open(page)
-
         # Hovering over program 500 of a timeline names it.
         canvas = self.browser.find_element(By.ID, "time-0")
         x, y = self.browser.execute_script(
@@ -132,6 +122,29 @@ class Report(unittest.TestCase):
             canvas, x - canvas.size["width"] / 2, y - canvas.size["height"] / 2).perform()
         self.assertEqual(self.browser.execute_script(
             "return window.shaderbench.charts['time-0'].tooltip.title"), ["program 500"])
+
+    def test_the_page_shows_the_gate_the_terminal_printed_in_every_mode(self):
+        pair = os.path.join(self.dir, "pair")
+        os.mkdir(pair)
+        for name in plan.PAIR:
+            with open(os.path.join(pair, name), "w") as f:
+                f.write("void main() { }\n")
+        ungated = self.write(self.recorded, "ungated.json")  # made without a gate, judged by one now
+        for argv, status in (
+                (["run", "-n", "1", "--binary", FAKE, "--shaders", pair, "a:FAKE_MS=1000",
+                  "b:FAKE_MS=1000,FAKE_BENCH=crash:5"], 1),  # a failed run fails the gate
+                (["diff", ungated, ungated], 3), (["report", ungated], 1)):
+            page = os.path.join(self.dir, argv[0] + ".html")
+            run = subprocess.run([TOOL, *argv, "--fail-on-regression", "--html", page], capture_output=True,
+                                 text=True, timeout=300,
+                                 env={key: value for key, value in os.environ.items() if key != "DISPLAY"})
+            self.open(page)
+            shown = self.browser.execute_script("const gate = document.querySelector('pre.gate');"
+                                                " return gate && gate.textContent + '\\n';")
+            printed = "".join(re.findall(r"^Gate .*\n(?:  .*\n)*", run.stdout, re.M))
+            self.assertEqual((run.returncode, shown), (status, printed), run.stderr)
+        self.assertTrue(all(", gate: " in cell.text for cell in self.browser.find_elements(
+            By.CSS_SELECTOR, "td.verdict-text")))
 
     def test_diffs_failures_missing_replays_no_timeline_and_several_hosts_render(self):
         failed, no_replay, no_timeline, other_host = (copy.deepcopy(self.recorded) for _ in range(4))

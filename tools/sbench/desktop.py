@@ -128,8 +128,19 @@ def _read_display_number(fd, deadline):
 
 # A server answers a request in milliseconds; one that has not answered in
 # this long is held by another client (a window manager that grabbed it while
-# it waits for a click) and may never answer.
-X_ANSWER_SECONDS = 10.0
+# it waits for a click) and may never answer. SHADERBENCH_X_ANSWER_SECONDS
+# sets another limit.
+X_ANSWER_SECONDS = 5.0
+ANSWER_VARIABLE = "SHADERBENCH_X_ANSWER_SECONDS"
+
+
+def answer_seconds():
+    """How long one request may wait for the server's answer."""
+    try:
+        value = float(os.environ.get(ANSWER_VARIABLE, ""))
+    except ValueError:
+        return X_ANSWER_SECONDS
+    return value if 0 < value < float("inf") else X_ANSWER_SECONDS
 
 
 def _open(display, seconds, no_answer):
@@ -166,23 +177,35 @@ def _open(display, seconds, no_answer):
 @contextlib.contextmanager
 def connect(display, seconds=None):
     """A connection to display with its own cookie (python-xlib reads
-    XAUTHORITY when it connects), cut off `seconds` after it was made:
-    python-xlib waits for an answer without limit, so a server that gives
-    none would stall the tool for good. A request left waiting then raises
-    RuntimeError, which says so. seconds: X_ANSWER_SECONDS unless given."""
-    seconds = X_ANSWER_SECONDS if seconds is None else seconds
+    XAUTHORITY when it connects), cut off once a request has waited
+    `seconds` for its answer: python-xlib waits without limit, so a server
+    that gives none would stall the tool for good. The request left waiting
+    then raises RuntimeError, which says so. seconds: answer_seconds()
+    unless given."""
+    seconds = answer_seconds() if seconds is None else seconds
     no_answer = RuntimeError("the X server %s gave no answer in %g s (held by another client, such as a "
                              "window manager waiting for a click?)" % (display.name, seconds))
     d = _open(display, seconds, no_answer)
-    expired = threading.Event()
+    expired, closed, waiting = threading.Event(), threading.Event(), [None]
+    plain = d.display.send_and_recv
 
-    def cut_off():
-        expired.set()
-        with contextlib.suppress(OSError):
-            d.display.socket.shutdown(socket.SHUT_RDWR)  # the wait in select() ends, the request fails
-    timer = threading.Timer(seconds, cut_off)
-    timer.daemon = True
-    timer.start()
+    def send_and_recv(*args, **kwargs):  # every wait of python-xlib on the server goes through it
+        waiting[0] = time.monotonic()
+        try:
+            return plain(*args, **kwargs)
+        finally:
+            waiting[0] = None
+    d.display.send_and_recv = send_and_recv
+
+    def watch():
+        while not closed.wait(min(0.1, seconds / 4)):
+            since = waiting[0]
+            if since is not None and time.monotonic() - since > seconds:
+                expired.set()
+                with contextlib.suppress(OSError):
+                    d.display.socket.shutdown(socket.SHUT_RDWR)  # the wait in select() ends, the request fails
+                return
+    threading.Thread(target=watch, daemon=True).start()
     try:
         yield d
     except X_ERRORS:
@@ -190,7 +213,7 @@ def connect(display, seconds=None):
             raise no_answer from None
         raise
     finally:
-        timer.cancel()
+        closed.set()
         with contextlib.suppress(*X_ERRORS):
             d.close()
 
@@ -303,7 +326,7 @@ def find_window(display, pid, timeout=20.0, alive=lambda: True):
     its id, or None once alive() says the process has ended. The title alone
     never matches: another process's window may carry it, and may claim the
     benchmark's PID too."""
-    with connect(display, timeout + X_ANSWER_SECONDS) as d:
+    with connect(display) as d:
         atoms = {name: d.intern_atom(name) for name in ("_NET_WM_PID", "WM_PROTOCOLS", "WM_DELETE_WINDOW")}
         host, rule = socket.gethostname(), window_owner_rule(d)
         deadline = time.monotonic() + timeout

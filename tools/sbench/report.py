@@ -120,20 +120,20 @@ def provenance(document, source):
             "command": plan and printable(plans.command_line(plan)), "stopped": document.get("stopped")}
 
 
-def page_data(documents, sources, threshold=None, diff=None, with_host=False):
+def page_data(documents, sources, threshold=None, diff=None, with_host=False, records=None, gate_lines=()):
     """Everything the page shows, as plain data. diff: (old, new, records) for
-    --diff; with_host: a host column, as the terminal's table has it."""
-    records = [verdicts.within(document, threshold) for document in documents]
+    --diff; with_host: a host column, as the terminal's table has it; records:
+    each document's verdicts as the terminal showed them (default: made as
+    its plan says); gate_lines: the gate's, as the terminal printed them."""
+    if records is None:
+        records = [verdicts.within(document, threshold) for document in documents]
     rows = tables.table_rows(documents, with_host, records)
     columns = tables.shown_columns(rows, wide=True)
     verdict_lines = [row for document, found in zip(documents, records)
                      for row in verdict_rows(found, document["host"]["name"] if with_host else None)]
     if diff:
         verdict_lines = verdict_rows(diff[2]) + verdict_lines
-    # A comparison made as a gate shows the gate's own judgement, as its exit status gave it.
-    gate = [line for document, found in zip(documents, records) if found and found[0]["gate"]
-            for line in verdicts.gate_text(found, verdicts.settings(document, threshold)[1])[1]]
-    return {"threshold": verdicts.settings(documents[0], threshold)[1], "gate": gate,
+    return {"threshold": verdicts.settings(documents[0], threshold)[1], "gate": list(gate_lines),
             "verdicts": verdict_lines, "diff": diff and {"old": printable(diff[0]), "new": printable(diff[1])},
             "heading": [c[0] for c in columns], "numeric": [c[2] is not None for c in columns],
             "rows": tables.cells(rows, columns),
@@ -161,6 +161,6 @@ def html(data, title):
         made=datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
 
 
-def write(path, documents, sources, title, threshold=None, diff=None, with_host=False):
-    text = html(page_data(documents, sources, threshold, diff, with_host), title)
+def write(path, documents, sources, title, threshold=None, diff=None, with_host=False, records=None, gate_lines=()):
+    text = html(page_data(documents, sources, threshold, diff, with_host, records, gate_lines), title)
     outputs.write(path, lambda f: f.write(text))

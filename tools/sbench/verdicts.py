@@ -193,6 +193,21 @@ def gate_text(records, threshold, failing=False, runs_failed=False):
     return status, [head] + lines
 
 
+GATE_ORDER = (0, 3, 1)  # a gate's statuses, the least bad first
+
+
+def gates(judgements):
+    """(exit status, [lines of each]) of a gate over several judgements,
+    each the arguments of gate_text (records, threshold, failing,
+    runs_failed): each judged on its own, and the status the worst of theirs."""
+    status, blocks = 0, []
+    for judgement in judgements:
+        found, lines = gate_text(*judgement)
+        status = max(status, found, key=GATE_ORDER.index)
+        blocks.append(lines)
+    return status, blocks
+
+
 def settle_hint(open_ones):
     """What would settle the gate's open verdicts, in a phrase: the most
     rounds (or runs a side) that the middle half of stats' simulated futures
@@ -323,6 +338,28 @@ def match_results(old, new):
     old_keys = {pair_key(r) for r in old}
     return (pairs, [r for r in old if pair_key(r) not in new_by_key],
             [r for r in new if pair_key(r) not in old_keys])
+
+
+DIFFERENCES = ("pair", "binary")  # what may differ between two results files only when the user allows it
+
+
+def differences(old, new):
+    """[(kind, line)] of what differs between the runs of two results files
+    that diff would set against each other: the binary (by SHA-256), and each
+    matched pair of results whose shader files differ (by SHA-256), which only
+    the rule of the only two can match."""
+    found = []
+    if old["binary"]["sha256"] != new["binary"]["sha256"]:
+        found.append(("binary", "different binaries: old %s (SHA-256 %s), new %s (SHA-256 %s)" % tuple(
+            printable(document["binary"][key]) for document in (old, new) for key in ("path", "sha256"))))
+    for before, after in match_results(old["results"], new["results"])[0]:
+        if shaders_key(before) != shaders_key(after):
+            files = [before["shaders"]["files"], after["shaders"]["files"]]
+            named = [f for f in dict.fromkeys(list(files[0]) + list(files[1]))
+                     if (files[0].get(f) or {}).get("sha256") != (files[1].get(f) or {}).get("sha256")]
+            found.append(("pair", "different shader files: old %s, new %s: %s differ by SHA-256" % (
+                name(before), name(after), ", ".join(map(printable, named)))))
+    return found
 
 
 def _no_runs(result):

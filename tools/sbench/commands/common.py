@@ -89,6 +89,27 @@ def add_threshold(parser):
                              % verdicts.DEFAULT_THRESHOLD)
 
 
+def add_allow_different(parser):
+    parser.add_argument("--allow-different", action="append", choices=verdicts.DIFFERENCES, default=[],
+                        metavar="pair|binary",
+                        help="give verdicts all the same between runs of different shader files (pair) or of "
+                             "different shaderbench binaries (binary), each difference said; may be repeated")
+
+
+def allowed_differences(old, new, allowed, names):
+    """The lines of what differs between the runs of old and new
+    (verdicts.differences), when the user allowed each; otherwise raises
+    Refused naming the rest. names: (old's, new's), as the user knows them."""
+    found = verdicts.differences(old, new)
+    refused = [text for kind, text in found if kind not in allowed]
+    if refused:
+        raise Refused("%s against %s: %s: give %s to compare them all the same" % (
+            names[0], names[1], "; ".join(refused), " ".join(
+                "--allow-different " + kind for kind in verdicts.DIFFERENCES
+                if kind not in allowed and kind in {k for k, _ in found})))
+    return [text for _, text in found]
+
+
 def add_gate(parser):
     parser.add_argument("--fail-on-regression", action="store_true",
                         help="a gate: exit 0 only when every verdict shows no slowdown and no growth of memory "
@@ -140,13 +161,16 @@ def threshold(args, document=None):
                                                                                    verdicts.DEFAULT_THRESHOLD)
 
 
-def write_outputs(args, documents, rows, title, say=lambda text: None, sources=None, with_host=False):
-    """Every file asked for but the results file; say(text) tells which is next."""
+def write_outputs(args, documents, rows, title, say=lambda text: None, sources=None, with_host=False,
+                  records=None, gate_lines=()):
+    """Every file asked for but the results file; say(text) tells which is next.
+    records: each document's verdicts as the terminal showed them; gate_lines:
+    the gate's, as it printed them."""
     if args.html:
         from .. import report
         say("writing --html %s" % args.html)
         report.write(args.html, documents, sources or ["this comparison"], title, args.threshold,
-                     with_host=with_host)
+                     with_host=with_host, records=records, gate_lines=gate_lines)
     if args.csv and rows:
         say("writing --csv %s" % args.csv)
         tables.write_csv(args.csv, rows)
@@ -190,15 +214,17 @@ def failed_any(document):
     return any(r["failure"] or r["failed_runs"] or (r.get("calls") or {}).get("failure") for r in document["results"])
 
 
-def judged(gated, records, missing, threshold_pct, status):
-    """The exit status once a gate (when gated) has judged the records, from
-    the status so far: a failure (1) stays; else the gate's own
-    (verdicts.gate_text), its lines printed."""
-    if not gated:
-        return status
-    gated, lines = verdicts.gate_text(records, threshold_pct, missing, status == 1)
-    sys.stdout.write("\n".join(lines) + "\n")
-    return gated
+def gate(gated, judgements, status):
+    """(exit status, [lines of each judgement]) of a gate, when gated, on
+    judgements (see verdicts.gates), made before anything shows them: the
+    terminal prints the lines, the page shows them as they are. Ungated:
+    status, and no lines."""
+    return verdicts.gates(judgements) if gated else (status, [[] for _ in judgements])
+
+
+def print_gate(lines):
+    if lines:
+        sys.stdout.write("\n".join(lines) + "\n")
 
 
 def from_saved(read, args):

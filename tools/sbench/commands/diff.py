@@ -23,6 +23,7 @@ def add_parser(subparsers):
     parser.add_argument("--json", metavar="FILE", help="write the verdicts to FILE as JSON")
     parser.add_argument("--csv", metavar="FILE", help="write the verdicts as CSV (to standard output: -)")
     common.add_outputs(parser, ("html",))
+    common.add_allow_different(parser)
     return parser
 
 
@@ -35,18 +36,22 @@ def diff(args):
     common.check_outputs(args, [("--diff", path) for path in paths], rewritten=False)
     old, new = (common.load(path) for path in paths)
     threshold = common.threshold(args)
+    differed = common.allowed_differences(old, new, args.allow_different, paths)
     text, missing, records = verdicts.diff(old["results"], new["results"], threshold, args.fail_on_regression)
-    sys.stdout.write(text)
-    write_verdicts(args, records, old, new)
-    return common.judged(args.fail_on_regression, records, missing, threshold, 0)
+    status, (lines,) = common.gate(args.fail_on_regression, [(records, threshold, missing, False)], 0)
+    sys.stdout.write("".join(line + "\n" for line in differed) + text)
+    write_verdicts(args, records, old, new, lines)
+    common.print_gate(lines)
+    return status
 
 
-def write_verdicts(args, records, old, new):
-    """The verdicts in --csv and --json, and their page."""
+def write_verdicts(args, records, old, new, gate_lines):
+    """The verdicts in --csv and --json, and their page with the gate's lines."""
     if args.html:
         from .. import report
         report.write(args.html, [old, new], ["old: " + args.old, "new: " + args.new], "shaderbench: --diff",
-                     common.threshold(args), diff=(args.old, args.new, records), with_host=True)
+                     common.threshold(args), diff=(args.old, args.new, records), with_host=True,
+                     gate_lines=gate_lines)
     if args.csv:
         tables.write_verdicts_csv(args.csv, records)
     if args.json:

@@ -28,10 +28,11 @@ def report(args):
     documents = [common.load(path) for path in args.report]
     rows, records = common.show(documents, args.threshold, with_host=True, wide=args.wide,
                                 gate=args.fail_on_regression or None)
-    common.write_outputs(args, documents, rows, "shaderbench", sources=args.report, with_host=True)
-    status = 0 if rows else 1
-    if args.fail_on_regression:  # as the comparison itself would have ended
-        for document, found in zip(documents, records):
-            status = common.judged(True, found, False, common.threshold(args, document),
-                                   1 if common.failed_any(document) else status)
+    # As each comparison itself would have ended, on its own runs; the status is the worst of theirs.
+    status, blocks = common.gate(args.fail_on_regression, [
+        (found, common.threshold(args, document), False, common.failed_any(document) or not rows)
+        for document, found in zip(documents, records)], 0 if rows else 1)
+    common.write_outputs(args, documents, rows, "shaderbench", sources=args.report, with_host=True,
+                         records=records, gate_lines=sum(blocks, []))
+    common.print_gate(sum(blocks, []))
     return status

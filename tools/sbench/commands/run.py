@@ -33,7 +33,8 @@ import stat
 import sys
 
 from . import common
-from .common import Refused, check_outputs, failed_any, judged, load, refuse, show, threshold, write_outputs
+from .common import (Refused, check_outputs, failed_any, gate, load, print_gate, refuse, show, threshold,
+                     write_outputs)
 from .. import campaign, desktop, interrupts, outputs, plan as plans, results, scratch, stats, verdicts, watchdog
 from ..outputs import printable
 
@@ -88,6 +89,7 @@ def add_options(parser, more=None):
     if more:
         more(parser)
     parser.add_argument("--baseline", metavar="OLD.json", help="verdicts against OLD after this comparison")
+    common.add_allow_different(parser)
     common.add_threshold(parser)
     common.add_gate(parser)
 
@@ -97,6 +99,8 @@ def check(parser, args):
     into args.configs; parser.error (status 2) on the first broken."""
     if args.max_runs and args.runs != "auto":
         parser.error("--max-runs goes with -n auto")
+    if args.allow_different and not (args.baseline or getattr(args, "diff", None)):
+        parser.error("--allow-different goes with --baseline or diff")
     if args.resume and args.json and not outputs.same_file(args.json, args.resume):
         parser.error("--resume adds to its own file: no --json")
     try:
@@ -113,13 +117,18 @@ def run(args, here):
     try:
         baseline = load(args.baseline) if args.baseline else None
         resumed, plan = prepare(args, here)
+        # What the plan will run, as results: refused against the baseline before anything runs.
+        planned = {"binary": plan["binary"], "results": [{"configuration": c["name"], "shaders": pair}
+                                                         for c in plan["configurations"] for pair in plan["shaders"]]}
+        differed = common.allowed_differences(baseline, planned, args.allow_different,
+                                              (args.baseline, "this comparison")) if baseline else []
     except Refused as error:
         refuse(error)
         return 2
     path = args.resume or args.json
     try:
         with outputs.locked(path) if path else contextlib.nullcontext():
-            return compare(args, resumed, plan, baseline, path)
+            return compare(args, resumed, plan, baseline, path, differed)
     except outputs.Locked as error:
         refuse(error)
         return 2
@@ -263,9 +272,10 @@ def look(document, round_number):
     return reason is not None
 
 
-def compare(args, resumed, plan, baseline, path):
+def compare(args, resumed, plan, baseline, path, differed=()):
     """Runs the comparison into the document at path (None: kept in memory);
-    returns the exit status."""
+    returns the exit status. differed: the lines of what differs from the
+    baseline, allowed, said before its verdicts."""
     display = chosen_display(args)
     scratch.remove_stale()  # what a tool killed outright (SIGKILL) left in the temporary directory
     watchdog.start()  # so that if this one is, what it started is stopped all the same
@@ -277,17 +287,23 @@ def compare(args, resumed, plan, baseline, path):
             save(document)
             campaign.run(document, save, display, args.stall_timeout, lambda n: look(document, n))
             rows, (document["verdicts"],) = show([document], wide=args.wide)
-            write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
-                          campaign.progress, [path or "this comparison"])
             status = 1 if failed_any(document) or not rows else 0
             gated = args.fail_on_regression or bool(document["plan"].get("gate"))
-            if document["verdicts"] or not baseline:  # one configuration against --baseline: judged below
-                status = judged(gated, document["verdicts"], False, threshold(args, document), status)
+            judgements, within = [], document["verdicts"] or not baseline
+            if within:  # one configuration against --baseline: judged below
+                judgements.append((document["verdicts"], threshold(args, document), False, status == 1))
             if baseline:
                 text, missing, records = verdicts.diff(baseline["results"], document["results"],
                                                        threshold(args, document), gated)
-                sys.stdout.write("\n" + text)
-                status = judged(gated, records, missing, threshold(args, document), status)
+                judgements.append((records, threshold(args, document), missing, status == 1))
+            status, blocks = gate(gated, judgements, status)
+            write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
+                          campaign.progress, [path or "this comparison"], records=[document["verdicts"]],
+                          gate_lines=sum(blocks, []))
+            print_gate(blocks[0] if within else [])
+            if baseline:
+                sys.stdout.write("\n" + "".join(line + "\n" for line in differed) + text)
+                print_gate(blocks[-1])
             document["complete"] = True  # only once every output is written
             save(document)
             return status
