@@ -2,7 +2,7 @@
 """How large the HTML report gets, and how long headless Chromium takes to
 draw it whole, for 3 configurations x 2 shader pairs x 10 runs with
 timelines and a replay each (built from the recorded results that the tests
-use). Not run by ctest; docs/compare.md has its figures.
+use). Not run by ctest; docs/measurements.md has its figures.
 
 Usage: PYTHONPATH=tools:tests/tools benchmarks/report_page.py [LOADS]"""
 

@@ -108,7 +108,7 @@ class Verdicts(unittest.TestCase):
 
 
     def test_on_recorded_runs_of_one_driver_false_verdicts_are_rare_and_slowdowns_found(self):
-        # The pools: llvmpipe against itself under two names, interleaved (docs/compare.md has the
+        # The pools: llvmpipe against itself under two names, interleaved (docs/measurements.md has the
         # commands). Floors a little below what was measured, so that a change that costs power fails.
         # At a 2 % threshold. -n auto draws at most the pool's rounds: 12 of the sample pool's 12 are the
         # same 12 in every draw, so only its early looks can differ there.
