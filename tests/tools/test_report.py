@@ -45,7 +45,8 @@ class Report(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        browser_dir = tempfile.mkdtemp(prefix="shaderbench-browser-")
+        # Under /tmp: the path of Chromium's socket in it must fit in 108 bytes, wherever the checkout is.
+        browser_dir = tempfile.mkdtemp(prefix="shaderbench-browser-", dir="/tmp")
         cls.addClassCleanup(shutil.rmtree, browser_dir)  # after quit: cleanups run last first
         cls.browser = start_browser(browser_dir)
         cls.addClassCleanup(cls.browser.quit)
