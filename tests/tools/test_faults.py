@@ -197,8 +197,10 @@ class Faults(ToolCase):
                      sorted(os.listdir(directory))),
                     (128 + signum, False, 1, False, ["marker", "r.json"]))
 
-        cases = [(phase, signum) for phase in phases for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)]
-        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        # One handler takes every signal, whatever the phase: each signal in some phase, each phase once.
+        signals = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+        cases = [(phase, signals[number % len(signals)]) for number, phase in enumerate(phases)]
+        with concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
             found = list(pool.map(case, range(len(cases)), *zip(*cases)))
         for (phase, signum), (got, expected) in zip(cases, found):
             self.assertEqual(got, expected, "%s while %s" % (signal.Signals(signum).name, phase))
