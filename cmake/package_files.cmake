@@ -32,7 +32,8 @@ configure_file(${source}/packaging/shaderbench.1.in ${man}/shaderbench.1 @ONLY)
 # each start of the tool imports its whole package. help2man wants a program
 # of the command's name that starts its help with "Usage:"; each usage goes
 # on one line under its subcommand's name, and Python writes no byte code
-# into the staged tree.
+# into the staged tree. help2man hands the program to a shell unquoted: it
+# is named from its own directory, whatever spaces the build tree's path has.
 file(WRITE ${work}/shaderbench-compare "#!/bin/sh
 export COLUMNS=1000 PYTHONDONTWRITEBYTECODE=1
 /usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from sbench import compare
@@ -45,7 +46,7 @@ file(CHMOD ${work}/shaderbench-compare PERMISSIONS OWNER_READ OWNER_WRITE OWNER_
 find_program(HELP2MAN help2man REQUIRED)
 run(${HELP2MAN} --no-info --help-option=-h --version-string=${VERSION}
     --name "compare OpenGL drivers with shaderbench" --include ${source}/packaging/shaderbench-compare.h2m
-    --output ${man}/shaderbench-compare.1 ${work}/shaderbench-compare)
+    --output ${man}/shaderbench-compare.1 ./shaderbench-compare WORKING_DIRECTORY ${work})
 
 # A changelog in Debian's format: the package is native, one entry per snapshot.
 execute_process(COMMAND git -C ${source} log -1 --format=%H

@@ -52,6 +52,28 @@ def leftovers(grace=30.0):
         time.sleep(0.1)
 
 
+def for_nobody(case, tool=False):
+    """A directory of the case's own under /tmp (removed with it) that the user nobody may enter, whatever
+    the modes of the checkout's parents; with tool, a copy of the tool in it, for nobody to run."""
+    directory = tempfile.mkdtemp(prefix="shaderbench-nobody-", dir="/tmp")
+    case.addCleanup(shutil.rmtree, directory, True)
+    os.chmod(directory, 0o755)
+    if tool:
+        shutil.copy(TOOL, directory)
+        shutil.copytree(os.path.join(ROOT, "tools", "sbench"), os.path.join(directory, "sbench"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+    return directory
+
+
+def as_nobody(case, *argv):
+    """argv run as nobody from /; fails the case in one line if nobody could not start it."""
+    run = subprocess.run(["runuser", "-u", "nobody", "--", *argv], capture_output=True, text=True, timeout=60,
+                         cwd="/")
+    if run.returncode in (126, 127):  # runuser's or env's: the program could not be started
+        case.fail("nobody cannot run %s: %s" % (argv[0], run.stderr.strip()))
+    return run
+
+
 class ToolCase(unittest.TestCase):
     """The tool run as a user runs it, in a directory of its own, with a TMPDIR
     of its own so that nothing it leaves there goes unseen."""
@@ -78,9 +100,10 @@ class ToolCase(unittest.TestCase):
         out, err = proc.communicate(timeout=240)
         return proc.returncode, out, err
 
-    def fakes(self, **scripts):
-        """A directory of fake commands to put first on PATH: name=shell script body."""
-        directory = os.path.join(self.dir, "bin")
+    def fakes(self, within=None, **scripts):
+        """A directory of fake commands (in within, or the case's directory) to put first on PATH: name=shell
+        script body."""
+        directory = os.path.join(within or self.dir, "bin")
         os.makedirs(directory, exist_ok=True)
         for name, body in scripts.items():
             with open(os.path.join(directory, name), "w") as f:
@@ -186,8 +209,10 @@ class Faults(ToolCase):
                      sorted(os.listdir(directory))),
                     (128 + signum, False, 1, False, ["marker", "r.json"]))
 
-        cases = [(phase, signum) for phase in phases for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)]
-        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        # One handler takes every signal, whatever the phase: each signal in some phase, each phase once.
+        signals = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+        cases = [(phase, signals[number % len(signals)]) for number, phase in enumerate(phases)]
+        with concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
             found = list(pool.map(case, range(len(cases)), *zip(*cases)))
         for (phase, signum), (got, expected) in zip(cases, found):
             self.assertEqual(got, expected, "%s while %s" % (signal.Signals(signum).name, phase))
@@ -246,32 +271,31 @@ class Faults(ToolCase):
             self.assertEqual((status, out.getvalue(), err.getvalue()), (2, "", "compare: %s\n" % line))
         self.assertFalse(os.path.exists(self.marker), "a run started")
         # Pairs in the program's own layout, whose labels tell apart two pairs named alike, one of them
-        # in a directory whose name is not UTF-8.
-        twins = [os.path.join(self.dir, side, "shaders") for side in ("a", "b", "c\udcff")]
+        # in a directory whose name is not UTF-8: with the fake and the tool where nobody may read them.
+        shared = for_nobody(self, tool=True)
+        shutil.copytree(self.pair, os.path.join(shared, "pair"))
+        self.pair, fake = os.path.join(shared, "pair"), shutil.copy(FAKE, shared)
+        twins = [os.path.join(shared, side, "shaders") for side in ("a", "b", "c\udcff")]
         for twin in twins:
             shutil.copytree(os.path.join(self.pair, "shaders"), twin)
             with open(os.path.join(twin, plan.PAIR[0]), "a") as f:
                 f.write("// %s\n" % twin.encode(errors="surrogateescape"))
-        read_only, csv_file = os.path.join(self.dir, "ro"), os.path.join(self.dir, "t.csv")
-        os.mkdir(read_only)
-        saved = os.path.join(read_only, "r.json")
+        saved, csv_file = os.path.join(shared, "r.json"), os.path.join(self.dir, "t.csv")
         status, out, err = self.tool("-n", "1", *[a for twin in twins for a in ("--shaders", twin)], "--json", saved,
-                                     "--csv", csv_file, "fake:FAKE_BENCH=ok")
+                                     "--csv", csv_file, "fake:FAKE_BENCH=ok", binary=fake)
         self.assertEqual(status, 0, err)
         labels = ["pair", "a/shaders", "b/shaders", "c\\xff/shaders"]
         self.assertEqual(re.findall(r"\nfake +(\S+) +1 +1234 ", out), labels)
         with open(csv_file) as f:
             self.assertEqual([row["shaders"] for row in csv.DictReader(f)], labels)
-
-        # A results file its user may not write is refused before an X server starts.
-        os.chmod(self.dir, 0o755)
-        shared = os.path.join(self.dir, "shared")
-        os.mkdir(shared)
-        os.chmod(shared, 0o777)
-        fakes = self.fakes(Xvfb="echo started >> %s/xvfb" % shared)
-        refused = subprocess.run(["runuser", "-u", "nobody", "--", "env", "PATH=" + fakes["PATH"], TOOL,
-                                  "--resume", saved], capture_output=True, text=True, timeout=60)
-        self.assertEqual((refused.returncode, refused.stderr, os.listdir(shared)),
+        # nobody may not write the results file: refused before an X server starts.
+        seen = os.path.join(shared, "seen")  # where nobody's fake Xvfb, and its temporary files, would be
+        os.mkdir(seen)
+        os.chmod(seen, 0o777)
+        refused = as_nobody(self, "env", "-u", "PYTHONPATH", "TMPDIR=" + seen,
+                            "PATH=" + self.fakes(shared, Xvfb="echo started >> %s/xvfb" % seen)["PATH"],
+                            os.path.join(shared, "compare"), "--resume", saved)
+        self.assertEqual((refused.returncode, refused.stderr, os.listdir(seen)),
                          (2, "compare: --resume %s: not writable\n" % saved, []))
 
     def test_a_zombie_or_vanished_process_gives_no_sample(self):

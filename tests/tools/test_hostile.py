@@ -10,11 +10,11 @@ import resource
 import shutil
 import stat
 import subprocess
-import tempfile
 import unittest
 
 from sbench import plan, results
 from test_compare import ROOT, TOOL, document, result, run_main
+from test_faults import as_nobody, for_nobody
 
 FAKE = os.path.join(ROOT, "tests", "tools", "fake_bench.py")
 NOBODY = 65534
@@ -24,9 +24,7 @@ ESCAPES = "\x1b]0;retitled\x07\x1b[2J"  # a terminal's new title, then a cleared
 class Hostile(unittest.TestCase):
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="shaderbench-hostile-")
-        self.addCleanup(shutil.rmtree, self.dir)
-        os.chmod(self.dir, 0o755)  # nobody may reach the shared directory in it
+        self.dir = for_nobody(self)  # nobody may reach the shared directory in it
         os.mkdir(self.path("shared"))
         os.chmod(self.path("shared"), 0o1777)
         self.results = self.write(document([result("a", "p1", [1000] * 5, [50] * 5),
@@ -47,7 +45,7 @@ class Hostile(unittest.TestCase):
         os.chmod(self.write("secret\n", "precious"), 0o600)
         for command in (["ln", "-s", self.path("precious"), self.path("shared/r.json.lock")], ["ln", "-s",
                         self.path("precious"), self.path("shared/c.csv")], ["touch", self.path("shared/s.json.lock")]):
-            subprocess.run(["runuser", "-u", "nobody", "--", *command], check=True)
+            self.assertEqual(as_nobody(self, *command).stderr, "")
         for (status, _, err), line in (
                 (self.comparison("--json", self.path("shared/r.json")), "r.json.lock cannot be taken: a symbolic link"),
                 (self.comparison("--json", self.path("shared/s.json")), "belongs to another user (uid %d)" % NOBODY),

@@ -167,7 +167,7 @@ class ThroughAForwardingLibrary(unittest.TestCase):
         env.pop("DISPLAY", None)
         # The tool first asks glxinfo -B for each renderer, through the same library.
         run = subprocess.run([TOOL, "-n", "1", "--binary", os.environ["SHADERBENCH"], "--shaders", pair,
-                              "--json", saved, "llvmpipe"]
+                              "--json", saved]
                              + ["%s:LD_LIBRARY_PATH=%s" % item for item in built.items()],
                              env=env, capture_output=True, text=True, timeout=300)
         self.assertEqual(run.returncode, 0, run.stderr)
@@ -175,7 +175,7 @@ class ThroughAForwardingLibrary(unittest.TestCase):
         found = {r["configuration"]: r for r in loaded["results"]}
         shown = {c["name"]: c["libraries"] for c in report.provenance(loaded, saved)["configurations"]}
         self.assertEqual({name: r["renderer"].split()[0] for name, r in found.items()},
-                         {"llvmpipe": "llvmpipe", "zero": "llvmpipe", "slow": "llvmpipe"})
+                         {"zero": "llvmpipe", "slow": "llvmpipe"})
         for name, directory in built.items():
             (record,) = found[name]["runs"]
             paths = [library["path"] for library in record["libraries"]]
@@ -193,9 +193,6 @@ class ThroughAForwardingLibrary(unittest.TestCase):
             self.assertRegex(refused, r"^loaded nothing from %s: libGL\.so\.1[.0-9]* came from /" % re.escape(other))
             for path in paths:  # the forwarding library and the real one: both took the name
                 self.assertEqual(path in refused, os.path.basename(path).startswith("libGL.so"), refused)
-        (plain,) = found["llvmpipe"]["runs"]
-        self.assertRegex(libraries.outside(plain["libraries"], built["zero"]),
-                         r"^loaded nothing from .*: libGL\.so\.1[.0-9]* came from /usr/lib/[^,]*\Z")
         # Every link waits the delay, busy, whatever else the machine does: a floor, and a margin over no delay.
         slow, zero = found["slow"]["runs"][0]["ms"], found["zero"]["runs"][0]["ms"]
         delay_ms = LINK_DELAY_US * output.PROGRAMS / 1000

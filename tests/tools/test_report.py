@@ -11,12 +11,14 @@ import gzip
 import io
 import json
 import os
+import pathlib
 import re
 import shutil
 import subprocess
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
@@ -48,7 +50,8 @@ class Report(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        browser_dir = tempfile.mkdtemp(prefix="shaderbench-browser-")
+        # Under /tmp: the path of Chromium's socket in it must fit in 108 bytes, wherever the checkout is.
+        browser_dir = tempfile.mkdtemp(prefix="shaderbench-browser-", dir="/tmp")
         cls.addClassCleanup(shutil.rmtree, browser_dir)  # after quit: cleanups run last first
         cls.browser = start_browser(browser_dir)
         cls.addClassCleanup(cls.browser.quit)
@@ -76,15 +79,16 @@ class Report(unittest.TestCase):
         Only the page's own requests count: Chromium's own pages (chrome://...)
         may still be loading theirs on a busy machine."""
         self.browser.get_log("browser"), self.browser.get_log("performance")  # what came before
-        self.browser.get("file://" + page)
+        url = pathlib.Path(page).as_uri()  # a space in the checkout's path is %20 in it
+        self.browser.get(url)
         deadline = time.monotonic() + 30
         while not self.browser.execute_script("return !!(window.shaderbench && window.shaderbench.drawn)"):
             self.assertLess(time.monotonic(), deadline, "the page was never drawn")
             time.sleep(0.05)
         requests = [json.loads(entry["message"])["message"] for entry in self.browser.get_log("performance")]
         return (self.browser.get_log("browser"),
-                [r["params"]["request"]["url"] for r in requests if r["method"] == "Network.requestWillBeSent"
-                 and r["params"].get("documentURL") == "file://" + page])
+                [urllib.parse.unquote(r["params"]["request"]["url"]) for r in requests
+                 if r["method"] == "Network.requestWillBeSent" and r["params"].get("documentURL") == url])
 
     def points(self):
         """{chart: [points of each dataset]} as the page holds them."""
