@@ -34,7 +34,7 @@ def series_list(store, machine=None, configuration=None, shaders=None, measure=N
     return listed
 
 
-def series_points(store, series_id, last=None):
+def series_points(store, series_id, last=None, figures=False):
     """The series' points, oldest first: [dict(position, commit, runs,
     libraries, reference_runs, recorded)].
 
@@ -45,16 +45,19 @@ def series_points(store, series_id, last=None):
     libraries every run loaded when they all loaded the same, else None.
     reference_runs: where the comparison named a configuration to compare
     against (a fixed reference beside the driver), its runs on the same
-    shaders in the same comparisons; else []. last: only the last N points."""
+    shaders in the same comparisons; else []. last: only the last N points.
+    figures: each point also has "figures", each run's as measured (failed
+    ones too, with failed true)."""
     series = stores.one(store, "SELECT * FROM series WHERE id = :id", {"id": series_id})
     if series is None:
         return []
     where = {"m": series["machine_id"], "cfg": series["configuration_id"], "w": series["workload_id"]}
     runs = stores.rows(store, """
-        SELECT r.comparison_id, c.recorded, co.sha, co.position, %s AS value, ls.digest
+        SELECT r.comparison_id, c.recorded, co.sha, co.position, %s AS value, ls.digest, ru.failed, ru.number,
+               ru.ms, ru.cpu_ms, ru.commit_mib, ru.link_failures
         FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
              LEFT JOIN commits co ON co.id = r.commit_id LEFT JOIN library_sets ls ON ls.id = ru.libraries_id
-        WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w AND ru.failed = 0
+        WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w
         ORDER BY c.recorded, c.id, ru.number""" % VALUE[series["measure"]], where)
     references = {}
     for row in stores.rows(store, """
@@ -67,14 +70,19 @@ def series_points(store, series_id, last=None):
             references.setdefault(row["comparison_id"], []).append(float(row["value"]))
     points = {}
     for row in runs:
-        if row["value"] is None:
+        if row["value"] is None and not figures:
             continue
         key = ("commit", row["sha"]) if row["sha"] else ("comparison", row["comparison_id"])
         point = points.get(key)
         if point is None:
             point = points[key] = {"position": row["position"], "commit": row["sha"], "runs": [],
                                    "libraries": set(), "reference_runs": [], "recorded": row["recorded"],
-                                   "comparisons": []}
+                                   "comparisons": [], "figures": []}
+        point["figures"].append({"comparison": row["comparison_id"], "run": row["number"],
+                                 "failed": bool(row["failed"]), "ms": row["ms"], "cpu_ms": row["cpu_ms"],
+                                 "commit_mib": row["commit_mib"], "link_failures": row["link_failures"]})
+        if row["failed"] or row["value"] is None:
+            continue
         point["runs"].append(float(row["value"]))
         point["libraries"].add(row["digest"])
         if row["comparison_id"] not in point["comparisons"]:
@@ -86,4 +94,6 @@ def series_points(store, series_id, last=None):
         digests = point.pop("libraries")
         point["libraries"] = next(iter(digests)) if len(digests) == 1 else None
         del point["comparisons"]
+        if not figures:
+            del point["figures"]
     return ordered[-last:] if last else ordered
