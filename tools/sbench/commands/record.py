@@ -127,3 +127,36 @@ def record_files(args):
     finally:
         stores.close(store)
     return 0
+
+
+def recorder(args, source):
+    """record(document) for run --record: each call writes the runs not yet
+    in the store, in a transaction of their own; record(None) closes the
+    store. A store that fails later costs no run: the results file keeps
+    them all, and a line says so once."""
+    commits = resolve_commits(args.commit, args.repo)
+    try:
+        store = stores.connect(args.store)
+    except stores.StoreError as error:
+        raise Refused(str(error))
+    done, told = set(), []
+
+    def write(document):
+        if document is None:
+            stores.close(store)
+            return
+        try:
+            record.write(store, document, record.live_digest(document), commits, args.machine, source,
+                         live=True, skip=done)
+        except (stores.StoreError, stores.errors(store)) as error:
+            if not told:
+                told.append(error)
+                print("compare: recording into %s failed (%s); the runs from here are not in the history%s"
+                      % (printable(store["shown"]), printable(" ".join(str(error).split())),
+                         ": record the results file once it ends" if source else ""), file=sys.stderr)
+            return
+        for result in document["results"]:
+            numbered = [(run.get("run") or i + 1) for i, run in enumerate(result["runs"])]
+            done.update((result["configuration"], result["shaders"]["label"], n)
+                        for n in numbered + [f["run"] for f in result["failed_runs"]])
+    return write
