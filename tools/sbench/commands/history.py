@@ -87,18 +87,18 @@ def _number(value):
 def text(found):
     lines = []
     for one in found:
-        lines.append("%s  %s  %s  %s (%s)" % tuple(printable(one[k]) for k in ("machine", "configuration", "shaders",
-                                                                             "measure", "unit")))
+        keys = ("machine", "configuration", "shaders", "measure", "unit")
+        lines.append("%s  %s  %s  %s (%s)" % tuple(printable(one[k]) for k in keys))
         if any(p["commit"] is None for p in one["points"]):
             lines.append("  points without a commit (recorded without --commit) are ordered by when they were "
                          "recorded")
-        lines.append("  %-21s %8s %5s %10s %21s  %s" % ("commit", "position", "runs", "median", "interval",
-                                                         "changes"))
+        lines.append("  %-21s %8s %5s %10s %21s  %s" % ("commit", "position", "runs", "median", "interval", "changes"))
         by_id = {c["id"]: c for c in one["changes"]}
         for point in one["points"]:
             commit = printable(point["commit"][:12]) if point["commit"] else "(%s)" % printable(point["recorded"][:19])
-            found_here = ", ".join("#%d %+.1f %% %s (%s)" % (i, by_id[i]["change_pct"], printable(by_id[i]["direction"]),
-                                                              printable(by_id[i]["status"])) for i in point["changes"])
+            found_here = ", ".join("#%d %+.1f %% %s (%s)" % (
+                i, by_id[i]["change_pct"], printable(by_id[i]["direction"]), printable(by_id[i]["status"]))
+                                   for i in point["changes"])
             low, high = point["interval"]
             lines.append("  %-21s %8s %5d %10s %21s  %s" % (
                 commit, "-" if point["position"] is None else point["position"], len(point["runs"]),

@@ -32,7 +32,7 @@ import shutil
 import stat
 import sys
 
-from . import common, record
+from . import common, record as recording
 from .common import Refused, check_outputs, failed_any, judged, load, refuse, show, threshold, write_outputs
 from .. import campaign, desktop, interrupts, outputs, plan as plans, results, scratch, stats, verdicts, watchdog
 from ..outputs import printable
@@ -92,7 +92,7 @@ def add_options(parser, more=None):
     common.add_gate(parser)
     parser.add_argument("--record", action="store_true",
                         help="write every finished run into the history as it goes (see record -h)")
-    record.add_store_options(parser)
+    recording.add_store_options(parser)
 
 
 def check(parser, args):
@@ -118,8 +118,8 @@ def run(args, here):
     try:
         baseline = load(args.baseline) if args.baseline else None
         resumed, plan = prepare(args, here)
-        recorder = record.recorder(args, args.resume or args.json or "") if args.record else None
-    except (Refused, record.Refused) as error:
+        recorder = recording.recorder(args, args.resume or args.json or "") if args.record else None
+    except (Refused, recording.Refused) as error:
         refuse(error)
         return 2
     path = args.resume or args.json

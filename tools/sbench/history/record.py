@@ -118,7 +118,8 @@ def _workload(store, result, binary_sha256):
 
 def _series(store, machine, configuration, workload, measure):
     stores.execute(store, """
-        INSERT INTO series (machine_id, configuration_id, workload_id, measure, unit) VALUES (:m, :c, :w, :measure, :unit)
+        INSERT INTO series (machine_id, configuration_id, workload_id, measure, unit)
+        VALUES (:m, :c, :w, :measure, :unit)
         ON CONFLICT (machine_id, configuration_id, workload_id, measure) DO NOTHING""",
                    {"m": machine, "c": configuration, "w": workload, "measure": measure,
                     "unit": {"time": "ms", "memory": "MiB"}[measure]})

@@ -134,8 +134,9 @@ def version(store):
     if store["kind"] == "sqlite":
         found = stores.one(store, "SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'schema_version'")
     else:
-        found = stores.one(store, "SELECT to_regclass('schema_version') AS name")
-        found = found if found and found["name"] else None
+        # The catalog as a query sees it now (to_regclass may answer from a cache older than a lock).
+        found = stores.one(store, "SELECT tablename AS name FROM pg_catalog.pg_tables "
+                                  "WHERE schemaname = current_schema() AND tablename = 'schema_version'")
     if not found:
         return 0
     row = stores.one(store, "SELECT MAX(version) AS version FROM schema_version")
@@ -160,6 +161,8 @@ def prepare(store, tables=None, to=VERSION):
         if seen > VERSION:
             raise stores.StoreError("store %s has schema version %d, newer than this tool's (%d)"
                                     % (store["shown"], seen, VERSION))
+        if seen == to:
+            return
         if seen == 0:
             _ddl(store, "CREATE TABLE schema_version (version INTEGER NOT NULL PRIMARY KEY, applied TEXT NOT NULL)")
             for text in tables or TABLES:
@@ -169,7 +172,7 @@ def prepare(store, tables=None, to=VERSION):
             for step in range(seen, to):
                 for text in MIGRATIONS[step]:
                     _ddl(store, text)
-            seen = max(seen, to)
+            seen = to
         stores.execute(store, "INSERT INTO schema_version (version, applied) VALUES (:v, :at)",
                        {"v": seen, "at": now()})
 
