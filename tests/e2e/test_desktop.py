@@ -13,7 +13,8 @@ import unittest
 from unittest import mock
 
 from support import BINARY, FRAGMENT_FILE, ROOT, SMALL_FRAGMENT, SMALL_VERTEX, VERTEX_FILE
-from sbench import desktop, scratch
+from sbench.running import desktop
+from sbench.system import scratch
 
 TOOL = os.path.join(ROOT, "tools", "compare")
 DECOY = os.path.join(ROOT, "tests", "tools", "fake_bench.py")

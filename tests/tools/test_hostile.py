@@ -13,7 +13,8 @@ import subprocess
 import tempfile
 import unittest
 
-from sbench import plan, results
+from sbench.results import document as results
+from sbench.running import plan
 from test_compare import ROOT, TOOL, document, result, run_main
 
 FAKE = os.path.join(ROOT, "tests", "tools", "fake_bench.py")

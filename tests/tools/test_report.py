@@ -23,7 +23,8 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
-from sbench import compare, report
+from sbench import compare
+from sbench.presentation import page as report
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RECORDED = os.path.join(HERE, "data", "small-softpipe-llvmpipe.json.gz")

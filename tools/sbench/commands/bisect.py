@@ -35,8 +35,12 @@ import os
 import re
 import sys
 
-from .. import bisect_report, bisecting, builds, campaign, interrupts, outputs, plan as plans, results
-from .. import scratch, verdicts, watchdog
+from ..bisect import summary as bisect_report, steps as bisecting, builds
+from ..results import document as results
+from ..running import campaign, plan as plans
+from ..system import interrupts, files as outputs
+from ..statistics import verdicts
+from ..system import scratch, watchdog
 from . import common
 from .run import chosen_display, default_binary
 

@@ -8,8 +8,12 @@ import math
 import re
 import sys
 
-from .. import interrupts, outputs, results, runner, tables, verdicts
-from ..outputs import printable
+from ..presentation import tables
+from ..results import document as results
+from ..running import runner
+from ..statistics import verdicts
+from ..system import interrupts, files as outputs
+from ..system.files import printable
 
 # Every file a subcommand may write but the results file's own saving: (attribute, option).
 OUTPUTS = (("json", "--json"), ("csv", "--csv"), ("plot", "--plot"), ("timeline_png", "--timeline"),
@@ -143,7 +147,7 @@ def threshold(args, document=None):
 def write_outputs(args, documents, rows, title, say=lambda text: None, sources=None, with_host=False):
     """Every file asked for but the results file; say(text) tells which is next."""
     if args.html:
-        from .. import report
+        from ..presentation import page as report
         say("writing --html %s" % args.html)
         report.write(args.html, documents, sources or ["this comparison"], title, args.threshold,
                      with_host=with_host)
@@ -151,7 +155,7 @@ def write_outputs(args, documents, rows, title, say=lambda text: None, sources=N
         say("writing --csv %s" % args.csv)
         tables.write_csv(args.csv, rows)
     if args.trace_events:
-        from .. import trace_events
+        from ..results import trace_events
         say("writing --trace-events %s" % args.trace_events)
         trace_events.write(args.trace_events, documents)
     every_result = [r for d in documents for r in d["results"]]
@@ -160,7 +164,7 @@ def write_outputs(args, documents, rows, title, say=lambda text: None, sources=N
                                ("--calls-chart", args.calls_chart, lambda charts: charts.write_calls)):
         if path:
             say("drawing %s %s" % (option, path))
-            from .. import charts
+            from ..presentation import charts
             draw(charts)(path, rows if option == "--plot" else every_result, title)
 
 

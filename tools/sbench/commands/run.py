@@ -34,8 +34,11 @@ import sys
 
 from . import common
 from .common import Refused, check_outputs, failed_any, judged, load, refuse, show, threshold, write_outputs
-from .. import campaign, desktop, interrupts, outputs, plan as plans, results, scratch, stats, verdicts, watchdog
-from ..outputs import printable
+from ..results import document as results
+from ..running import campaign, desktop, plan as plans
+from ..statistics import stats, verdicts
+from ..system import interrupts, files as outputs, scratch, watchdog
+from ..system.files import printable
 
 NAME = "run"
 USAGE = "[run] [options] [CONFIG ...]"

@@ -12,7 +12,8 @@ import os
 import resource
 import signal
 
-from . import harness, libraries, output, plan, runner, stats
+from . import harness, libraries, program_output as output, plan, runner
+from ..statistics import stats
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 STDERR_LINES_KEPT = 20

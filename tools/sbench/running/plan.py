@@ -10,8 +10,9 @@ import shlex
 import subprocess
 import time
 
-from . import desktop, harness, scratch
-from .outputs import printable
+from . import desktop, harness
+from ..system import scratch
+from ..system.files import printable
 
 PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")
 GLXINFO_SECONDS = 60

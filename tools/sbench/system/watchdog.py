@@ -87,8 +87,8 @@ def _watch(fd):
                 sessions.discard(int(line[1:]))
     for session in sessions:
         kill_session(session)
-    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    from sbench import scratch
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+    from sbench.system import scratch
     scratch.remove_stale()
 
 

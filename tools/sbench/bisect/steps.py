@@ -13,7 +13,10 @@ import json
 import os
 import time
 
-from . import bisection, builds, campaign, desktop, libraries, observe, plan as plans, results, verdicts
+from . import search as bisection, builds
+from ..results import document as results
+from ..running import campaign, desktop, libraries, observe, plan as plans
+from ..statistics import verdicts
 
 SCHEMA = "shaderbench-bisect/1"
 MOST_FAILED_ROUNDS = 3  # rounds an end's failed runs may cost one step before the bisect stops

@@ -24,7 +24,8 @@ import subprocess
 
 import numpy
 
-from . import desktop, harness, output, plan, runner, scratch
+from ..running import desktop, harness, program_output as output, plan, runner
+from ..system import scratch
 
 # The loop's calls for one program, as the replay shows them.
 PROGRAM_CALLS = ("glCreateShader", "glShaderSource", "glCompileShader",

@@ -12,8 +12,9 @@ import signal
 import subprocess
 import time
 
-from . import desktop, scratch
-from .interrupts import shielded
+from . import desktop
+from ..system import scratch
+from ..system.interrupts import shielded
 
 
 # ---------------------------------------------------------------------------

@@ -25,8 +25,8 @@ import time
 from Xlib import X, XK, Xatom, display as xdisplay, error as xerror, protocol
 from Xlib.ext import res, xtest
 
-from . import scratch
-from .interrupts import shielded
+from ..system import scratch
+from ..system.interrupts import shielded
 
 WINDOW_TITLE = "Shader RAM usage test"
 FAMILY_LOCAL = 256  # Xauthority's family for a connection on this host

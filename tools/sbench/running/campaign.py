@@ -18,7 +18,9 @@ import statistics
 import sys
 import time
 
-from . import calls, desktop, observe, output, plan as plans, scratch
+from . import desktop, observe, program_output as output, plan as plans
+from ..results import calls
+from ..system import scratch
 
 
 def progress(text, final=True):

@@ -22,7 +22,8 @@ the same way as a hang, and goes on up to the caller.
 import signal
 import time
 
-from . import desktop, harness, output, scratch
+from . import desktop, harness, program_output as output
+from ..system import scratch
 
 DEFAULT_STALL_SECONDS = 300.0
 MAX_STALL_SECONDS = 7 * 24 * 3600  # a week: beyond it a limit means nothing, and select() cannot wait that long

@@ -13,7 +13,8 @@ import json
 import os
 import stat
 
-from . import libraries, output, outputs
+from ..running import libraries, program_output as output
+from ..system import files as outputs
 
 SCHEMA = "shaderbench-compare/2"
 OLD_SCHEMAS = ("shaderbench-compare/1",)  # read, upgraded as below; never written

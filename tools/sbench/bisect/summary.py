@@ -6,8 +6,10 @@ import html
 import json
 import math
 
-from . import bisection, campaign, stats
-from .outputs import printable
+from . import search as bisection
+from ..running import campaign
+from ..statistics import stats
+from ..system.files import printable
 
 
 def percent(log_change, sign):
