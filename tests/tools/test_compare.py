@@ -22,7 +22,7 @@ import numpy
 from sbench import compare
 from sbench.results import calls, document as results
 from sbench.running import campaign, desktop, harness, program_output as output, plan
-from sbench.statistics import calibration, stats, verdicts
+from sbench.analysis import calibration, stats, verdicts
 from sbench.system import interrupts, files as outputs
 from sbench.commands import run as run_command
 

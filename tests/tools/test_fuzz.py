@@ -20,7 +20,7 @@ from sbench import compare
 from sbench.presentation import tables
 from sbench.results import calls, document as results, trace_events
 from sbench.running import plan
-from sbench.statistics import verdicts
+from sbench.analysis import verdicts
 from sbench.commands import common, run
 from test_compare import recorded_run
 

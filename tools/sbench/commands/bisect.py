@@ -35,11 +35,11 @@ import os
 import re
 import sys
 
-from ..bisect import summary as bisect_report, steps as bisecting, builds
+from ..bisection import summary as bisect_report, steps as bisecting, builds
 from ..results import document as results
 from ..running import campaign, plan as plans
 from ..system import interrupts, files as outputs
-from ..statistics import verdicts
+from ..analysis import verdicts
 from ..system import scratch, watchdog
 from . import common
 from .run import chosen_display, default_binary

@@ -26,7 +26,7 @@ def run(args, here):
 
 
 def calibrate(args):
-    from ..statistics import calibration
+    from ..analysis import calibration
     document = common.load(args.calibrate)
     rounds = [r for r in calibration.pool(document) if None not in r] if len(document["results"]) == 2 else []
     if len(rounds) < 5:

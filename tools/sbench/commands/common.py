@@ -11,7 +11,7 @@ import sys
 from ..presentation import tables
 from ..results import document as results
 from ..running import runner
-from ..statistics import verdicts
+from ..analysis import verdicts
 from ..system import interrupts, files as outputs
 from ..system.files import printable
 

@@ -6,7 +6,7 @@ import sys
 
 from . import common
 from ..presentation import tables
-from ..statistics import verdicts
+from ..analysis import verdicts
 from ..system import files as outputs
 
 NAME = "diff"

@@ -36,7 +36,7 @@ from . import common
 from .common import Refused, check_outputs, failed_any, judged, load, refuse, show, threshold, write_outputs
 from ..results import document as results
 from ..running import campaign, desktop, plan as plans
-from ..statistics import stats, verdicts
+from ..analysis import stats, verdicts
 from ..system import interrupts, files as outputs, scratch, watchdog
 from ..system.files import printable
 

@@ -15,7 +15,7 @@ import numpy
 from . import tables
 from ..results import calls
 from ..running import plan as plans
-from ..statistics import stats, verdicts
+from ..analysis import stats, verdicts
 from ..system import files as outputs
 from ..system.files import printable
 

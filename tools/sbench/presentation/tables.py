@@ -6,7 +6,7 @@ import csv
 import statistics
 
 from ..results import calls
-from ..statistics import stats, verdicts
+from ..analysis import stats, verdicts
 from ..system import files as outputs
 from ..system.files import printable
 

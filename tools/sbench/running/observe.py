@@ -13,7 +13,7 @@ import resource
 import signal
 
 from . import harness, libraries, program_output as output, plan, runner
-from ..statistics import stats
+from ..analysis import stats
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 STDERR_LINES_KEPT = 20

@@ -8,7 +8,7 @@ import math
 
 from . import search as bisection
 from ..running import campaign
-from ..statistics import stats
+from ..analysis import stats
 from ..system.files import printable
 
 

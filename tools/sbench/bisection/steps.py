@@ -16,7 +16,7 @@ import time
 from . import search as bisection, builds
 from ..results import document as results
 from ..running import campaign, desktop, libraries, observe, plan as plans
-from ..statistics import verdicts
+from ..analysis import verdicts
 
 SCHEMA = "shaderbench-bisect/1"
 MOST_FAILED_ROUNDS = 3  # rounds an end's failed runs may cost one step before the bisect stops
