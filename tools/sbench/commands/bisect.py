@@ -40,7 +40,7 @@ from ..results import document as results
 from ..running import campaign, plan as plans
 from ..system import interrupts, files as outputs
 from ..analysis import verdicts
-from ..system import scratch, watchdog
+from ..system import scratch
 from . import common
 from .run import chosen_display, default_binary
 
@@ -162,7 +162,7 @@ def run(args, here):
 
 def started(document, path):
     scratch.remove_stale()
-    watchdog.start()
+    scratch.start_watchdog()
     save = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
     save(document)
     return save

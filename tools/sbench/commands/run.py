@@ -37,7 +37,7 @@ from .common import Refused, check_outputs, failed_any, judged, load, refuse, sh
 from ..results import document as results
 from ..running import campaign, desktop, plan as plans
 from ..analysis import stats, verdicts
-from ..system import interrupts, files as outputs, scratch, watchdog
+from ..system import interrupts, files as outputs, scratch
 from ..system.files import printable
 
 NAME = "run"
@@ -271,7 +271,7 @@ def compare(args, resumed, plan, baseline, path):
     returns the exit status."""
     display = chosen_display(args)
     scratch.remove_stale()  # what a tool killed outright (SIGKILL) left in the temporary directory
-    watchdog.start()  # so that if this one is, what it started is stopped all the same
+    scratch.start_watchdog()  # so that if this one is, what it started is stopped all the same
     save = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
     document, status = None, None
     with interrupts.raising():

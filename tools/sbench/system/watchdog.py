@@ -9,26 +9,25 @@ program the tool starts in a session of its own names that session on the
 pipe before it runs, and the tool takes the name back once it has stopped
 the whole session. When the pipe ends, because the tool has ended however
 it ended, the watchdog kills what is still in the sessions it was given,
-removes what the tool left in the temporary directory, and exits.
-
-Run as a program: watchdog.py FD, FD being the pipe's reading end.
+removes what the tool left in the temporary directory (scratch, which
+starts it), and exits.
 """
 
 import os
 import signal
 import subprocess
-import sys
 
 _pipe = {"fd": None}
 
 
-def start():
-    """Starts this process's watchdog, once."""
+def start(program):
+    """Starts this process's watchdog, once: program, an argv to which the
+    pipe's reading end is added, calls watch() on it."""
     if _pipe["fd"] is not None:
         return
     read_end, write_end = os.pipe()  # neither is inherited by what else we start
     try:
-        subprocess.Popen([sys.executable, "-I", "-B", os.path.abspath(__file__), str(read_end)], pass_fds=(read_end,),
+        subprocess.Popen(program + [str(read_end)], pass_fds=(read_end,),
                          start_new_session=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, cwd="/")
     except OSError:
@@ -73,7 +72,9 @@ def kill_session(session, leader=True):
             pass  # gone meanwhile
 
 
-def _watch(fd):
+def watch(fd):
+    """The watchdog's own work: reads the sessions named on the pipe until it
+    ends, then kills what is left in them."""
     sessions, pending = set(), b""
     while True:
         chunk = os.read(fd, 4096)
@@ -87,11 +88,3 @@ def _watch(fd):
                 sessions.discard(int(line[1:]))
     for session in sessions:
         kill_session(session)
-    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
-    from sbench.system import scratch
-    scratch.remove_stale()
-
-
-if __name__ == "__main__":
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    _watch(int(sys.argv[1]))
