@@ -25,7 +25,7 @@ import time
 from Xlib import X, XK, Xatom, display as xdisplay, error as xerror, protocol
 from Xlib.ext import res, xtest
 
-from ..system import scratch
+from ..system import proc, scratch
 from ..system.interrupts import shielded
 
 WINDOW_TITLE = "Shader RAM usage test"
@@ -241,14 +241,12 @@ def belongs_to(pid, root_pid):
     while pid > 1 and seen < 256:
         if pid == root_pid:
             return True
-        try:
-            with open("/proc/%d/stat" % pid, "rb") as f:
-                fields = f.read().rsplit(b")", 1)[1].split()
-        except (OSError, IndexError):
+        fields = proc.stat(pid)
+        if fields is None:
             return False
-        if int(fields[3]) == root_pid:  # its session
+        if int(fields[proc.SESSION]) == root_pid:
             return True
-        pid, seen = int(fields[1]), seen + 1  # its parent
+        pid, seen = int(fields[proc.PARENT]), seen + 1
     return False
 
 

@@ -21,7 +21,7 @@ import subprocess
 import sys
 import tempfile
 
-from . import watchdog
+from . import proc, watchdog
 from .interrupts import owner, shielded
 
 PREFIX = "shaderbench-"
@@ -46,12 +46,7 @@ def _start_time(pid):
     """A process's start time in clock ticks since boot, or None if it is gone
     (or has ended, a zombie): with its PID it names one process, even after
     the PID is reused."""
-    try:
-        with open("/proc/%d/stat" % pid, "rb") as f:
-            fields = f.read().rsplit(b")", 1)[1].split()
-        return None if fields[0] == b"Z" else int(fields[19])
-    except (OSError, IndexError, ValueError):
-        return None
+    return proc.start_time(pid)
 
 
 def owner_tag():

@@ -13,9 +13,12 @@ removes what the tool left in the temporary directory (scratch, which
 starts it), and exits.
 """
 
+import contextlib
 import os
 import signal
 import subprocess
+
+from . import proc
 
 _pipe = {"fd": None}
 
@@ -60,16 +63,10 @@ def kill_session(session, leader=True):
     """Kills every process of ours still in the session; its leader too
     unless leader is False (one the caller has stopped and reaped, whose PID
     may already name another process)."""
-    for name in os.listdir("/proc"):
-        if not name.isdigit() or (not leader and int(name) == session):
-            continue
-        try:
-            with open("/proc/%s/stat" % name, "rb") as f:
-                fields = f.read().rsplit(b")", 1)[1].split()
-            if int(fields[3]) == session and os.stat("/proc/" + name).st_uid == os.getuid():
-                os.kill(int(name), signal.SIGKILL)
-        except (OSError, IndexError, ValueError):
-            pass  # gone meanwhile
+    for pid in proc.process_ids():
+        if (leader or pid != session) and proc.number(pid, proc.SESSION) == session and proc.owner(pid) == os.getuid():
+            with contextlib.suppress(OSError):  # gone meanwhile
+                os.kill(pid, signal.SIGKILL)
 
 
 def watch(fd):
