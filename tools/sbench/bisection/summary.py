@@ -9,7 +9,7 @@ import math
 from . import search as bisection
 from ..running import campaign
 from ..analysis import stats
-from ..system.files import printable
+from ..system.text import printable
 
 
 def percent(log_change, sign):

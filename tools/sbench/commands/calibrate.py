@@ -5,7 +5,7 @@ runs nothing."""
 import sys
 
 from . import common
-from ..system.files import printable
+from ..system.text import printable
 
 NAME = "calibrate"
 USAGE = "calibrate [--threshold PCT] AA.json"

@@ -13,7 +13,7 @@ from ..results import document as results
 from ..running import runner
 from ..analysis import verdicts
 from ..system import interrupts, files as outputs
-from ..system.files import printable
+from ..system.text import printable
 
 # Every file a subcommand may write but the results file's own saving: (attribute, option).
 OUTPUTS = (("json", "--json"), ("csv", "--csv"), ("plot", "--plot"), ("timeline_png", "--timeline"),

@@ -38,7 +38,7 @@ from ..results import document as results
 from ..running import campaign, desktop, plan as plans
 from ..analysis import stats, verdicts
 from ..system import interrupts, files as outputs, scratch
-from ..system.files import printable
+from ..system.text import printable
 
 NAME = "run"
 USAGE = "[run] [options] [CONFIG ...]"

@@ -17,7 +17,7 @@ from ..results import calls
 from ..running import plan as plans
 from ..analysis import stats, verdicts
 from ..system import files as outputs
-from ..system.files import printable
+from ..system.text import printable
 
 CHART_JS = "/usr/share/javascript/chart.js/chart.min.js"
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")

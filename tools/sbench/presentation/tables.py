@@ -8,7 +8,7 @@ import statistics
 from ..results import calls
 from ..analysis import stats, verdicts
 from ..system import files as outputs
-from ..system.files import printable
+from ..system.text import printable
 
 TIMELINE_FIELDS = ["program_p50_ms", "program_p90_ms", "program_p99_ms", "program_max_ms",
                    "first_program_ms", "first_vs_rest", "cpu_per_wall",

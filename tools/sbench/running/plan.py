@@ -12,7 +12,7 @@ import time
 
 from . import desktop, harness
 from ..system import scratch
-from ..system.files import printable
+from ..system.text import printable
 
 PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")
 GLXINFO_SECONDS = 60
