@@ -18,8 +18,7 @@ import statistics
 import sys
 import time
 
-from . import desktop, observe, program_output as output, plan as plans
-from ..results import calls
+from . import desktop, observe, program_output as output, plan as plans, replay
 from ..system import scratch
 
 
@@ -140,8 +139,8 @@ def run(document, save, display, stall, after_round=lambda number: False):
     for result in calls_left(document):
         label = "[%s %s calls]" % (result["configuration"], result["shaders"]["label"])
         with pair_workdir(result["shaders"]["directory"]) as workdir:
-            result["calls"] = calls.measure(document["binary"]["path"], workdir, display,
-                                            result["environment"], plan["cache"], stall,
-                                            lambda text, label=label: progress("%s %s" % (label, text), final=False))
+            result["calls"] = replay.measure(document["binary"]["path"], workdir, display,
+                                             result["environment"], plan["cache"], stall,
+                                             lambda text, label=label: progress("%s %s" % (label, text), final=False))
         progress("%s %s" % (label, result["calls"].get("failure") or "replayed"))
         save(document)
