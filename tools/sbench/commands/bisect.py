@@ -35,12 +35,12 @@ import os
 import re
 import sys
 
-from ..bisection import summary as bisect_report, steps as bisecting, builds
-from ..results import document as results
-from ..running import campaign, plan as plans
-from ..system import interrupts, files as outputs
 from ..analysis import verdicts
-from ..system import scratch
+from ..bisection import summary as bisect_report, builds
+from ..results import document as results
+from ..running import plan as plans
+from ..system import interrupts, files as outputs, scratch
+from ..system.text import progress
 from . import common
 from .run import chosen_display, default_binary
 
@@ -112,6 +112,7 @@ def settings_of(args, pair, repo):
 
 def prepare(args, here):
     """(document, builds directory): everything checked that would fail later."""
+    from ..bisection import steps as bisecting  # here, not above: report, diff and calibrate load no X
     try:
         repo = os.path.realpath(args.repo)
         good, bad = builds.commit_of(repo, args.good), builds.commit_of(repo, args.bad)
@@ -169,6 +170,7 @@ def started(document, path):
 
 
 def bisect(args, document, root, path):
+    from ..bisection import steps as bisecting
     display = chosen_display(args)
     save, status = started(document, path), FAILED
     clock = bisecting.clock(document)
@@ -185,8 +187,8 @@ def bisect(args, document, root, path):
             common.refuse("bisect stopped: %s" % error)
         except interrupts.Interrupted as interrupt:
             status = interrupt.status
-            campaign.progress("interrupted (%s): %s" % (interrupt, "go on with --resume %s" % path if path
-                                                         else "nothing kept (no --json)"))
+            progress("interrupted (%s): %s" % (interrupt, "go on with --resume %s" % path if path
+                                               else "nothing kept (no --json)"))
         except (RuntimeError, OSError, builds.BuildError) as error:
             common.refuse("bisect stopped: %s" % error)
         clock()
@@ -194,7 +196,7 @@ def bisect(args, document, root, path):
             save(document)
         removed = builds.prune(root, args.keep_builds, protected=set(document["builds"]))
         if removed:
-            campaign.progress("removed %d old builds (--keep-builds %d)" % (len(removed), args.keep_builds))
+            progress("removed %d old builds (--keep-builds %d)" % (len(removed), args.keep_builds))
     return status
 
 
@@ -221,6 +223,7 @@ def outcome_lines(document, outcome):
 
 def git_step(args, document, root, path):
     """One commit for git bisect run: HEAD against GOOD and BAD."""
+    from ..bisection import steps as bisecting
     display = chosen_display(args)
     save = started(document, path)
     try:

@@ -10,7 +10,7 @@ import sys
 
 from ..presentation import tables
 from ..results import document as results
-from ..running import runner
+from ..running import harness
 from ..analysis import verdicts
 from ..system import interrupts, files as outputs
 from ..system.text import printable
@@ -57,8 +57,8 @@ def add_display(parser):
 
 
 def add_stall(parser):
-    parser.add_argument("--stall-timeout", type=number_in(0, runner.MAX_STALL_SECONDS, low_open=True),
-                        default=runner.DEFAULT_STALL_SECONDS, metavar="SECONDS",
+    parser.add_argument("--stall-timeout", type=number_in(0, harness.MAX_STALL_SECONDS, low_open=True),
+                        default=harness.DEFAULT_STALL_SECONDS, metavar="SECONDS",
                         help="stop a run that prints nothing for this long (default 300)")
 
 

@@ -35,10 +35,10 @@ import sys
 from . import common
 from .common import Refused, check_outputs, failed_any, judged, load, refuse, show, threshold, write_outputs
 from ..results import document as results
-from ..running import campaign, desktop, plan as plans
+from ..running import plan as plans
 from ..analysis import stats, verdicts
 from ..system import interrupts, files as outputs, scratch
-from ..system.text import printable
+from ..system.text import printable, progress
 
 NAME = "run"
 USAGE = "[run] [options] [CONFIG ...]"
@@ -140,6 +140,7 @@ def default_binary(here):
 def chosen_display(args):
     """The display the runs use: None for a private server per run."""
     name = args.display or os.environ.get("DISPLAY")
+    from ..running import desktop  # here, not above: report, diff and calibrate load no X
     return None if not name or name == "private" else desktop.user_display(name)
 
 
@@ -218,6 +219,7 @@ def show_plan(path, plan):
 def start(args, resumed, plan, display):
     """The document the runs go into: the resumed one, whose drivers must be the
     same, or a new one with each configuration's driver probed."""
+    from ..running import campaign, desktop
     configs = plans.plan_configs(plan)
     where = desktop.describe(display) if display else {"name": None, "private": True, "window_manager": None,
                                                        "compositor": None, "windows_found_by": "X-Resource"}
@@ -254,7 +256,7 @@ def look(document, round_number):
     plan = document["plan"]
     records = verdicts.within(document, up_to=round_number)
     for record in records:
-        campaign.progress("round %d: %s %s: time %s, memory %s" % (
+        progress("round %d: %s %s: time %s, memory %s" % (
             round_number, printable(record["configuration"]), printable(record["shaders"]),
             *("%s%s" % (stats.describe(record[m]), ", gate: %s" % record[m]["gate"] if record["gate"] else "")
               for m in ("time", "memory"))))
@@ -269,6 +271,7 @@ def look(document, round_number):
 def compare(args, resumed, plan, baseline, path):
     """Runs the comparison into the document at path (None: kept in memory);
     returns the exit status."""
+    from ..running import campaign
     display = chosen_display(args)
     scratch.remove_stale()  # what a tool killed outright (SIGKILL) left in the temporary directory
     scratch.start_watchdog()  # so that if this one is, what it started is stopped all the same
@@ -281,7 +284,7 @@ def compare(args, resumed, plan, baseline, path):
             campaign.run(document, save, display, args.stall_timeout, lambda n: look(document, n))
             rows, (document["verdicts"],) = show([document], wide=args.wide)
             write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
-                          campaign.progress, [path or "this comparison"])
+                          progress, [path or "this comparison"])
             status = 1 if failed_any(document) or not rows else 0
             gated = args.fail_on_regression or bool(document["plan"].get("gate"))
             if document["verdicts"] or not baseline:  # one configuration against --baseline: judged below
@@ -299,7 +302,7 @@ def compare(args, resumed, plan, baseline, path):
             return 2
         except interrupts.Interrupted as interrupt:
             status = interrupt.status
-            campaign.progress("interrupted (%s): keeping the finished runs" % interrupt)
+            progress("interrupted (%s): keeping the finished runs" % interrupt)
         except (RuntimeError, OSError) as error:  # no X server; the results file's disk full or gone
             refuse("stopped: %s" % error)
             status = 1

@@ -15,25 +15,11 @@ A resumed comparison runs exactly what its plan still lacks.
 import contextlib
 import os
 import statistics
-import sys
 import time
 
 from . import desktop, observe, program_output as output, plan as plans, replay
 from ..system import scratch
-
-
-def progress(text, final=True):
-    """Shows where the comparison is on standard error: on a terminal the
-    passing lines overwrite each other, elsewhere only the final ones appear."""
-    if sys.stderr.isatty():
-        sys.stderr.write("\r\033[K" + text + ("\n" if final else ""))
-    elif final:
-        sys.stderr.write(text + "\n")
-    sys.stderr.flush()
-
-
-def minutes(seconds):
-    return "%d min %02d s" % divmod(int(seconds), 60) if seconds >= 60 else "%d s" % seconds
+from ..system.text import minutes, progress
 
 
 def probe(configs, pairs, display, cache, explicit):

@@ -45,14 +45,6 @@ def user_display(name):
     return Display(name, os.environ.get("XAUTHORITY"), False)
 
 
-def environment(display):
-    """The variables that reach a display: for the benchmark and the probes."""
-    env = {"DISPLAY": display.name}
-    if display.xauthority:
-        env["XAUTHORITY"] = display.xauthority
-    return env
-
-
 # ---------------------------------------------------------------------------
 # Private X servers
 # ---------------------------------------------------------------------------

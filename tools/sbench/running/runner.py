@@ -25,9 +25,6 @@ import time
 from . import desktop, harness, program_output as output
 from ..system import scratch
 
-DEFAULT_STALL_SECONDS = 300.0
-MAX_STALL_SECONDS = 7 * 24 * 3600  # a week: beyond it a limit means nothing, and select() cannot wait that long
-
 
 def seconds(value):
     return "%g s" % value
@@ -61,7 +58,7 @@ def _ending(reported, hung, close_error, status, parsed, err, last, stall):
     return "report", None
 
 
-def run(binary, cwd, display, env, stall=DEFAULT_STALL_SECONDS, on_line=None, wrapper=(), close_window=True):
+def run(binary, cwd, display, env, stall=harness.DEFAULT_STALL_SECONDS, on_line=None, wrapper=(), close_window=True):
     """Runs the benchmark once, to its end.
 
     on_line(line, process) is called with each line of standard output as it

@@ -1,4 +1,7 @@
-"""Text from outside (paths, names, lines another program wrote) made safe to show."""
+"""What the tool shows on a terminal: text from outside (paths, names, lines
+another program wrote) made safe to show, the progress line, durations."""
+
+import sys
 
 
 def printable(text):
@@ -11,3 +14,17 @@ def printable(text):
         else:
             shown.append(c if c.isprintable() else c.encode("unicode_escape").decode("ascii"))
     return "".join(shown)
+
+
+def progress(text, final=True):
+    """Shows where the comparison is on standard error: on a terminal the
+    passing lines overwrite each other, elsewhere only the final ones appear."""
+    if sys.stderr.isatty():
+        sys.stderr.write("\r\033[K" + text + ("\n" if final else ""))
+    elif final:
+        sys.stderr.write(text + "\n")
+    sys.stderr.flush()
+
+
+def minutes(seconds):
+    return "%d min %02d s" % divmod(int(seconds), 60) if seconds >= 60 else "%d s" % seconds
