@@ -9,7 +9,6 @@ the bisect: its figures would be another build's.
 """
 
 import datetime
-import json
 import os
 import time
 
@@ -306,10 +305,9 @@ def load(path):
     with one line. Only its figures are used: what it would run comes from
     the command line, which must match it."""
     try:
-        document = json.loads(results._read(path), parse_constant=results._no_constant)
-        results._check_values(document)
-    except (OSError, ValueError, results.ResultsError) as error:
-        raise ValueError("%s: %s" % (path, error))
+        document = results.read_json(path)
+    except results.ResultsError as error:
+        raise ValueError(str(error))
     try:
         check(document)
     except (ValueError, KeyError, TypeError, AttributeError) as error:
