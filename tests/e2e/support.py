@@ -8,7 +8,7 @@ import tempfile
 import time
 import unittest
 
-from sbench import desktop, harness, output
+from sbench.running import desktop, harness, program_output as output
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The binary under test, as ctest names it from whatever build tree it runs in.

@@ -13,7 +13,8 @@ import unittest
 from unittest import mock
 
 from support import BINARY, FRAGMENT_FILE, ROOT, SMALL_FRAGMENT, SMALL_VERTEX, VERTEX_FILE
-from sbench import desktop, scratch
+from sbench.running import desktop, harness
+from sbench.system import scratch
 
 TOOL = os.path.join(ROOT, "tools", "compare")
 DECOY = os.path.join(ROOT, "tests", "tools", "fake_bench.py")
@@ -29,7 +30,7 @@ class Desktops(unittest.TestCase):
         self.dir = tempfile.TemporaryDirectory()
         self.addCleanup(self.dir.cleanup)
         self.env = dict({k: v for k, v in os.environ.items() if k != "XAUTHORITY"},
-                        **desktop.environment(self.display))
+                        **harness.display_environment(self.display))
 
     def start(self, command, **env):
         """Starts command on the display, what it says going to a file of its own."""

@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import unittest
 
-from support import SAMPLE_DIR, XTestCase, desktop, output
+from support import SAMPLE_DIR, XTestCase, harness, output
 
 WINE_RUN = os.environ.get("SHADERBENCH_WINE_RUN")
 SMALL_PAIR = bool(os.environ.get("SHADERBENCH_SMALL_PAIR"))
@@ -26,7 +26,7 @@ class SampleShaders(XTestCase):
             # Wine's server starts apart from the benchmark's pipes (it would hold
             # them open) and, cleanups running last first, stops before the X server.
             cls.addClassCleanup(subprocess.run, [WINE_RUN, "--stop"], timeout=120)
-            subprocess.run([WINE_RUN, "--start"], env=dict(os.environ, **desktop.environment(cls.display)),
+            subprocess.run([WINE_RUN, "--start"], env=dict(os.environ, **harness.display_environment(cls.display)),
                            check=True, timeout=120)
 
     def test_full_run_prints_only_progress_and_report_and_ends_on_escape(self):

@@ -100,7 +100,8 @@ def needs(tree):
 
 def tool_needs():
     """What the tool needs, from its sources: modules every run imports (the
-    top-level imports of every module the command line loads at its start),
+    top-level imports of every module the command line loads at its start or
+    its default subcommand loads when it runs),
     modules some option imports, programs it starts, files it reads."""
     parsed, package = {}, os.path.join(ROOT, "tools", "sbench")
     for source in SOURCES:  # modules by dotted name within the package (commands.run), scripts by path
@@ -114,7 +115,8 @@ def tool_needs():
         if name in loaded:
             continue
         loaded.add(name)
-        for node in parsed[name].body:
+        # The default subcommand's imports inside its functions too: every comparison makes them.
+        for node in ast.walk(parsed[name]) if name == "commands.run" else parsed[name].body:
             if isinstance(node, ast.ImportFrom) and (node.level or (node.module or "").split(".")[0] == "sbench"):
                 # The package it names: sbench itself, or this module's, a level up for each dot past the first.
                 base = ([] if not node.level else name.split(".")[:-node.level])

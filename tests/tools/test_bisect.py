@@ -15,7 +15,7 @@ import unittest
 
 import numpy
 
-from sbench import bisection, builds
+from sbench.bisection import search as bisection, builds
 
 from test_faults import FAKE, HERE, TOOL, ToolCase, leftovers
 
@@ -46,7 +46,7 @@ def simulated_search(count, culprits, noise, seed, rise=1.2, threshold=5.0, max_
 
 
 def bisection_looks(max_runs):
-    from sbench import verdicts
+    from sbench.analysis import verdicts
     return verdicts.looks(max_runs)
 
 

@@ -5,7 +5,7 @@ import json
 import os
 import unittest
 
-from sbench import calls, trace_events
+from sbench.results import calls, trace_events
 from test_compare import recorded_run
 
 FIXTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "glretrace-pcpu.txt")

@@ -19,7 +19,11 @@ import unittest.mock
 
 import numpy
 
-from sbench import calibration, calls, campaign, compare, desktop, harness, interrupts, output, outputs, plan, results, stats, verdicts
+from sbench import compare
+from sbench.results import calls, document as results
+from sbench.running import campaign, desktop, harness, program_output as output, plan
+from sbench.analysis import calibration, stats, verdicts
+from sbench.system import interrupts, files as outputs
 from sbench.commands import run as run_command
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -403,7 +407,7 @@ class Configurations(unittest.TestCase):
                              (True, "old\n", ["link.csv", "real.csv"]))
 
         with outputs.locked(link):
-            holder = subprocess.run([sys.executable, "-c", "from sbench import outputs\n"
+            holder = subprocess.run([sys.executable, "-c", "from sbench.system import files as outputs\n"
                                      "with outputs.locked(%r): pass" % real], capture_output=True, text=True,
                                     env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "tools")))
             self.assertIn("Locked: %s is in use by another comparison (PID %d)" % (real, os.getpid()), holder.stderr)

@@ -19,7 +19,8 @@ import tempfile
 import time
 import unittest
 
-from sbench import compare, observe, plan
+from sbench import compare
+from sbench.running import observe, plan
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))

@@ -16,7 +16,11 @@ import tempfile
 import traceback
 import unittest
 
-from sbench import calls, compare, plan, results, tables, trace_events, verdicts
+from sbench import compare
+from sbench.presentation import tables
+from sbench.results import calls, document as results, trace_events
+from sbench.running import plan
+from sbench.analysis import verdicts
 from sbench.commands import common, run
 from test_compare import recorded_run
 

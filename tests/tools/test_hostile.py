@@ -12,7 +12,8 @@ import stat
 import subprocess
 import unittest
 
-from sbench import plan, results
+from sbench.results import document as results
+from sbench.running import plan
 from test_compare import ROOT, TOOL, document, result, run_main
 from test_faults import as_nobody, for_nobody
 

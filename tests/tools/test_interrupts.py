@@ -13,7 +13,8 @@ import time
 import unittest
 from unittest import mock
 
-from sbench import desktop, harness, interrupts, outputs, scratch
+from sbench.running import desktop, harness
+from sbench.system import interrupts, files as outputs, scratch
 
 # Where what is made and what shields it are: every bytecode there is a step, every line elsewhere.
 FINE = tuple(os.path.abspath(module.__file__) for module in (scratch, interrupts, outputs))

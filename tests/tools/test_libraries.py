@@ -11,7 +11,9 @@ import sys
 import tempfile
 import unittest
 
-from sbench import desktop, libraries, observe, output, plan, report, results
+from sbench.presentation import page as report
+from sbench.results import document as results
+from sbench.running import desktop, libraries, observe, program_output as output, plan
 from test_compare import ROOT, TOOL, document, result
 import forward_gl
 

@@ -1,8 +1,7 @@
-"""shaderbench's Python side, a module per job: running the benchmark
-(desktop: X displays, locked private servers and the benchmark's window;
-harness: its process and pipes; runner: one run and how it ended;
-interrupts), reading what it prints (output), and comparing drivers (plan,
-observe, campaign, results, outputs, stats, verdicts, tables, charts; calls
-and trace_events for where the time goes). compare is the comparison's
-command line, and commands/ its subcommands, one module each; ./run,
+"""shaderbench's Python side, in sub-packages by concern: system (processes,
+/proc, signals, scratch files, writes), running (the benchmark run, X, the
+campaign), results (what runs leave), analysis (the statistics and
+verdicts), presentation (tables, charts, the page), bisection (a driver's
+history) and commands (compare's subcommands, one module each; compare is
+their entry). docs/development.md has a line per module; ./run,
 tools/run-headless, tools/compare and the tests import it all from here."""

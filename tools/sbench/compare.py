@@ -29,7 +29,7 @@ import argparse
 import contextlib
 import sys
 
-from . import outputs
+from .system import files as outputs
 from .commands import bisect, calibrate, common, diff, history, record, report, run
 
 # The subcommands, in the order of a user's work; `compare -h` lists them so.

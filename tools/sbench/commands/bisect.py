@@ -35,8 +35,12 @@ import os
 import re
 import sys
 
-from .. import bisect_report, bisecting, builds, campaign, interrupts, outputs, plan as plans, results
-from .. import scratch, verdicts, watchdog
+from ..analysis import verdicts
+from ..bisection import summary as bisect_report, builds
+from ..results import document as results
+from ..running import plan as plans
+from ..system import interrupts, files as outputs, scratch
+from ..system.text import progress
 from . import common
 from .run import chosen_display, default_binary
 
@@ -108,6 +112,7 @@ def settings_of(args, pair, repo):
 
 def prepare(args, here):
     """(document, builds directory): everything checked that would fail later."""
+    from ..bisection import steps as bisecting  # here, not above: report, diff and calibrate load no X
     try:
         repo = os.path.realpath(args.repo)
         good, bad = builds.commit_of(repo, args.good), builds.commit_of(repo, args.bad)
@@ -158,13 +163,14 @@ def run(args, here):
 
 def started(document, path):
     scratch.remove_stale()
-    watchdog.start()
+    scratch.start_watchdog()
     save = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
     save(document)
     return save
 
 
 def bisect(args, document, root, path):
+    from ..bisection import steps as bisecting
     display = chosen_display(args)
     save, status = started(document, path), FAILED
     clock = bisecting.clock(document)
@@ -181,8 +187,8 @@ def bisect(args, document, root, path):
             common.refuse("bisect stopped: %s" % error)
         except interrupts.Interrupted as interrupt:
             status = interrupt.status
-            campaign.progress("interrupted (%s): %s" % (interrupt, "go on with --resume %s" % path if path
-                                                         else "nothing kept (no --json)"))
+            progress("interrupted (%s): %s" % (interrupt, "go on with --resume %s" % path if path
+                                               else "nothing kept (no --json)"))
         except (RuntimeError, OSError, builds.BuildError) as error:
             common.refuse("bisect stopped: %s" % error)
         clock()
@@ -190,7 +196,7 @@ def bisect(args, document, root, path):
             save(document)
         removed = builds.prune(root, args.keep_builds, protected=set(document["builds"]))
         if removed:
-            campaign.progress("removed %d old builds (--keep-builds %d)" % (len(removed), args.keep_builds))
+            progress("removed %d old builds (--keep-builds %d)" % (len(removed), args.keep_builds))
     return status
 
 
@@ -217,6 +223,7 @@ def outcome_lines(document, outcome):
 
 def git_step(args, document, root, path):
     """One commit for git bisect run: HEAD against GOOD and BAD."""
+    from ..bisection import steps as bisecting
     display = chosen_display(args)
     save = started(document, path)
     try:

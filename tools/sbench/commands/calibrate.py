@@ -5,7 +5,7 @@ runs nothing."""
 import sys
 
 from . import common
-from ..outputs import printable
+from ..system.text import printable
 
 NAME = "calibrate"
 USAGE = "calibrate [--threshold PCT] AA.json"
@@ -26,7 +26,7 @@ def run(args, here):
 
 
 def calibrate(args):
-    from .. import calibration
+    from ..analysis import calibration
     document = common.load(args.calibrate)
     rounds = [r for r in calibration.pool(document) if None not in r] if len(document["results"]) == 2 else []
     if len(rounds) < 5:

@@ -8,8 +8,12 @@ import math
 import re
 import sys
 
-from .. import interrupts, outputs, results, runner, tables, verdicts
-from ..outputs import printable
+from ..presentation import tables
+from ..results import document as results
+from ..running import harness
+from ..analysis import verdicts
+from ..system import interrupts, files as outputs
+from ..system.text import printable
 
 # Every file a subcommand may write but the results file's own saving: (attribute, option).
 OUTPUTS = (("json", "--json"), ("csv", "--csv"), ("plot", "--plot"), ("timeline_png", "--timeline"),
@@ -53,8 +57,8 @@ def add_display(parser):
 
 
 def add_stall(parser):
-    parser.add_argument("--stall-timeout", type=number_in(0, runner.MAX_STALL_SECONDS, low_open=True),
-                        default=runner.DEFAULT_STALL_SECONDS, metavar="SECONDS",
+    parser.add_argument("--stall-timeout", type=number_in(0, harness.MAX_STALL_SECONDS, low_open=True),
+                        default=harness.DEFAULT_STALL_SECONDS, metavar="SECONDS",
                         help="stop a run that prints nothing for this long (default 300)")
 
 
@@ -167,7 +171,7 @@ def write_outputs(args, documents, rows, title, say=lambda text: None, sources=N
     records: each document's verdicts as the terminal showed them; gate_lines:
     the gate's, as it printed them."""
     if args.html:
-        from .. import report
+        from ..presentation import page as report
         say("writing --html %s" % args.html)
         report.write(args.html, documents, sources or ["this comparison"], title, args.threshold,
                      with_host=with_host, records=records, gate_lines=gate_lines)
@@ -175,7 +179,7 @@ def write_outputs(args, documents, rows, title, say=lambda text: None, sources=N
         say("writing --csv %s" % args.csv)
         tables.write_csv(args.csv, rows)
     if args.trace_events:
-        from .. import trace_events
+        from ..results import trace_events
         say("writing --trace-events %s" % args.trace_events)
         trace_events.write(args.trace_events, documents)
     every_result = [r for d in documents for r in d["results"]]
@@ -184,7 +188,7 @@ def write_outputs(args, documents, rows, title, say=lambda text: None, sources=N
                                ("--calls-chart", args.calls_chart, lambda charts: charts.write_calls)):
         if path:
             say("drawing %s %s" % (option, path))
-            from .. import charts
+            from ..presentation import charts
             draw(charts)(path, rows if option == "--plot" else every_result, title)
 
 

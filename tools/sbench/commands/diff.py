@@ -5,7 +5,9 @@ import json
 import sys
 
 from . import common
-from .. import outputs, tables, verdicts
+from ..presentation import tables
+from ..analysis import verdicts
+from ..system import files as outputs
 
 NAME = "diff"
 USAGE = "diff [options] OLD.json NEW.json"
@@ -48,7 +50,7 @@ def diff(args):
 def write_verdicts(args, records, old, new, gate_lines):
     """The verdicts in --csv and --json, and their page with the gate's lines."""
     if args.html:
-        from .. import report
+        from ..presentation import page as report
         report.write(args.html, [old, new], ["old: " + args.old, "new: " + args.new], "shaderbench: --diff",
                      common.threshold(args), diff=(args.old, args.new, records), with_host=True,
                      gate_lines=gate_lines)

@@ -11,9 +11,9 @@ import math
 import statistics
 import sys
 
-from .. import interrupts, outputs
+from ..system import files as outputs, interrupts
 from ..history import series as serieses, store as stores
-from ..outputs import printable
+from ..system.text import printable
 from .record import add_store_options
 
 NAME = "history"

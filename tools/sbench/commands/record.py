@@ -13,9 +13,10 @@ import os
 import subprocess
 import sys
 
-from .. import interrupts, results
+from ..results import document as results
+from ..system import interrupts
 from ..history import record, store as stores
-from ..outputs import printable
+from ..system.text import printable
 
 NAME = "record"
 USAGE = "record [options] FILE.json..."

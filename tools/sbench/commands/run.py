@@ -35,8 +35,11 @@ import sys
 from . import common, record as recording
 from .common import (Refused, check_outputs, failed_any, gate, load, print_gate, refuse, show, threshold,
                      write_outputs)
-from .. import campaign, desktop, interrupts, outputs, plan as plans, results, scratch, stats, verdicts, watchdog
-from ..outputs import printable
+from ..results import document as results
+from ..running import plan as plans
+from ..analysis import stats, verdicts
+from ..system import interrupts, files as outputs, scratch
+from ..system.text import printable, progress
 
 NAME = "run"
 USAGE = "[run] [options] [CONFIG ...]"
@@ -155,6 +158,7 @@ def default_binary(here):
 def chosen_display(args):
     """The display the runs use: None for a private server per run."""
     name = args.display or os.environ.get("DISPLAY")
+    from ..running import desktop  # here, not above: report, diff and calibrate load no X
     return None if not name or name == "private" else desktop.user_display(name)
 
 
@@ -233,6 +237,7 @@ def show_plan(path, plan):
 def start(args, resumed, plan, display):
     """The document the runs go into: the resumed one, whose drivers must be the
     same, or a new one with each configuration's driver probed."""
+    from ..running import campaign, desktop
     configs = plans.plan_configs(plan)
     where = desktop.describe(display) if display else {"name": None, "private": True, "window_manager": None,
                                                        "compositor": None, "windows_found_by": "X-Resource"}
@@ -269,7 +274,7 @@ def look(document, round_number):
     plan = document["plan"]
     records = verdicts.within(document, up_to=round_number)
     for record in records:
-        campaign.progress("round %d: %s %s: time %s, memory %s" % (
+        progress("round %d: %s %s: time %s, memory %s" % (
             round_number, printable(record["configuration"]), printable(record["shaders"]),
             *("%s%s" % (stats.describe(record[m]), ", gate: %s" % record[m]["gate"] if record["gate"] else "")
               for m in ("time", "memory"))))
@@ -286,9 +291,10 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
     each save recorded into the history too when recorder; returns the exit
     status. differed: the lines of what differs from the baseline, allowed,
     said before its verdicts."""
+    from ..running import campaign
     display = chosen_display(args)
     scratch.remove_stale()  # what a tool killed outright (SIGKILL) left in the temporary directory
-    watchdog.start()  # so that if this one is, what it started is stopped all the same
+    scratch.start_watchdog()  # so that if this one is, what it started is stopped all the same
     written = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
 
     def save(doc):
@@ -313,7 +319,7 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
                 judgements.append((records, threshold(args, document), missing, status == 1))
             status, blocks = gate(gated, judgements, status)
             write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
-                          campaign.progress, [path or "this comparison"], records=[document["verdicts"]],
+                          progress, [path or "this comparison"], records=[document["verdicts"]],
                           gate_lines=sum(blocks, []))
             print_gate(blocks[0] if within else [])
             if baseline:
@@ -327,7 +333,7 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
             return 2
         except interrupts.Interrupted as interrupt:
             status = interrupt.status
-            campaign.progress("interrupted (%s): keeping the finished runs" % interrupt)
+            progress("interrupted (%s): keeping the finished runs" % interrupt)
         except (RuntimeError, OSError) as error:  # no X server; the results file's disk full or gone
             refuse("stopped: %s" % error)
             status = 1

@@ -5,8 +5,10 @@ CSV, the failures under the table, and the per-call table of the replays."""
 import csv
 import statistics
 
-from . import calls, outputs, stats, verdicts
-from .outputs import printable
+from ..results import calls
+from ..analysis import stats, verdicts
+from ..system import files as outputs
+from ..system.text import printable
 
 TIMELINE_FIELDS = ["program_p50_ms", "program_p90_ms", "program_p99_ms", "program_max_ms",
                    "first_program_ms", "first_vs_rest", "cpu_per_wall",

@@ -9,11 +9,13 @@ the bisect: its figures would be another build's.
 """
 
 import datetime
-import json
 import os
 import time
 
-from . import bisection, builds, campaign, desktop, libraries, observe, plan as plans, results, verdicts
+from . import search as bisection, builds
+from ..results import document as results
+from ..running import campaign, desktop, libraries, observe, plan as plans
+from ..analysis import verdicts
 
 SCHEMA = "shaderbench-bisect/1"
 MOST_FAILED_ROUNDS = 3  # rounds an end's failed runs may cost one step before the bisect stops
@@ -303,10 +305,9 @@ def load(path):
     with one line. Only its figures are used: what it would run comes from
     the command line, which must match it."""
     try:
-        document = json.loads(results._read(path), parse_constant=results._no_constant)
-        results._check_values(document)
-    except (OSError, ValueError, results.ResultsError) as error:
-        raise ValueError("%s: %s" % (path, error))
+        document = results.read_json(path)
+    except results.ResultsError as error:
+        raise ValueError(str(error))
     try:
         check(document)
     except (ValueError, KeyError, TypeError, AttributeError) as error:

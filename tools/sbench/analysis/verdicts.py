@@ -11,7 +11,7 @@ import math
 import numpy
 
 from . import stats
-from .outputs import printable
+from ..system.text import printable
 
 TIME_WORDS = ("slower", "faster")
 MEMORY_WORDS = ("more memory", "less memory")

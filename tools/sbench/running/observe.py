@@ -8,13 +8,13 @@ ended, how far it got, the end of its standard error). How a run ends is
 decided in runner; whether a failure stops its configuration, in campaign.
 """
 
-import os
 import resource
 import signal
 
-from . import harness, libraries, output, plan, runner, stats
+from . import harness, libraries, program_output as output, plan, runner
+from ..analysis import stats
+from ..system import proc
 
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 STDERR_LINES_KEPT = 20
 
 
@@ -22,15 +22,9 @@ def sample_process(pid):
     """(commit KiB, resident KiB, CPU ms of all threads) of a running process,
     from /proc; None where there is no /proc, or the process is gone or a
     zombie (whose status has no memory lines) by the time we look."""
-    try:
-        with open("/proc/%d/status" % pid, "rb") as f:
-            status = dict(line.split(b":", 1) for line in f.read().splitlines() if b":" in line)
-        with open("/proc/%d/stat" % pid, "rb") as f:
-            fields = f.read().rsplit(b")", 1)[1].split()  # after the command's name
-        kib = {name: int(status[name].split()[0]) for name in (b"VmData", b"VmStk", b"VmRSS")}
-        # utime and stime, fields 14 and 15 of the line, in clock ticks.
-        cpu_ms = (int(fields[11]) + int(fields[12])) * 1000 / CLOCK_TICKS
-    except (OSError, IndexError, KeyError, ValueError):
+    kib = proc.status_kib(pid, (b"VmData", b"VmStk", b"VmRSS"))
+    cpu_ms = proc.cpu_ms(pid)
+    if kib is None or cpu_ms is None:
         return None
     return kib[b"VmData"] + kib[b"VmStk"], kib[b"VmRSS"], cpu_ms
 

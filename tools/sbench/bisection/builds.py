@@ -24,8 +24,9 @@ import stat
 import subprocess
 import time
 
-from . import harness, outputs, scratch
-from .interrupts import shielded
+from ..running import harness
+from ..system import files as outputs, scratch
+from ..system.interrupts import shielded
 
 HASH = re.compile(r"[0-9a-f]{40}|[0-9a-f]{64}")
 PLACEHOLDERS = ("{src}", "{prefix}", "{commit}")

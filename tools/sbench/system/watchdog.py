@@ -9,26 +9,28 @@ program the tool starts in a session of its own names that session on the
 pipe before it runs, and the tool takes the name back once it has stopped
 the whole session. When the pipe ends, because the tool has ended however
 it ended, the watchdog kills what is still in the sessions it was given,
-removes what the tool left in the temporary directory, and exits.
-
-Run as a program: watchdog.py FD, FD being the pipe's reading end.
+removes what the tool left in the temporary directory (scratch, which
+starts it), and exits.
 """
 
+import contextlib
 import os
 import signal
 import subprocess
-import sys
+
+from . import proc
 
 _pipe = {"fd": None}
 
 
-def start():
-    """Starts this process's watchdog, once."""
+def start(program):
+    """Starts this process's watchdog, once: program, an argv to which the
+    pipe's reading end is added, calls watch() on it."""
     if _pipe["fd"] is not None:
         return
     read_end, write_end = os.pipe()  # neither is inherited by what else we start
     try:
-        subprocess.Popen([sys.executable, "-I", "-B", os.path.abspath(__file__), str(read_end)], pass_fds=(read_end,),
+        subprocess.Popen(program + [str(read_end)], pass_fds=(read_end,),
                          start_new_session=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, cwd="/")
     except OSError:
@@ -61,19 +63,15 @@ def kill_session(session, leader=True):
     """Kills every process of ours still in the session; its leader too
     unless leader is False (one the caller has stopped and reaped, whose PID
     may already name another process)."""
-    for name in os.listdir("/proc"):
-        if not name.isdigit() or (not leader and int(name) == session):
-            continue
-        try:
-            with open("/proc/%s/stat" % name, "rb") as f:
-                fields = f.read().rsplit(b")", 1)[1].split()
-            if int(fields[3]) == session and os.stat("/proc/" + name).st_uid == os.getuid():
-                os.kill(int(name), signal.SIGKILL)
-        except (OSError, IndexError, ValueError):
-            pass  # gone meanwhile
+    for pid in proc.process_ids():
+        if (leader or pid != session) and proc.number(pid, proc.SESSION) == session and proc.owner(pid) == os.getuid():
+            with contextlib.suppress(OSError):  # gone meanwhile
+                os.kill(pid, signal.SIGKILL)
 
 
-def _watch(fd):
+def watch(fd):
+    """The watchdog's own work: reads the sessions named on the pipe until it
+    ends, then kills what is left in them."""
     sessions, pending = set(), b""
     while True:
         chunk = os.read(fd, 4096)
@@ -87,11 +85,3 @@ def _watch(fd):
                 sessions.discard(int(line[1:]))
     for session in sessions:
         kill_session(session)
-    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    from sbench import scratch
-    scratch.remove_stale()
-
-
-if __name__ == "__main__":
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    _watch(int(sys.argv[1]))

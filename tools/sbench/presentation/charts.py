@@ -7,7 +7,8 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy  # noqa: E402
 
-from . import calls, outputs  # noqa: E402
+from ..results import calls  # noqa: E402
+from ..system import files as outputs  # noqa: E402
 
 COLOURS = ["#4878a8", "#e0913a", "#5aa05a", "#b85450", "#8c6bb1", "#8c564b", "#d17fc1", "#7f7f7f"]
 

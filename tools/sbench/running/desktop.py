@@ -25,8 +25,8 @@ import time
 from Xlib import X, XK, Xatom, display as xdisplay, error as xerror, protocol
 from Xlib.ext import res, xtest
 
-from . import scratch
-from .interrupts import shielded
+from ..system import proc, scratch
+from ..system.interrupts import shielded
 
 WINDOW_TITLE = "Shader RAM usage test"
 FAMILY_LOCAL = 256  # Xauthority's family for a connection on this host
@@ -43,14 +43,6 @@ Display = collections.namedtuple("Display", "name xauthority private")
 def user_display(name):
     """The user's display as their environment reaches it."""
     return Display(name, os.environ.get("XAUTHORITY"), False)
-
-
-def environment(display):
-    """The variables that reach a display: for the benchmark and the probes."""
-    env = {"DISPLAY": display.name}
-    if display.xauthority:
-        env["XAUTHORITY"] = display.xauthority
-    return env
 
 
 # ---------------------------------------------------------------------------
@@ -264,14 +256,12 @@ def belongs_to(pid, root_pid):
     while pid > 1 and seen < 256:
         if pid == root_pid:
             return True
-        try:
-            with open("/proc/%d/stat" % pid, "rb") as f:
-                fields = f.read().rsplit(b")", 1)[1].split()
-        except (OSError, IndexError):
+        fields = proc.stat(pid)
+        if fields is None:
             return False
-        if int(fields[3]) == root_pid:  # its session
+        if int(fields[proc.SESSION]) == root_pid:
             return True
-        pid, seen = int(fields[1]), seen + 1  # its parent
+        pid, seen = int(fields[proc.PARENT]), seen + 1
     return False
 
 

@@ -18,9 +18,10 @@ import shutil
 import signal
 import stat
 import subprocess
+import sys
 import tempfile
 
-from . import watchdog
+from . import proc, watchdog
 from .interrupts import owner, shielded
 
 PREFIX = "shaderbench-"
@@ -45,12 +46,7 @@ def _start_time(pid):
     """A process's start time in clock ticks since boot, or None if it is gone
     (or has ended, a zombie): with its PID it names one process, even after
     the PID is reused."""
-    try:
-        with open("/proc/%d/stat" % pid, "rb") as f:
-            fields = f.read().rsplit(b")", 1)[1].split()
-        return None if fields[0] == b"Z" else int(fields[19])
-    except (OSError, IndexError, ValueError):
-        return None
+    return proc.start_time(pid)
 
 
 def owner_tag():
@@ -130,6 +126,26 @@ def pipe():
             for fd in ends:
                 if fd is not None:
                     os.close(fd)
+
+
+# The watchdog's process: this package, imported by path (-I leaves the
+# environment's out), given the pipe's end as its last argument.
+WATCHDOG = [sys.executable, "-I", "-B", "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
+            "from sbench.system import scratch; scratch.watchdog_program(int(sys.argv[2]))",
+            os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))]
+
+
+def start_watchdog():
+    """Starts this process's watchdog (see watchdog), once."""
+    watchdog.start(WATCHDOG)
+
+
+def watchdog_program(fd):
+    """The watchdog, once the tool is gone: what it started is killed, then
+    what it left in the temporary directory removed."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    watchdog.watch(fd)
+    remove_stale()
 
 
 _OURS = re.compile(re.escape(PREFIX) + r"[a-z]+-(\d+)\.(\d+|None)-[^/]+")

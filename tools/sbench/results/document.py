@@ -13,7 +13,8 @@ import json
 import os
 import stat
 
-from . import libraries, output, outputs
+from ..running import libraries, program_output as output
+from ..system import files as outputs
 
 SCHEMA = "shaderbench-compare/2"
 OLD_SCHEMAS = ("shaderbench-compare/1",)  # read, upgraded as below; never written
@@ -50,12 +51,23 @@ def load(path):
     """The document in path, checked; raises ResultsError with one line that
     names the file and what is wrong with it."""
     try:
-        return loads(_read(path), path)
+        return loads(read_text(path), path)
     except OSError as error:
         raise ResultsError("%s: %s" % (path, error.strerror or error))
 
 
-def _read(path):
+def read_json(path):
+    """The JSON in path, read as a results file is (bounded, UTF-8, plain
+    numbers within range) but not checked as one: for the tool's other saved
+    documents (a bisect's), which check their own fields. Raises ResultsError
+    with one line."""
+    try:
+        return parse_json(read_text(path), path)
+    except OSError as error:
+        raise ResultsError("%s: %s" % (path, error.strerror or error))
+
+
+def read_text(path):
     """The text of path, read a block at a time, so that what cannot be a
     results file (a larger one, /dev/zero, random bytes) is refused at its
     first block that shows it, not after the memory runs out."""
@@ -84,6 +96,17 @@ def _read(path):
 
 def loads(text, path):
     """The document in text (read from path), checked as load does."""
+    document = parse_json(text, path)
+    try:
+        _check_document(document)
+    except ValueError as error:
+        raise ResultsError("%s: %s" % (path, error))
+    return document
+
+
+def parse_json(text, path):
+    """The JSON value of text (read from path): no NaN or infinity, every
+    number within range; raises ResultsError."""
     try:
         document = json.loads(text, parse_constant=_no_constant)
     except json.JSONDecodeError as error:
@@ -97,7 +120,6 @@ def loads(text, path):
         raise ResultsError("%s: %s" % (path, error))
     try:
         _check_values(document)
-        _check_document(document)
     except ValueError as error:
         raise ResultsError("%s: %s" % (path, error))
     return document

@@ -11,7 +11,8 @@ failed run, from the start of its process): runs line up for comparison.
 
 import json
 
-from . import calls, outputs
+from . import calls
+from ..system import files as outputs
 
 US_PER_MS = 1000.0
 

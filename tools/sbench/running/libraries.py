@@ -17,6 +17,8 @@ import os
 import re
 import stat
 
+from ..system import proc
+
 # The GL dispatch, the drivers and the compiler they load (basenames).
 GL_NAMES = ("libGL*", "libGLX*", "libEGL*", "libOpenGL*", "libglapi*", "libgallium*", "*_dri.so",
             "libvulkan*", "libLLVM*")
@@ -62,12 +64,8 @@ def mapped(pid, also_under=()):
     """parse_maps of process pid's maps now, with also_under's symbolic links
     resolved; None when they cannot be read (no /proc, or the process is gone:
     a zombie's are empty)."""
-    try:
-        with open("/proc/%d/maps" % pid, "rb") as f:
-            data = f.read(MAX_MAPS_BYTES + 1)
-    except OSError:
-        return None
-    if not data:
+    data = proc.maps(pid, MAX_MAPS_BYTES)
+    if data is None:
         return None
     if len(data) > MAX_MAPS_BYTES:
         data = data[:data.rfind(b"\n", 0, MAX_MAPS_BYTES)]  # whole lines only

@@ -1,7 +1,8 @@
 """Running shaderbench as a process: in a process group of its own, its
 output read line by line so that every wait is on what it prints, and the
 driver's shader cache kept out of the user's own. Its display, and its
-window on it, are desktop's.
+window on it, are desktop's; this module talks no X, so that what only
+names a display (a plan's environment) need not load it.
 """
 
 import collections
@@ -12,13 +13,24 @@ import signal
 import subprocess
 import time
 
-from . import desktop, scratch
-from .interrupts import shielded
+from ..system import scratch
+from ..system.interrupts import shielded
+DEFAULT_STALL_SECONDS = 300.0
+MAX_STALL_SECONDS = 7 * 24 * 3600  # a week: beyond it a limit means nothing, and select() cannot wait that long
 
 
 # ---------------------------------------------------------------------------
 # Running the benchmark
 # ---------------------------------------------------------------------------
+
+def display_environment(display):
+    """The variables that reach a display (a desktop.Display): for the
+    benchmark and the probes."""
+    env = {"DISPLAY": display.name}
+    if display.xauthority:
+        env["XAUTHORITY"] = display.xauthority
+    return env
+
 
 def cache_environment(mode, directory=None):
     """The variables that point Mesa's and NVIDIA's on-disk shader caches where
@@ -141,7 +153,7 @@ def benchmark(binary, cwd, env=None, display=None, wrapper=()):
     for name in ("DISPLAY", "XAUTHORITY"):
         run_env.pop(name, None)
     if display is not None:
-        run_env.update(desktop.environment(display))
+        run_env.update(display_environment(display))
     with scratch.child([*wrapper, binary], stop_benchmark, cwd=cwd, env=run_env,
                        stdin=subprocess.DEVNULL, preexec_fn=scratch.own_session,
                        start_new_session=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:

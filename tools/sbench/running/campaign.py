@@ -15,24 +15,11 @@ A resumed comparison runs exactly what its plan still lacks.
 import contextlib
 import os
 import statistics
-import sys
 import time
 
-from . import calls, desktop, observe, output, plan as plans, scratch
-
-
-def progress(text, final=True):
-    """Shows where the comparison is on standard error: on a terminal the
-    passing lines overwrite each other, elsewhere only the final ones appear."""
-    if sys.stderr.isatty():
-        sys.stderr.write("\r\033[K" + text + ("\n" if final else ""))
-    elif final:
-        sys.stderr.write(text + "\n")
-    sys.stderr.flush()
-
-
-def minutes(seconds):
-    return "%d min %02d s" % divmod(int(seconds), 60) if seconds >= 60 else "%d s" % seconds
+from . import desktop, observe, program_output as output, plan as plans, replay
+from ..system import scratch
+from ..system.text import minutes, progress
 
 
 def probe(configs, pairs, display, cache, explicit):
@@ -138,8 +125,8 @@ def run(document, save, display, stall, after_round=lambda number: False):
     for result in calls_left(document):
         label = "[%s %s calls]" % (result["configuration"], result["shaders"]["label"])
         with pair_workdir(result["shaders"]["directory"]) as workdir:
-            result["calls"] = calls.measure(document["binary"]["path"], workdir, display,
-                                            result["environment"], plan["cache"], stall,
-                                            lambda text, label=label: progress("%s %s" % (label, text), final=False))
+            result["calls"] = replay.measure(document["binary"]["path"], workdir, display,
+                                             result["environment"], plan["cache"], stall,
+                                             lambda text, label=label: progress("%s %s" % (label, text), final=False))
         progress("%s %s" % (label, result["calls"].get("failure") or "replayed"))
         save(document)

@@ -24,7 +24,7 @@ import math
 
 import numpy
 
-from . import verdicts
+from ..analysis import verdicts
 
 ALPHA = 0.05
 MEASURE_KEYS = {"time": "ms", "memory": "commit_mib"}  # --measure: the figure of a run it bisects

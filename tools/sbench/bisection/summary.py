@@ -6,8 +6,9 @@ import html
 import json
 import math
 
-from . import bisection, campaign, stats
-from .outputs import printable
+from . import search as bisection
+from ..analysis import stats
+from ..system.text import minutes, printable
 
 
 def percent(log_change, sign):
@@ -107,7 +108,7 @@ def summary_lines(document):
     reused = sum(1 for s in steps if s["reused"])
     lines.append("Builds: %d made, %d kept from before; %d verdicts reused from the same binary; %d runs; %s."
                  % (made, len(document["builds"]) - made, reused, document["runs"],
-                    campaign.minutes(document.get("seconds", 0))))
+                    minutes(document.get("seconds", 0))))
     planned = bisection.planned_steps(len(commits))
     lines.append("Chance of a wrong step: at most %.1f %% (%d steps, each at most %.2f %%%s)." % (
         100 * bisection.ALPHA * len(steps) / planned, len(steps), 100 * bisection.ALPHA / planned,

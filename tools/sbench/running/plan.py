@@ -10,8 +10,9 @@ import shlex
 import subprocess
 import time
 
-from . import desktop, harness, scratch
-from .outputs import printable
+from . import harness
+from ..system import scratch
+from ..system.text import printable
 
 PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")
 GLXINFO_SECONDS = 60
@@ -96,7 +97,7 @@ def run_environment(env, display, cache_env):
     """The environment of one run: ours (without our display), the
     configuration's, the cache mode's, then the display's."""
     ours = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY")}
-    return {**ours, **env, **cache_env, **desktop.environment(display)}
+    return {**ours, **env, **cache_env, **harness.display_environment(display)}
 
 
 def driver_info(env, display, cache):

@@ -10,9 +10,7 @@ spread, and would make the intervals look narrower than real runs make them. The
 draws with one side's totals scaled by 1.02, 1.05 or 1.10 make comparisons
 with a known slowdown: how often it is called slower is the power. Each draw
 goes through the rules the tool uses (paired within a comparison, unpaired
-between files, -n auto's sequential rule) and, side by side, through the
-rule it used before: each side's runs as independent samples, a
-Mann-Whitney test and a bootstrap of the medians, at least 5 runs a side.
+between files, -n auto's sequential rule).
 """
 
 import statistics
@@ -25,7 +23,7 @@ SIZES = (3, 5, 10)
 SCALES = (1.0, 1.02, 1.05, 1.10)
 DRAWS = 500
 SEED = 20261208
-RULES = ("paired", "unpaired", "earlier")
+RULES = ("paired", "unpaired")
 MAX_RUNS = 20  # -n auto's default
 
 
@@ -37,23 +35,6 @@ def pool(document):
             for n in sorted(set(first) & set(second))]
 
 
-def earlier_rule(old, new, threshold_pct, words):
-    """The rule the tool used before: a difference only when a two-sided
-    Mann-Whitney U test gives p < 0.05 and the whole 95 % bootstrap interval
-    of the change of the median lies beyond the threshold; else nothing
-    proven. Kept to show what pairing and the run as the unit change."""
-    from scipy import stats as scipy_stats
-    if len(old) < 5 or len(new) < 5:
-        return "too few runs"
-    p = float(scipy_stats.mannwhitneyu(new, old, alternative="two-sided").pvalue)
-    rng = numpy.random.default_rng(20261207)
-    changes = (numpy.median(rng.choice(new, (10000, len(new))), axis=1)
-               / numpy.median(rng.choice(old, (10000, len(old))), axis=1) - 1) * 100
-    low, high = numpy.percentile(changes, [2.5, 97.5])
-    return words[0] if p < 0.05 and low > threshold_pct else words[1] if p < 0.05 and high < -threshold_pct \
-        else "no difference proven"
-
-
 def bounds(a, b, level):
     """(low, high) in percent of each row's paired interval at level."""
     centre, half = stats.intervals(numpy.log(a), numpy.log(b), level, True)
@@ -63,8 +44,6 @@ def bounds(a, b, level):
 def judge(a, b, rule, threshold_pct, level=stats.CONFIDENCE, words=verdicts.TIME_WORDS):
     """The verdict word of each comparison: a and b are (comparisons, rounds)
     arrays of A's and B's figures, the rounds of a row drawn together."""
-    if rule == "earlier":
-        return numpy.array([earlier_rule(list(x), list(y), threshold_pct, words) for x, y in zip(a, b)])
     centre, half = stats.intervals(numpy.log(a), numpy.log(b), level, rule == "paired")
     return stats.answers(stats.log_change_pct(centre - half), stats.log_change_pct(centre + half), threshold_pct,
                          words)

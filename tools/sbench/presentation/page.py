@@ -12,8 +12,12 @@ import os
 
 import numpy
 
-from . import calls, outputs, plan as plans, stats, tables, verdicts
-from .outputs import printable
+from . import tables
+from ..results import calls
+from ..running import plan as plans
+from ..analysis import stats, verdicts
+from ..system import files as outputs
+from ..system.text import printable
 
 CHART_JS = "/usr/share/javascript/chart.js/chart.min.js"
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")

@@ -22,10 +22,8 @@ the same way as a hang, and goes on up to the caller.
 import signal
 import time
 
-from . import desktop, harness, output, scratch
-
-DEFAULT_STALL_SECONDS = 300.0
-MAX_STALL_SECONDS = 7 * 24 * 3600  # a week: beyond it a limit means nothing, and select() cannot wait that long
+from . import desktop, harness, program_output as output
+from ..system import scratch
 
 
 def seconds(value):
@@ -60,7 +58,7 @@ def _ending(reported, hung, close_error, status, parsed, err, last, stall):
     return "report", None
 
 
-def run(binary, cwd, display, env, stall=DEFAULT_STALL_SECONDS, on_line=None, wrapper=(), close_window=True):
+def run(binary, cwd, display, env, stall=harness.DEFAULT_STALL_SECONDS, on_line=None, wrapper=(), close_window=True):
     """Runs the benchmark once, to its end.
 
     on_line(line, process) is called with each line of standard output as it

@@ -1,0 +1,1 @@
+"""Summaries, sequential looks, the gate and the verdicts."""

@@ -1,0 +1,1 @@
+"""Finding the commit of a driver's history that changed a figure."""

@@ -1,0 +1,1 @@
+"""Tables, charts and the page made from results."""

@@ -1,0 +1,1 @@
+"""What runs leave: the results file, per-call figures, trace events."""

@@ -1,0 +1,1 @@
+"""Running the benchmark: the plan, the X server, one run, a campaign of runs."""

@@ -1,0 +1,1 @@
+"""Leaf helpers over the operating system: processes, signals, scratch files, writes."""

@@ -1,0 +1,84 @@
+"""What the kernel says of a process in /proc: the one place its files are
+parsed. Every reader returns None when there is no /proc, or the process is
+gone (or, for the memory lines, a zombie) by the time we look."""
+
+import os
+
+# Fields of /proc/PID/stat after the command's name, which may hold spaces
+# and parentheses of its own: counted from the state, field 3 of the line.
+STATE, PARENT, SESSION, USER_TICKS, SYSTEM_TICKS, START_TICKS = 0, 1, 3, 11, 12, 19
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def stat(pid):
+    """The fields of /proc/PID/stat from the state on, as bytes."""
+    try:
+        with open("/proc/%s/stat" % pid, "rb") as f:
+            fields = f.read().rsplit(b")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    return fields if len(fields) > START_TICKS else None
+
+
+def number(pid, field):
+    """One numeric field of stat (SESSION, PARENT...)."""
+    fields = stat(pid)
+    try:
+        return None if fields is None else int(fields[field])
+    except ValueError:
+        return None
+
+
+def start_time(pid):
+    """A process's start in clock ticks since boot; None if it is gone or has
+    ended (a zombie): with its PID it names one process, even after the PID
+    is reused."""
+    fields = stat(pid)
+    try:
+        return None if fields is None or fields[STATE] == b"Z" else int(fields[START_TICKS])
+    except ValueError:
+        return None
+
+
+def cpu_ms(pid):
+    """User and system time of all its threads so far, in milliseconds."""
+    fields = stat(pid)
+    try:
+        return None if fields is None else (int(fields[USER_TICKS]) + int(fields[SYSTEM_TICKS])) * 1000 / CLOCK_TICKS
+    except ValueError:
+        return None
+
+
+def status_kib(pid, names):
+    """The named lines of /proc/PID/status (b"VmRSS"...) in KiB, by name."""
+    try:
+        with open("/proc/%d/status" % pid, "rb") as f:
+            lines = dict(line.split(b":", 1) for line in f.read().splitlines() if b":" in line)
+        return {name: int(lines[name].split()[0]) for name in names}
+    except (OSError, IndexError, KeyError, ValueError):
+        return None
+
+
+def maps(pid, limit):
+    """Up to limit + 1 bytes of /proc/PID/maps (a zombie's are empty)."""
+    try:
+        with open("/proc/%d/maps" % pid, "rb") as f:
+            return f.read(limit + 1) or None
+    except OSError:
+        return None
+
+
+def process_ids():
+    """The PIDs of every process now."""
+    try:
+        return [int(name) for name in os.listdir("/proc") if name.isdigit()]
+    except OSError:
+        return []
+
+
+def owner(pid):
+    """The user ID a process runs as."""
+    try:
+        return os.stat("/proc/%d" % pid).st_uid
+    except OSError:
+        return None
