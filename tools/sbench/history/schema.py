@@ -12,7 +12,7 @@ store of a later version than the tool's is refused: its rows may mean what
 this tool cannot know.
 """
 
-from . import store as stores
+from . import sql as stores
 
 VERSION = 2
 

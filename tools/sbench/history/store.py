@@ -1,25 +1,17 @@
-"""Where the history lives, and the one way to talk to it: a handle (a dict)
-over Python's sqlite3 or psycopg, one SQL text for both.
-
-SQL is written with :name placeholders (sqlite3's); for PostgreSQL they are
-turned into %(name)s. Both connections run in autocommit, and a write is
-always inside transaction(), so that what it writes is all there or not at
-all: BEGIN IMMEDIATE on SQLite (so that two writers never deadlock on the
-upgrade of a read lock: the second waits for the busy timeout), BEGIN on
-PostgreSQL with a lock timeout of the same length.
+"""Where the history lives: the store's URL, and a handle on it (a dict over
+sqlite3 or psycopg) with its schema made or migrated. What is said through
+the handle is in sql.py; its names are taken here too, so that a caller
+needs one module.
 """
 
 import contextlib
 import os
-import re
 
-BUSY_SECONDS = 30
+from . import schema
+from .sql import BUSY_SECONDS, StoreError, close, errors, execute, one, rows, transaction  # noqa: F401
+
 ENVIRONMENT = "SHADERBENCH_STORE"
 PREFIXES_PG = ("postgresql://", "postgres://")
-
-
-class StoreError(Exception):
-    """A store that cannot be opened or used; the text says which and why."""
 
 
 def default_path():
@@ -62,7 +54,7 @@ def connect(url=None, create=True, first=False):
         store["conn"] = _sqlite(target, create, url is None and not os.environ.get(ENVIRONMENT))
     else:
         store["conn"] = _postgresql(target)
-    from . import schema
+
     try:
         if first:
             schema.prepare(store, schema.FIRST, 1)
@@ -102,61 +94,3 @@ def _postgresql(uri):
     except psycopg.Error as error:
         raise StoreError("store %s cannot be opened: %s" % (uri, " ".join(str(error).split())))
     return conn
-
-
-def close(store):
-    with contextlib.suppress(Exception):
-        store["conn"].close()
-
-
-_PLACEHOLDER = re.compile(r"(?<![:\w]):(\w+)")
-
-
-def _sql(store, text):
-    return _PLACEHOLDER.sub(r"%(\1)s", text.replace("%", "%%")) if store["kind"] == "postgresql" else text
-
-
-def errors(store):
-    """The exception classes the store's driver raises."""
-    if store["kind"] == "sqlite":
-        import sqlite3
-        return sqlite3.Error
-    import psycopg
-    return psycopg.Error
-
-
-def execute(store, text, params=None):
-    """Runs one statement; its cursor. A lock held past the busy timeout is
-    a StoreError that says so."""
-    try:
-        return store["conn"].execute(_sql(store, text), params or {})
-    except errors(store) as error:
-        message = " ".join(str(error).split())
-        if "locked" in message or "lock timeout" in message:
-            raise StoreError("store %s is locked by another writer: waited %d s for it"
-                             % (store["shown"], BUSY_SECONDS))
-        raise
-
-
-def rows(store, text, params=None):
-    return [dict(row) for row in execute(store, text, params).fetchall()]
-
-
-def one(store, text, params=None):
-    """The first row as a dict, or None."""
-    row = execute(store, text, params).fetchone()
-    return None if row is None else dict(row)
-
-
-@contextlib.contextmanager
-def transaction(store):
-    """A write transaction: committed when the block ends, rolled back when
-    anything (an interrupt too) leaves it."""
-    execute(store, "BEGIN IMMEDIATE" if store["kind"] == "sqlite" else "BEGIN")
-    try:
-        yield store
-    except BaseException:
-        with contextlib.suppress(Exception):
-            store["conn"].execute("ROLLBACK")
-        raise
-    execute(store, "COMMIT")
