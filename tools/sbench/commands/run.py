@@ -32,7 +32,7 @@ import shutil
 import stat
 import sys
 
-from . import common
+from . import common, record as recording
 from .common import Refused, check_outputs, failed_any, judged, load, refuse, show, threshold, write_outputs
 from .. import campaign, desktop, interrupts, outputs, plan as plans, results, scratch, stats, verdicts, watchdog
 from ..outputs import printable
@@ -90,6 +90,9 @@ def add_options(parser, more=None):
     parser.add_argument("--baseline", metavar="OLD.json", help="verdicts against OLD after this comparison")
     common.add_threshold(parser)
     common.add_gate(parser)
+    parser.add_argument("--record", action="store_true",
+                        help="write every finished run into the history as it goes (see record -h)")
+    recording.add_store_options(parser)
 
 
 def check(parser, args):
@@ -99,6 +102,8 @@ def check(parser, args):
         parser.error("--max-runs goes with -n auto")
     if args.resume and args.json and not outputs.same_file(args.json, args.resume):
         parser.error("--resume adds to its own file: no --json")
+    if not args.record and (args.store or args.machine or args.repo or args.commit):
+        parser.error("--store, --machine, --repo and --commit go with --record")
     try:
         configs = [plans.parse_config(text) for text in args.configs]
         plans.check_configs(configs, "user")  # names; the variables once the cache mode is known
@@ -113,16 +118,20 @@ def run(args, here):
     try:
         baseline = load(args.baseline) if args.baseline else None
         resumed, plan = prepare(args, here)
-    except Refused as error:
+        recorder = recording.recorder(args, args.resume or args.json or "") if args.record else None
+    except (Refused, recording.Refused) as error:
         refuse(error)
         return 2
     path = args.resume or args.json
     try:
         with outputs.locked(path) if path else contextlib.nullcontext():
-            return compare(args, resumed, plan, baseline, path)
+            return compare(args, resumed, plan, baseline, path, recorder)
     except outputs.Locked as error:
         refuse(error)
         return 2
+    finally:
+        if recorder:
+            recorder(None)
 
 
 def default_binary(here):
@@ -263,13 +272,19 @@ def look(document, round_number):
     return reason is not None
 
 
-def compare(args, resumed, plan, baseline, path):
-    """Runs the comparison into the document at path (None: kept in memory);
-    returns the exit status."""
+def compare(args, resumed, plan, baseline, path, recorder=None):
+    """Runs the comparison into the document at path (None: kept in memory),
+    each save recorded into the history too when recorder; returns the exit
+    status."""
     display = chosen_display(args)
     scratch.remove_stale()  # what a tool killed outright (SIGKILL) left in the temporary directory
     watchdog.start()  # so that if this one is, what it started is stopped all the same
-    save = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
+    written = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
+
+    def save(doc):
+        written(doc)
+        if recorder:
+            recorder(doc)
     document, status = None, None
     with interrupts.raising():
         try:

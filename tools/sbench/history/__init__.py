@@ -1,1 +1,27 @@
-"""A driver's results kept along its history, and the changes found in them."""
+"""The history: every comparison recorded into one store (a SQLite file, or a
+PostgreSQL database a fleet shares), read back as series by commit.
+
+What the detector, the commands and the trend page use:
+
+  store.connect(url_or_None) -> handle
+      url: a path, sqlite:///PATH, or postgresql://... (libpq's forms: a
+      service file, .pgpass and PG* variables work; a password in the URL is
+      refused). None: $SHADERBENCH_STORE, else
+      $XDG_DATA_HOME/shaderbench/history.sqlite. The schema is made, or an
+      older one migrated; a newer one is refused (store.StoreError).
+  store.close(handle)
+  store.rows(handle, sql, params) / store.one(...) / store.execute(...)
+      one SQL text for both engines, :name placeholders;
+  store.transaction(handle)  a write: all of it, or nothing.
+  series.series_list(handle, machine=None, configuration=None, shaders=None,
+                     measure=None)
+      -> [dict(id, machine, configuration, shaders, measure, unit)]
+  series.series_points(handle, series_id, last=None)
+      -> [dict(position, commit, runs, libraries, reference_runs, recorded)],
+      oldest first by first-parent position; points without a commit last,
+      by recording time (position and commit None).
+
+The changes the detector finds go into the changes table (schema.py says
+its columns; schema.STATUSES its statuses), keyed by series, detector and
+the commits on either side ('' when unknown).
+"""

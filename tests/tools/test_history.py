@@ -1,0 +1,209 @@
+"""The history store on real SQLite and a real PostgreSQL: recording is
+idempotent and concurrent, bad input writes nothing, old stores migrate,
+and what history shows is escaped."""
+
+import contextlib
+import io
+import json
+import os
+import shutil
+import sqlite3
+import subprocess
+import tempfile
+import unittest
+
+import postgres
+from sbench import compare
+from sbench.history import store as stores
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+TOOL = os.path.join(ROOT, "tools", "compare")
+FAKE = os.path.join(HERE, "fake_bench.py")
+PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")
+WORK = {}
+
+
+def setUpModule():
+    """A PostgreSQL, a driver repository of three commits, and two results
+    files of the fake benchmark (ref and new, 2 runs each)."""
+    WORK["dir"] = tempfile.mkdtemp(prefix="shaderbench-history-")
+    WORK["pg"], WORK["pg_dir"] = postgres.start()
+    pair, repo = os.path.join(WORK["dir"], "pair", "shaders"), os.path.join(WORK["dir"], "repo")
+    os.makedirs(pair)
+    for name in PAIR:
+        with open(os.path.join(pair, name), "w") as f:
+            f.write("void main() { }\n")
+    git = ["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t"]
+    subprocess.run(["git", "init", "-q", repo], check=True)
+    for i in range(3):
+        subprocess.run(git + ["commit", "-q", "--allow-empty", "-m", "c%d" % i], check=True)
+    WORK["repo"] = repo
+    env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=WORK["dir"])
+    WORK["a"], WORK["b"] = (os.path.join(WORK["dir"], name + ".json") for name in "ab")
+    subprocess.run([TOOL, "--binary", FAKE, "--shaders", os.path.dirname(pair), "-n", "2", "--json", WORK["a"],
+                    "ref:FAKE_BENCH=ok", "new:FAKE_BENCH=ok,FAKE_MS=1300"], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # The next night's: the same configurations, new 100 ms slower.
+    with open(WORK["a"]) as f:
+        night = json.load(f)
+    night["created"] += "+1d"
+    for run in night["results"][1]["runs"]:
+        run["ms"] += 100
+    with open(WORK["b"], "w") as f:
+        json.dump(night, f)
+
+
+def tearDownModule():
+    postgres.stop(WORK.pop("pg_dir"))
+    shutil.rmtree(WORK["dir"], ignore_errors=True)
+
+
+def main(*argv):
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            status = compare.main(list(argv), os.path.join(ROOT, "tools"))
+        except SystemExit as exit:
+            status = exit.code
+    return status, out.getvalue(), err.getvalue()
+
+
+def counts(url):
+    store = stores.connect(url)
+    try:
+        return {table: stores.one(store, "SELECT COUNT(*) AS n FROM %s" % table)["n"]
+                for table in ("machines", "commits", "comparisons", "results", "runs", "series")}
+    finally:
+        stores.close(store)
+
+
+def described(url):
+    """{(table, column, type, nullable)} and the unique keys, as the engine tells them."""
+    if url.startswith("postgresql"):
+        import psycopg
+        with psycopg.connect(url) as conn:
+            columns = conn.execute("SELECT table_name, column_name, data_type, is_nullable FROM "
+                                   "information_schema.columns WHERE table_schema = 'public'").fetchall()
+            keys = conn.execute("SELECT indexdef FROM pg_indexes WHERE schemaname = 'public'").fetchall()
+        return set(columns), {k[0].split(" ON ", 1)[1].replace(" USING btree", "") for k in keys}
+    conn = sqlite3.connect(url)
+    tables = [row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
+    columns = {(t, c[1], c[2], c[3]) for t in tables for c in conn.execute("PRAGMA table_info(%s)" % t)}
+    keys = {(t, i[2], tuple(c[2] for c in conn.execute("PRAGMA index_info(%s)" % i[1])))
+            for t in tables for i in conn.execute("PRAGMA index_list(%s)" % t)}
+    conn.close()
+    return columns, keys
+
+
+class Store(unittest.TestCase):
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="store-", dir=WORK["dir"])
+        self.made = 0
+
+    def urls(self):
+        """A new, empty store on each engine."""
+        self.made += 1
+        name = "t%d_%d" % (os.getpid(), self.made) + os.path.basename(self.dir).replace("-", "_").lower()
+        return [os.path.join(self.dir, "%d.sqlite" % self.made), postgres.fresh_database(WORK["pg_dir"], name)]
+
+    def test_a_file_is_recorded_once_and_bad_input_writes_nothing(self):
+        bad = os.path.join(self.dir, "bad.json")
+        with open(WORK["a"]) as f, open(bad, "w") as g:
+            g.write(f.read()[:-100])
+        for url in self.urls():
+            with self.subTest(url=url):
+                first = main("record", "--store", url, WORK["a"], "--repo", WORK["repo"], "--commit", "new=HEAD")
+                self.assertEqual((first[0], first[2]), (0, ""))
+                self.assertIn("recorded, 4 runs", first[1])
+                self.assertEqual(main("record", "--store", url, WORK["a"])[:2], (0, WORK["a"] + ": already recorded\n"))
+                before = counts(url)
+                self.assertEqual((before["comparisons"], before["runs"], before["commits"]), (1, 4, 1))
+                for argv, says in ((["record", WORK["b"], bad], "truncated"),
+                                   (["record", WORK["b"], "--repo", WORK["repo"], "--commit", "nowhere=HEAD"],
+                                    "no configuration of that name"),
+                                   (["record", WORK["b"], "--repo", WORK["repo"], "--commit", "new=nothing"],
+                                    "nothing^{commit}")):
+                    status, out, err = main(*argv, "--store", url)
+                    self.assertEqual((status, out, err.count("\n")), (2, "", 1), err)
+                    self.assertIn(says, err)
+                self.assertEqual(counts(url), before)
+        status, _, err = main("record", "--store", "postgresql://postgres:secret@/x?host=/tmp", WORK["a"])
+        self.assertEqual((status, err.count("\n")), (2, 1))
+        self.assertIn("holds a password", err)
+        self.assertNotIn("secret", err)
+
+    def test_eight_processes_recording_at_once_into_a_new_store_leave_no_duplicates(self):
+        for url in self.urls():
+            with self.subTest(url=url):
+                procs = [subprocess.Popen([TOOL, "record", "--store", url, WORK["ab"[i % 2]], "--repo", WORK["repo"],
+                                           "--commit", "new=HEAD", "--machine", "runner"],
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                         for i in range(8)]
+                said = [proc.communicate() + (proc.returncode,) for proc in procs]
+                self.assertEqual([s[2] for s in said], [0] * 8, said)
+                self.assertEqual(sum("already recorded" in s[0] for s in said), 6, said)
+                self.assertEqual(counts(url), {"machines": 1, "commits": 1, "comparisons": 2, "results": 4,
+                                               "runs": 8, "series": 4})
+
+    def test_the_first_schema_migrates_to_the_current_one_and_a_newer_store_is_refused(self):
+        fresh, old = self.urls(), self.urls()
+        for made, migrated in zip(fresh, old):
+            with self.subTest(url=made):
+                stores.close(stores.connect(made))
+                stores.close(stores.connect(migrated, first=True))
+                self.assertNotEqual(described(made), described(migrated))
+                self.assertEqual(main("record", "--store", migrated, WORK["a"])[0], 0)
+                self.assertEqual(described(made), described(migrated))
+                store = stores.connect(migrated)
+                stores.execute(store, "INSERT INTO schema_version (version, applied) VALUES (99, '')")
+                stores.close(store)
+                status, out, err = main("history", "--store", migrated)
+                self.assertEqual((status, err.count("\n")), (2, 1))
+                self.assertIn("schema version 99, newer than this tool's", err)
+
+    def test_a_shallow_clone_is_refused_with_how_to_deepen_it(self):
+        shallow = os.path.join(self.dir, "shallow")
+        subprocess.run(["git", "clone", "-q", "--depth", "1", "file://" + WORK["repo"], shallow], check=True)
+        url = os.path.join(self.dir, "s.sqlite")
+        status, out, err = main("record", "--store", url, WORK["a"], "--repo", shallow, "--commit", "new=HEAD")
+        self.assertEqual(status, 2)
+        self.assertIn("git -C %s fetch --unshallow" % shallow, err)
+        self.assertFalse(os.path.exists(url))
+
+    def test_history_orders_by_commit_and_escapes_what_the_store_holds(self):
+        with open(WORK["a"]) as f:
+            hostile = json.load(f)
+        hostile["host"]["name"] = "evil\x1b]0;owned\x07"
+        for config in hostile["plan"]["configurations"] + hostile["results"]:
+            config.update({"ref": {"name": "=HYPERLINK(1)"}, "new": {}}.get(config.get("name"), {}))
+            if config.get("configuration") == "ref":
+                config["configuration"] = "=HYPERLINK(1)"
+        evil = os.path.join(self.dir, "evil.json")
+        with open(evil, "w") as f:
+            json.dump(hostile, f)
+        for url in self.urls():
+            with self.subTest(url=url):
+                # b (1400 ms) at the later commit is recorded first: the history still puts a (1300 ms) first.
+                for path, rev in ((WORK["b"], "HEAD"), (WORK["a"], "HEAD~1")):
+                    self.assertEqual(main("record", "--store", url, path, "--repo", WORK["repo"],
+                                          "--commit", "new=" + rev)[0], 0)
+                status, out, _ = main("history", "--store", url, "--config", "new", "--measure", "time")
+                self.assertEqual(status, 0)
+                self.assertEqual([line.split()[1:4] for line in out.splitlines()[2:4]],
+                                 [["2", "2", "1300.0"], ["3", "2", "1400.0"]])
+                self.assertEqual(main("record", "--store", url, evil, "--machine", "tag\x1b[2J")[0], 0)
+                csv_path = os.path.join(self.dir, "h.csv")
+                status, out, err = main("history", "--store", url, "--machine", "tag\x1b[2J", "--csv", csv_path)
+                self.assertEqual(status, 0, err)
+                self.assertNotIn("\x1b", out)
+                self.assertIn("tag\\x1b[2J", out)
+                with open(csv_path) as f:
+                    text = f.read()
+                self.assertIn("'=HYPERLINK(1)", text)
+                self.assertNotIn("\x1b", text)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,161 @@
+"""The history's series, per commit of the driver: the runs, their median,
+an interval around it, and the changes found there; runs nothing.
+
+The interval is the median's, from the runs' order statistics (at least 95 %
+where there are 6 runs or more; with fewer, the runs' range). Points recorded
+without --commit come after the others, in the order they were recorded."""
+
+import csv
+import json
+import math
+import statistics
+import sys
+
+from .. import interrupts, outputs
+from ..history import series as serieses, store as stores
+from ..outputs import printable
+from .record import add_store_options
+
+NAME = "history"
+USAGE = "history [options]"
+HELP = "the recorded series, per commit: runs, median, interval and the changes found"
+CSV_FIELDS = ("machine", "configuration", "shaders", "measure", "unit", "position", "commit", "recorded", "runs",
+              "median", "low", "high", "changes")
+
+
+def add_parser(subparsers):
+    parser = subparsers.add_parser(NAME, help=HELP, description=__doc__)
+    add_store_options(parser, commits=False)
+    parser.add_argument("--machine", metavar="M", help="only this machine (its --machine tag or host name)")
+    parser.add_argument("--config", metavar="C", help="only this configuration")
+    parser.add_argument("--shaders", metavar="LABEL", help="only the shader pair of this label")
+    parser.add_argument("--measure", choices=("time", "memory"), help="only this measure")
+    parser.add_argument("--last", type=lambda text: _positive(text), metavar="N",
+                        help="only the last N points of each series")
+    parser.add_argument("--json", metavar="FILE", help="write the series, each run's figures too, as JSON "
+                                                       "(to standard output: -)")
+    parser.add_argument("--csv", metavar="FILE", help="write a row per point as CSV (to standard output: -)")
+    return parser
+
+
+def _positive(text):
+    import argparse
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError("%r is not a whole number from 1" % text)
+    return int(text)
+
+
+def median_interval(runs, level=0.95):
+    """(low, high): the order statistics around the median that hold it with
+    at least level, from the binomial; the range when too few runs can."""
+    ordered, n = sorted(runs), len(runs)
+    if n == 0:
+        return None, None
+    best = (ordered[0], ordered[-1])
+    for k in range((n - 1) // 2, -1, -1):
+        # P(X_(k+1) <= median <= X_(n-k)) = 1 - 2 P(Binomial(n, 1/2) <= k)
+        tail = sum(math.comb(n, i) for i in range(k + 1)) / 2 ** n
+        if 1 - 2 * tail >= level:
+            best = (ordered[k], ordered[n - 1 - k])
+            break
+    return best
+
+
+def gather(store, args):
+    """The series asked for, each with its points (and each point its median,
+    interval and the changes whose later side is its commit)."""
+    found = []
+    for one in serieses.series_list(store, args.machine, args.config, args.shaders, args.measure):
+        points = serieses.series_points(store, one["id"], args.last, figures=True)
+        changes = stores.rows(store, """
+            SELECT id, before_sha, after_sha, commit_range, change_pct, direction, status, culprit, note
+            FROM changes WHERE series_id = :id ORDER BY id""", {"id": one["id"]})
+        for change in changes:
+            change["range"] = json.loads(change.pop("commit_range"))
+        for point in points:
+            point["median"] = statistics.median(point["runs"]) if point["runs"] else None
+            point["interval"] = list(median_interval(point["runs"]))
+            point["changes"] = [c["id"] for c in changes if point["commit"] and c["after_sha"] == point["commit"]]
+        found.append(dict(one, points=points, changes=changes))
+    return found
+
+
+def _number(value):
+    return "-" if value is None else "%.1f" % value
+
+
+def text(found):
+    lines = []
+    for one in found:
+        keys = ("machine", "configuration", "shaders", "measure", "unit")
+        lines.append("%s  %s  %s  %s (%s)" % tuple(printable(one[k]) for k in keys))
+        if any(p["commit"] is None for p in one["points"]):
+            lines.append("  points without a commit (recorded without --commit) are ordered by when they were "
+                         "recorded")
+        lines.append("  %-21s %8s %5s %10s %21s  %s" % ("commit", "position", "runs", "median", "interval", "changes"))
+        by_id = {c["id"]: c for c in one["changes"]}
+        for point in one["points"]:
+            commit = printable(point["commit"][:12]) if point["commit"] else "(%s)" % printable(point["recorded"][:19])
+            found_here = ", ".join("#%d %+.1f %% %s (%s)" % (
+                i, by_id[i]["change_pct"], printable(by_id[i]["direction"]), printable(by_id[i]["status"]))
+                                   for i in point["changes"])
+            low, high = point["interval"]
+            lines.append("  %-21s %8s %5d %10s %21s  %s" % (
+                commit, "-" if point["position"] is None else point["position"], len(point["runs"]),
+                _number(point["median"]), "%s to %s" % (_number(low), _number(high)), found_here))
+        lines.append("")
+    return "\n".join(lines) + ("\n" if not found else "")
+
+
+def csv_rows(found):
+    for one in found:
+        for point in one["points"]:
+            yield {"machine": one["machine"], "configuration": one["configuration"], "shaders": one["shaders"],
+                   "measure": one["measure"], "unit": one["unit"], "position": point["position"],
+                   "commit": point["commit"], "recorded": point["recorded"], "runs": len(point["runs"]),
+                   "median": point["median"], "low": point["interval"][0], "high": point["interval"][1],
+                   "changes": " ".join(str(i) for i in point["changes"])}
+
+
+def write_csv(f, rows):
+    writer = csv.DictWriter(f, CSV_FIELDS)
+    writer.writeheader()
+    for row in rows:
+        # Text escaped, and never the start of a spreadsheet formula (as the comparison's CSV).
+        writer.writerow({k: "" if v is None else "'" + printable(v) if isinstance(v, str) and v and v[0] in "=+-@\t\r"
+                         else printable(v) if isinstance(v, str) else v for k, v in row.items()})
+
+
+def refusal(args):
+    """Why an output asked for cannot be written, or None."""
+    wanted = [(option, path) for option, path in (("--json", args.json), ("--csv", args.csv)) if path]
+    for option, path in wanted:
+        reason = outputs.unwritable(path)
+        if reason:
+            return "%s %s: %s" % (option, path, reason)
+    return outputs.clash(wanted, [])
+
+
+def run(args, here):
+    with interrupts.raising():
+        try:
+            reason = refusal(args)
+            if reason:
+                raise stores.StoreError(reason)
+            store = stores.connect(args.store, create=False)
+            try:
+                found = gather(store, args)
+            finally:
+                stores.close(store)
+        except stores.StoreError as error:
+            print("compare: %s" % printable(error), file=sys.stderr)
+            return 2
+        except interrupts.Interrupted as interrupt:
+            return interrupt.status
+        sys.stdout.write(text(found) if found else "no series recorded%s\n" % (
+            " that match" if any((args.machine, args.config, args.shaders, args.measure)) else ""))
+        if args.json:
+            outputs.write(args.json, lambda f: json.dump(found, f, indent=1, allow_nan=False))
+        if args.csv:
+            outputs.write(args.csv, lambda f: write_csv(f, csv_rows(found)))
+        return 0 if found else 1

@@ -1,0 +1,162 @@
+"""Store saved results in the history, each file in one transaction, keyed by
+its SHA-256: a file recorded twice, or by two runners at once, is stored
+once ("already recorded"). Every file is read and checked first; a bad one
+is refused before anything is written.
+
+--commit CONFIG=REV says which commit of the driver (in --repo, default the
+current directory) a configuration ran; without it, a configuration's
+results have no commit and take their place in the history by when they
+were recorded."""
+
+import hashlib
+import os
+import subprocess
+import sys
+
+from .. import interrupts, results
+from ..history import record, store as stores
+from ..outputs import printable
+
+NAME = "record"
+USAGE = "record [options] FILE.json..."
+HELP = "store saved results in the history (a SQLite file, or a PostgreSQL a fleet shares)"
+
+
+def add_store_options(parser, commits=True):
+    """--store, and for what writes: --machine, --repo and --commit."""
+    parser.add_argument("--store", metavar="URL",
+                        help="the history: a path, sqlite:///PATH or postgresql://... (default: "
+                             "$SHADERBENCH_STORE, else $XDG_DATA_HOME/shaderbench/history.sqlite)")
+    if commits:
+        parser.add_argument("--machine", metavar="NAME",
+                            help="a tag that tells this machine from others with the same CPU, cores and memory "
+                                 "(a CI runner's name)")
+        parser.add_argument("--repo", metavar="DIR", help="the driver's git repository (default: the current "
+                                                          "directory)")
+        parser.add_argument("--commit", action="append", default=[], metavar="CONFIG=REV",
+                            help="the commit of the driver that CONFIG ran (new=HEAD); may be repeated")
+
+
+def add_parser(subparsers):
+    parser = subparsers.add_parser(NAME, help=HELP, description=__doc__)
+    parser.add_argument("files", nargs="+", metavar="FILE.json", help="a results file (--json of a comparison)")
+    add_store_options(parser)
+    return parser
+
+
+class Refused(Exception):
+    pass
+
+
+def git(repo, *argv):
+    done = subprocess.run(["git", "-C", repo, *argv], stdin=subprocess.DEVNULL, capture_output=True)
+    if done.returncode:
+        raise Refused("git %s: %s" % (" ".join(argv), done.stderr.decode(errors="replace").strip()))
+    return done.stdout.decode(errors="replace")
+
+
+def resolve_commits(given, repo):
+    """{configuration: dict(root, name, sha, position)} of --commit CONFIG=REV."""
+    found = {}
+    for text in given:
+        name, equals, rev = text.partition("=")
+        if not equals or not name or not rev:
+            raise Refused("--commit %s: give it as CONFIG=REV (new=HEAD)" % text)
+        repo = repo or "."
+        if git(repo, "rev-parse", "--is-shallow-repository").strip() == "true":
+            raise Refused("--repo %s is a shallow clone, where a commit's place on the first-parent line is "
+                          "unknown: deepen it with git -C %s fetch --unshallow" % (repo, repo))
+        if rev.startswith("-"):
+            raise Refused("--commit %s: %r is not a commit" % (text, rev))
+        sha = git(repo, "rev-parse", "--verify", "--end-of-options", rev + "^{commit}").strip()
+        position = int(git(repo, "rev-list", "--first-parent", "--count", sha))
+        root = git(repo, "rev-list", "--first-parent", "--max-parents=0", sha).split()[-1]
+        found[name] = {"root": root, "name": os.path.basename(os.path.abspath(repo)), "sha": sha,
+                       "position": position}
+    return found
+
+
+def file_digest(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def run(args, here):
+    with interrupts.raising():
+        try:
+            return record_files(args)
+        except (Refused, results.ResultsError, stores.StoreError) as error:
+            print("compare: %s" % printable(error), file=sys.stderr)
+            return 2
+        except interrupts.Interrupted as interrupt:
+            print("compare: interrupted (%s): the file being recorded was not" % interrupt, file=sys.stderr)
+            return interrupt.status
+
+
+def record_files(args):
+    loaded = []
+    for path in args.files:
+        document = results.load(path)
+        try:
+            loaded.append((path, document, file_digest(path)))
+        except OSError as error:
+            raise Refused("%s: %s" % (path, error.strerror or error))
+    commits = resolve_commits(args.commit, args.repo)
+    names = {r["configuration"] for _, document, _ in loaded for r in document["results"]}
+    for name in commits:
+        if name not in names:
+            raise Refused("--commit %s=...: no configuration of that name in %s" % (name, " ".join(args.files)))
+    store = stores.connect(args.store)
+    try:
+        for path, document, digest in loaded:
+            try:
+                comparison, written = record.write(store, document, digest, commits, args.machine, path)
+            except stores.errors(store) as error:
+                raise stores.StoreError("store %s: %s" % (store["shown"], " ".join(str(error).split())))
+            if comparison is None:
+                print("%s: already recorded" % printable(path))
+                continue
+            print("%s: recorded, %d runs (comparison %d)" % (printable(path), written, comparison))
+            undated = sorted({r["configuration"] for r in document["results"]} - set(commits))
+            if undated:
+                print("  without --commit, %s %s ordered by when it was recorded"
+                      % (", ".join(map(printable, undated)), "is" if len(undated) == 1 else "are"))
+    finally:
+        stores.close(store)
+    return 0
+
+
+def recorder(args, source):
+    """record(document) for run --record: each call writes the runs not yet
+    in the store, in a transaction of their own; record(None) closes the
+    store. A store that fails later costs no run: the results file keeps
+    them all, and a line says so once."""
+    commits = resolve_commits(args.commit, args.repo)
+    try:
+        store = stores.connect(args.store)
+    except stores.StoreError as error:
+        raise Refused(str(error))
+    done, told = set(), []
+
+    def write(document):
+        if document is None:
+            stores.close(store)
+            return
+        try:
+            record.write(store, document, record.live_digest(document), commits, args.machine, source,
+                         live=True, skip=done)
+        except (stores.StoreError, stores.errors(store)) as error:
+            if not told:
+                told.append(error)
+                print("compare: recording into %s failed (%s); the runs from here are not in the history%s"
+                      % (printable(store["shown"]), printable(" ".join(str(error).split())),
+                         ": record the results file once it ends" if source else ""), file=sys.stderr)
+            return
+        for result in document["results"]:
+            numbered = [(run.get("run") or i + 1) for i, run in enumerate(result["runs"])]
+            done.update((result["configuration"], result["shaders"]["label"], n)
+                        for n in numbered + [f["run"] for f in result["failed_runs"]])
+    return write

@@ -1,0 +1,219 @@
+"""One comparison into the store, in one transaction: its machine, commits,
+configurations, workloads and series found or made by their keys, then
+every run as measured.
+
+Per-program figures are kept compactly (zlib of 32-bit numbers: per-program
+times as floats, memory samples as the steps between them), in columns of
+their own, so that they can be pruned later (set to NULL) without losing a
+run's totals.
+"""
+
+import array
+import hashlib
+import json
+import sys
+import zlib
+
+from . import schema, store as stores
+
+RUN_COLUMNS = ("run", "ms", "cpu_ms", "commit_mib", "link_failures", "program_ms", "commit_kib", "rss_kib",
+               "libraries")
+
+
+def storable(text):
+    """text as both engines take it: a NUL, or a lone surrogate (a byte of a
+    path that was not UTF-8), as its escape; the rest as it was."""
+    if text is None:
+        return None
+    text = str(text)
+    if "\0" in text or any(0xD800 <= ord(c) <= 0xDFFF for c in text):
+        return "".join("\\x%02x" % (ord(c) - 0xDC00) if 0xDC80 <= ord(c) <= 0xDCFF
+                       else c.encode("unicode_escape").decode("ascii") if c == "\0" or 0xD800 <= ord(c) <= 0xDFFF
+                       else c for c in text)
+    return text
+
+
+def _json(value):
+    return json.dumps(value, sort_keys=True, separators=(",", ":"))  # ASCII: any text survives
+
+
+def pack(values):
+    """A per-program series as bytes: b"f" + float32s, or b"d" + the int32
+    steps of a series of whole numbers (memory in KiB), zlib-compressed."""
+    if values is None:
+        return None
+    if all(isinstance(v, int) for v in values) and all(abs(v) < 1 << 30 for v in values):
+        kind, numbers = "d", array.array("i", [b - a for a, b in zip([0] + values[:-1], values)])
+    else:
+        kind, numbers = "f", array.array("f", [float("nan") if v is None else v for v in values])
+    if sys.byteorder != "little":
+        numbers.byteswap()
+    return kind.encode() + zlib.compress(numbers.tobytes(), 6)
+
+
+def unpack(blob):
+    if blob is None:
+        return None
+    blob = bytes(blob)
+    numbers = array.array("i" if blob[:1] == b"d" else "f", zlib.decompress(blob[1:]))
+    if sys.byteorder != "little":
+        numbers.byteswap()
+    if blob[:1] != b"d":
+        return [None if v != v else v for v in numbers]
+    total, values = 0, []
+    for step in numbers:
+        total += step
+        values.append(total)
+    return values
+
+
+def live_digest(document):
+    """The key of a comparison recorded as it runs (its file changes after
+    every run): its start, host and plan, which never change."""
+    text = _json([document.get("created"), document["host"].get("name"), document.get("plan")])
+    return "run:" + hashlib.sha256(text.encode()).hexdigest()
+
+
+def _one(store, text, params):
+    return stores.one(store, text, params)["id"]
+
+
+def _machine(store, host, tag):
+    def number(value):
+        return value if isinstance(value, int) and not isinstance(value, bool) else 0
+    memory = number(host.get("memory_mib"))
+    return _one(store, """
+        INSERT INTO machines (cpu, cores, memory_gib, gpu, tag, name) VALUES (:cpu, :cores, :gib, '', :tag, :name)
+        ON CONFLICT (cpu, cores, memory_gib, gpu, tag) DO UPDATE SET name = excluded.name RETURNING id""",
+                {"cpu": storable(host.get("cpu") or ""), "cores": number(host.get("cores")),
+                 "gib": (memory + 512) // 1024, "tag": storable(tag or ""), "name": storable(host.get("name"))})
+
+
+def _commit(store, commit):
+    repository = _one(store, """
+        INSERT INTO repositories (root, name) VALUES (:root, :name)
+        ON CONFLICT (root) DO UPDATE SET name = excluded.name RETURNING id""",
+                      {"root": commit["root"], "name": storable(commit["name"])})
+    return _one(store, """
+        INSERT INTO commits (repository_id, sha, position) VALUES (:r, :sha, :position)
+        ON CONFLICT (repository_id, sha) DO UPDATE SET position = excluded.position RETURNING id""",
+                {"r": repository, "sha": commit["sha"], "position": commit["position"]})
+
+
+def _configuration(store, name, environment):
+    return _one(store, """
+        INSERT INTO configurations (name, environment) VALUES (:name, :env)
+        ON CONFLICT (name, environment) DO UPDATE SET name = excluded.name RETURNING id""",
+                {"name": storable(name), "env": _json(environment)})
+
+
+def _workload(store, result, binary_sha256):
+    files = sorted((name, (info or {}).get("sha256", "")) for name, info in result["shaders"]["files"].items())
+    return _one(store, """
+        INSERT INTO workloads (label, shaders_sha256, binary_sha256, cache) VALUES (:label, :shaders, :binary, :cache)
+        ON CONFLICT (label, shaders_sha256, binary_sha256, cache) DO UPDATE SET cache = excluded.cache RETURNING id""",
+                {"label": storable(result["shaders"]["label"]), "binary": storable(binary_sha256),
+                 "shaders": hashlib.sha256(_json(files).encode()).hexdigest(), "cache": storable(result["cache"])})
+
+
+def _series(store, machine, configuration, workload, measure):
+    stores.execute(store, """
+        INSERT INTO series (machine_id, configuration_id, workload_id, measure, unit)
+        VALUES (:m, :c, :w, :measure, :unit)
+        ON CONFLICT (machine_id, configuration_id, workload_id, measure) DO NOTHING""",
+                   {"m": machine, "c": configuration, "w": workload, "measure": measure,
+                    "unit": {"time": "ms", "memory": "MiB"}[measure]})
+
+
+def _libraries(store, found):
+    if not found:
+        return None
+    digest = hashlib.sha256("\n".join(sorted({lib["sha256"] for lib in found})).encode()).hexdigest()
+    return _one(store, """
+        INSERT INTO library_sets (digest, libraries) VALUES (:digest, :libraries)
+        ON CONFLICT (digest) DO UPDATE SET digest = excluded.digest RETURNING id""",
+                {"digest": digest, "libraries": _json(found)})
+
+
+def _run(store, result_id, number, run, failed):
+    details = {k: v for k, v in run.items() if k not in RUN_COLUMNS}
+    cursor = stores.execute(store, """
+        INSERT INTO runs (result_id, number, failed, ms, cpu_ms, commit_mib, link_failures, libraries_id,
+                          program_ms, commit_kib, rss_kib, details)
+        VALUES (:result, :number, :failed, :ms, :cpu_ms, :commit_mib, :link_failures, :libraries,
+                :program_ms, :commit_kib, :rss_kib, :details)
+        ON CONFLICT (result_id, number) DO NOTHING""",
+                            {"result": result_id, "number": number, "failed": int(failed), "ms": run.get("ms"),
+                             "cpu_ms": run.get("cpu_ms"), "commit_mib": run.get("commit_mib"),
+                             "link_failures": run.get("link_failures"),
+                             "libraries": _libraries(store, run.get("libraries")),
+                             "program_ms": pack(run.get("program_ms")), "commit_kib": pack(run.get("commit_kib")),
+                             "rss_kib": pack(run.get("rss_kib")), "details": _json(details)})
+    return cursor.rowcount
+
+
+def write(store, document, digest, commits=None, tag=None, source="", live=False, skip=()):
+    """Records the document (checked by results.load) under digest, in one
+    transaction. commits: {configuration name: dict(root, name, sha,
+    position)}. live: the comparison is still running, and is recorded again
+    after each run (its runs already in the store are kept, the new ones
+    added; skip: (configuration, label, number) of runs already written).
+    Returns (comparison id, runs written), or (None, 0) when a comparison of
+    that digest (or, for a finished file, one recorded as it ran) is already
+    there."""
+    commits = commits or {}
+    with stores.transaction(store):
+        if not live and stores.one(store, "SELECT id FROM comparisons WHERE digest = :d",
+                                   {"d": live_digest(document)}):
+            return None, 0
+        host, plan = document["host"], document.get("plan") or {}
+        machine = _machine(store, host, tag)
+        names = [c["name"] for c in plan.get("configurations", [])]
+        against = plan.get("against") or (names[0] if names else None)
+        against_id = None
+        if against is not None and against not in commits:  # a fixed reference: the others are set against it
+            config = next(c for c in plan["configurations"] if c["name"] == against)
+            against_id = _configuration(store, against, config["environment"])
+        row = stores.one(store, """
+            INSERT INTO comparisons (digest, machine_id, host_name, kernel, memory_mib, created, recorded, complete,
+                                     against_id, plan, source)
+            VALUES (:digest, :machine, :host, :kernel, :memory, :created, :recorded, :complete, :against, :plan,
+                    :source)
+            ON CONFLICT (digest) DO %s RETURNING id""" % ("UPDATE SET complete = excluded.complete" if live
+                                                          else "NOTHING"),
+                         {"digest": digest, "machine": machine, "host": storable(host["name"]),
+                          "kernel": storable(host.get("kernel") or ""),
+                          "memory": host.get("memory_mib") if isinstance(host.get("memory_mib"), int) else 0,
+                          "created": storable(document.get("created") or ""), "recorded": schema.now(),
+                          "complete": int(bool(document.get("complete"))), "against": against_id,
+                          "plan": _json(plan), "source": storable(source)})
+        if row is None:
+            return None, 0
+        comparison, written, commit_ids = row["id"], 0, {}
+        for result in document["results"]:
+            name = result["configuration"]
+            if name in commits and name not in commit_ids:
+                commit_ids[name] = _commit(store, commits[name])
+            configuration = _configuration(store, name, result["environment"])
+            workload = _workload(store, result, document["binary"]["sha256"])
+            _series(store, machine, configuration, workload, "time")
+            if any(run.get("commit_mib") is not None for run in result["runs"]):
+                _series(store, machine, configuration, workload, "memory")
+            calls = result.get("calls")
+            result_id = _one(store, """
+                INSERT INTO results (comparison_id, configuration_id, workload_id, commit_id, renderer, gl_version,
+                                     failure, calls)
+                VALUES (:comparison, :configuration, :workload, :commit, :renderer, :gl, :failure, :calls)
+                ON CONFLICT (comparison_id, configuration_id, workload_id) DO UPDATE
+                SET failure = excluded.failure, calls = excluded.calls RETURNING id""",
+                             {"comparison": comparison, "configuration": configuration, "workload": workload,
+                              "commit": commit_ids.get(name), "renderer": storable(result["renderer"]),
+                              "gl": storable(result["gl_version"]), "failure": storable(result["failure"]),
+                              "calls": zlib.compress(_json(calls).encode()) if calls else None})
+            label = result["shaders"]["label"]
+            measured = [(run.get("run") or i + 1, run, False) for i, run in enumerate(result["runs"])]
+            measured += [(failed["run"], failed, True) for failed in result["failed_runs"]]
+            for number, run, failed in measured:
+                if (name, label, number) not in skip:
+                    written += _run(store, result_id, number, run, failed)
+        return comparison, written

@@ -1,0 +1,99 @@
+"""What the store holds, read back as series: one machine x configuration x
+workload x measure, one point per commit of the driver."""
+
+from . import store as stores
+
+UNITS = {"time": "ms", "memory": "MiB"}
+VALUE = {"time": "ru.ms", "memory": "ru.commit_mib"}
+
+
+def machine_name(row):
+    """A machine as people call it: its --machine tag, else its host name."""
+    return row["tag"] or row["name"] or row["cpu"]
+
+
+def series_list(store, machine=None, configuration=None, shaders=None, measure=None):
+    """[dict(id, machine, configuration, shaders, measure, unit)], each filter
+    (machine: a --machine tag or a host name) matched exactly when given."""
+    found = stores.rows(store, """
+        SELECT s.id, s.measure, s.unit, m.tag, m.name, m.cpu, c.name AS configuration, w.label AS shaders
+        FROM series s JOIN machines m ON m.id = s.machine_id JOIN configurations c ON c.id = s.configuration_id
+             JOIN workloads w ON w.id = s.workload_id
+        ORDER BY m.tag, m.name, c.name, w.label, s.measure, s.id""")
+    listed = []
+    for row in found:
+        name = machine_name(row)
+        if machine is not None and machine not in (row["tag"], row["name"]):
+            continue
+        if (configuration is not None and row["configuration"] != configuration
+                or shaders is not None and row["shaders"] != shaders
+                or measure is not None and row["measure"] != measure):
+            continue
+        listed.append({"id": row["id"], "machine": name, "configuration": row["configuration"],
+                       "shaders": row["shaders"], "measure": row["measure"], "unit": row["unit"]})
+    return listed
+
+
+def series_points(store, series_id, last=None, figures=False):
+    """The series' points, oldest first: [dict(position, commit, runs,
+    libraries, reference_runs, recorded)].
+
+    A point is every clean run of the series at one commit (position: its
+    place on the first-parent line). Results recorded without a commit are
+    a point per comparison, with position and commit None, after those with
+    one, in the order they were recorded. libraries: the digest of the
+    libraries every run loaded when they all loaded the same, else None.
+    reference_runs: where the comparison named a configuration to compare
+    against (a fixed reference beside the driver), its runs on the same
+    shaders in the same comparisons; else []. last: only the last N points.
+    figures: each point also has "figures", each run's as measured (failed
+    ones too, with failed true)."""
+    series = stores.one(store, "SELECT * FROM series WHERE id = :id", {"id": series_id})
+    if series is None:
+        return []
+    where = {"m": series["machine_id"], "cfg": series["configuration_id"], "w": series["workload_id"]}
+    runs = stores.rows(store, """
+        SELECT r.comparison_id, c.recorded, co.sha, co.position, %s AS value, ls.digest, ru.failed, ru.number,
+               ru.ms, ru.cpu_ms, ru.commit_mib, ru.link_failures
+        FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
+             LEFT JOIN commits co ON co.id = r.commit_id LEFT JOIN library_sets ls ON ls.id = ru.libraries_id
+        WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w
+        ORDER BY c.recorded, c.id, ru.number""" % VALUE[series["measure"]], where)
+    references = {}
+    for row in stores.rows(store, """
+            SELECT r.comparison_id, %s AS value
+            FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
+            WHERE c.machine_id = :m AND r.workload_id = :w AND r.configuration_id = c.against_id
+                  AND c.against_id <> :cfg AND ru.failed = 0
+            ORDER BY c.id, ru.number""" % VALUE[series["measure"]], where):
+        if row["value"] is not None:
+            references.setdefault(row["comparison_id"], []).append(float(row["value"]))
+    points = {}
+    for row in runs:
+        if row["value"] is None and not figures:
+            continue
+        key = ("commit", row["sha"]) if row["sha"] else ("comparison", row["comparison_id"])
+        point = points.get(key)
+        if point is None:
+            point = points[key] = {"position": row["position"], "commit": row["sha"], "runs": [],
+                                   "libraries": set(), "reference_runs": [], "recorded": row["recorded"],
+                                   "comparisons": [], "figures": []}
+        point["figures"].append({"comparison": row["comparison_id"], "run": row["number"],
+                                 "failed": bool(row["failed"]), "ms": row["ms"], "cpu_ms": row["cpu_ms"],
+                                 "commit_mib": row["commit_mib"], "link_failures": row["link_failures"]})
+        if row["failed"] or row["value"] is None:
+            continue
+        point["runs"].append(float(row["value"]))
+        point["libraries"].add(row["digest"])
+        if row["comparison_id"] not in point["comparisons"]:
+            point["comparisons"].append(row["comparison_id"])
+            point["reference_runs"].extend(references.get(row["comparison_id"], []))
+    ordered = sorted((p for p in points.values() if p["commit"]), key=lambda p: p["position"]) \
+        + [p for p in points.values() if not p["commit"]]
+    for point in ordered:
+        digests = point.pop("libraries")
+        point["libraries"] = next(iter(digests)) if len(digests) == 1 else None
+        del point["comparisons"]
+        if not figures:
+            del point["figures"]
+    return ordered[-last:] if last else ordered
