@@ -5,6 +5,7 @@ them at full size), the same answer on the same data, and the same-binary
 rule."""
 
 import glob
+import hashlib
 import os
 import unittest
 
@@ -42,6 +43,51 @@ class Answers(unittest.TestCase):
             self.assertIn(found["index"], (13, 18))
             self.assertFalse(any(same[found["low"]:found["high"] + 1]), found)
         self.assertEqual(detect.detect(runs[:7])["changes"], [], "fewer than 4 commits a side")
+
+
+def made_history(series=2, commits=30, hostile="</script><b id=x>&amp;\x1b[31m"):
+    """gather()'s plain data: series of commits with a step at two thirds, and a change stored at it."""
+    rng, found = numpy.random.default_rng(11), []
+    for s in range(series):
+        runs = trials.history(UNITS, rng, commits, [(commits * 2 // 3, 6.0)])
+        shas = [hashlib.sha1(b"%d %d" % (s, i)).hexdigest() for i in range(commits)]
+        points = [{"position": i + 1, "commit": sha, "recorded": "2026-12-09T00:00:00", "runs": list(r * 100),
+                   "median": float(numpy.median(r * 100)), "interval": [float(r.min() * 100), float(r.max() * 100)]}
+                  for i, (sha, r) in enumerate(zip(shas, runs))]
+        step = commits * 2 // 3
+        found.append({"machine": "m", "configuration": hostile if s == 0 else "c%d" % s, "shaders": "small",
+                      "measure": "time", "unit": "ms", "points": points,
+                      "changes": [{"id": s + 1, "before_sha": shas[step - 1], "after_sha": shas[step],
+                                   "range": shas[step - 1:step + 1], "change_pct": 6.0, "direction": "slower",
+                                   "status": "detected", "culprit": "", "note": ""}]})
+    return found
+
+
+class Page(unittest.TestCase):
+    def test_the_page_draws_each_series_and_its_changes_newest_first_with_hostile_text_as_text(self):
+        import shutil
+        import tempfile
+        from selenium.webdriver.common.by import By
+        from sbench.history import page
+        from test_report import start_browser
+        directory = tempfile.mkdtemp(prefix="shaderbench-page-")
+        self.addCleanup(shutil.rmtree, directory)
+        browser = start_browser(directory)
+        self.addCleanup(browser.quit)
+        path = os.path.join(directory, "history.html")
+        page.write(path, made_history(3, 30), last=25)
+        browser.get("file://" + path)
+        browser.execute_script("window.shaderbench.drawAll()")
+        rows = [r.text for r in browser.find_elements(By.CSS_SELECTOR, "table.changes tbody tr")]
+        self.assertEqual([r.split()[0] for r in rows], ["3", "2", "1"])
+        self.assertIn("</script><b id=x>&amp;\\x1b[31m", rows[2])
+        self.assertEqual(browser.find_elements(By.ID, "x"), [])
+        drawn = browser.execute_script("""return window.shaderbench.charts.map((c) => [c.data.datasets.map((d) =>
+            d.data.length), c.scales.x.ticks.length > 0])""")
+        # 25 commits of 5 runs; two levels as steps; one marker, at the step (commit 20, the 15th of the last 25).
+        self.assertEqual(drawn, [[[125, 25, 25, 25, 6, 1], True]] * 3)
+        self.assertEqual(browser.execute_script("return window.shaderbench.data.series[0].changes[0].x"), 15)
+        self.assertEqual([e for e in browser.get_log("browser") if e["level"] == "SEVERE"], [])
 
 
 if __name__ == "__main__":
