@@ -6,12 +6,18 @@ rule."""
 
 import glob
 import hashlib
+import json
+import math
 import os
+import subprocess
 import unittest
 
 import numpy
 
 from sbench.history import detect, trials
+
+from test_bisect import BUILD, USE, History
+from test_faults import FAKE, TOOL
 
 UNITS = trials.noise_pool(sorted(glob.glob(os.path.join(os.path.dirname(__file__), "data", "aa-*.json.gz"))))
 
@@ -88,6 +94,61 @@ class Page(unittest.TestCase):
         self.assertEqual(drawn, [[[125, 25, 25, 25, 6, 1], True]] * 3)
         self.assertEqual(browser.execute_script("return window.shaderbench.data.series[0].changes[0].x"), 15)
         self.assertEqual([e for e in browser.get_log("browser") if e["level"] == "SEVERE"], [])
+
+
+class Changes(History):
+    """A built history of the fake driver (+30 % from commit 12 of 18), a
+    nightly comparison recorded at each commit (runs with 3 % noise, and each
+    commit's own binary), then the change detected, confirmed and bisected
+    to its commit from the command line."""
+
+    def compare(self, *argv):
+        proc = subprocess.run([TOOL, *argv], text=True, capture_output=True, env=dict(os.environ, TMPDIR=self.tmp))
+        return proc.returncode, proc.stdout, proc.stderr
+
+    def test_detected_once_confirmed_and_bisected_to_its_commit(self):
+        repo, c = self.history([1000 + i % 2 for i in range(12)] + [1300 + i % 2 for i in range(6)])
+        store = "sqlite:///" + os.path.join(self.dir, "history.sqlite")
+        status, out, err = self.tool("run", "-n", "3", "--json", self.json, "ref:FAKE_BENCH=ok", "new:FAKE_BENCH=ok")
+        self.assertEqual(status, 0, err)
+        with open(self.json) as f:
+            night = json.load(f)
+        rng = numpy.random.default_rng(5)
+        for number, sha in enumerate(c):
+            night["created"] = "2026-12-%02dT02:00:00" % (number + 1)
+            for result in night["results"]:
+                for run in result["runs"]:
+                    run["ms"] = round((1300 if number >= 12 and result["configuration"] == "new" else 1000)
+                                      * math.exp(rng.normal(0, 0.03)))
+                    run["libraries"] = [{"path": "/b/libfakedrv.so",
+                                         "sha256": hashlib.sha256(sha.encode()).hexdigest()}]
+            path = os.path.join(self.dir, "night%d.json" % number)
+            with open(path, "w") as f:
+                json.dump(night, f)
+            status, out, err = self.compare("record", path, "--repo", repo, "--commit", "new=" + sha, "--store", store)
+            self.assertEqual(status, 0, err)
+        listing = os.path.join(self.dir, "changes.json")
+        for expected in (1, 0):  # the second time it is the same change, not a new one
+            status, out, err = self.compare("changes", "--detect", "--fail-on-new", "--json", listing, "--store", store)
+            self.assertEqual(status, expected, (out, err))
+        with open(listing) as f:
+            (change,) = json.load(f)
+        self.assertEqual({k: change[k] for k in ("configuration", "measure", "before", "after", "direction", "status")},
+                         {"configuration": "new", "measure": "time", "before": c[11], "after": c[12],
+                          "direction": "slower", "status": "detected"})
+        self.assertIn(c[12], change["range"])
+        self.assertAlmostEqual(change["change_pct"], 30.0, delta=4.0)
+        judge = ["change", str(change["id"]), "--store", store, "--repo", repo, "--build", BUILD, *USE,
+                 "--builds", os.path.join(self.dir, "builds"), "--max-runs", "6", "--binary", FAKE, "--shaders",
+                 self.pair]
+        for option, said in (("--confirm", "confirmed"), ("--bisect", "bisected to %s" % c[12])):
+            status, out, err = self.compare(*judge[:2], option, *judge[2:])
+            self.assertEqual((status, out.splitlines()[-1:]), (0, ["change %d: %s" % (change["id"], said)]), err)
+        status, out, err = self.compare("changes", "--store", store)
+        self.assertRegex(out, r"new pair time\s+%s\.\.%s .* slower, bisected at %s" % (
+            c[11][:12], c[12][:12], c[12][:12]))
+        status, out, err = self.compare("history", "--store", store, "--html", os.path.join(self.dir, "h.html"))
+        self.assertEqual(status, 0, err)
 
 
 if __name__ == "__main__":

@@ -44,7 +44,7 @@ def seed_of(values, movable, parameters):
     for v in values:
         digest.update(numpy.asarray(v, dtype="<f8").tobytes() + b";")
     digest.update(numpy.asarray(movable, dtype="u1").tobytes() + repr(sorted(parameters.items())).encode())
-    return int.from_bytes(digest.digest()[:8], "little")
+    return int.from_bytes(digest.digest()[:8], "little") & (2 ** 63 - 1)  # fits a signed BIGINT
 
 
 def best_split(d, allowed, min_size, search_end):
