@@ -14,9 +14,10 @@ import unittest
 
 import numpy
 
+import postgres
 from sbench.history import detect, trials
 
-from test_bisect import BUILD, USE, History
+from test_bisect import BUILD, USE, History, read
 from test_faults import FAKE, TOOL
 
 UNITS = trials.noise_pool(sorted(glob.glob(os.path.join(os.path.dirname(__file__), "data", "aa-*.json.gz"))))
@@ -99,8 +100,9 @@ class Page(unittest.TestCase):
 class Changes(History):
     """A built history of the fake driver (+30 % from commit 12 of 18), a
     nightly comparison recorded at each commit (runs with 3 % noise, and each
-    commit's own binary), then the change detected, confirmed and bisected
-    to its commit from the command line."""
+    commit's own binary) into SQLite and into a PostgreSQL, then the change
+    detected (the same on both), confirmed, bisected to its commit and
+    ignored from the command line."""
 
     def compare(self, *argv):
         proc = subprocess.run([TOOL, *argv], text=True, capture_output=True, env=dict(os.environ, TMPDIR=self.tmp))
@@ -109,6 +111,8 @@ class Changes(History):
     def test_detected_once_confirmed_and_bisected_to_its_commit(self):
         repo, c = self.history([1000 + i % 2 for i in range(12)] + [1300 + i % 2 for i in range(6)])
         store = "sqlite:///" + os.path.join(self.dir, "history.sqlite")
+        pg, pg_dir = postgres.start()
+        self.addCleanup(postgres.stop, pg_dir)
         status, out, err = self.tool("run", "-n", "3", "--json", self.json, "ref:FAKE_BENCH=ok", "new:FAKE_BENCH=ok")
         self.assertEqual(status, 0, err)
         with open(self.json) as f:
@@ -125,14 +129,23 @@ class Changes(History):
             path = os.path.join(self.dir, "night%d.json" % number)
             with open(path, "w") as f:
                 json.dump(night, f)
-            status, out, err = self.compare("record", path, "--repo", repo, "--commit", "new=" + sha, "--store", store)
-            self.assertEqual(status, 0, err)
-        listing = os.path.join(self.dir, "changes.json")
-        for expected in (1, 0):  # the second time it is the same change, not a new one
-            status, out, err = self.compare("changes", "--detect", "--fail-on-new", "--json", listing, "--store", store)
-            self.assertEqual(status, expected, (out, err))
-        with open(listing) as f:
-            (change,) = json.load(f)
+            for url in (store, pg):
+                status, out, err = self.compare("record", path, "--repo", repo, "--commit", "new=" + sha,
+                                                "--store", url)
+                self.assertEqual(status, 0, err)
+        listings = []
+        for url in (store, pg):
+            listings.append(os.path.join(self.dir, "changes%d.json" % len(listings)))
+            for expected in (1, 0):  # the second time it is the same change, not a new one
+                status, out, err = self.compare("changes", "--detect", "--fail-on-new", "--json", listings[-1],
+                                                "--store", url)
+                self.assertEqual(status, expected, (out, err))
+        (change,), on_pg = (json.loads(read(path)) for path in listings)
+        self.assertEqual(on_pg, [change], "the same answer from either store")
+        note = "a known cost of \x1b[31mX"
+        self.assertEqual(self.compare("change", str(change["id"]), "--ignore", note, "--store", pg)[0], 0)
+        self.assertEqual(json.loads(self.compare("changes", "--store", pg, "--json", "-")[1])[0]["note"], note)
+        self.assertIn("slower, ignored", self.compare("changes", "--store", pg)[1])
         self.assertEqual({k: change[k] for k in ("configuration", "measure", "before", "after", "direction", "status")},
                          {"configuration": "new", "measure": "time", "before": c[11], "after": c[12],
                           "direction": "slower", "status": "detected"})

@@ -66,7 +66,9 @@ def run(args, here):
             return 2
         except interrupts.Interrupted as interrupt:
             return interrupt.status
-    sys.stdout.write(text(rows, new))
+    if args.json != outputs.STANDARD_OUTPUT:  # there, the JSON alone, for whatever reads it
+        sys.stdout.write(text(rows, new))
+        sys.stdout.flush()
     if args.json:
         outputs.write(args.json, lambda f: json.dump([found_changes.as_json(r) for r in rows], f, indent=1,
                                                      allow_nan=False))
