@@ -336,7 +336,8 @@ class Subcommands(unittest.TestCase):
         self.assertIn("the following arguments are required: FILE.json", run_main("report")[2])
         status, text, _ = run_main("-h")
         self.assertEqual(status, 0)
-        self.assertEqual(re.findall(r"(?m)^    (\w+)", text), ["run", "report", "diff", "calibrate", "bisect", "record", "history"])
+        self.assertEqual(re.findall(r"(?m)^    (\w+)", text),
+                         ["run", "report", "diff", "calibrate", "bisect", "record", "history", "changes", "change"])
         self.assertIn("Exit status:", text)
 
 

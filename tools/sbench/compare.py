@@ -30,13 +30,13 @@ import contextlib
 import sys
 
 from .system import files as outputs
-from .commands import bisect, calibrate, common, diff, history, record, report, run
+from .commands import bisect, calibrate, change, changes, common, diff, history, record, report, run
 
 # The subcommands, in the order of a user's work; `compare -h` lists them so.
 # A new one is a module with NAME, USAGE, HELP, add_parser(subparsers) and
 # run(args, here) (and check(parser, args) when its options have rules that
 # argparse cannot say), added here.
-COMMANDS = [run, report, diff, calibrate, bisect, record, history]
+COMMANDS = [run, report, diff, calibrate, bisect, record, history, changes, change]
 
 
 def command_parser():

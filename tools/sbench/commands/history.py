@@ -19,6 +19,7 @@ from .record import add_store_options
 NAME = "history"
 USAGE = "history [options]"
 HELP = "the recorded series, per commit: runs, median, interval and the changes found"
+PAGE_LAST = 200
 CSV_FIELDS = ("machine", "configuration", "shaders", "measure", "unit", "position", "commit", "recorded", "runs",
               "median", "low", "high", "changes")
 
@@ -35,6 +36,9 @@ def add_parser(subparsers):
     parser.add_argument("--json", metavar="FILE", help="write the series, each run's figures too, as JSON "
                                                        "(to standard output: -)")
     parser.add_argument("--csv", metavar="FILE", help="write a row per point as CSV (to standard output: -)")
+    parser.add_argument("--html", metavar="FILE.html",
+                        help="write the trend page: the changes, and a chart per series of its last N commits "
+                             "(default %d)" % PAGE_LAST)
     return parser
 
 
@@ -128,7 +132,8 @@ def write_csv(f, rows):
 
 def refusal(args):
     """Why an output asked for cannot be written, or None."""
-    wanted = [(option, path) for option, path in (("--json", args.json), ("--csv", args.csv)) if path]
+    wanted = [(option, path) for option, path in (("--json", args.json), ("--csv", args.csv),
+                                                  ("--html", args.html)) if path]
     for option, path in wanted:
         reason = outputs.unwritable(path)
         if reason:
@@ -158,4 +163,7 @@ def run(args, here):
             outputs.write(args.json, lambda f: json.dump(found, f, indent=1, allow_nan=False))
         if args.csv:
             outputs.write(args.csv, lambda f: write_csv(f, csv_rows(found)))
+        if args.html:
+            from ..history import page
+            page.write(args.html, found, last=args.last or PAGE_LAST)
         return 0 if found else 1

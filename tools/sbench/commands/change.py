@@ -1,0 +1,126 @@
+"""One change found in the history, judged: --ignore TEXT or --fixed set its
+status; --confirm builds the commits on either side of it with the bisect's
+builder and runs a fresh paired, gated comparison of the two builds on this
+machine (the change becomes confirmed, or rejected when the later build is
+not worse by more than the threshold); --bisect bisects its range and
+stores the culprit. --confirm and --bisect take the bisect's --repo, --build
+and --use, and pass on its --builds, --binary, --shaders, --max-runs,
+--threshold and --keep-builds.
+
+Exit status: 0 done; 1 the builds or runs failed; 2 a bad argument or store;
+3 the comparison could not tell within its runs (the status is left)."""
+
+import argparse
+import os
+import sys
+import tempfile
+
+from ..system import interrupts
+from ..history import changes as found_changes, store as stores
+from ..system.text import printable
+from . import bisect
+from .bisect import assignment
+from .record import add_store_options
+
+NAME = "change"
+USAGE = "change ID (--confirm | --bisect | --ignore TEXT | --fixed) [--repo DIR --build CMD --use VAR=VALUE...]"
+HELP = "confirm, bisect, ignore or close one change found in the history"
+
+
+# bisect's options that --confirm and --bisect pass on when given.
+PASSED = (("--builds", "DIR"), ("--binary", "BINARY"), ("--shaders", "DIR"), ("--max-runs", "N"),
+          ("--threshold", "PCT"), ("--keep-builds", "N"))
+
+
+def add_parser(subparsers):
+    parser = subparsers.add_parser(NAME, help=HELP, description=__doc__)
+    parser.add_argument("id", type=int, metavar="ID", help="the change's id (as changes lists it)")
+    what = parser.add_mutually_exclusive_group(required=True)
+    what.add_argument("--confirm", action="store_true", help="build both sides and compare them afresh")
+    what.add_argument("--bisect", action="store_true", help="bisect the change's range, store the culprit")
+    what.add_argument("--ignore", metavar="TEXT", help="mark it ignored, with why")
+    what.add_argument("--fixed", action="store_true", help="mark it fixed")
+    add_store_options(parser, commits=False)
+    parser.add_argument("--repo", metavar="DIR", help="the driver's git repository (for --confirm, --bisect)")
+    parser.add_argument("--build", metavar="CMD", help="builds {src} and installs into {prefix}, as bisect's")
+    parser.add_argument("--use", action="append", type=assignment, default=[], metavar="VAR=VALUE",
+                        help="a variable of each run, as bisect's; may be repeated")
+    for option, metavar in PASSED:
+        parser.add_argument(option, metavar=metavar, help="as bisect's")
+    return parser
+
+
+def bisect_command(argv, here):
+    """`compare bisect ARGV...`'s status, parsed by bisect's own parser."""
+    chosen = bisect.add_parser(argparse.ArgumentParser(prog="compare").add_subparsers(prog="compare"))
+    args = chosen.parse_args(argv)
+    return bisect.run(args, here)
+
+
+def bisected(row, good, bad, args, here):
+    """(bisect's exit status, [[before, after]] it found) of GOOD..BAD."""
+    with tempfile.TemporaryDirectory(prefix="shaderbench-change-") as directory:
+        saved = os.path.join(directory, "bisect.json")
+        argv = ["bisect", good, bad, "--repo", args.repo, "--build", args.build, "--json", saved,
+                "--measure", row["measure"]] + [u for use in args.use for u in ("--use", use)]
+        if row["direction"] not in found_changes.REGRESSIONS:
+            argv.append("--faster")
+        for option, _ in PASSED:
+            value = getattr(args, option[2:].replace("-", "_"))
+            argv += [option, value] if value is not None else []
+        status = bisect_command(argv[1:], here)
+        if not os.path.exists(saved):
+            return status, []
+        import json
+        with open(saved) as f:
+            return status, json.load(f).get("changes", [])
+
+
+def recorded_before(store, row):
+    """The commit recorded last before the change's range: where its bisect starts."""
+    from ..history import series as serieses
+    commits = [p["commit"] for p in serieses.series_points(store, row["series_id"]) if p["commit"]]
+    first = commits.index(row["range"][0]) if row["range"][0] in commits else 0
+    return commits[first - 1] if first else row["before_sha"]
+
+
+def run(args, here):
+    with interrupts.raising():
+        try:
+            if (args.confirm or args.bisect) and not (args.repo and args.build and args.use):
+                raise stores.StoreError("--confirm and --bisect need --repo, --build and --use, as bisect does")
+            store = stores.connect(args.store, create=False)
+            try:
+                (row,) = found_changes.listed(store, change_id=args.id) or [None]
+                if row is None:
+                    raise stores.StoreError("no change %d in store %s" % (args.id, store["shown"]))
+                if args.ignore is not None or args.fixed:
+                    found_changes.set_status(store, args.id, "fixed" if args.fixed else "ignored",
+                                             note=args.ignore)
+                    print("change %d: %s" % (args.id, "fixed" if args.fixed else "ignored"))
+                    return 0
+                if not row["before_sha"] or not row["range"]:
+                    raise stores.StoreError("change %d has no commits to build" % args.id)
+                good = row["before_sha"] if args.confirm else recorded_before(store, row)
+                bad = row["after_sha"] if args.confirm else row["range"][-1]
+                status, found = bisected(row, good, bad, args, here)
+                if args.confirm and status in (0, 4):
+                    judged = "confirmed" if status == 0 else "rejected"
+                    found_changes.set_status(store, args.id, judged)
+                    print("change %d: %s" % (args.id, judged))
+                    return 0
+                if args.bisect and status == 0 and found:
+                    culprit = found[0][1]
+                    found_changes.set_status(store, args.id, "bisected", culprit=culprit)
+                    print("change %d: bisected to %s" % (args.id, printable(culprit)))
+                    return 0
+                print("change %d: left %s (the bisect exited %d)" % (args.id, printable(row["status"]), status),
+                      file=sys.stderr)
+                return 3 if status == 3 else 1
+            finally:
+                stores.close(store)
+        except stores.StoreError as error:
+            print("compare: %s" % printable(error), file=sys.stderr)
+            return 2
+        except interrupts.Interrupted as interrupt:
+            return interrupt.status

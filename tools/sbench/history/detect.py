@@ -1,0 +1,222 @@
+"""Changes along a driver's history: E-divisive (Matteson and James, 2014).
+
+One observation per commit on the first-parent line: the logarithm of the
+median of its runs (or of its runs' paired ratios to a reference that ran
+beside it). E-divisive estimates change points by hierarchical bisection:
+the divergence between two samples X (n values) and Y (m values),
+
+    E(X, Y; a) = 2/(nm) sum|x - y|^a - C(n,2)^-1 sum|x - x'|^a - C(m,2)^-1 sum|y - y'|^a,
+
+with a in (0, 2), is zero only when both come from one distribution.
+Within a segment, X = Z[s:t] and Y = Z[t:k]; the split t (with the end k
+searched too) that maximises the scaled divergence Q = nm/(n+m) E is the
+candidate. Of all segments, the one with the largest Q is tested: the
+observations are permuted within each segment, the statistic recomputed,
+and the candidate kept when the permutation p-value is at most the
+significance level; then the next bisection, until one is not kept. The
+permutations are seeded from the data, so the same data always gives the
+same answer.
+
+Commits whose loaded libraries are byte-identical to the previous commit's
+cannot differ: no split is considered between them. A statistical change is
+reported only when its size is beyond the noise (its interval, from the
+scatter of commits and of runs within commits, excludes no change) and may
+reach the threshold (the interval's far end reaches it: a change of exactly
+the threshold is found as often as one above). Neighbouring changes of one
+direction, each too small, are joined into one creep when together they
+pass.
+"""
+
+import hashlib
+
+import numpy
+
+NAME = "e-divisive"
+VERSION = "1"
+PARAMETERS = {"alpha": 1.0, "significance": 0.05, "permutations": 199, "min_size": 4, "threshold_pct": 5.0,
+              "z": 1.96, "reach_z": 2.326, "location_chi2": 6.63, "search_end": False}
+
+
+def seed_of(values, movable, parameters):
+    """A seed from the data themselves: SHA-256 of the values' bytes, where
+    splits may go, and the parameters."""
+    digest = hashlib.sha256()
+    for v in values:
+        digest.update(numpy.asarray(v, dtype="<f8").tobytes() + b";")
+    digest.update(numpy.asarray(movable, dtype="u1").tobytes() + repr(sorted(parameters.items())).encode())
+    return int.from_bytes(digest.digest()[:8], "little") & (2 ** 63 - 1)  # fits a signed BIGINT
+
+
+def best_split(d, allowed, min_size, search_end):
+    """(Q, t) of the best split of one segment, for each of a stack of
+    distance matrices d (|z_i - z_j|^a, one per ordering of the segment),
+    given which local split positions are allowed."""
+    length = d.shape[-1]
+    taus = numpy.flatnonzero(allowed[min_size:length - min_size + 1]) + min_size
+    if not len(taus):
+        return numpy.full(len(d), -numpy.inf), None
+    if not search_end:
+        # Y runs to the segment's end: only p[t, t] and p[t, length] are needed.
+        rows = numpy.zeros((len(d), length + 1))
+        rows[:, 1:] = d.sum(2).cumsum(1)
+        corner = numpy.zeros((len(d), length + 1))
+        corner[:, 1:] = (2 * numpy.tril(d, -1).sum(2) + numpy.diagonal(d, axis1=1, axis2=2)).cumsum(1)
+        n, m = taus.astype(float), (length - taus).astype(float)
+        pt, pk, pl = corner[:, taus], rows[:, taus], corner[:, -1:]
+        q = n * m / (n + m) * (2 * (pk - pt) / (n * m) - pt / (n * (n - 1)) - (pl - 2 * pk + pt) / (m * (m - 1)))
+        return q.max(axis=1), int(taus[numpy.argmax(q[0])])
+    p = numpy.zeros((len(d), length + 1, length + 1))
+    p[:, 1:, 1:] = d.cumsum(1).cumsum(2)
+    # p[i, j] sums d over rows < i and columns < j, and d is symmetric: for X
+    # = [0, t) and Y = [t, k), the sums over X x Y, X x X and Y x Y are
+    # p[t, k] - p[t, t], p[t, t] and p[k, k] - 2 p[t, k] + p[t, t].
+    n = taus[:, None].astype(float)
+    m = numpy.arange(length + 1)[None, :] - n
+    valid = (m >= min_size) & (search_end | (m == length - n))
+    m = numpy.where(valid, m, 2.0)
+    # Q = nm/(n+m) (2 between/(nm) - within_x/(n(n-1)) - within_y/(m(m-1))), gathered by term.
+    c1, c2, c3 = 1 / (n + m), m / ((n + m) * (n - 1)), n / ((n + m) * (m - 1))
+    rows, diagonal = p[:, taus, :], p[:, numpy.arange(length + 1), numpy.arange(length + 1)]
+    q = rows * (2 * c1 + 2 * c3) - diagonal[:, taus, None] * (2 * c1 + c2 + c3) - diagonal[:, None, :] * c3
+    q = numpy.where(valid, q, -numpy.inf).reshape(len(d), -1)
+    row = numpy.argmax(q[0]) // (length + 1)
+    return q.max(axis=1), int(taus[row])
+
+
+def segment_test(z, movable, start, end, parameters, seed):
+    """(Q, split, null) for the segment z[start:end]: null(n) gives the Q of
+    its first n permutations, each computed once, when first asked for."""
+    local = z[start:end]
+    d = numpy.abs(local[:, None] - local[None, :]) ** parameters["alpha"]
+    allowed = numpy.zeros(len(local) + 1, dtype=bool)
+    allowed[1:len(local)] = movable[start + 1:end]
+    q, t = best_split(d[None], allowed, parameters["min_size"], parameters["search_end"])
+    if t is None:
+        return -numpy.inf, None, lambda n: numpy.full(n, -numpy.inf)
+    rng = numpy.random.default_rng([seed, start, end])
+    orders = numpy.array([rng.permutation(len(local)) for _ in range(parameters["permutations"])])
+    batch = max(1, 2 ** 20 // len(local) ** 2)
+    done = []
+
+    def null(n):
+        while len(done) < n:
+            o = orders[len(done):min(n, len(done) + batch)]
+            done.extend(best_split(d[o[:, :, None], o[:, None, :]], allowed, parameters["min_size"],
+                                   parameters["search_end"])[0])
+        return numpy.array(done[:n])
+    return float(q[0]), start + t, null
+
+
+def change_points(z, movable, parameters, seed):
+    """[(split, p-value)] in the order found, by hierarchical bisection. The
+    permutations stop as soon as more of them reach the statistic than a
+    significant p-value allows (Besag and Clifford's sequential test: the
+    same decision as all of them, at a fraction of the cost where nothing is
+    found)."""
+    bounds, tests, found = [0, len(z)], {}, []
+    total = parameters["permutations"]
+    allowed = parameters["significance"] * (total + 1) - 1
+    while True:
+        for s, e in zip(bounds, bounds[1:]):
+            if (s, e) not in tests:
+                tests[s, e] = segment_test(z, movable, s, e, parameters, seed)
+        current = [tests[s, e] for s, e in zip(bounds, bounds[1:])]
+        q, split, _ = max(current, key=lambda x: x[0])
+        if split is None:
+            return found
+        for n in list(range(20, total, 20)) + [total]:
+            reached = int(numpy.sum(numpy.max([x[2](n) for x in current], axis=0) >= q - 1e-12 * abs(q)))
+            if reached > allowed:
+                return found
+        p_value = (1 + reached) / (total + 1)
+        found.append((split, p_value))
+        bounds = sorted(bounds + [split])
+
+
+def location_range(z, movable, start, split, end, chi2):
+    """low..high: the allowed splits in [start, end) whose two-mean fit is
+    within chi2 residual variances of the fit at split (a profile
+    likelihood interval for where the change lies)."""
+    def rss(t):
+        return ((z[start:t] - z[start:t].mean()) ** 2).sum() + ((z[t:end] - z[t:end].mean()) ** 2).sum()
+    best = rss(split)
+    limit = best + chi2 * max(best / max(end - start - 2, 1), 1e-12)
+    low = high = split
+    while low - 1 > start and (not movable[low - 1] or rss(low - 1) <= limit):
+        low -= 1
+    while high + 1 < end and (not movable[high + 1] or rss(high + 1) <= limit):
+        high += 1
+    while not movable[low]:
+        low += 1
+    while not movable[high]:
+        high -= 1
+    return low, high
+
+
+def sized(z, noise_sd, counts, before, after, parameters):
+    """(change in log, whether it passes): beyond the noise and able to reach
+    the threshold. A commit's scatter is the larger of what the commits of a
+    segment show and what its runs' noise gives it."""
+    zb, za = z[before[0]:before[1]], z[after[0]:after[1]]
+    delta = za.mean() - zb.mean()
+    spread = numpy.sqrt((((zb - zb.mean()) ** 2).sum() + ((za - za.mean()) ** 2).sum()) / max(len(zb) + len(za) - 2, 1))
+    commit_var = numpy.maximum(spread ** 2, noise_sd ** 2 / counts)
+    se = numpy.sqrt(commit_var[before[0]:before[1]].sum() / len(zb) ** 2
+                    + commit_var[after[0]:after[1]].sum() / len(za) ** 2)
+    threshold = numpy.log1p(parameters["threshold_pct"] / 100)
+    return delta, abs(delta) > parameters["z"] * se and abs(delta) + parameters["reach_z"] * se >= threshold
+
+
+def detect(runs, same_binary=None, **overrides):
+    """runs: per commit, oldest first, its positive figures (ms, MiB or
+    ratios to a reference); same_binary: per commit, whether its loaded
+    libraries are byte-identical to the previous commit's. Returns the
+    detector's name, version, parameters and seed, the segments
+    [(first, end, mean)] and the changes found, oldest first: index (first
+    commit of the new level), low..high (where that first commit may lie),
+    change_pct, p_value, before_mean and after_mean, direction (+1 or -1),
+    and steps (the indices of the steps a creep is made of)."""
+    parameters = dict(PARAMETERS, **overrides)
+    logs = [numpy.log(numpy.asarray(r, dtype=float)) for r in runs]
+    z = numpy.array([numpy.median(x) for x in logs])
+    counts = numpy.array([len(x) for x in logs], dtype=float)
+    movable = numpy.ones(len(z) + 1, dtype=bool)
+    movable[0] = movable[len(z)] = False
+    if same_binary is not None:
+        movable[1:len(z)] &= ~numpy.asarray(same_binary, dtype=bool)[1:]
+    seed = seed_of(logs, movable, parameters)
+    spreads = [(len(x) - 1, x.var(ddof=1)) for x in logs if len(x) > 1]
+    noise_sd = numpy.sqrt(sum(k * v for k, v in spreads) / sum(k for k, _ in spreads)) if spreads else 0.0
+    points = sorted(change_points(z, movable, parameters, seed)) if len(z) >= 2 * parameters["min_size"] else []
+    bounds = [0] + [t for t, _ in points] + [len(z)]
+    segments = [(s, e, float(numpy.exp(z[s:e].mean()))) for s, e in zip(bounds, bounds[1:])]
+    changes, pending = [], []
+
+    def report(steps):
+        first, last = steps[0], steps[-1]
+        before, after = (bounds[first], bounds[first + 1]), (bounds[last + 1], bounds[last + 2])
+        delta, passes = sized(z, noise_sd, counts, before, after, parameters)
+        if not passes:
+            return False
+        low = location_range(z, movable, before[0], bounds[first + 1], bounds[first + 2],
+                             parameters["location_chi2"])[0]
+        high = location_range(z, movable, bounds[last], bounds[last + 1], after[1], parameters["location_chi2"])[1]
+        changes.append({"index": bounds[first + 1], "low": low, "high": high,
+                        "change_pct": float(numpy.expm1(delta) * 100), "p_value": max(points[i][1] for i in steps),
+                        "before_mean": segments[first][2], "after_mean": segments[last + 1][2],
+                        "direction": 1 if delta > 0 else -1, "steps": [bounds[i + 1] for i in steps]})
+        return True
+
+    for i in range(len(points)):
+        if report([i]):
+            pending = []
+            continue
+        sign = numpy.sign(z[bounds[i + 1]:bounds[i + 2]].mean() - z[bounds[i]:bounds[i + 1]].mean())
+        if pending and numpy.sign(z[bounds[pending[-1] + 1]:bounds[pending[-1] + 2]].mean()
+                                  - z[bounds[pending[-1]]:bounds[pending[-1] + 1]].mean()) != sign:
+            pending = []
+        pending.append(i)
+        if len(pending) > 1 and report(pending):
+            pending = []
+    return {"detector": NAME, "version": VERSION, "parameters": parameters, "seed": seed,
+            "segments": segments, "changes": changes}

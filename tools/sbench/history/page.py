@@ -1,0 +1,100 @@
+"""The trend page: one self-contained HTML file of the history, like the
+comparison page (Chart.js inlined, no request). The changes first, newest
+first, each with the command that confirms or bisects it; then a chart per
+series by commit position: each commit's median and its interval, the runs
+as faint dots, the means between changes as steps and a marker at each
+change. Its input is plain data (commands/history.py's gather), so it is
+made and tested without a store. Every string from the store is escaped:
+printable() for control characters, the template's autoescape for HTML,
+and the inlined JSON has no <, > or &."""
+
+import datetime
+import json
+import math
+import os
+
+from ..presentation import page as report
+from ..system import files as outputs
+from ..system.text import printable
+
+LAST = 200
+
+
+def _round(value):
+    return None if value is None else round(float(value), 4)
+
+
+def _short(point):
+    return printable(point["commit"][:8]) if point["commit"] else "(%s)" % printable(point["recorded"][:10])
+
+
+def _title(one):
+    return " ".join(printable(one[k]) for k in ("machine", "configuration", "shaders", "measure"))
+
+
+def steps(points, changes):
+    """[(first, end, mean)]: the geometric mean of the medians between
+    changes, a change starting a new level at its later commit."""
+    starts = {c["after_sha"] for c in changes if c["after_sha"]}
+    bounds = [0] + [i for i, p in enumerate(points) if i and p["commit"] in starts] + [len(points)]
+    found = []
+    for first, end in zip(bounds, bounds[1:]):
+        logs = [math.log(p["median"]) for p in points[first:end] if p["median"] and p["median"] > 0]
+        if logs:
+            found.append((first, end, _round(math.exp(sum(logs) / len(logs)))))
+    return found
+
+
+def change_row(one, change, positions):
+    where = [positions[sha] for sha in change["range"] if sha in positions]
+    span = "%s..%s" % (printable(change["range"][0][:8]), printable(change["range"][-1][:8])) \
+        if change["range"] else "-"
+    return {"id": change["id"], "series": _title(one),
+            "status": printable(change["status"]), "range": span, "commits": len(change["range"]),
+            "change_pct": _round(change["change_pct"]), "direction": printable(change["direction"]),
+            "culprit": printable(change.get("culprit") or ""), "note": printable(change.get("note") or ""),
+            "confirm": "compare change %d --confirm --repo DIR --build COMMAND" % change["id"],
+            "bisect": "compare change %d --bisect --repo DIR --build COMMAND" % change["id"],
+            "x": min(where) if where else None}
+
+
+def page_data(found, last=LAST):
+    """What the page shows, as plain data, from the series gather() returns."""
+    changes, charts = [], []
+    for one in found:
+        points = one["points"][-last:] if last else one["points"]
+        positions = {p["commit"]: i for i, p in enumerate(points) if p["commit"]}
+        rows = [change_row(one, c, positions) for c in one["changes"]]
+        changes.extend(rows)
+        charts.append({
+            "title": _title(one),
+            "unit": printable(one["unit"]), "labels": [_short(p) for p in points],
+            "median": [_round(p["median"]) for p in points],
+            "low": [_round(p["interval"][0]) for p in points], "high": [_round(p["interval"][1]) for p in points],
+            "runs": [[i, _round(v)] for i, p in enumerate(points) for v in p["runs"]],
+            "steps": steps(points, one["changes"]),
+            "changes": [{"x": positions[c["after_sha"]], "id": c["id"], "status": printable(c["status"]),
+                         "change_pct": _round(c["change_pct"])}
+                        for c in one["changes"] if c["after_sha"] in positions]})
+    changes.sort(key=lambda c: -c["id"])
+    return {"changes": changes, "series": charts, "last": last}
+
+
+def html(data, title):
+    import jinja2  # only where a page is made
+    with open(report.CHART_JS) as f:
+        chart_js = f.read()
+    environment = jinja2.Environment(loader=jinja2.FileSystemLoader(report.TEMPLATES), autoescape=True)
+    with open(os.path.join(report.TEMPLATES, "history.js")) as f:
+        script = f.read()
+    with open(os.path.join(report.TEMPLATES, "report.css")) as f:
+        css = f.read()
+    data_json = json.dumps(data, allow_nan=False, separators=(",", ":")).translate(report.INLINE_ESCAPES)
+    return environment.get_template("history.html").render(
+        title=title, data=data, data_json=data_json, chart_js=chart_js, history_js=script, report_css=css,
+        made=datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+
+
+def write(path, found, title="shaderbench history", last=LAST):
+    text = html(page_data(found, last), title)
+    outputs.write(path, lambda f: f.write(text))
