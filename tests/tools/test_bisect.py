@@ -254,8 +254,8 @@ class History(ToolCase):
                 hashes.append(commit(number, version))
         return repo, hashes
 
-    def bisect(self, repo, good, bad, *extra, start=False, env=None):
-        argv = ["bisect", good, bad, "--repo", repo, "--build", BUILD, *USE, "--builds",
+    def bisect(self, repo, good, bad, *extra, start=False, env=None, use=USE):
+        argv = ["bisect", good, bad, "--repo", repo, "--build", BUILD, *use, "--builds",
                 os.path.join(self.dir, "builds"), "--max-runs", "6", *extra]
         proc = self.start(*argv, env=env)
         return proc if start else (proc.communicate(timeout=300), proc.returncode)
@@ -317,21 +317,22 @@ class Bisect(History):
         os.mkdir(elsewhere)
         subprocess.run(["cc", "-shared", "-fPIC", "-o", os.path.join(elsewhere, "libfakedrv.so"), "-x", "c", "-"],
                        input=b"int fake_ms = 1000;\n", check=True)
-        (out, err), status = self.bisect(repo, c[0], c[1], "--use", "LD_LIBRARY_PATH=" + elsewhere)
+        (out, err), status = self.bisect(repo, c[0], c[1], use=["--use", "LD_LIBRARY_PATH=" + elsewhere] + USE[2:])
         self.assertEqual(status, 1)
-        self.assertRegex(err, r"the run of (%s|%s) loaded nothing from %s/builds/[0-9a-f]{40}/prefix" % (
+        self.assertRegex(err, r"the run of (%s|%s) loaded nothing from %s/builds/[0-9a-f]{40}-[0-9a-f]{16}/prefix" % (
             c[0][:12], c[1][:12], self.dir))
 
     def test_interrupted_in_a_build_and_in_a_run_then_resumed(self):
         repo, c = self.history([1000, 1600, 1600], slow=1)
         proc = self.bisect(repo, c[0], c[2], "--json", self.json, start=True)
-        log = os.path.join(self.dir, "builds", c[1], "build.log")
+        build_of = lambda commit: os.path.join(self.dir, "builds", commit + "-" + builds.key_of(commit, BUILD, USE[1::2]))
+        log = os.path.join(build_of(c[1]), "build.log")
         wait_for(lambda: os.path.exists(log) and "building" in read(log))
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 130, err)
         self.assertIn("go on with --resume", err)
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "builds", c[1], "build.json")))
+        self.assertFalse(os.path.exists(os.path.join(build_of(c[1]), "build.json")))
         self.assertEqual(leftovers(), [])
         # A file that another hand changed is refused before anything runs.
         planted = os.path.join(self.dir, "planted.json")
@@ -351,10 +352,108 @@ class Bisect(History):
         out, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 130, err)
         self.assertEqual(leftovers(), [])
+        # Then the runs fail (the midpoint is skipped); resumed once they work, that round runs again.
+        (out, err), status = self.bisect(repo, c[0], c[2], "--resume", self.json, env={"FAKE_BENCH": "crash:0"})
+        self.assertEqual(status, 0, err)
+        self.assertIn("the first bad commit could be any of", out)
+        # The file names another binary with the same SHA-256: only compared, never run.
+        elsewhere = os.path.join(self.dir, "elsewhere.sh")
+        write(elsewhere, "#!/bin/sh\ntouch %s\nexit 1\n" % self.marker)
+        os.chmod(elsewhere, 0o755)
+        document = self.saved()
+        document["binary"]["path"] = elsewhere
+        write(self.json, json.dumps(document))
         (out, err), status = self.bisect(repo, c[0], c[2], "--resume", self.json)
         self.assertIn("%s is the first bad commit" % c[1], out)
         self.assertEqual(err.count("build kept from before"), 3, err)  # nothing built again
+        self.assertIn("ran %s; this bisect runs %s" % (elsewhere, FAKE), err)
+        self.assertEqual((status, os.path.exists(self.marker)), (0, False), err)
+        self.assert_nothing_left()
+
+    def test_every_change_named_and_nothing_to_bisect(self):
+        # The midpoint is plainly between GOOD and BAD: a change on each side, both named. It is a
+        # merge: the first-parent line is GOOD, the merge, BAD, and the merge stands for its side branch.
+        repo, c = self.history([1000, [1300], 1700])
+        (out, err), status = self.bisect(repo, c[0], c[2])
         self.assertEqual(status, 0, err)
+        self.assertIn("%s is the first bad commit\n    merge 1" % c[1], out)
+        self.assertRegex(out, r"\+30\.0 % \[\+30\.0, \+30\.0\] against its parent \(95 % interval\); 49 % of the whole change")
+        self.assertIn("compare bisect %s %s   (git log %s..%s)" % (c[0][:12], self.side[0][:12], c[0][:12],
+                                                                   self.side[0][:12]), out)
+        self.assertIn("%s is also a bad commit" % c[2], out)
+        # git bisect run, left to itself, takes the side branch's commit: skipped, with nothing built.
+        subprocess.run(["git", "-C", repo, "checkout", "-q", self.side[0]], check=True)
+        (out, err), status = self.bisect(repo, c[0], c[2], "--git-bisect-run", "--builds", self.tmp)
+        self.assertEqual((status, os.listdir(self.tmp)), (125, []), err)
+        self.assertIn("not on the first-parent line", out)
+        (out, err), status = self.bisect(repo, c[0], c[0], "--faster")
+        self.assertEqual((status, out), (4, "nothing to bisect: GOOD and BAD are the same commit\n"))
+        # A speed-up is not there to find.
+        (out, err), status = self.bisect(repo, c[0], c[1], "--faster")
+        self.assertEqual(status, 4, err)
+        self.assertIn("nothing to bisect: %s is not faster than %s by more than 5 %%" % (c[1][:12], c[0][:12]), out)
+        # Nor a growth of memory (the fake always reports 56 MB).
+        (out, err), status = self.bisect(repo, c[0], c[1], "--measure", "memory")
+        self.assertEqual(status, 4, err)
+        self.assertIn("%s is not larger in memory than %s by more than 5 %% (+0.0 %%" % (c[1][:12], c[0][:12]), out)
+
+    def test_a_run_that_did_not_load_the_build_is_refused(self):
+        repo, c = self.history([1000, 1600])
+        elsewhere = os.path.join(self.dir, "elsewhere")
+        os.mkdir(elsewhere)
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", os.path.join(elsewhere, "libfakedrv.so"), "-x", "c", "-"],
+                       input=b"int fake_ms = 1000;\n", check=True)
+        (out, err), status = self.bisect(repo, c[0], c[1], use=["--use", "LD_LIBRARY_PATH=" + elsewhere] + USE[2:])
+        self.assertEqual(status, 1)
+        self.assertRegex(err, r"the run of (%s|%s) loaded nothing from %s/builds/[0-9a-f]{40}-[0-9a-f]{16}/prefix" % (
+            c[0][:12], c[1][:12], self.dir))
+
+    def test_interrupted_in_a_build_and_in_a_run_then_resumed(self):
+        repo, c = self.history([1000, 1600, 1600], slow=1)
+        proc = self.bisect(repo, c[0], c[2], "--json", self.json, start=True)
+        build_of = lambda commit: os.path.join(self.dir, "builds", commit + "-" + builds.key_of(commit, BUILD, USE[1::2]))
+        log = os.path.join(build_of(c[1]), "build.log")
+        wait_for(lambda: os.path.exists(log) and "building" in read(log))
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 130, err)
+        self.assertIn("go on with --resume", err)
+        self.assertFalse(os.path.exists(os.path.join(build_of(c[1]), "build.json")))
+        self.assertEqual(leftovers(), [])
+        # A file that another hand changed is refused before anything runs.
+        planted = os.path.join(self.dir, "planted.json")
+        document = self.saved()
+        document["steps"][0]["rounds"][0][0]["libraries"] = [{"path": "/x\n", "sha256": "0" * 64}]
+        write(planted, json.dumps(document))
+        (out, err), status = self.bisect(repo, c[0], c[2], "--resume", planted)
+        self.assertEqual(status, 2)
+        self.assertIn("not a bisect of this tool (a run's libraries)", err)
+        write(os.path.join(self.dir, "go"), "")
+        # Then in a run: the first run after resuming hangs until interrupted.
+        marker = os.path.join(self.dir, "marker")
+        proc = self.bisect(repo, c[0], c[2], "--resume", self.json, start=True,
+                           env={"FAKE_MARKER": marker, "FAKE_BENCH": "hang:5", "FAKE_ONLY_RUN": "1"})
+        wait_for(lambda: os.path.exists(marker))
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 130, err)
+        self.assertEqual(leftovers(), [])
+        # Then the runs fail (the midpoint is skipped); resumed once they work, that round runs again.
+        (out, err), status = self.bisect(repo, c[0], c[2], "--resume", self.json, env={"FAKE_BENCH": "crash:0"})
+        self.assertEqual(status, 0, err)
+        self.assertIn("the first bad commit could be any of", out)
+        # The file names another binary with the same SHA-256: only compared, never run.
+        elsewhere = os.path.join(self.dir, "elsewhere.sh")
+        write(elsewhere, "#!/bin/sh\ntouch %s\nexit 1\n" % self.marker)
+        os.chmod(elsewhere, 0o755)
+        document = self.saved()
+        document["binary"]["path"] = elsewhere
+        write(self.json, json.dumps(document))
+        (out, err), status = self.bisect(repo, c[0], c[2], "--resume", self.json)
+        self.assertIn("%s is the first bad commit" % c[1], out)
+        self.assertEqual(err.count("build kept from before"), 3, err)  # nothing built again
+        self.assertIn("ran %s; this bisect runs %s" % (elsewhere, FAKE), err)
+        self.assertEqual((status, os.path.exists(self.marker)), (0, False), err)
         self.assert_nothing_left()
 
     def test_a_bisect_stopped_by_failed_runs_resumed_runs_them_again_with_the_binary_named_now(self):
@@ -448,7 +547,8 @@ class RealDriver(History):
         self.assertEqual(self.saved()["steps"][1]["reused"], c[2])
         run = self.saved()["steps"][0]["rounds"][0][1]
         loaded = [lib["path"] for lib in run["libraries"]]
-        self.assertIn(os.path.join(self.dir, "builds", c[2], "prefix", "lib", "libGL.so.1"), loaded)
+        self.assertIn(os.path.join(self.dir, "builds", c[2] + "-" + builds.key_of(c[2], build, ["LD_LIBRARY_PATH={prefix}/lib"]),
+                                   "prefix", "lib", "libGL.so.1"), loaded)
         self.assertIn(os.path.realpath(forward_gl.real_libgl()), loaded)
         self.assert_nothing_left()
 
