@@ -9,6 +9,7 @@ import os
 import signal
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -17,7 +18,9 @@ import numpy
 
 from sbench.bisection import search as bisection, builds
 
-from test_faults import FAKE, HERE, TOOL, ToolCase, leftovers
+from test_faults import FAKE, HERE, ROOT, TOOL, ToolCase, leftovers
+
+TOOLS = os.path.join(ROOT, "tools")
 
 BUILD = "mkdir -p {prefix}/lib && cc -shared -fPIC -o {prefix}/lib/libfakedrv.so drv.c && sh slow.sh"
 USE = ["--use", "LD_LIBRARY_PATH={prefix}/lib", "--use", "FAKE_DRIVER=libfakedrv.so"]
@@ -89,20 +92,23 @@ class Search(unittest.TestCase):
 
 
 class Builds(unittest.TestCase):
-    def test_a_build_past_its_limit_is_stopped_kept_as_such_and_old_builds_pruned(self):
-        top = tempfile.mkdtemp(prefix="shaderbench-builds-")
-        self.addCleanup(shutil.rmtree, top, True)
-        repo = os.path.join(top, "repo")
-        commits = []
+    def setUp(self):
+        self.top = tempfile.mkdtemp(prefix="shaderbench-builds-")
+        self.addCleanup(shutil.rmtree, self.top, True)
+        self.repo = os.path.join(self.top, "repo")
+        self.commits = []
         for number in range(3):
-            os.makedirs(repo, exist_ok=True)
-            write(os.path.join(repo, "n"), str(number))
+            os.makedirs(self.repo, exist_ok=True)
+            write(os.path.join(self.repo, "n"), str(number))
             for argv in (["init", "-q"], ["add", "-A"], ["-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm",
                                                           "v%d" % number]):
-                subprocess.run(["git", "-C", repo, *argv], check=True, capture_output=True)
-            commits.append(builds.commit_of(repo, "HEAD"))
-        root = builds.checked_root(os.path.join(top, "builds"))
-        marker = os.path.join(top, "started")
+                subprocess.run(["git", "-C", self.repo, *argv], check=True, capture_output=True)
+            self.commits.append(builds.commit_of(self.repo, "HEAD"))
+        self.root = builds.checked_root(os.path.join(self.top, "builds"))
+
+    def test_a_build_past_its_limit_is_stopped_kept_as_such_and_old_builds_pruned(self):
+        repo, commits, root = self.repo, self.commits, self.root
+        marker = os.path.join(self.top, "started")
         # A build that starts a child of its own and never ends: both stopped at the limit.
         slow = "touch %s; sleep 601.25 & wait" % marker
         record = builds.build(repo, commits[0], root, slow, 0.5, lambda text: None)
@@ -110,13 +116,89 @@ class Builds(unittest.TestCase):
         self.assertTrue(os.path.exists(marker))
         self.assertEqual(subprocess.run(["pgrep", "-f", "sleep 601.25"], capture_output=True).stdout, b"")
         self.assertEqual(builds.build(repo, commits[0], root, slow, 0.5, lambda text: None)["reused"], True)
+        made = {}
         for commit in commits[1:]:
             built = builds.build(repo, commit, root, "test $(cat n) = 1 && cp n {prefix}/", 60, lambda text: None)
             self.assertEqual(built["status"], "built" if commit == commits[1] else "failed")
-        self.assertEqual(sorted(builds.prune(root, 2, protected={commits[0]})), [commits[1]])
-        self.assertEqual(sorted(os.listdir(root)), sorted([commits[0], commits[2]]))
+            made[commit] = os.path.basename(built["directory"])
+        kept = os.path.basename(record["directory"])
+        self.assertEqual(builds.prune(root, 2, protected={kept}), [made[commits[1]]])
+        self.assertEqual(sorted(n for n in os.listdir(root) if not n.endswith(".lock")),
+                         sorted([kept, made[commits[2]]]))
         os.chmod(root, 0o777)
         self.assertRaisesRegex(builds.BuildError, "others can write", builds.checked_root, root)
+
+    def test_a_build_is_known_by_all_that_makes_it_and_ends_all_it_started(self):
+        go, late = os.path.join(self.top, "go"), os.path.join(self.top, "late")
+        waits = "until [ -e %s ]; do sleep 0.05; done; cp n {prefix}/" % go
+        # A daemon of the build's own, in a session of its own: gone once the build is.
+        held = os.path.join(self.top, "held")
+        self.addCleanup(write, held, "")  # a daemon left behind (a failure) ends too
+        daemon = "setsid sh -c 'until [ -e %s ]; do sleep 0.05; done; touch %s' & cp n {prefix}/" % (held, late)
+        fixed = "cp n {prefix}/"
+        # (command, --build-timeout, --rebuild, --use, what is made of it: status, reused)
+        for command, limit, rebuild, use, expected in (
+                ("exit 1", 60, False, (), ("failed", False)),
+                ("exit 1", 60, False, (), ("failed", True)),
+                (fixed, 60, False, (), ("built", False)),
+                (fixed, 60, False, ("P={prefix}/lib",), ("built", False)),
+                (fixed, 60, False, ("P={prefix}/lib", "Q=1"), ("built", True)),
+                (fixed, 60, True, (), ("built", False)),
+                (fixed, 60, False, (), ("built", True)),
+                (waits, 0.5, False, (), ("timeout", False)),
+                (waits, 0.5, False, (), ("timeout", True)),
+                ("touch %s; %s" % (go, waits), 3600, False, (), ("built", False)),
+                (daemon, 60, False, (), ("built", False))):
+            record = builds.build(self.repo, self.commits[0], self.root, command, limit, lambda text: None, use,
+                                  rebuild)
+            self.assertEqual((record["status"], record["reused"]), expected, (command, limit, record["reason"]))
+        self.assertEqual(subprocess.run(["pgrep", "-f", "touch %s" % late], capture_output=True).stdout, b"")
+        # Each placeholder filled once: a builds directory whose name holds a command and a placeholder.
+        root = builds.checked_root(os.path.join(self.top, "b$(touch pwned){prefix}"))
+        record = builds.build(self.repo, self.commits[0], root, "test -d {src} && cp n {prefix}/", 60,
+                              lambda text: None)
+        self.assertEqual((record["status"], os.path.exists(os.path.join(record["src"], "pwned"))), ("built", False))
+
+    def test_two_bisects_share_a_build_the_second_waiting_for_the_first(self):
+        go = os.path.join(self.top, "go")
+        command = "until [ -e %s ]; do sleep 0.05; done; cp n {prefix}/" % go
+        script = ("import sys; from sbench import builds\n"
+                  "r = builds.build(*sys.argv[1:5], 60, lambda text: print(text, flush=True))\n"
+                  "print(r['status'], r['reused'], flush=True)")
+        procs = []
+        for _ in range(2):
+            procs.append(subprocess.Popen([sys.executable, "-c", script, self.repo, self.commits[0], self.root, command],
+                                          stdout=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=TOOLS)))
+            self.addCleanup(procs[-1].wait)
+            self.addCleanup(procs[-1].kill)
+            first = procs[-1].stdout.readline()
+        self.assertTrue(first.startswith("waiting for another bisect's build of %s" % self.commits[0][:12]), first)
+        write(go, "")
+        self.assertEqual([proc.communicate()[0].splitlines()[-1] for proc in procs], ["built False", "built True"])
+
+    def test_a_builds_directory_that_another_user_could_swap_is_refused(self):
+        # The attacker is a second user: nobody, in a directory of the test's own (the checkout's
+        # parents may be closed to it). In a sticky directory only an entry's owner may rename it.
+        top = tempfile.mkdtemp(dir="/tmp")
+        self.addCleanup(shutil.rmtree, top, True)
+        os.chmod(top, 0o755)
+        for mode in (0o777, 0o1777):
+            parent = os.path.join(top, "open%o" % mode)
+            os.mkdir(parent)
+            os.chmod(parent, mode)
+            os.mkdir(os.path.join(parent, "b"), 0o700)
+            swapped = not subprocess.run(["runuser", "-u", "nobody", "--", "mv", os.path.join(parent, "b"),
+                                          os.path.join(parent, "x")], capture_output=True).returncode
+            if swapped:
+                subprocess.run(["runuser", "-u", "nobody", "--", "mkdir", "-m", "0700", os.path.join(parent, "b")],
+                               check=True)
+                os.chown(os.path.join(parent, "b"), os.geteuid(), -1)  # as planted, it would look like ours
+            try:
+                builds.checked_root(os.path.join(parent, "b"))
+                refused = False
+            except builds.BuildError as error:
+                refused = "others can write" in str(error)
+            self.assertEqual((swapped, refused), (mode == 0o777,) * 2, mode)
 
 
 def read(path):
@@ -132,19 +214,23 @@ def write(path, text):
 class History(ToolCase):
     """Each commit of a git history in the test's directory is a driver: a
     version is its fake_ms, None for one that does not compile, or
-    "same" for a change to a comment only."""
+    "same" for a change to a comment only, or a list: a merge of a branch
+    made of those versions, forked from the commit before."""
 
     def history(self, versions, slow=None):
         repo = os.path.join(self.dir, "repo")
         os.mkdir(repo)
-        git = lambda *argv: subprocess.run(["git", "-C", repo, *argv], check=True, capture_output=True)
+        git = lambda *argv: subprocess.run(["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t", *argv],
+                                           check=True, capture_output=True)
         git("init", "-q")
-        hashes, ms, made = [], None, None
+        hashes, state = [], {"ms": None, "made": None}
         with open(os.path.join(HERE, "forward_gl.c")) as f:
             forward = f.read()
-        for number, version in enumerate(versions):
+
+        def commit(number, version):
             if version != "same":
-                ms, made = version, number
+                state.update(ms=version, made=number)
+            ms, made = state["ms"], state["made"]
             body = "int fake_ms = %s;\nint version = %d;\n" % (ms, made) if ms is not None else "broken("
             write(os.path.join(repo, "drv.c"), body + ("/* %d */\n" % number if version == "same" else ""))
             # The same for the forwarding libGL (whose delay is ms): a new binary at each version.
@@ -154,12 +240,22 @@ class History(ToolCase):
             write(os.path.join(repo, "slow.sh"), "echo building; until [ -e ../../../go ]; do sleep 0.05; done\n"
                   if number == slow else "true\n")
             git("add", "-A")
-            git("-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "version %d" % number)
-            hashes.append(git("rev-parse", "HEAD").stdout.decode().strip())
+            git("commit", "-qm", "version %d" % number)
+            return git("rev-parse", "HEAD").stdout.decode().strip()
+
+        for number, version in enumerate(versions):
+            if isinstance(version, list):
+                git("checkout", "-q", "-b", "side%d" % number)
+                self.side = [commit(100 * number + i, v) for i, v in enumerate(version)]
+                git("checkout", "-q", "-")
+                git("merge", "-q", "--no-ff", "-m", "merge %d" % number, "side%d" % number)
+                hashes.append(git("rev-parse", "HEAD").stdout.decode().strip())
+            else:
+                hashes.append(commit(number, version))
         return repo, hashes
 
-    def bisect(self, repo, good, bad, *extra, start=False, env=None):
-        argv = ["bisect", good, bad, "--repo", repo, "--build", BUILD, *USE, "--builds",
+    def bisect(self, repo, good, bad, *extra, start=False, env=None, use=USE):
+        argv = ["bisect", good, bad, "--repo", repo, "--build", BUILD, *use, "--builds",
                 os.path.join(self.dir, "builds"), "--max-runs", "6", *extra]
         proc = self.start(*argv, env=env)
         return proc if start else (proc.communicate(timeout=300), proc.returncode)
@@ -189,13 +285,21 @@ class Bisect(History):
         self.assert_nothing_left()
 
     def test_every_change_named_and_nothing_to_bisect(self):
-        # The midpoint is plainly between GOOD and BAD: a change on each side, both named.
-        repo, c = self.history([1000, 1300, 1700])
+        # The midpoint is plainly between GOOD and BAD: a change on each side, both named. It is a
+        # merge: the first-parent line is GOOD, the merge, BAD, and the merge stands for its side branch.
+        repo, c = self.history([1000, [1300], 1700])
         (out, err), status = self.bisect(repo, c[0], c[2])
         self.assertEqual(status, 0, err)
-        self.assertIn("%s is the first bad commit\n    version 1" % c[1], out)
+        self.assertIn("%s is the first bad commit\n    merge 1" % c[1], out)
         self.assertRegex(out, r"\+30\.0 % \[\+30\.0, \+30\.0\] against its parent \(95 % interval\); 49 % of the whole change")
+        self.assertIn("compare bisect %s %s   (git log %s..%s)" % (c[0][:12], self.side[0][:12], c[0][:12],
+                                                                   self.side[0][:12]), out)
         self.assertIn("%s is also a bad commit" % c[2], out)
+        # git bisect run, left to itself, takes the side branch's commit: skipped, with nothing built.
+        subprocess.run(["git", "-C", repo, "checkout", "-q", self.side[0]], check=True)
+        (out, err), status = self.bisect(repo, c[0], c[2], "--git-bisect-run", "--builds", self.tmp)
+        self.assertEqual((status, os.listdir(self.tmp)), (125, []), err)
+        self.assertIn("not on the first-parent line", out)
         (out, err), status = self.bisect(repo, c[0], c[0], "--faster")
         self.assertEqual((status, out), (4, "nothing to bisect: GOOD and BAD are the same commit\n"))
         # A speed-up is not there to find.
@@ -213,21 +317,22 @@ class Bisect(History):
         os.mkdir(elsewhere)
         subprocess.run(["cc", "-shared", "-fPIC", "-o", os.path.join(elsewhere, "libfakedrv.so"), "-x", "c", "-"],
                        input=b"int fake_ms = 1000;\n", check=True)
-        (out, err), status = self.bisect(repo, c[0], c[1], "--use", "LD_LIBRARY_PATH=" + elsewhere)
+        (out, err), status = self.bisect(repo, c[0], c[1], use=["--use", "LD_LIBRARY_PATH=" + elsewhere] + USE[2:])
         self.assertEqual(status, 1)
-        self.assertRegex(err, r"the run of (%s|%s) loaded nothing from %s/builds/[0-9a-f]{40}/prefix" % (
+        self.assertRegex(err, r"the run of (%s|%s) loaded nothing from %s/builds/[0-9a-f]{40}-[0-9a-f]{16}/prefix" % (
             c[0][:12], c[1][:12], self.dir))
 
     def test_interrupted_in_a_build_and_in_a_run_then_resumed(self):
         repo, c = self.history([1000, 1600, 1600], slow=1)
         proc = self.bisect(repo, c[0], c[2], "--json", self.json, start=True)
-        log = os.path.join(self.dir, "builds", c[1], "build.log")
+        build_of = lambda commit: os.path.join(self.dir, "builds", commit + "-" + builds.key_of(commit, BUILD, USE[1::2]))
+        log = os.path.join(build_of(c[1]), "build.log")
         wait_for(lambda: os.path.exists(log) and "building" in read(log))
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 130, err)
         self.assertIn("go on with --resume", err)
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "builds", c[1], "build.json")))
+        self.assertFalse(os.path.exists(os.path.join(build_of(c[1]), "build.json")))
         self.assertEqual(leftovers(), [])
         # A file that another hand changed is refused before anything runs.
         planted = os.path.join(self.dir, "planted.json")
@@ -247,10 +352,22 @@ class Bisect(History):
         out, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 130, err)
         self.assertEqual(leftovers(), [])
+        # Then the runs fail (the midpoint is skipped); resumed once they work, that round runs again.
+        (out, err), status = self.bisect(repo, c[0], c[2], "--resume", self.json, env={"FAKE_BENCH": "crash:0"})
+        self.assertEqual(status, 0, err)
+        self.assertIn("the first bad commit could be any of", out)
+        # The file names another binary with the same SHA-256: only compared, never run.
+        elsewhere = os.path.join(self.dir, "elsewhere.sh")
+        write(elsewhere, "#!/bin/sh\ntouch %s\nexit 1\n" % self.marker)
+        os.chmod(elsewhere, 0o755)
+        document = self.saved()
+        document["binary"]["path"] = elsewhere
+        write(self.json, json.dumps(document))
         (out, err), status = self.bisect(repo, c[0], c[2], "--resume", self.json)
         self.assertIn("%s is the first bad commit" % c[1], out)
         self.assertEqual(err.count("build kept from before"), 3, err)  # nothing built again
-        self.assertEqual(status, 0, err)
+        self.assertIn("ran %s; this bisect runs %s" % (elsewhere, FAKE), err)
+        self.assertEqual((status, os.path.exists(self.marker)), (0, False), err)
         self.assert_nothing_left()
 
     def test_git_bisect_run(self):
@@ -264,6 +381,46 @@ class Bisect(History):
         done = git("bisect", "run", *command)
         self.assertIn("%s is the first bad commit" % c[2], done.stdout, done.stderr)
         self.assert_nothing_left()
+
+
+class Refusals(History):
+    def test_what_run_refuses_and_a_malformed_resume_file_one_line_each(self):
+        import contextlib
+        import io
+        from sbench import compare, plan
+        repo, c = self.history([1000])
+        os.mkdir(os.path.join(repo, "sub"))
+        binary = os.path.join(self.dir, "bench")
+        shutil.copy(FAKE, binary)
+        base = ["bisect", c[0], c[0], "--repo", repo, "--build", BUILD, *USE, "--builds",
+                os.path.join(self.dir, "builds"), "--binary", binary, "--shaders", self.pair]
+        self.assertEqual(subprocess.run([TOOL, *base, "--json", self.json], capture_output=True).returncode, 4)
+        saved = self.saved()
+        broken = os.path.join(self.dir, "broken.json")
+
+        def broken_with(change):
+            document = json.loads(json.dumps(saved))
+            change(document)
+            write(broken, json.dumps(document))
+            return ["--resume", broken]
+
+        both = os.path.join(self.dir, "b.json")
+        for extra, refusal in (
+                (["--json", os.path.join(self.pair, "shaders", plan.PAIR[0])], "is the same file as --shaders"),
+                (["--html", binary], "is the same file as --binary"),
+                (["--json", os.path.join(repo, "drv.c")], "is inside --repo"),
+                (["--json", both, "--html", both], "--html %s is the same file as --json" % both),
+                (["--use", "FAKE_DRIVER=other.so"], "FAKE_DRIVER is given twice"),
+                (["--use", "DISPLAY=:99"], "DISPLAY is set by the tool"),
+                (["--use", "MESA_SHADER_CACHE_DIR=/x"], "MESA_SHADER_CACHE_DIR is set by the tool"),
+                (["--repo", os.path.join(repo, "sub")], "is inside the repository"),
+                (broken_with(lambda d: d["binary"].pop("sha256")), "not a bisect of this tool (its binary)"),
+                (broken_with(lambda d: d["binary"].update(path=5)), "not a bisect of this tool (its binary)")):
+            err = io.StringIO()
+            with contextlib.redirect_stderr(err):
+                status = compare.main(base + extra, os.path.join(ROOT, "tools"))
+            self.assertEqual((status, err.getvalue().count("\n")), (2, 1), (extra, err.getvalue()))
+            self.assertIn(refusal, err.getvalue())
 
 
 class RealDriver(History):
@@ -286,7 +443,8 @@ class RealDriver(History):
         self.assertEqual(self.saved()["steps"][1]["reused"], c[2])
         run = self.saved()["steps"][0]["rounds"][0][1]
         loaded = [lib["path"] for lib in run["libraries"]]
-        self.assertIn(os.path.join(self.dir, "builds", c[2], "prefix", "lib", "libGL.so.1"), loaded)
+        self.assertIn(os.path.join(self.dir, "builds", c[2] + "-" + builds.key_of(c[2], build, ["LD_LIBRARY_PATH={prefix}/lib"]),
+                                   "prefix", "lib", "libGL.so.1"), loaded)
         self.assertIn(os.path.realpath(forward_gl.real_libgl()), loaded)
         self.assert_nothing_left()
 

@@ -25,11 +25,23 @@ class Stop(Exception):
     """The bisect cannot go on: one line says why."""
 
 
-def new_document(settings, commits, binary):
+def new_document(settings, commits, binary, merges=None):
+    """merges: the merges on the line of commits, as builds.first_parent_line gives them."""
     return {"schema": SCHEMA, "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
             "complete": False, "host": plans.host_info(), "binary": plans.binary_info(binary),
-            "settings": settings, "commits": commits, "subjects": {}, "builds": {}, "steps": [],
-            "changes": [], "runs": 0, "seconds": 0.0}
+            "settings": settings, "commits": commits, "merges": merges or {}, "subjects": {}, "builds": {},
+            "steps": [], "changes": [], "runs": 0, "seconds": 0.0}
+
+
+def retry_failed(document):
+    """Drops the rounds in which a run failed, so that a resumed bisect runs
+    them again (the runs may work now); returns how many were dropped."""
+    dropped = 0
+    for step in document["steps"]:
+        kept = [runs for runs in step["rounds"] if not any("failed" in run for run in runs)]
+        dropped += len(step["rounds"]) - len(kept)
+        step["rounds"] = kept
+    return dropped
 
 
 def environment(settings, paths):
@@ -58,9 +70,11 @@ def fingerprint(prefix, relative):
     return tuple((name, libraries.sha256(os.path.join(prefix, name))) for name in sorted(relative))
 
 
-def context(document, root, save):
-    """What one bisect keeps while it runs (not saved)."""
-    return {"document": document, "root": root, "save": save, "prefixes": {}, "loaded": set(), "step": 0}
+def context(document, root, save, binary, rebuild=False):
+    """What one bisect keeps while it runs (not saved). binary: what runs,
+    as the command line named it; never the path the document holds."""
+    return {"document": document, "root": root, "save": save, "binary": binary, "rebuild": rebuild,
+            "prefixes": {}, "loaded": set(), "step": 0}
 
 
 def built(state, commit):
@@ -69,13 +83,15 @@ def built(state, commit):
     if commit not in document["subjects"]:
         document["subjects"][commit] = list(builds.describe(settings["repo"], commit))
     record = builds.build(settings["repo"], commit, state["root"], settings["build"], settings["build_timeout"],
-                          lambda text: campaign.progress("[%s]" % text, final=False))
+                          lambda text: campaign.progress("[%s]" % text, final=False), settings["use"],
+                          state["rebuild"] and commit not in state["prefixes"])
     if commit not in document["builds"]:  # the first time the bisect took it, kept or made
         document["builds"][commit] = {"status": record["status"], "reason": record["reason"],
                                       "reused": record["reused"], "seconds": record["seconds"]}
     if commit not in state["prefixes"]:
-        campaign.progress("[%s] %s" % (commit[:12], "build kept from before" if record["reused"] else
-                                       record["reason"] or "built in %d s" % record["seconds"]))
+        campaign.progress("[%s] %s: %s" % (commit[:12], record["why"] if record["reused"] else
+                                           "build " + (record["reason"] or "made in %d s" % record["seconds"]),
+                                           os.path.basename(record["directory"])))
     state["prefixes"][commit] = record
     return record
 
@@ -86,7 +102,7 @@ def run_commit(state, commit, number, display):
     document = state["document"]
     settings, paths = document["settings"], state["prefixes"][commit]
     with campaign.pair_workdir(settings["shaders"]) as workdir:
-        run, failed = observe.run_once(document["binary"]["path"], workdir, display, environment(settings, paths),
+        run, failed = observe.run_once(state["binary"], workdir, display, environment(settings, paths),
                                        settings["cache"], False, settings["stall"], number,
                                        libraries_under=(paths["prefix"],))
     document["runs"] += 1
@@ -218,7 +234,7 @@ def decide_midpoint(state, mid, lo, hi, display):
     step = step_of(state, [commits[lo], commits[mid], commits[hi]], "classify")
     record = built(state, commits[mid])
     if record["status"] != "built":
-        step["verdict"], step["skipped"] = "skip", record["reason"]
+        step["verdict"], step["skipped"] = "skip", "its build " + record["reason"]
         state["save"](document)
         return "skip"
     # The same libraries as an end: the same binary, so the same verdict, with nothing run.
@@ -248,11 +264,11 @@ def decide_midpoint(state, mid, lo, hi, display):
     return step["verdict"]
 
 
-def bisect(document, root, save, display):
+def bisect(document, root, save, display, binary, rebuild=False):
     """Runs the bisect into the document; returns its outcome: "nothing"
     (GOOD and BAD are the same commit), "same", "unsettled",
     "found" (document["changes"] filled)."""
-    state = context(document, root, save)
+    state = context(document, root, save, binary, rebuild)
     commits = document["commits"]
     if len(commits) == 1:
         return "nothing"
@@ -279,16 +295,14 @@ def clock(document):
     return tick
 
 
-def git_step(document, root, save, display, head):
+def git_step(document, root, save, display, head, binary, rebuild=False):
     """HEAD against GOOD and BAD, for git bisect run: "good", "bad",
     "between" or "skip" (with the reason in the step)."""
     commits = document["commits"]
-    if head not in commits:
-        raise Stop("HEAD (%s) is not on the line from GOOD to BAD" % head[:12])
-    state = context(document, root, save)
+    state = context(document, root, save, binary, rebuild)
     for commit in (commits[0], commits[-1]):
         if built(state, commit)["status"] != "built":
-            raise Stop("%s does not build: %s" % (commit[:12], state["prefixes"][commit]["reason"]))
+            raise Stop("%s cannot be bisected: its build %s" % (commit[:12], state["prefixes"][commit]["reason"]))
     verdict = decide_midpoint(state, commits.index(head), 0, len(commits) - 1, display)
     step = document["steps"][-1]
     if step["skipped"]:
@@ -332,9 +346,17 @@ def check(document):
                                                           for c in commits)):
         raise ValueError("commits")
     for key, kind in (("settings", dict), ("builds", dict), ("subjects", dict), ("binary", dict), ("steps", list),
-                      ("changes", list)):
-        if not isinstance(document[key], kind):
+                      ("changes", list), ("merges", dict)):
+        if not isinstance(document.get(key, {} if key == "merges" else None), kind):
             raise ValueError(key)
+    binary = document["binary"]
+    if not (isinstance(binary.get("path"), str) and isinstance(binary.get("sha256"), str)
+            and libraries.SHA256.match(binary["sha256"])):
+        raise ValueError("its binary")
+    for commit, merge in document.get("merges", {}).items():
+        if commit not in commits or not isinstance(merge, dict) or not isinstance(merge.get("merged"), list) or \
+                not all(isinstance(c, str) and builds.HASH.fullmatch(c) for c in merge["merged"] + [merge.get("base")]):
+            raise ValueError("a merge")
     if not (number(document["runs"]) and number(document["seconds"])):
         raise ValueError("runs or seconds")
     for commit, subject in document["subjects"].items():

@@ -74,12 +74,23 @@ def answer_lines(document):
                 share = "; %.0f %% of the whole change" % (100 * change[0] / whole)
             lines.append("    %s against its parent (95 %% interval)%s" % (shown(change, sign), share)
                          if change else "    (no rounds ran it beside its parent)")
+            lines += merge_lines(document, before, after)
         else:
             lines.append("the first bad commit could be any of:" if number == 0
                          else "a further change, in any of:")
             for commit in commits[index[before] + 1:index[after] + 1]:
                 lines.append("%s %s" % (commit, printable(subjects.get(commit, ["?"])[0])))
     return lines
+
+
+def merge_lines(document, parent, merge):
+    """What a merge on the line brought in: the range to bisect next."""
+    found = document.get("merges", {}).get(merge)
+    if not found:
+        return []
+    return ["    a merge: the change may have come with what it merged; bisect that next:"] + [
+        "      compare bisect %s %s   (git log %s..%s)" % (found["base"][:12], side[:12], parent[:12], side[:12])
+        for side in found["merged"]]
 
 
 def step_lines(document):

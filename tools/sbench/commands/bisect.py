@@ -3,7 +3,10 @@ take more memory), on builds the tool makes, keeps and checks.
 
   compare bisect GOOD BAD --repo DIR --build CMD --use VAR=VALUE... [options]
 
-Each commit is built once, from a clone of DIR in the builds directory
+The commits are those of the first-parent line from GOOD to BAD: a change
+that a merge brought in is reported as that merge, with the merged range,
+to bisect next. Each commit is built once, from a clone of DIR in the
+builds directory
 (DIR's own working tree and index are never touched), by CMD run by
 /bin/sh in the commit's source tree; CMD and each --use value may hold
 {src} (the commit's source tree), {prefix} (where its build installs) and
@@ -25,8 +28,9 @@ worse than GOOD by more than the threshold, or they are the same commit).
 
 With --git-bisect-run, the commit checked out in DIR (HEAD) is set against
 GOOD and BAD and the status is git bisect run's: 0 like GOOD, 1 like BAD (or
-between), 125 cannot tell or does not build, 128 a check failed (aborts the
-bisect); an interrupt aborts it too and marks nothing.
+between), 125 cannot tell, does not build, or is not on the first-parent
+line (git bisect start --first-parent keeps to it), 128 a check failed
+(aborts the bisect); an interrupt aborts it too and marks nothing.
 """
 
 import argparse
@@ -40,7 +44,7 @@ from ..bisection import summary as bisect_report, builds
 from ..results import document as results
 from ..running import plan as plans
 from ..system import interrupts, files as outputs, scratch
-from ..system.text import progress
+from ..system.text import printable, progress
 from . import common
 from .run import chosen_display, default_binary
 
@@ -78,6 +82,8 @@ def add_parser(subparsers):
                         "$XDG_CACHE_HOME/shaderbench/builds)")
     parser.add_argument("--keep-builds", type=common.number_in(1, 100000, int), default=DEFAULT_KEEP, metavar="N",
                         help="the most builds kept; the least recently used go first (default %d)" % DEFAULT_KEEP)
+    parser.add_argument("--rebuild", action="store_true",
+                        help="build each commit it takes anew, even one kept from before")
     parser.add_argument("--build-timeout", type=common.number_in(0, 7 * 86400, low_open=True),
                         default=DEFAULT_BUILD_TIMEOUT, metavar="SECONDS",
                         help="a build that runs longer is stopped and its commit skipped (default 3600)")
@@ -111,12 +117,15 @@ def settings_of(args, pair, repo):
 
 
 def prepare(args, here):
-    """(document, builds directory): everything checked that would fail later."""
+    """(document, builds directory, binary): everything checked that would
+    fail later, with the checks a comparison makes of its outputs and
+    variables. What runs is the binary the command line names (or the
+    default one): a resumed file's is only compared with it."""
     from ..bisection import steps as bisecting  # here, not above: report, diff and calibrate load no X
     try:
-        repo = os.path.realpath(args.repo)
+        repo = builds.checked_repo(args.repo)
         good, bad = builds.commit_of(repo, args.good), builds.commit_of(repo, args.bad)
-        commits = builds.commits_between(repo, good, bad)
+        commits, merges = builds.first_parent_line(repo, good, bad)
         root = builds.checked_root(args.builds or builds.default_root())
         pair = plans.find_pair(args.shaders or os.path.join(here, "..", "shaders"))
     except (builds.BuildError, ValueError, OSError) as error:
@@ -126,13 +135,12 @@ def prepare(args, here):
         raise common.Refused("no shaderbench executable found; build it or give --binary")
     if args.resume and args.json and not outputs.same_file(args.json, args.resume):
         raise common.Refused("--resume adds to its own file: no --json")
-    for option, path in (("--json", args.json), ("--html", args.html), ("--resume", args.resume)):
-        reason = path and outputs.unwritable(path)
-        if reason:
-            raise common.Refused("%s %s: %s" % (option, path, reason))
+    common.check_environment([("--use", common.variables("--use", args.use), None)], args.cache)
+    inputs = [("--binary", binary)] + [("--shaders", os.path.join(pair, name)) for name in plans.PAIR]
+    common.check_outputs(args, inputs, trees=[("--repo", repo)])
     settings = settings_of(args, os.path.abspath(pair), repo)
     if not args.resume:
-        return bisecting.new_document(settings, commits, binary), root
+        return bisecting.new_document(settings, commits, binary, merges), root, binary
     try:
         document = bisecting.load(args.resume)
     except ValueError as error:
@@ -143,19 +151,26 @@ def prepare(args, here):
                              % (args.resume, ", ".join(differs) or "commits"))
     if document["binary"]["sha256"] != plans.binary_info(binary)["sha256"]:
         raise common.Refused("%s: ran another shaderbench binary" % args.resume)
-    return document, root
+    if document["binary"]["path"] != binary:
+        progress("%s ran %s; this bisect runs %s (the same SHA-256)" % (
+            args.resume, printable(document["binary"]["path"]), binary))
+    document["merges"] = merges
+    dropped = bisecting.retry_failed(document)
+    if dropped:
+        progress("%s: %d rounds with a failed run are run again" % (args.resume, dropped))
+    return document, root, binary
 
 
 def run(args, here):
     try:
-        document, root = prepare(args, here)
+        document, root, binary = prepare(args, here)
     except common.Refused as error:
         common.refuse(error)
         return GIT_ABORT if args.git_bisect_run else REFUSED
     path = args.resume or args.json
     try:
         with outputs.locked(path) if path else contextlib.nullcontext():
-            return (git_step if args.git_bisect_run else bisect)(args, document, root, path)
+            return (git_step if args.git_bisect_run else bisect)(args, document, root, path, binary)
     except outputs.Locked as error:
         common.refuse(error)
         return GIT_ABORT if args.git_bisect_run else REFUSED
@@ -169,14 +184,14 @@ def started(document, path):
     return save
 
 
-def bisect(args, document, root, path):
+def bisect(args, document, root, path, binary):
     from ..bisection import steps as bisecting
     display = chosen_display(args)
     save, status = started(document, path), FAILED
     clock = bisecting.clock(document)
     with interrupts.raising():
         try:
-            outcome = bisecting.bisect(document, root, save, display)
+            outcome = bisecting.bisect(document, root, save, display, binary, args.rebuild)
             status = {"found": FOUND, "nothing": NOTHING, "same": NOTHING, "unsettled": UNSETTLED}[outcome]
             clock()
             sys.stdout.write("".join(line + "\n" for line in outcome_lines(document, outcome)))
@@ -194,7 +209,8 @@ def bisect(args, document, root, path):
         clock()
         with contextlib.suppress(OSError):
             save(document)
-        removed = builds.prune(root, args.keep_builds, protected=set(document["builds"]))
+        used = {"%s-%s" % (c, builds.key_of(c, args.build, args.use)) for c in document["builds"]}
+        removed = builds.prune(root, args.keep_builds, protected=used)
         if removed:
             progress("removed %d old builds (--keep-builds %d)" % (len(removed), args.keep_builds))
     return status
@@ -221,7 +237,7 @@ def outcome_lines(document, outcome):
             + bisect_report.summary_lines(document))
 
 
-def git_step(args, document, root, path):
+def git_step(args, document, root, path, binary):
     """One commit for git bisect run: HEAD against GOOD and BAD."""
     from ..bisection import steps as bisecting
     display = chosen_display(args)
@@ -234,9 +250,13 @@ def git_step(args, document, root, path):
     commits = document["commits"]
     if head in (commits[0], commits[-1]):
         return GIT_GOOD if head == commits[0] else GIT_BAD
+    if head not in commits:  # a commit a merge brought in: the line's merge stands for it
+        sys.stdout.write("%s: skip (not on the first-parent line from GOOD to BAD; git bisect start "
+                         "--first-parent walks that line only)\n" % head)
+        return GIT_SKIP
     with interrupts.raising():
         try:
-            verdict = bisecting.git_step(document, root, save, display, head)
+            verdict = bisecting.git_step(document, root, save, display, head, binary, args.rebuild)
         except interrupts.Interrupted as interrupt:
             return interrupt.status  # above 127: git aborts the bisect and marks nothing
         except (bisecting.Stop, RuntimeError, OSError, builds.BuildError) as error:

@@ -10,7 +10,7 @@ import sys
 
 from ..presentation import tables
 from ..results import document as results
-from ..running import harness
+from ..running import harness, plan as plans
 from ..analysis import verdicts
 from ..system import interrupts, files as outputs
 from ..system.text import printable
@@ -126,10 +126,31 @@ def wanted_outputs(args):
     return [(option, getattr(args, key)) for key, option in OUTPUTS if getattr(args, key, None)]
 
 
-def check_outputs(args, inputs, rewritten=True):
+def check_environment(configs, cache):
+    """Refuses a configuration that sets a variable the tool sets itself (its
+    display, its cache), or one named twice."""
+    try:
+        plans.check_configs(configs, cache)
+    except ValueError as error:
+        raise Refused(str(error))
+
+
+def variables(name, assignments):
+    """{VAR: VALUE} of VAR=VALUE texts, each taken whole; one given twice is refused."""
+    env = {}
+    try:
+        for text in assignments:
+            plans.add_variable([(name, env, None)], "%s:%s" % (name, text))
+    except ValueError as error:
+        raise Refused(str(error))
+    return env
+
+
+def check_outputs(args, inputs, rewritten=True, trees=()):
     """Refuses an output that cannot be written, or that is an input or another
-    output. rewritten: --json (or --resume) is a results file, rewritten after
-    every run."""
+    output, or lies in a directory that is only read (trees: [(option,
+    directory)]). rewritten: --json (or --resume) is a results file, rewritten
+    after every run."""
     wanted = wanted_outputs(args)
     if getattr(args, "resume", None):
         wanted = [(option, path) for option, path in wanted if option != "--json"] + [("--resume", args.resume)]
@@ -141,7 +162,7 @@ def check_outputs(args, inputs, rewritten=True):
                     reason = "a results file is rewritten after every run: give it a regular file"
         if reason:
             raise Refused("%s %s: %s" % (option, path, reason))
-    reason = outputs.clash(wanted, inputs)
+    reason = outputs.clash(wanted, inputs) or outputs.inside(wanted, trees)
     if reason:
         raise Refused(reason)
 

@@ -195,10 +195,7 @@ def prepare(args, here):
                  ("gate", args.fail_on_regression or None, False))}
     if settings["against"] is not None and settings["against"] not in [name for name, _, _ in configs]:
         raise Refused("--against %s: no configuration of that name" % settings["against"])
-    try:
-        plans.check_configs(configs, settings["cache"])
-    except ValueError as error:
-        raise Refused(str(error))
+    common.check_environment(configs, settings["cache"])
     inputs = [("--binary", binary)] + [("--shaders", os.path.join(d, name)) for d, _ in pairs for name in plans.PAIR]
     check_outputs(args, inputs + ([("--baseline", args.baseline)] if args.baseline else []))
     plan = plans.make_plan(configs, pairs, binary, **settings)

@@ -114,6 +114,23 @@ def clash(outputs, inputs):
     return None
 
 
+def inside(outputs, trees):
+    """The first output inside one of trees (directories only read), as a
+    phrase, or None. outputs and trees: [(option, path)]."""
+    for option, path in outputs:
+        if path == STANDARD_OUTPUT:
+            continue
+        try:
+            real = os.path.realpath(target(path)[0])
+        except OSError:
+            continue  # refused as unwritable
+        for tree_option, tree in trees:
+            top = os.path.realpath(tree)
+            if os.path.commonpath([real, top]) == top:
+                return "%s %s is inside %s %s, which is only read" % (option, path, tree_option, tree)
+    return None
+
+
 def _umask():
     mask = os.umask(0)
     os.umask(mask)
