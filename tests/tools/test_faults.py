@@ -274,6 +274,13 @@ class Faults(ToolCase):
         self.assertEqual((refused.returncode, refused.stderr, os.listdir(shared)),
                          (2, "compare: --resume %s: not writable\n" % saved, []))
 
+    def test_cpu_time_counts_every_thread_to_the_microsecond_those_that_ended_too(self):
+        # Two threads each burn 150 ms of CPU after program 0 and end before program 1.
+        status, _, err = self.tool("-n", "1", "--json", self.json, "--no-timeline", "burn:FAKE_BENCH=burn:150")
+        self.assertEqual(status, 0, err)
+        (run,) = self.saved()["results"][0]["runs"]
+        self.assertTrue(300000 <= run["cpu_us"] < 400000, run["cpu_us"])  # and what printing the lines cost
+
     def test_a_zombie_or_vanished_process_gives_no_sample(self):
         proc = subprocess.Popen(["true"])
         os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOWAIT)  # ended, not reaped: a zombie
@@ -281,6 +288,7 @@ class Faults(ToolCase):
         proc.wait()
         self.assertIsNone(observe.sample_process(proc.pid))  # gone
         self.assertIsNotNone(observe.sample_process(os.getpid()))
+        self.assertEqual([observe.process_cpu_ns(proc.pid), observe.process_cpu_ns(os.getpid()) > 0], [None, True])
 
 
 class Auto(ToolCase):

@@ -8,14 +8,34 @@ ended, how far it got, the end of its standard error). How a run ends is
 decided in runner; whether a failure stops its configuration, in campaign.
 """
 
+import ctypes
 import os
 import resource
 import signal
+import time
 
 from . import harness, libraries, output, plan, runner, stats
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 STDERR_LINES_KEPT = 20
+_LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def process_cpu_ns(pid):
+    """The CPU time of a whole process in nanoseconds, or None once it is gone.
+
+    From its process CPU-time clock (clock_getcpuclockid): the kernel's sum
+    over every thread, those that have exited included, kept to the
+    nanosecond. /proc/PID/task/*/schedstat is as fine, but lists only the
+    threads still alive, so a driver's worker that ended mid-run would take
+    its work with it; /proc/PID/stat has it all, but in clock ticks."""
+    clock = ctypes.c_int()
+    if _LIBC.clock_getcpuclockid(pid, ctypes.byref(clock)) != 0:
+        return None
+    try:
+        return time.clock_gettime_ns(clock.value)
+    except OSError:
+        return None
 
 
 def sample_process(pid):
@@ -42,10 +62,13 @@ def run_once(binary, workdir, display, env, cache, timeline, stall, number, show
     process mapped (libraries.described), besides every file it mapped from
     under a directory of libraries_under; a run's are null where /proc could
     not tell; a failed run has them only where they were read."""
-    samples, maps = [], []
+    samples, maps, cpu_ns = [], [], []
 
     def observe(line, proc):
         if output.progress_index(line) is not None:
+            # First, as close to the line as can be: the span from the first line to the last is counted.
+            reading = process_cpu_ns(proc.pid)
+            cpu_ns[:] = [cpu_ns[0] if cpu_ns else reading, reading]
             if not maps:  # the context, and so the driver, exists before the first program
                 maps.append(libraries.mapped(proc.pid, libraries_under))
             if timeline:
@@ -67,6 +90,7 @@ def run_once(binary, workdir, display, env, cache, timeline, stall, number, show
 
     parsed = result["parsed"]
     run = {"run": number, "ms": parsed["ms"], "commit_mib": parsed["commit_mib"], "cpu_ms": None,
+           "cpu_us": None if not cpu_ns or None in cpu_ns else round((cpu_ns[1] - cpu_ns[0]) / 1000),
            "link_failures": len(parsed["failed"]), "program_ms": None, "commit_kib": None,
            "rss_kib": None, "timeline": "off", "libraries": loaded,
            "observer_cpu_ms": (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1000}
