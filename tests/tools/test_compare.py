@@ -487,6 +487,7 @@ class Gates(unittest.TestCase):
                 (["report", threads], 0, "--clock cpu", False),  # three times the wall time: threads at work
                 (["report", one, "--fail-on-regression", "--clock", "cpu"], 0,
                  "Gate passed (status 0, time on the CPU clock (the process's CPU time)): ", True),
+                (["report", one, "--clock", "cpu"], 0, "  CPU same ±5 %\n", True),  # the table's verdict
                 (["diff", old, new, "--clock", "cpu"], 0, "(runs unpaired; 95 % intervals; time on the CPU clock",
                  True),
                 (["diff", untimed, new, "--clock", "cpu"], 2, "%s has runs recorded without their CPU time" % untimed,

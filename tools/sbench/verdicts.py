@@ -492,10 +492,11 @@ def columns(record):
                     measure + "_gate": v.get("gate")})
     v = record["time"]
     row.update(verdict_method=v["method"], verdict_level=v["level"], threshold_pct=v["threshold_pct"],
+               clock=record.get("clock", "wall"),
                rounds=v.get("rounds"), runs_old=(v.get("runs") or [None])[0], runs_new=(v.get("runs") or [None, None])[1])
     return row
 
 
 COLUMNS = ["against"] + ["%s_%s" % (m, f) for m in ("time", "memory")
                          for f in ("verdict", "change_pct", "low_pct", "high_pct", "more", "noise_pct", "gate")] + [
-    "verdict_method", "verdict_level", "threshold_pct", "rounds", "runs_old", "runs_new"]
+    "verdict_method", "verdict_level", "threshold_pct", "clock", "rounds", "runs_old", "runs_new"]

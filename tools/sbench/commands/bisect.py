@@ -35,7 +35,7 @@ import os
 import re
 import sys
 
-from .. import bisect_report, bisecting, builds, campaign, interrupts, outputs, plan as plans, results
+from .. import bisect_report, bisecting, bisection, builds, campaign, interrupts, outputs, plan as plans, results
 from .. import scratch, verdicts, watchdog
 from . import common
 from .run import chosen_display, default_binary
