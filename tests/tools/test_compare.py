@@ -477,7 +477,11 @@ class Gates(unittest.TestCase):
         wall, cpu = ([1000, 1200, 900, 1100, 1050], [1100, 1000, 1150, 950, 1000]), [990, 1000, 995, 1005, 1000]
         sides = [result(name, "p1", times, [50] * 5, [c * scale + 3 * i for c in cpu[::1 - 2 * i]])
                  for scale in (1, 3) for i, (name, times) in enumerate(zip("ab", wall))]
-        one, threads, old, new = (self.write(found) for found in (sides[:2], sides[2:], sides[:1], [sides[1]]))
+        # Under load: a third of the wall time on a CPU, but the main thread always running or waiting for one.
+        waited = [dict(r, runs=[dict(run, cpu_us=run["cpu_us"] // 3, runnable_us=run["ms"] * 1000)
+                                for run in r["runs"]]) for r in sides[:2]]
+        one, threads, old, new, loaded = (self.write(found) for found in (sides[:2], sides[2:], sides[:1], [sides[1]],
+                                                                          waited))
         untimed = self.write([result("a", "p1", wall[0], [50] * 5)])
         hint = ("The CPU clock would likely settle b p1 time: its noise is 0.8 % a round against the wall clock's "
                 "17.7 %, with CPU over wall 0.97 (the driver compiles on the calling thread): --clock cpu\n")
@@ -485,6 +489,7 @@ class Gates(unittest.TestCase):
                 (["report", one, "--fail-on-regression"], 3, "  " + hint, True),
                 (["report", one], 0, "time on the wall clock)\n" + hint, True),
                 (["report", threads], 0, "--clock cpu", False),  # three times the wall time: threads at work
+                (["report", loaded], 0, "with its main thread running or waiting for a core 1.00 (the driver", True),
                 (["report", one, "--fail-on-regression", "--clock", "cpu"], 0,
                  "Gate passed (status 0, time on the CPU clock (the process's CPU time)): ", True),
                 (["report", one, "--clock", "cpu"], 0, "  CPU same ±5 %\n", True),  # the table's verdict

@@ -281,6 +281,7 @@ class Faults(ToolCase):
         self.assertEqual(status, 0, err)
         (run,) = self.saved()["results"][0]["runs"]
         self.assertTrue(300000 <= run["cpu_us"] < 400000, run["cpu_us"])  # and what printing the lines cost
+        self.assertTrue(0 < run["runnable_us"] < 300000, run)  # the main thread's: it only printed and waited
 
     def test_a_zombie_or_vanished_process_gives_no_sample(self):
         proc = subprocess.Popen(["true"])

@@ -55,6 +55,18 @@ def sample_process(pid):
     return kib[b"VmData"] + kib[b"VmStk"], kib[b"VmRSS"], cpu_ms
 
 
+def runnable_ns(pid):
+    """The main thread's time on a CPU plus its time waiting for one, in
+    nanoseconds (/proc/PID/schedstat), or None: near the wall time, it
+    computed all along, and what CPU time misses was the wait for a core."""
+    try:
+        with open("/proc/%d/schedstat" % pid, "rb") as f:
+            on_cpu, waiting = f.read().split()[:2]
+        return int(on_cpu) + int(waiting)
+    except (OSError, ValueError):
+        return None
+
+
 def run_once(binary, workdir, display, env, cache, timeline, stall, number, show=None, libraries_under=()):
     """One benchmark run. Returns (run, failed run): run is the record of a
     run that reported (with its link failures counted), failed run the record
@@ -62,13 +74,13 @@ def run_once(binary, workdir, display, env, cache, timeline, stall, number, show
     process mapped (libraries.described), besides every file it mapped from
     under a directory of libraries_under; a run's are null where /proc could
     not tell; a failed run has them only where they were read."""
-    samples, maps, cpu_ns = [], [], []
+    samples, maps, cpu_ns, main_ns = [], [], [], []
 
     def observe(line, proc):
         if output.progress_index(line) is not None:
             # First, as close to the line as can be: the span from the first line to the last is counted.
-            reading = process_cpu_ns(proc.pid)
-            cpu_ns[:] = [cpu_ns[0] if cpu_ns else reading, reading]
+            for found, reading in ((cpu_ns, process_cpu_ns(proc.pid)), (main_ns, runnable_ns(proc.pid))):
+                found[:] = [found[0] if found else reading, reading]
             if not maps:  # the context, and so the driver, exists before the first program
                 maps.append(libraries.mapped(proc.pid, libraries_under))
             if timeline:
@@ -90,7 +102,8 @@ def run_once(binary, workdir, display, env, cache, timeline, stall, number, show
 
     parsed = result["parsed"]
     run = {"run": number, "ms": parsed["ms"], "commit_mib": parsed["commit_mib"], "cpu_ms": None,
-           "cpu_us": None if not cpu_ns or None in cpu_ns else round((cpu_ns[1] - cpu_ns[0]) / 1000),
+           **{key: None if not span or None in span else round((span[1] - span[0]) / 1000)
+              for key, span in (("cpu_us", cpu_ns), ("runnable_us", main_ns))},
            "link_failures": len(parsed["failed"]), "program_ms": None, "commit_kib": None,
            "rss_kib": None, "timeline": "off", "libraries": loaded,
            "observer_cpu_ms": (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1000}

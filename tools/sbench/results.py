@@ -317,8 +317,9 @@ def _check_run(run, where):
     _field(run, "ms", (int,), where, 0)
     _field(run, "commit_mib", (int, None), where)
     _field(run, "cpu_ms", NUMBER + (None,), where, 0)
-    if "cpu_us" in run:  # files written before it was read have none
-        _field(run, "cpu_us", (int, None), where, 0)
+    for key in ("cpu_us", "runnable_us"):
+        if key in run:  # files written before they were read have none
+            _field(run, key, (int, None), where, 0)
     _field(run, "link_failures", (int,), where, 0, output.PROGRAMS)
     for key in ("program_ms", "commit_kib", "rss_kib"):
         _numbers(run, key, where, output.PROGRAMS)

@@ -41,6 +41,13 @@ def cpu_per_wall(run):
     return cpu / wall if cpu is not None and wall > 0 else None
 
 
+def runnable_per_wall(run):
+    """The main thread's time on a CPU or waiting for one over the wall
+    time, programs 1 to 999; None where the run did not record it."""
+    wall = sum(run["program_ms"][1:]) if run.get("program_ms") else run["ms"]
+    return run["runnable_us"] / 1000 / wall if run.get("runnable_us") is not None and wall > 0 else None
+
+
 def timeline_summary(runs):
     """Per-program figures of one configuration from the runs that recorded a
     timeline: the time distribution (pooled over runs), the first program
