@@ -9,7 +9,8 @@ server it holds grabbed from the start, as twm does while a click places a
 window; no window appears), noclose (a window
 that ignores being closed), decoy (no run: only a window with the program's
 title, which ignores keys and being closed; FAKE_CLAIM_PID makes its window
-claim another process in _NET_WM_PID).
+claim another process in _NET_WM_PID), burn:MS (a full run whose two threads each
+spend MS ms of CPU after program 0, and have ended before program 1).
 FAKE_MS sets the total it reports (default 1234), FAKE_JITTER a fraction it
 varies by from one start to the next, the same way every time. FAKE_DRIVER
 names a library to load, as a driver is (found through LD_LIBRARY_PATH):
@@ -25,6 +26,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 from Xlib import X, Xatom, display
@@ -41,11 +43,17 @@ def note(text):
             f.write(text + "\n")
 
 
-def programs(last, stray_after=None):
-    for i in range(last + 1):
+def programs(last, stray_after=None, first=0):
+    for i in range(first, last + 1):
         line("%04d/1000" % i)
         if i == stray_after:
             line("something else")
+
+
+def burn(seconds):
+    end = time.thread_time() + seconds
+    while time.thread_time() < end:
+        pass
 
 
 def window_until_closed(obeys=True):
@@ -100,12 +108,19 @@ def main():
         sys.stderr.write("fake: about to crash\n")
         sys.stderr.flush()
         os.kill(os.getpid(), signal.SIGSEGV)
+    elif mode == "burn":
+        programs(0)
+        threads = [threading.Thread(target=burn, args=(last / 1000,)) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
     elif mode == "exit":
         programs(last)
         if last < 0:
             line("Unable to load file")
         return 1
-    programs(999, stray_after=500 if mode == "garbage" else None)
+    programs(999, stray_after=500 if mode == "garbage" else None, first=int(mode == "burn"))
     line("Compiled all shaders in %dms" % ms)
     line("Committed mem: 56MB")
     if mode in ("nowindow", "grab"):

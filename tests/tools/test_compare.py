@@ -120,14 +120,19 @@ class Verdicts(unittest.TestCase):
         # and its tails are heavy (at 2 % and 3 rounds, 5.4 % false claims): judged at the default 5 %.
         # The quiet pool (7.1 % a round) is the one where the gate must also pass: an unchanged build
         # passed in every draw when it was recorded, and +10 % was blocked in 72 %.
+        # The CPU clock of a pool recorded under stress-ng --cpu 2 (and other builds): 10.1 % a round against
+        # the wall clock's 25.5 %; an unchanged build passed in 62.8 %, +10 % was blocked in 19.6 %.
         floors = {"aa-llvmpipe-sample": (2.0, {("paired", 10, 1.10): 0.40, ("paired", "auto", 1.10): 0.08}),
                   "aa-llvmpipe-small": (2.0, {("paired", 10, 1.10): 0.30, ("paired", "auto", 1.10): 0.35}),
                   "aa-llvmpipe-quick-24": (5.0, {}),
-                  "aa-llvmpipe-quick-quiet-30": (5.0, {})}
-        gate_floors = {"aa-llvmpipe-quick-quiet-30": (0.95, 0.60)}
+                  "aa-llvmpipe-quick-quiet-30": (5.0, {}),
+                  "aa-llvmpipe-quick-cpu-loaded-30 cpu_rounds": (5.0, {})}
+        gate_floors = {"aa-llvmpipe-quick-quiet-30": (0.95, 0.60),
+                       "aa-llvmpipe-quick-cpu-loaded-30 cpu_rounds": (0.55, 0.15)}
         for name, (threshold, floor) in floors.items():
-            with gzip.open(os.path.join(DATA, name + ".json.gz"), "rt") as f:
-                rounds = json.load(f)["rounds"]
+            path, _, key = name.partition(" ")
+            with gzip.open(os.path.join(DATA, path + ".json.gz"), "rt") as f:
+                rounds = json.load(f)[key or "rounds"]
             rows = calibration.measure(rounds, rules=("paired", "unpaired"), threshold_pct=threshold, gate=False)
             for row in rows:
                 if row["scale"] == 1.0:
@@ -152,13 +157,14 @@ class Verdicts(unittest.TestCase):
                 self.assertGreaterEqual(double["fail"], blocks, name)
 
 
-def result(name, shaders_sha, times, mibs):
+def result(name, shaders_sha, times, mibs, cpus=None):
     return {"configuration": name, "environment": {}, "renderer": name, "gl_version": None, "cache": "isolated",
             "failure": None, "failed_runs": [],
             "shaders": {"directory": "/x/" + shaders_sha, "label": shaders_sha,
                         "files": {f: {"size": 1, "sha256": shaders_sha} for f in plan.PAIR}},
             "runs": [{"ms": t, "commit_mib": m, "cpu_ms": None, "link_failures": 0, "program_ms": None,
-                      "commit_kib": None, "rss_kib": None} for t, m in zip(times, mibs)]}
+                      "commit_kib": None, "rss_kib": None, **({"cpu_us": round(c * 1000)} if cpus else {})}
+                     for t, m, c in zip(times, mibs, cpus or times)]}
 
 
 def document(found):
@@ -321,7 +327,8 @@ class Subcommands(unittest.TestCase):
                 unittest.mock.patch.object(calibration, "format_table", lambda table: "%d rounds at %g %%\n" % table):
             found = [run_main("--calibrate", aa, "--threshold", "2"), run_main("calibrate", aa, "--threshold", "2")]
         self.assertEqual(found[0], found[1])
-        self.assertEqual(found[0][:2], (0, "10 rounds of b against a, %d draws of each size (seed %d):\n"
+        self.assertEqual(found[0][:2], (0, "10 rounds of b against a, %d draws of each size (seed %d), "
+                                           "time on the wall clock:\n"
                                            "10 rounds at 2 %%\n" % (calibration.DRAWS, calibration.SEED)))
 
     def test_a_subcommand_refuses_what_it_does_not_take_and_help_lists_them_in_order(self):
@@ -453,7 +460,7 @@ class Gates(unittest.TestCase):
         cases = [  # new times, new MiB, status, a line of what it says
             ([1300, 1313, 1287, 1306, 1294], [50] * 5, 1, "a p1 time: FAILED: at least +28.8 %"),
             (base, [60] * 5, 1, "a p1 memory: FAILED: at least +20.0 %"),
-            ([t + 3 for t in base], [50] * 5, 0, "Gate passed (status 0): nothing is slower"),
+            ([t + 3 for t in base], [50] * 5, 0, "Gate passed (status 0, time on the wall clock): nothing is slower"),
             ([t * 1.2 for t in [1000, 800, 1250, 900, 1100]], [50] * 5, 3, "a p1 time: not settled: inconclusive"),
             (base, [None] * 5, 0, "a p1 memory: not gated: the runs report no figure"),
             ([t * 1.055 for t in base[::-1]], [50] * 5, 3, "to settle it: up to about 17 more runs a side (-n 22)"),  # +5.5 %, and 5 within its interval
@@ -471,6 +478,33 @@ class Gates(unittest.TestCase):
             self.assertEqual(found[0], status, found[1])
         self.assertEqual(run_main("--diff", old, old)[0], 0)  # no gate, no judgment
 
+    def test_the_cpu_clock_judges_when_asked_and_the_wall_clock_says_when_it_would_settle(self):
+        wall, cpu = ([1000, 1200, 900, 1100, 1050], [1100, 1000, 1150, 950, 1000]), [990, 1000, 995, 1005, 1000]
+        sides = [result(name, "p1", times, [50] * 5, [c * scale + 3 * i for c in cpu[::1 - 2 * i]])
+                 for scale in (1, 3) for i, (name, times) in enumerate(zip("ab", wall))]
+        # Under load: a third of the wall time on a CPU, but the main thread always running or waiting for one.
+        waited = [dict(r, runs=[dict(run, cpu_us=run["cpu_us"] // 3, runnable_us=run["ms"] * 1000)
+                                for run in r["runs"]]) for r in sides[:2]]
+        one, threads, old, new, loaded = (self.write(found) for found in (sides[:2], sides[2:], sides[:1], [sides[1]],
+                                                                          waited))
+        untimed = self.write([result("a", "p1", wall[0], [50] * 5)])
+        hint = ("The CPU clock would likely settle b p1 time: its noise is 0.8 % a round against the wall clock's "
+                "17.7 %, with CPU over wall 0.97 (the driver compiles on the calling thread): --clock cpu\n")
+        for argv, status, text, shown in (
+                (["report", one, "--fail-on-regression"], 3, "  " + hint, True),
+                (["report", one], 0, "time on the wall clock)\n" + hint, True),
+                (["report", threads], 0, "--clock cpu", False),  # three times the wall time: threads at work
+                (["report", loaded], 0, "with its main thread running or waiting for a core 1.00 (the driver", True),
+                (["report", one, "--fail-on-regression", "--clock", "cpu"], 0,
+                 "Gate passed (status 0, time on the CPU clock (the process's CPU time)): ", True),
+                (["report", one, "--clock", "cpu"], 0, "  CPU same ±5 %\n", True),  # the table's verdict
+                (["diff", old, new, "--clock", "cpu"], 0, "(runs unpaired; 95 % intervals; time on the CPU clock",
+                 True),
+                (["diff", untimed, new, "--clock", "cpu"], 2, "%s has runs recorded without their CPU time" % untimed,
+                 True)):
+            found = run_main(*argv)
+            self.assertEqual((found[0], text in found[1] + found[2]), (status, shown), (argv, found))
+
     def test_a_report_of_several_files_judges_each_on_its_own_runs_and_exits_with_the_worst(self):
         base = [1000, 1010, 990, 1005, 995]
         passing = [result("a", "p1", base, [50] * 5), result("b", "p1", [t + 3 for t in base], [50] * 5)]
@@ -482,7 +516,8 @@ class Gates(unittest.TestCase):
         for first, second, status in (("NOT SETTLED", "passed", 3), ("passed", "NOT SETTLED", 3),
                                       ("FAILED", "passed", 1), ("passed", "FAILED", 1)):
             found = run_main("report", paths[first], paths[second], "--fail-on-regression")
-            self.assertEqual((found[0], re.findall(r"^Gate (passed|FAILED|NOT SETTLED) \(status \d\): "
+            self.assertEqual((found[0], re.findall(r"^Gate (passed|FAILED|NOT SETTLED) \(status \d, time on the wall "
+                                                   r"clock\): "
                                                    r"(a run or a configuration failed)?", found[1], re.M)),
                              (status, [(v, "a run or a configuration failed" if v == "FAILED" else "")
                                        for v in (first, second)]), found[1])

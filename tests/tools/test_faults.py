@@ -221,7 +221,7 @@ class Faults(ToolCase):
 
     def test_sigkill_loses_only_the_run_in_progress_a_second_comparison_waits_its_turn_and_resume_completes(self):
         # The second run hangs (for a minute, if nobody stopped it); the first is kept.
-        argv = ["-n", "3", "--json", self.json, "--stall-timeout", "60",
+        argv = ["-n", "3", "--json", self.json, "--stall-timeout", "60", "--clock", "cpu",
                 "fake:FAKE_BENCH=hang:3,FAKE_ONLY_RUN=2,FAKE_MARKER=" + self.marker]
         proc = self.start(*argv)
         next(line for line in proc.stderr if " 1/3] " in line)
@@ -238,14 +238,15 @@ class Faults(ToolCase):
         self.assertEqual((leftovers(), os.listdir(self.tmp)), ([], []))
 
         for extra, reason in ((["-n", "4"], "runs is 4, the results have 3"),
-                              (["--binary", BINARY], "the binary %s is not the one" % BINARY)):
+                              (["--binary", BINARY], "the binary %s is not the one" % BINARY),
+                              (["--clock", "wall"], "clock is wall, the results have cpu")):
             status, out, err = self.tool("--resume", self.json, *extra, binary=FAKE)
             self.assertEqual((status, err.count("\n"), reason in err), (2, 1, True), err)
         status, out, err = self.tool("--resume", self.json)  # its lock was left by a killed holder: free
         self.assertEqual(status, 0, err)
         document = self.saved()
-        self.assertEqual((document["complete"], len(document["results"][0]["runs"]), len(document["resumed"])),
-                         (True, 3, 1))
+        self.assertEqual((document["complete"], len(document["results"][0]["runs"]), len(document["resumed"]),
+                          document["plan"]["clock"]), (True, 3, 1, "cpu"))
         self.assert_nothing_left()
 
     def test_bad_arguments_are_refused_before_anything_runs_and_pairs_are_told_apart(self):
@@ -299,6 +300,14 @@ class Faults(ToolCase):
         self.assertEqual((refused.returncode, refused.stderr, os.listdir(seen)),
                          (2, "compare: --resume %s: not writable\n" % saved, []))
 
+    def test_cpu_time_counts_every_thread_to_the_microsecond_those_that_ended_too(self):
+        # Two threads each burn 150 ms of CPU after program 0 and end before program 1.
+        status, _, err = self.tool("-n", "1", "--json", self.json, "--no-timeline", "burn:FAKE_BENCH=burn:150")
+        self.assertEqual(status, 0, err)
+        (run,) = self.saved()["results"][0]["runs"]
+        self.assertTrue(300000 <= run["cpu_us"] < 400000, run["cpu_us"])  # and what printing the lines cost
+        self.assertTrue(0 < run["runnable_us"] < 300000, run)  # the main thread's: it only printed and waited
+
     def test_a_zombie_or_vanished_process_gives_no_sample(self):
         proc = subprocess.Popen(["true"])
         os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOWAIT)  # ended, not reaped: a zombie
@@ -306,6 +315,7 @@ class Faults(ToolCase):
         proc.wait()
         self.assertIsNone(observe.sample_process(proc.pid))  # gone
         self.assertIsNotNone(observe.sample_process(os.getpid()))
+        self.assertEqual([observe.process_cpu_ns(proc.pid), observe.process_cpu_ns(os.getpid()) > 0], [None, True])
 
 
 class Auto(ToolCase):
@@ -322,9 +332,10 @@ class Auto(ToolCase):
                               r"(; noise 0\.\d % a round)?\)\n  memory: same within ±5 % \+0\.0 % \[\+0\.0, \+0\.0\] \(3 rounds\)\n"
                               r"twin pair\n  time:   same within ±5 % \+0\.0 % \[\+0\.0, \+0\.0\] \(3 rounds\)\n"
                               r".*\n\(rounds paired; 93\.\d\d % intervals at each look \(after rounds 3, 4\), each bound "
-                              r"a one-sided test at 96\.\d+ %; 95 % over all\)\n"
+                              r"a one-sided test at 96\.\d+ %; 95 % over all; time on the wall clock\)\n"
                               r"Stopped: every gated verdict passed or failed after 3 rounds\.\n"
-                              r"Gate FAILED \(status 1\): .*\n  big pair time: FAILED: at least \+\d\d\.\d %\n\Z")
+                              r"Gate FAILED \(status 1, time on the wall clock\): .*\n"
+                              r"  big pair time: FAILED: at least \+\d\d\.\d %\n\Z")
 
         # 1 % apart, and each varies by 5 % the other way round: not settled by round 4. The baseline's
         # fourth run hangs until the interrupt, so that it always lands in round 4.
@@ -343,7 +354,7 @@ class Auto(ToolCase):
         document = self.saved()
         self.assertEqual((status, [len(r["runs"]) for r in document["results"]], document["complete"]), (3, [4, 4], True))
         self.assertIn("\nStopped: still not settled after 4 rounds, the most --max-runs allows: tiny pair time.\n"
-                      "Gate NOT SETTLED (status 3): ", out)
+                      "Gate NOT SETTLED (status 3, time on the wall clock): ", out)
         self.assertEqual([(r["configuration"], r["time"]["verdict"], r["time"]["rounds"]) for r in document["verdicts"]],
                          [("tiny", "inconclusive", 4)])
         self.assert_nothing_left()

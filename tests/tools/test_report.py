@@ -108,7 +108,14 @@ class Report(unittest.TestCase):
         self.assertEqual(self.points(), {
             "verdicts": [2, 2, 2], **{"rounds-%d" % i: [runs, runs] for i in (0, 1)},
             **{"time-%d" % i: [1000] * (3 + runs) for i in (0, 1)}, **{"memory-%d" % i: [1000, 1000] for i in (0, 1)},
-            **{"calls-%d" % i: [1000] * 4 for i in (0, 1)}})
+            **{"calls-%d" % i: [1000] * 4 for i in (0, 1)},
+            **{"together-%s-0" % m: [1000] * 6 for m in ("time", "memory")},
+            **{"together-%s-0-ratio" % m: [1000] for m in ("time", "memory")}})
+        # Both configurations on one chart, each with its band; beneath, the other against the baseline.
+        self.assertEqual(self.browser.execute_script(
+            "return ['time-0', 'time-0-ratio'].map((k) => window.shaderbench.charts['together-' + k].data.datasets"
+            ".map((d) => d.label))"), [["%s %s" % (name, line) for name in ("softpipe", "llvmpipe")
+                                       for line in ("p90", "p10", "median")], ["llvmpipe / softpipe"]])
 
         # The verdicts and the table's cells are the terminal's, word for word.
         shown = [cell.text for cell in self.browser.find_elements(By.CSS_SELECTOR, "td.verdict-text")]

@@ -27,11 +27,12 @@ RULES = ("paired", "unpaired")
 MAX_RUNS = 20  # -n auto's default
 
 
-def pool(document):
+def pool(document, clock="wall"):
     """[(A ms, B ms, A MiB, B MiB)] per round both configurations of a
-    two-configuration results file ran."""
+    two-configuration results file ran, the times on clock."""
     first, second = (verdicts.rounds_of(r) for r in document["results"][:2])
-    return [(first[n]["ms"], second[n]["ms"], first[n]["commit_mib"], second[n]["commit_mib"])
+    return [(verdicts.run_time(first[n], clock), verdicts.run_time(second[n], clock),
+             first[n]["commit_mib"], second[n]["commit_mib"])
             for n in sorted(set(first) & set(second))]
 
 

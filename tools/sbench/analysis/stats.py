@@ -32,6 +32,22 @@ def _median_of(runs, measure):
     return statistics.median(values) if values else None
 
 
+def cpu_per_wall(run):
+    """A run's CPU time over its wall time, programs 1 to 999 (the span its
+    CPU time is read over; the reported total where there is no timeline),
+    from the CPU time in clock ticks in files recorded before cpu_us."""
+    cpu = run["cpu_us"] / 1000 if run.get("cpu_us") is not None else run.get("cpu_ms")
+    wall = sum(run["program_ms"][1:]) if run.get("program_ms") else run["ms"]
+    return cpu / wall if cpu is not None and wall > 0 else None
+
+
+def runnable_per_wall(run):
+    """The main thread's time on a CPU or waiting for one over the wall
+    time, programs 1 to 999; None where the run did not record it."""
+    wall = sum(run["program_ms"][1:]) if run.get("program_ms") else run["ms"]
+    return run["runnable_us"] / 1000 / wall if run.get("runnable_us") is not None and wall > 0 else None
+
+
 def timeline_summary(runs):
     """Per-program figures of one configuration from the runs that recorded a
     timeline: the time distribution (pooled over runs), the first program
@@ -45,9 +61,7 @@ def timeline_summary(runs):
     summary = {"program_p50_ms": float(p50), "program_p90_ms": float(p90), "program_p99_ms": float(p99),
                "program_max_ms": max(max(run["program_ms"]) for run in timed),
                "first_program_ms": first, "first_vs_rest": first / typical if typical > 0 else None}
-    summary["cpu_per_wall"] = _median_of(
-        timed, lambda run: run["cpu_ms"] / sum(run["program_ms"][1:])
-        if run.get("cpu_ms") is not None and sum(run["program_ms"][1:]) > 0 else None)
+    summary["cpu_per_wall"] = _median_of(timed, cpu_per_wall)
     for name in ("commit", "rss"):
         key = name + "_kib"
         summary[name + "_kib_per_program"] = _median_of(timed, lambda run: slope(run[key]) if run.get(key) else None)
@@ -176,6 +190,21 @@ def paired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=False)
     centre, half = intervals(x[None, :], y[None, :], level, paired=True)
     result["noise_pct"] = float(numpy.std(y - x, ddof=1)) * 100
     return _decide(result, float(centre[0]), float(half[0]), len(x), to_pct, from_pct, gate)
+
+
+def noise_pct(old, new, paired):
+    """The noise a verdict on these figures would give (a round's log ratio,
+    or a run's log total), in %; None with fewer than two, or a figure not
+    above 0."""
+    if paired:
+        pairs = [(a, b) for a, b in zip(old, new) if a is not None and b is not None]
+        old, new = [a for a, _ in pairs], [b for _, b in pairs]
+    else:
+        old, new = [x for x in old if x is not None], [x for x in new if x is not None]
+    if min(len(old), len(new)) < 2 or min(old + new) <= 0:
+        return None
+    x, y = numpy.log(old), numpy.log(new)
+    return float(numpy.std(y - x, ddof=1) if paired else math.sqrt((x.var(ddof=1) + y.var(ddof=1)) / 2)) * 100
 
 
 def unpaired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=False):

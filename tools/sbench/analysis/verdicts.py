@@ -11,6 +11,7 @@ import math
 import numpy
 
 from . import stats
+from ..results import document as results
 from ..system.text import printable
 
 TIME_WORDS = ("slower", "faster")
@@ -21,9 +22,19 @@ UNAVAILABLE = "unavailable"  # a figure the runs never report (Committed mem: un
 MIN_AUTO_ROUNDS = 3
 MEASURES = (("time", "ms", TIME_WORDS), ("memory", "commit_mib", MEMORY_WORDS))
 DEFAULT_THRESHOLD = 5.0
+CLOCKS = results.CLOCKS
+CLOCK_NAMES = {"wall": "the wall clock", "cpu": "the CPU clock"}
 ALPHA = 1 - stats.CONFIDENCE
 SEQUENTIAL_PATHS = 200000
 SEQUENTIAL_SEED = 20261208
+
+
+def run_time(run, clock="wall"):
+    """A run's time in ms on clock; None where it has none (runs recorded
+    before the CPU time was read to the microsecond)."""
+    if clock == "wall":
+        return run["ms"]
+    return None if run.get("cpu_us") is None else run["cpu_us"] / 1000
 
 
 def looks(max_runs):
@@ -98,12 +109,14 @@ def settings(document, threshold=None, against=None, gate=None):
     return baseline, threshold, level
 
 
-def within(document, threshold=None, against=None, up_to=None, gate=None):
+def within(document, threshold=None, against=None, up_to=None, gate=None, clock=None):
     """A record per configuration and pair set against the baseline: its time
-    and memory verdicts over the rounds both ran (up to round up_to), and
-    with a gate, whether each passed it (see gate_of)."""
+    (on clock: given, else its plan's, else the wall clock) and memory
+    verdicts over the rounds both ran (up to round up_to), and with a gate,
+    whether each passed it (see gate_of)."""
     plan = document.get("plan") or {}
     gate = plan.get("gate", False) if gate is None else gate
+    clock = clock or plan.get("clock", "wall")
     baseline, threshold, level = settings(document, threshold, against, gate)
     records = []
     for result in document["results"]:
@@ -114,22 +127,38 @@ def within(document, threshold=None, against=None, up_to=None, gate=None):
         mine, theirs = rounds_of(result), rounds_of(base)
         common = sorted(n for n in set(mine) & set(theirs) if up_to is None or n <= up_to)
         record = {"configuration": result["configuration"], "against": baseline,
-                  "shaders": result["shaders"]["label"], "gate": gate,
+                  "shaders": result["shaders"]["label"], "gate": gate, "clock": clock,
                   "looks": looks(plan["runs"]) if plan.get("auto") else None,
                   "baseline_failed": base["failure"] or (
                       "all %d runs failed" % len(base["failed_runs"]) if base["failed_runs"] and not base["runs"]
                       else None), "baseline_stopped": bool(base["failure"])}
         record["shaders_sha256"] = list(shaders_key(result))  # rows find their verdict by it, not by the label
         for measure, key, words in MEASURES:
-            verdict = stats.paired_verdict([theirs[n][key] for n in common], [mine[n][key] for n in common],
+            figure = (lambda run: run_time(run, clock)) if measure == "time" else (lambda run: run[key])
+            verdict = stats.paired_verdict([figure(theirs[n]) for n in common], [figure(mine[n]) for n in common],
                                            threshold, words, level, gate)
-            if common and all(theirs[n][key] is None and mine[n][key] is None for n in common):
+            if common and all(figure(theirs[n]) is None and figure(mine[n]) is None for n in common):
                 verdict["verdict"] = UNAVAILABLE
             record[measure] = verdict
             if gate:
                 verdict["gate"] = gate_of(verdict)
+        record["clocks"] = clocks_seen([theirs[n] for n in common], [mine[n] for n in common], True)
         records.append(record)
     return records
+
+
+def clocks_seen(old, new, paired):
+    """Both clocks' noise in % (a round, or a run) over these runs, and the
+    median CPU over wall time of their runs: what tells whether the other
+    clock would settle sooner."""
+    found = {}
+    for clock in CLOCKS:
+        times = [[run_time(run, clock) for run in side] for side in (old, new)]
+        found[clock + "_noise_pct"] = stats.noise_pct(*times, paired)
+    for key, ratio in (("cpu_per_wall", stats.cpu_per_wall), ("runnable_per_wall", stats.runnable_per_wall)):
+        ratios = [r for r in map(ratio, old + new) if r is not None]
+        found[key] = float(numpy.median(ratios)) if ratios else None
+    return found
 
 
 def rounds_of(result):
@@ -180,8 +209,8 @@ def gate_text(records, threshold, failing=False, runs_failed=False):
                 lines.append("  %s: FAILED: at least %+.1f %%" % (where, verdict["interval_pct"][0]))
     if not records:
         status = 1
-    head = "Gate %s (status %d): %s%s" % (
-        {0: "passed", 1: "FAILED", 3: "NOT SETTLED"}[status], status, {
+    head = "Gate %s (status %d, time on %s): %s%s" % (
+        {0: "passed", 1: "FAILED", 3: "NOT SETTLED"}[status], status, clock_name(records), {
             0: "nothing is slower or takes more memory by more than %g %%" % threshold,
             1: "slower or more memory by more than %g %%" % threshold if regressed else
                "a run or a configuration failed" if runs_failed else "nothing to judge, or something has no runs",
@@ -190,6 +219,8 @@ def gate_text(records, threshold, failing=False, runs_failed=False):
     if status == 3:
         lines.append("  to settle it: " + settle_hint([r[m] for r in records for m in ("time", "memory")
                                                        if gate_of(r[m]) == "unsettled"]))
+        hint = clock_hint(records)
+        lines += ["  " + hint] if hint else []
     return status, [head] + lines
 
 
@@ -311,7 +342,41 @@ def method(records):
         shown += ", each bound a one-sided test at %g %%" % round((1 + level) / 2 * 100, 2)
     if record.get("looks"):
         shown += "; %g %% over all" % (stats.CONFIDENCE * 100)
-    return "(%s; %s)" % ("rounds paired" if "rounds" in record["time"] else "runs unpaired", shown)
+    return "(%s; %s; time on %s)" % ("rounds paired" if "rounds" in record["time"] else "runs unpaired", shown,
+                                     clock_name(records))
+
+
+def clock_name(records):
+    """The clock the time verdicts of records judged, in words."""
+    clock = records[0].get("clock", "wall") if records else "wall"
+    return CLOCK_NAMES[clock] + (" (the process's CPU time)" if clock == "cpu" else "")
+
+
+NEAR_ONE = (0.8, 1.25)  # CPU (or the main thread's time running or runnable) over wall: compiled on it
+
+
+def clock_hint(records):
+    """A line saying that the CPU clock would settle what the wall clock
+    leaves open, or None: when a time verdict on the wall clock is not
+    settled (under a gate, not passed or failed) while its wall time's noise
+    is at least twice its CPU time's and CPU over wall stays near 1; on a
+    loaded machine, where the process waits for a core, the main thread's
+    time running or waiting for a core over wall may stand for it."""
+    for record in records:
+        seen, verdict = record.get("clocks") or {}, record["time"]
+        wall, cpu = seen.get("wall_noise_pct"), seen.get("cpu_noise_pct")
+        near = [(key, seen[key]) for key in ("cpu_per_wall", "runnable_per_wall")
+                if seen.get(key) is not None and NEAR_ONE[0] <= seen[key] <= NEAR_ONE[1]]
+        if record.get("clock", "wall") != "wall" or settled(verdict, record.get("gate")) \
+                or None in (wall, cpu) or not near or wall < 2 * cpu:
+            continue
+        return ("The CPU clock would likely settle %s %s time: its noise is %.1f %% a %s against the wall "
+                "clock's %.1f %%, with %s %.2f (the driver compiles on the calling thread): --clock cpu"
+                % (printable(record["configuration"]), printable(record["shaders"]), cpu,
+                   "round" if "rounds" in verdict else "run", wall, {
+                       "cpu_per_wall": "CPU over wall",
+                       "runnable_per_wall": "its main thread running or waiting for a core"}[near[0][0]], near[0][1]))
+    return None
 
 
 def within_text(records, host=None):
@@ -324,7 +389,8 @@ def within_text(records, host=None):
     for record in records:
         lines.append("%s %s" % (printable(record["configuration"]), printable(record["shaders"])))
         lines += ["  %-7s %s" % (measure + ":", stats.describe(record[measure])) for measure in ("time", "memory")]
-    return "\n".join(lines + [method(records)]) + "\n"
+    hint = None if records[0].get("gate") else clock_hint(records)
+    return "\n".join(lines + [method(records)] + ([hint] if hint else [])) + "\n"
 
 
 def match_results(old, new):
@@ -370,7 +436,7 @@ def _no_runs(result):
     return "all %d runs failed" % failed if failed else "no runs"
 
 
-def diff(old, new, threshold, gate=False):
+def diff(old, new, threshold, gate=False, clock="wall"):
     """Verdicts between two lists of results, unpaired (under a gate, each
     bound a one-sided 95 % test). Returns (text, whether a gate must fail
     whatever the verdicts say, records): it must when something has runs in
@@ -386,12 +452,14 @@ def diff(old, new, threshold, gate=False):
             failing |= bool(before["runs"])
             continue
         record = {"configuration": after["configuration"], "against": before["configuration"],
-                  "shaders": after["shaders"]["label"]}
+                  "shaders": after["shaders"]["label"], "clock": clock,
+                  "clocks": clocks_seen(before["runs"], after["runs"], False)}
         for measure, key, words in MEASURES:
-            record[measure] = stats.unpaired_verdict([r[key] for r in before["runs"]],
-                                                     [r[key] for r in after["runs"]], threshold, words,
+            figure = (lambda run: run_time(run, clock)) if measure == "time" else (lambda run: run[key])
+            record[measure] = stats.unpaired_verdict([figure(r) for r in before["runs"]],
+                                                     [figure(r) for r in after["runs"]], threshold, words,
                                                      look_level(1, gate, auto=False), gate)
-            if all(r[key] is None for r in before["runs"] + after["runs"]):
+            if all(figure(r) is None for r in before["runs"] + after["runs"]):
                 record[measure]["verdict"] = UNAVAILABLE
             if gate:
                 record[measure]["gate"] = gate_of(record[measure])
@@ -414,6 +482,8 @@ def diff(old, new, threshold, gate=False):
     else:
         lines.insert(0, "Old against new, threshold \u00b1%g %%:" % threshold)
         lines.append(method(records))
+        hint = None if gate else clock_hint(records)
+        lines += [hint] if hint else []
     return "\n".join(lines) + "\n", failing, records
 
 
@@ -429,10 +499,11 @@ def columns(record):
                     measure + "_gate": v.get("gate")})
     v = record["time"]
     row.update(verdict_method=v["method"], verdict_level=v["level"], threshold_pct=v["threshold_pct"],
+               clock=record.get("clock", "wall"),
                rounds=v.get("rounds"), runs_old=(v.get("runs") or [None])[0], runs_new=(v.get("runs") or [None, None])[1])
     return row
 
 
 COLUMNS = ["against"] + ["%s_%s" % (m, f) for m in ("time", "memory")
                          for f in ("verdict", "change_pct", "low_pct", "high_pct", "more", "noise_pct", "gate")] + [
-    "verdict_method", "verdict_level", "threshold_pct", "rounds", "runs_old", "runs_new"]
+    "verdict_method", "verdict_level", "threshold_pct", "clock", "rounds", "runs_old", "runs_new"]

@@ -28,6 +28,13 @@ from ..analysis import verdicts
 
 ALPHA = 0.05
 MEASURE_KEYS = {"time": "ms", "memory": "commit_mib"}  # --measure: the figure of a run it bisects
+
+
+def measure_key(settings):
+    """The figure of a run a bisect judges: its --measure, the time on its
+    --clock (bisects saved before it had one used the wall clock)."""
+    return "cpu_us" if settings["measure"] == "time" and settings.get("clock") == "cpu" \
+        else MEASURE_KEYS[settings["measure"]]
 SPARE_STEPS = 2  # beyond confirmation and halving: room for a skip or a second change
 TRIM, TRIM_FROM = 0.2, 10  # see interval()
 

@@ -113,7 +113,7 @@ def run_commit(state, commit, number, display):
     if reason:
         raise Stop("the run of %s %s: check --use" % (commit[:12], reason))
     note_loaded(state, found, paths["prefix"])
-    return {"ms": run["ms"], "commit_mib": run["commit_mib"], "libraries": found}
+    return {"ms": run["ms"], "cpu_us": run["cpu_us"], "commit_mib": run["commit_mib"], "libraries": found}
 
 
 def figures(step, key):
@@ -152,7 +152,7 @@ def run_rounds(state, step, decide, display):
     answer at a look (verdicts.looks), or the step's budget is spent; returns
     the answer or None. A midpoint's failed run ends the step: "skip"."""
     settings = state["document"]["settings"]
-    key, most = bisection.MEASURE_KEYS[settings["measure"]], settings["max_runs"]
+    key, most = bisection.measure_key(settings), settings["max_runs"]
     remember(state, step)
     with desktop.xserver(display) as step_display:  # one server a step: its rounds run back to back
         return rounds_until(state, step, decide, step_display, key, most, verdicts.looks(most))
@@ -402,6 +402,6 @@ def check_step(step, commits):
             if "failed" in run:
                 if not isinstance(run["failed"], str):
                     raise ValueError("a failed run")
-            elif not number(run["ms"], 1e-9) or run.get("commit_mib") is not None and not number(
-                    run["commit_mib"], 1e-9):
+            elif not number(run["ms"], 1e-9) or any(run.get(key) is not None and not number(run[key], 1e-9)
+                                                    for key in ("commit_mib", "cpu_us")):
                 raise ValueError("a run's figures")

@@ -27,7 +27,7 @@ def paired(document, first, second):
     """The 95 % interval of second against first (signed log terms) from the
     rounds of any step that ran both, or None."""
     sign = document["settings"]["sign"]
-    key = bisection.MEASURE_KEYS[document["settings"]["measure"]]
+    key = bisection.measure_key(document["settings"])
     diffs = []
     for step in document["steps"]:
         if first in step["commits"] and second in step["commits"]:
@@ -121,10 +121,16 @@ def summary_lines(document):
                  % (made, len(document["builds"]) - made, reused, document["runs"],
                     minutes(document.get("seconds", 0))))
     planned = bisection.planned_steps(len(commits))
+    if bisection.measure_key(document["settings"]) == "cpu_us":
+        lines.append("Time on the CPU clock: the process's CPU time over programs 1 to 999.")
     lines.append("Chance of a wrong step: at most %.1f %% (%d steps, each at most %.2f %%%s)." % (
         100 * bisection.ALPHA * len(steps) / planned, len(steps), 100 * bisection.ALPHA / planned,
         "" if len(steps) <= planned else "; more steps than the %d the 5 %% was shared over" % planned))
     return lines
+
+
+def measure_name(settings):
+    return "CPU time" if bisection.measure_key(settings) == "cpu_us" else settings["measure"]
 
 
 def write_html(path, document, write):
@@ -150,7 +156,7 @@ def write_html(path, document, write):
             "<h1>shaderbench bisect</h1><p>The change of the %s against GOOD at each tested commit, in commit order "
             "(red: a change found).</p><svg width=\"%d\" height=\"%d\">%s%s%s</svg><pre>%s</pre>"
             "<script type=\"application/json\" id=\"data\">%s</script>"
-            % (document["settings"]["measure"], width, height, axis, marks, dots, html.escape(text),
+            % (measure_name(document["settings"]), width, height, axis, marks, dots, html.escape(text),
                json.dumps(document).replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")))
     write(path, lambda f: f.write(page))
 

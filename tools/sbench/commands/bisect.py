@@ -40,7 +40,7 @@ import re
 import sys
 
 from ..analysis import verdicts
-from ..bisection import summary as bisect_report, builds
+from ..bisection import summary as bisect_report, builds, search as bisection
 from ..results import document as results
 from ..running import plan as plans
 from ..system import interrupts, files as outputs, scratch
@@ -88,6 +88,7 @@ def add_parser(subparsers):
                         default=DEFAULT_BUILD_TIMEOUT, metavar="SECONDS",
                         help="a build that runs longer is stopped and its commit skipped (default 3600)")
     parser.add_argument("--measure", choices=("time", "memory"), default="time")
+    common.add_clock(parser, "wall")
     parser.add_argument("--faster", action="store_true", help="bisect a speed-up (or a fall of memory)")
     parser.add_argument("--threshold", type=common.number_in(0, 100), default=verdicts.DEFAULT_THRESHOLD,
                         metavar="PCT", help="BAD must differ from GOOD by more than this (default %g)"
@@ -113,7 +114,8 @@ def settings_of(args, pair, repo):
     resumed one must match."""
     return {"repo": repo, "build": args.build, "use": args.use, "shaders": pair, "measure": args.measure,
             "sign": -1 if args.faster else 1, "threshold": args.threshold, "max_runs": args.max_runs,
-            "build_timeout": args.build_timeout, "cache": args.cache, "stall": args.stall_timeout}
+            "build_timeout": args.build_timeout, "cache": args.cache, "stall": args.stall_timeout,
+            "clock": args.clock or "wall"}
 
 
 def prepare(args, here):
@@ -145,7 +147,9 @@ def prepare(args, here):
         document = bisecting.load(args.resume)
     except ValueError as error:
         raise common.Refused(str(error))
-    differs = [key for key in settings if document["settings"].get(key) != settings[key]]
+    # Bisects saved before --clock judged the wall clock.
+    differs = [key for key in settings if document["settings"].get(key, "wall" if key == "clock" else None)
+               != settings[key]]
     if differs or document["commits"] != commits:
         raise common.Refused("%s: a different bisect (%s): give the same arguments as before"
                              % (args.resume, ", ".join(differs) or "commits"))
@@ -224,6 +228,7 @@ def outcome_lines(document, outcome):
     change = bisect_report.shown(confirm["estimate"], document["settings"]["sign"]) if confirm["estimate"] else "?"
     what = {("time", 1): "slower", ("time", -1): "faster", ("memory", 1): "larger in memory",
             ("memory", -1): "smaller in memory"}[document["settings"]["measure"], document["settings"]["sign"]]
+    what += " in CPU time" if bisection.measure_key(document["settings"]) == "cpu_us" else ""
     if outcome == "same":
         return ["nothing to bisect: %s is not %s than %s by more than %g %% (%s, %d rounds)"
                 % (commits[-1][:12], what, commits[0][:12], document["settings"]["threshold"], change,

@@ -5,10 +5,11 @@ runs nothing."""
 import sys
 
 from . import common
+from ..analysis import verdicts
 from ..system.text import printable
 
 NAME = "calibrate"
-USAGE = "calibrate [--threshold PCT] AA.json"
+USAGE = "calibrate [--threshold PCT] [--clock wall|cpu] AA.json"
 HELP = "how often the verdicts err, on your own A/A runs; runs nothing"
 
 
@@ -18,6 +19,7 @@ def add_parser(subparsers):
     parser.add_argument("calibrate", metavar="AA.json",
                         help="a results file of two configurations, the same driver under two names")
     common.add_threshold(parser)
+    common.add_clock(parser, "wall")
     return parser
 
 
@@ -28,12 +30,14 @@ def run(args, here):
 def calibrate(args):
     from ..analysis import calibration
     document = common.load(args.calibrate)
-    rounds = [r for r in calibration.pool(document) if None not in r] if len(document["results"]) == 2 else []
+    common.check_clock(args.clock or "wall", [(args.calibrate, document)])
+    rounds = [r for r in calibration.pool(document, args.clock or "wall") if None not in r] \
+        if len(document["results"]) == 2 else []
     if len(rounds) < 5:
         raise common.Refused("%s: --calibrate needs two configurations with at least 5 rounds both ran"
                              % args.calibrate)
-    sys.stdout.write("%d rounds of %s against %s, %d draws of each size (seed %d):\n" % (
+    sys.stdout.write("%d rounds of %s against %s, %d draws of each size (seed %d), time on %s:\n" % (
         len(rounds), *(printable(r["configuration"]) for r in document["results"][::-1]), calibration.DRAWS,
-        calibration.SEED))
+        calibration.SEED, verdicts.CLOCK_NAMES[args.clock or "wall"]))
     sys.stdout.write(calibration.format_table(calibration.measure(rounds, threshold_pct=common.threshold(args))))
     return 0

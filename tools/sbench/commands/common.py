@@ -114,6 +114,24 @@ def allowed_differences(old, new, allowed, names):
     return [text for _, text in found]
 
 
+def add_clock(parser, default="the plan's, else wall"):
+    parser.add_argument("--clock", choices=verdicts.CLOCKS, metavar="wall|cpu",
+                        help="the time the verdicts%s judge: the program's own total (wall), or the CPU "
+                             "time its process spent over the same programs, every thread counted (cpu; "
+                             "default: %s)" % (", the gate and -n auto" if "plan" in default else "", default))
+
+
+def check_clock(given, named):
+    """Refuses the CPU clock (given, else each document's plan's) for
+    results whose runs lack their CPU time to the microsecond (cpu_us).
+    named: [(path, document)]."""
+    for path, document in named:
+        if (given or (document.get("plan") or {}).get("clock")) == "cpu" and any(
+                run.get("cpu_us") is None for r in document["results"] for run in r["runs"]):
+            raise Refused("%s has runs recorded without their CPU time to the microsecond: judge them with "
+                          "--clock wall" % path)
+
+
 def add_gate(parser):
     parser.add_argument("--fail-on-regression", action="store_true",
                         help="a gate: exit 0 only when every verdict shows no slowdown and no growth of memory "
@@ -213,11 +231,12 @@ def write_outputs(args, documents, rows, title, say=lambda text: None, sources=N
             draw(charts)(path, rows if option == "--plot" else every_result, title)
 
 
-def show(documents, threshold=None, with_host=False, wide=False, gate=None):
+def show(documents, threshold=None, with_host=False, wide=False, gate=None, clock=None):
     """The table, the failures, each comparison's verdicts (made anew from its
-    runs, judged by a gate when gate, or when its plan had one) and the
-    per-call table; returns (the rows, the verdicts of each document)."""
-    records = [verdicts.within(document, threshold, gate=gate) for document in documents]
+    runs, judged by a gate when gate, or when its plan had one, on clock, or
+    its plan's) and the per-call table; returns (the rows, the verdicts of
+    each document)."""
+    records = [verdicts.within(document, threshold, gate=gate, clock=clock) for document in documents]
     rows = tables.table_rows(documents, with_host, records)
     if rows:
         sys.stdout.write(tables.format_table(rows, wide))

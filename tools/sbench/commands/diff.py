@@ -21,6 +21,7 @@ def add_parser(subparsers):
     parser.add_argument("new", metavar="NEW.json", help="the results after it")
     common.add_threshold(parser)
     common.add_gate(parser)
+    common.add_clock(parser, "wall")
     # Its files hold verdicts, not runs or a table: said here, as each means here.
     parser.add_argument("--json", metavar="FILE", help="write the verdicts to FILE as JSON")
     parser.add_argument("--csv", metavar="FILE", help="write the verdicts as CSV (to standard output: -)")
@@ -39,7 +40,9 @@ def diff(args):
     old, new = (common.load(path) for path in paths)
     threshold = common.threshold(args)
     differed = common.allowed_differences(old, new, args.allow_different, paths)
-    text, missing, records = verdicts.diff(old["results"], new["results"], threshold, args.fail_on_regression)
+    clock = args.clock or "wall"
+    common.check_clock(clock, zip(paths, (old, new)))
+    text, missing, records = verdicts.diff(old["results"], new["results"], threshold, args.fail_on_regression, clock)
     status, (lines,) = common.gate(args.fail_on_regression, [(records, threshold, missing, False)], 0)
     sys.stdout.write("".join(line + "\n" for line in differed) + text)
     write_verdicts(args, records, old, new, lines)

@@ -14,6 +14,7 @@ def add_parser(subparsers):
     parser.add_argument("report", nargs="+", metavar="FILE.json", help="a results file (--json of a comparison)")
     common.add_threshold(parser)
     common.add_gate(parser)
+    common.add_clock(parser, "each file's plan's, else wall")
     common.add_wide(parser)
     common.add_outputs(parser, ("csv", "plot", "timeline_png", "trace_events", "calls_chart", "html"))
     return parser
@@ -26,8 +27,9 @@ def run(args, here):
 def report(args):
     common.check_outputs(args, [("--report", path) for path in args.report])
     documents = [common.load(path) for path in args.report]
+    common.check_clock(args.clock, zip(args.report, documents))
     rows, records = common.show(documents, args.threshold, with_host=True, wide=args.wide,
-                                gate=args.fail_on_regression or None)
+                                gate=args.fail_on_regression or None, clock=args.clock)
     # As each comparison itself would have ended, on its own runs; the status is the worst of theirs.
     status, blocks = common.gate(args.fail_on_regression, [
         (found, common.threshold(args, document), False, common.failed_any(document) or not rows)

@@ -98,6 +98,7 @@ def add_options(parser, more=None):
     parser.add_argument("--record", action="store_true",
                         help="write every finished run into the history as it goes (see record -h)")
     recording.add_store_options(parser)
+    common.add_clock(parser)
 
 
 def check(parser, args):
@@ -130,6 +131,7 @@ def run(args, here):
                                                          for c in plan["configurations"] for pair in plan["shaders"]]}
         differed = common.allowed_differences(baseline, planned, args.allow_different,
                                               (args.baseline, "this comparison")) if baseline else []
+        common.check_clock(plan["clock"], [(args.baseline, baseline)] if baseline else [])
         recorder = recording.recorder(args, args.resume or args.json or "") if args.record else None
     except (Refused, recording.Refused) as error:
         refuse(error)
@@ -192,7 +194,7 @@ def prepare(args, here):
                 (("runs", runs, 20 if auto else 5), ("cache", args.cache, "isolated"), ("timeline", args.timeline, True),
                  ("calls", args.calls, False), ("auto", auto, False), ("against", args.against, None),
                  ("threshold", args.threshold, verdicts.DEFAULT_THRESHOLD),
-                 ("gate", args.fail_on_regression or None, False))}
+                 ("gate", args.fail_on_regression or None, False), ("clock", args.clock, "wall"))}
     if settings["against"] is not None and settings["against"] not in [name for name, _, _ in configs]:
         raise Refused("--against %s: no configuration of that name" % settings["against"])
     common.check_environment(configs, settings["cache"])
@@ -312,7 +314,8 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
                 judgements.append((document["verdicts"], threshold(args, document), False, status == 1))
             if baseline:
                 text, missing, records = verdicts.diff(baseline["results"], document["results"],
-                                                       threshold(args, document), gated)
+                                                       threshold(args, document), gated,
+                                                       document["plan"].get("clock", "wall"))
                 judgements.append((records, threshold(args, document), missing, status == 1))
             status, blocks = gate(gated, judgements, status)
             write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],

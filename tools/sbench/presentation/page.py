@@ -46,6 +46,50 @@ def timeline(result):
     return found
 
 
+def band(series, digits=3):
+    """The median, p10 and p90 per program of series (a run a row)."""
+    found = numpy.percentile(numpy.array(series, dtype=float), [50, 10, 90], axis=0)
+    return {name: _rounded(values, digits) for name, values in zip(("median", "p10", "p90"), found)}
+
+
+def _ratio(values, base):
+    return [None if b is None or v is None or b <= 0 else round(v / b, 4) for v, b in zip(values, base)]
+
+
+def together(document, with_host=False):
+    """Per shader pair, every configuration that recorded a timeline on one
+    chart of time per program (and of commit after each program, in MiB),
+    each with its p10 to p90 band, and beneath it each one's median against
+    the baseline's, program by program: where a change begins shows there."""
+    baseline = verdicts.settings(document)[0]
+    groups = {}
+    for result in document["results"]:
+        timed = [run for run in result["runs"] if run.get("program_ms")]
+        if timed and not result["failure"]:
+            groups.setdefault(verdicts.shaders_key(result), []).append((result, timed))
+    found = []
+    for members in groups.values():
+        base = next((m for m in members if m[0]["configuration"] == baseline), None)
+        if base is None or len(members) < 2:
+            continue
+        members = [base] + [m for m in members if m is not base]
+        entry = {"title": printable(base[0]["shaders"]["label"]) + (
+                     " on " + printable(document["host"]["name"]) if with_host else ""),
+                 "baseline": printable(baseline), "time": [], "memory": []}
+        for measure, figure, digits in (("time", lambda run: run["program_ms"], 3),
+                                        ("memory", lambda run: [kib / 1024 for kib in run["commit_kib"]], 2)):
+            for result, timed in members:
+                series = [figure(run) for run in timed if measure == "time" or run.get("commit_kib")]
+                if series:
+                    entry[measure].append(dict(band(series, digits), name=printable(result["configuration"])))
+            if len(entry[measure]) < 2 or entry[measure][0]["name"] != entry["baseline"]:
+                entry[measure] = []
+            for line in entry[measure][1:]:
+                line["ratio"] = _ratio(line["median"], entry[measure][0]["median"])
+        found.append(entry)
+    return found
+
+
 def replay(record):
     if not record:
         return None
@@ -143,6 +187,8 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False, re
             "rows": tables.cells(rows, columns),
             "sections": [section(result, document["host"]["name"] if with_host else None)
                          for document in documents for result in document["results"]],
+            "together": [entry for document in documents for entry in together(document, with_host)],
+            "clock": verdicts.clock_name([r for found in records for r in found] or (diff[2] if diff else [])),
             "failures": failures(documents),
             "provenance": [provenance(document, source) for document, source in zip(documents, sources)]}
 

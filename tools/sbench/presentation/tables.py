@@ -87,15 +87,16 @@ def table_rows(documents, with_host, records=None):
 
 
 def short_verdict(record, baseline):
-    """The time verdict in a few words, for the table."""
+    """The time verdict in a few words, for the table; "CPU" before it when
+    it judged the CPU clock."""
     if baseline:
         return "baseline"
     if record is None:
         return None
-    v = record["time"]
+    v, clock = record["time"], "CPU " if record.get("clock") == "cpu" else ""
     if v["verdict"] in verdicts.TIME_WORDS:
-        return "%s %+.1f %%" % (v["verdict"], round(v["change_pct"], 1) + 0.0)
-    return "same \u00b1%g %%" % v["threshold_pct"] if v["verdict"] == "same" else v["verdict"]
+        return "%s%s %+.1f %%" % (clock, v["verdict"], round(v["change_pct"], 1) + 0.0)
+    return clock + ("same \u00b1%g %%" % v["threshold_pct"] if v["verdict"] == "same" else v["verdict"])
 
 
 def shown_columns(rows, wide=False):

@@ -159,6 +159,51 @@
     zoomable(charts["calls-" + i]);
   }
 
+  // Every configuration of a pair on one chart, each with its p10 to p90 band, and their ratios to the baseline.
+  function togetherCharts(k, t) {
+    [["time", "ms per program (log)", "logarithmic", 2], ["memory", "commit, MiB", "linear", 1]].forEach(
+      ([measure, axis, scale, digits]) => {
+        const lines = t[measure];
+        if (!lines.length) return;
+        const colour = (n) => COLOURS[n % COLOURS.length];
+        const datasets = [];
+        lines.forEach((line, n) => {
+          datasets.push(
+            { label: line.name + " p90", data: points(line.p90), borderWidth: 0, pointRadius: 0, fill: "+1",
+              backgroundColor: colour(n) + "33" },
+            { label: line.name + " p10", data: points(line.p10), borderWidth: 0, pointRadius: 0 },
+            { label: line.name + " median", data: points(line.median), borderColor: colour(n), borderWidth: 1.2,
+              pointRadius: 0 });
+        });
+        const id = "together-" + measure + "-" + k;
+        charts[id] = new Chart(document.getElementById(id), {
+          type: "line", data: { datasets: datasets },
+          options: Object.assign({}, TIMELINE, {
+            scales: { x: { type: "linear", title: { display: true, text: "program" } },
+                      y: { type: scale, title: { display: true, text: axis } } },
+            plugins: Object.assign({}, TIMELINE.plugins, { tooltip: { callbacks: {
+              title: (items) => "program " + items[0].parsed.x,
+              label: (c) => c.dataset.label + ": " + fmt(c.parsed.y, digits) } } }),
+          }),
+        });
+        charts[id + "-ratio"] = new Chart(document.getElementById("together-" + measure + "-ratio-" + k), {
+          type: "line",
+          data: { datasets: lines.slice(1).map((line, n) => ({
+            label: line.name + " / " + t.baseline, data: points(line.ratio), borderColor: colour(n + 1),
+            borderWidth: 1, pointRadius: 0 })) },
+          options: Object.assign({}, TIMELINE, {
+            scales: { x: { type: "linear", title: { display: true, text: "program" } },
+                      y: { title: { display: true, text: "median against " + t.baseline } } },
+            plugins: Object.assign({}, TIMELINE.plugins, { tooltip: { callbacks: {
+              title: (items) => "program " + items[0].parsed.x,
+              label: (c) => c.dataset.label + ": " + fmt(c.parsed.y, 3) } } }),
+          }),
+        });
+        zoomable(charts[id]);
+        zoomable(charts[id + "-ratio"]);
+      });
+  }
+
   // Click a heading to sort by it; numbers as numbers, "-" last.
   function sortable(table) {
     table.querySelectorAll("th").forEach((th, column) => {
@@ -181,6 +226,7 @@
   }
 
   if (data.verdicts.length) verdictChart();
+  data.together.forEach((t, k) => togetherCharts(k, t));
   data.sections.forEach((s, i) => {
     roundsChart(i, s);
     if (s.timeline) {
