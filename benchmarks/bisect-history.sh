@@ -14,7 +14,7 @@ for n in $(seq 0 $((count - 1))); do
   delay=0; [ "$n" -ge "$culprit" ] && delay=$delay_us
   case $n in 5|10|15|25) same=1;; *) same=0; made=$n;; esac
   { cat "$src"; echo "const int test_version = $made;"; } > forward_gl.c
-  echo $delay > delay
+  echo "$delay" > delay
   echo "commit $n" > NOTES
   git add -A; git -c user.name=t -c user.email=t@t commit -qm "change $n$( [ $same = 1 ] && echo ' (notes only)')"
 done

@@ -14,7 +14,7 @@
 #   git-bisect-32 the same history with git bisect run and a fixed comparison (benchmarks/naive-bisect.sh)
 set -e
 name=$1; out=$2
-[ -n "$name" ] && [ -n "$out" ] || { sed -n 2,16p "$0" >&2; exit 2; }
+if [ -z "$name" ] || [ -z "$out" ]; then sed -n 2,16p "$0" >&2; exit 2; fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 compare=$root/tools/compare
 mkdir -p "$out"; out=$(cd "$out" && pwd)
@@ -23,7 +23,7 @@ small() {  # the tests' two-line pair
   printf '#version 110\nvoid main()\n{\n    gl_Position = vec4(0.0);\n}\n' > "$out/small/largeShaderExample_vs_source.txt"
   printf '#version 110\nvoid main()\n{\n    gl_FragColor = vec4(1.0);\n}\n' > "$out/small/largeShaderExample_ps_source.txt"
 }
-llvmpipe_aa="a:GALLIUM_DRIVER=llvmpipe b:GALLIUM_DRIVER=llvmpipe"
+aa() { "$compare" "$@" a:GALLIUM_DRIVER=llvmpipe b:GALLIUM_DRIVER=llvmpipe; }  # llvmpipe against itself
 build="mkdir -p {prefix}/lib && cc -shared -fPIC -O2 -DREAL_LIBGL='\"/usr/lib/x86_64-linux-gnu/libGL.so.1\"' -DLINK_DELAY_US=\$(cat delay) -o {prefix}/lib/libGL.so.1 forward_gl.c -ldl"
 case $name in
 observer)
@@ -45,13 +45,13 @@ drivers-five)
     --trace-events "$out/trace.json" llvmpipe softpipe zink
   "$compare" --report "$out/mesa.json";;
 aa-sample)
-  "$compare" -n 12 --json "$out/sample-aa.json" $llvmpipe_aa;;
+  aa -n 12 --json "$out/sample-aa.json";;
 aa-small)
-  small; "$compare" -n 30 --shaders "$out/small" --json "$out/small-aa.json" $llvmpipe_aa;;
+  small; aa -n 30 --shaders "$out/small" --json "$out/small-aa.json";;
 aa-quick)
-  "$compare" -n "${ROUNDS:-30}" --shaders "$root/shaders/quick" --json "$out/quick-aa.json" $llvmpipe_aa;;
+  aa -n "${ROUNDS:-30}" --shaders "$root/shaders/quick" --json "$out/quick-aa.json";;
 gate-aa)
-  "$compare" -n auto --fail-on-regression --shaders "$root/shaders/quick" $llvmpipe_aa;;
+  aa -n auto --fail-on-regression --shaders "$root/shaders/quick";;
 bisect-32)
   small; "$root/benchmarks/bisect-history.sh" "$out/repo"
   "$compare" bisect "$(sed -n 1p "$out/hashes")" "$(sed -n 32p "$out/hashes")" --repo "$out/repo" --build "$build" \

@@ -61,7 +61,8 @@ def auto(a, b, a_mib, b_mib, threshold_pct, max_runs, gate=False):
     left open settle. Returns (time answers: verdict words, or with a gate
     pass, fail or unsettled; rounds made)."""
     level = verdicts.look_level(max_runs, gate)
-    found, used = numpy.full(len(a), "unsettled" if gate else "inconclusive", dtype=object), numpy.full(len(a), max_runs)
+    found = numpy.full(len(a), "unsettled" if gate else "inconclusive", dtype=object)
+    used = numpy.full(len(a), max_runs)
     going = numpy.ones(len(a), dtype=bool)
     for n in verdicts.looks(max_runs):
         answers, hopeless = [], []

@@ -65,7 +65,8 @@ def timeline_summary(runs):
     for name in ("commit", "rss"):
         key = name + "_kib"
         summary[name + "_kib_per_program"] = _median_of(timed, lambda run: slope(run[key]) if run.get(key) else None)
-        summary[name + "_last_vs_first"] = _median_of(timed, lambda run: straightness(run[key]) if run.get(key) else None)
+        summary[name + "_last_vs_first"] = _median_of(timed,
+                                                      lambda run: straightness(run[key]) if run.get(key) else None)
     return summary
 
 

@@ -285,8 +285,8 @@ def unreachable(verdict, max_runs, gate):
     else None. Only from the second look on, when the noise has been
     measured over 6 rounds."""
     n, noise = verdict.get("rounds") or 0, verdict.get("noise_pct")
-    if n < 2 * MIN_AUTO_ROUNDS or not noise or verdict["change_pct"] is None \
-            or verdict["change_pct"] > verdict["threshold_pct"] or not gate and verdict["change_pct"] < -verdict["threshold_pct"]:
+    change, margin = verdict["change_pct"], verdict["threshold_pct"]
+    if n < 2 * MIN_AUTO_ROUNDS or not noise or change is None or change > margin or not gate and change < -margin:
         return None
     change = min(math.log1p(verdict["change_pct"] / 100), 0.0) if gate else 0.0
     smallest = float(smallest_threshold(noise / 100, n, max_runs, gate, change=change))
@@ -383,9 +383,9 @@ def within_text(records, host=None):
     """The verdicts of a comparison (made on host), as printed under its table."""
     if not records:
         return ""
-    lines = ["Against %s%s, threshold \u00b1%g %%:" % (printable(records[0]["against"]),
-                                                     " on " + printable(host) if host else "",
-                                                     records[0]["time"]["threshold_pct"])]
+    on = " on " + printable(host) if host else ""
+    against, margin = printable(records[0]["against"]), records[0]["time"]["threshold_pct"]
+    lines = ["Against %s%s, threshold \u00b1%g %%:" % (against, on, margin)]
     for record in records:
         lines.append("%s %s" % (printable(record["configuration"]), printable(record["shaders"])))
         lines += ["  %-7s %s" % (measure + ":", stats.describe(record[measure])) for measure in ("time", "memory")]
@@ -472,7 +472,8 @@ def diff(old, new, threshold, gate=False, clock="wall"):
                 lines.append("  (%d failed run%s in the %s results, not counted)"
                              % (len(result["failed_runs"]), "s"[:len(result["failed_runs"]) > 1], side))
     for result in only_old:
-        lines.append("%s: only in the old results%s" % (name(result), ", missing from the new" if result["runs"] else ""))
+        missing = ", missing from the new" if result["runs"] else ""
+        lines.append("%s: only in the old results%s" % (name(result), missing))
         failing |= bool(result["runs"])
     for result in only_new:
         lines.append("%s: only in the new results" % name(result))
@@ -495,12 +496,14 @@ def columns(record):
         low, high = v["interval_pct"] or (None, None)
         row.update({measure + "_verdict": v["verdict"], measure + "_change_pct": v["change_pct"],
                     measure + "_low_pct": low, measure + "_high_pct": high,
-                    measure + "_more": v["more"] and "%d to %d" % tuple(v["more"]), measure + "_noise_pct": v.get("noise_pct"),
+                    measure + "_more": v["more"] and "%d to %d" % tuple(v["more"]),
+                    measure + "_noise_pct": v.get("noise_pct"),
                     measure + "_gate": v.get("gate")})
     v = record["time"]
     row.update(verdict_method=v["method"], verdict_level=v["level"], threshold_pct=v["threshold_pct"],
                clock=record.get("clock", "wall"),
-               rounds=v.get("rounds"), runs_old=(v.get("runs") or [None])[0], runs_new=(v.get("runs") or [None, None])[1])
+               rounds=v.get("rounds"), runs_old=(v.get("runs") or [None])[0],
+               runs_new=(v.get("runs") or [None, None])[1])
     return row
 
 

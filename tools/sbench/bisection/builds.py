@@ -92,8 +92,8 @@ def first_parent_line(repo, good, bad):
     if subprocess.run(["git", "-C", repo, "merge-base", "--is-ancestor", good, bad],
                       stdin=subprocess.DEVNULL, capture_output=True).returncode:
         raise BuildError("%s is not an ancestor of %s" % (good[:12], bad[:12]))
-    rows = [row.split() for row in git(repo, "rev-list", "--first-parent", "--parents",
-                                        "%s..%s" % (good, bad)).splitlines()]
+    line = git(repo, "rev-list", "--first-parent", "--parents", "%s..%s" % (good, bad))
+    rows = [row.split() for row in line.splitlines()]
     if rows[-1][1:2] != [good]:  # reached only through a merge's other parent
         raise BuildError("%s is not on the first-parent line of %s: a merge brought it in; give as GOOD a "
                          "commit of that line (git log --first-parent %s)" % (good[:12], bad[:12], bad[:12]))

@@ -35,6 +35,8 @@ def measure_key(settings):
     --clock (bisects saved before it had one used the wall clock)."""
     return "cpu_us" if settings["measure"] == "time" and settings.get("clock") == "cpu" \
         else MEASURE_KEYS[settings["measure"]]
+
+
 SPARE_STEPS = 2  # beyond confirmation and halving: room for a skip or a second change
 TRIM, TRIM_FROM = 0.2, 10  # see interval()
 

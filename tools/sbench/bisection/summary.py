@@ -159,4 +159,3 @@ def write_html(path, document, write):
             % (measure_name(document["settings"]), width, height, axis, marks, dots, html.escape(text),
                json.dumps(document).replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")))
     write(path, lambda f: f.write(page))
-

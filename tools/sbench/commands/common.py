@@ -8,16 +8,19 @@ import math
 import re
 import sys
 
-from ..presentation import tables
+from ..presentation import exporters, tables
 from ..results import document as results
 from ..running import harness, plan as plans
 from ..analysis import verdicts
 from ..system import interrupts, files as outputs
 from ..system.text import printable
 
-# Every file a subcommand may write but the results file's own saving: (attribute, option).
-OUTPUTS = (("json", "--json"), ("csv", "--csv"), ("plot", "--plot"), ("timeline_png", "--timeline"),
-           ("trace_events", "--trace-events"), ("calls_chart", "--calls-chart"), ("html", "--html"))
+# Every file a subcommand may write but the results file's own saving: (attribute, option),
+# in the order -h lists them.
+JSON = ("json", "--json", "FILE", "write every run and its provenance to FILE, after each run")
+HELP_ORDER = ("json", "csv", "plot", "timeline_png", "trace_events", "calls_chart", "html")
+OUTPUTS = tuple((key, option) for order in HELP_ORDER
+                for key, option, *_ in (JSON,) + exporters.EXPORTERS if key == order)
 
 
 class Refused(Exception):
@@ -64,17 +67,10 @@ def add_stall(parser):
 
 def add_outputs(parser, keys):
     """The outputs among OUTPUTS whose attribute is in keys."""
-    helps = {"json": ("FILE", "write every run and its provenance to FILE, after each run"),
-             "csv": ("FILE", "write the table as CSV (to standard output: -)"),
-             "plot": ("FILE.png", "write a chart of totals"),
-             "timeline_png": ("FILE.png", "write a chart of per-program time and memory"),
-             "trace_events": ("FILE.json", "write every run as a trace for Perfetto's UI or chrome://tracing"),
-             "calls_chart": ("FILE.png", "write a chart of each call's time per program"),
-             "html": ("FILE.html", "write one self-contained page: verdicts, table, timelines, memory, calls, "
-                                   "failures and provenance, to open offline in a browser")}
+    described = {key: (metavar, text) for key, _, metavar, text, *_ in (JSON,) + exporters.EXPORTERS}
     for key, option in OUTPUTS:
         if key in keys:
-            metavar, text = helps[key]
+            metavar, text = described[key]
             parser.add_argument(option, dest=key, metavar=metavar, help=text)
 
 
@@ -200,8 +196,8 @@ def load(path):
 
 def threshold(args, document=None):
     given = getattr(args, "threshold", None)
-    return given if given is not None else ((document or {}).get("plan") or {}).get("threshold",
-                                                                                   verdicts.DEFAULT_THRESHOLD)
+    planned = ((document or {}).get("plan") or {}).get("threshold", verdicts.DEFAULT_THRESHOLD)
+    return given if given is not None else planned
 
 
 def write_outputs(args, documents, rows, title, say=lambda text: None, sources=None, with_host=False,
@@ -209,26 +205,9 @@ def write_outputs(args, documents, rows, title, say=lambda text: None, sources=N
     """Every file asked for but the results file; say(text) tells which is next.
     records: each document's verdicts as the terminal showed them; gate_lines:
     the gate's, as it printed them."""
-    if args.html:
-        from ..presentation import page as report
-        say("writing --html %s" % args.html)
-        report.write(args.html, documents, sources or ["this comparison"], title, args.threshold,
-                     with_host=with_host, records=records, gate_lines=gate_lines)
-    if args.csv and rows:
-        say("writing --csv %s" % args.csv)
-        tables.write_csv(args.csv, rows)
-    if args.trace_events:
-        from ..results import trace_events
-        say("writing --trace-events %s" % args.trace_events)
-        trace_events.write(args.trace_events, documents)
-    every_result = [r for d in documents for r in d["results"]]
-    for option, path, draw in (("--plot", args.plot if rows else None, lambda charts: charts.write_totals),
-                               ("--timeline", args.timeline_png, lambda charts: charts.write_timeline),
-                               ("--calls-chart", args.calls_chart, lambda charts: charts.write_calls)):
-        if path:
-            say("drawing %s %s" % (option, path))
-            from ..presentation import charts
-            draw(charts)(path, rows if option == "--plot" else every_result, title)
+    exporters.export(args, {"documents": documents, "rows": rows, "title": title,
+                            "sources": sources or ["this comparison"], "threshold": getattr(args, "threshold", None),
+                            "with_host": with_host, "records": records, "gate_lines": gate_lines}, say)
 
 
 def show(documents, threshold=None, with_host=False, wide=False, gate=None, clock=None):

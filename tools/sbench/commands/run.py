@@ -191,7 +191,8 @@ def prepare(args, here):
     runs = (args.max_runs if auto else args.runs) if args.runs is not None else None
     settings = {key: value if value is not None else (saved.get(key, default) if saved else default)
                 for key, value, default in
-                (("runs", runs, 20 if auto else 5), ("cache", args.cache, "isolated"), ("timeline", args.timeline, True),
+                (("runs", runs, 20 if auto else 5), ("cache", args.cache, "isolated"),
+                 ("timeline", args.timeline, True),
                  ("calls", args.calls, False), ("auto", auto, False), ("against", args.against, None),
                  ("threshold", args.threshold, verdicts.DEFAULT_THRESHOLD),
                  ("gate", args.fail_on_regression or None, False), ("clock", args.clock, "wall"))}
@@ -263,7 +264,6 @@ def start(args, resumed, plan, display):
     document["display"] = where
     document["results"] = found
     return document
-
 
 
 def look(document, round_number):

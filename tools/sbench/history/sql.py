@@ -19,7 +19,6 @@ class StoreError(Exception):
     """A store that cannot be opened or used; the text says which and why."""
 
 
-
 def close(store):
     with contextlib.suppress(Exception):
         store["conn"].close()

@@ -102,7 +102,8 @@ def section(result, host):
     """What the page shows of one configuration and pair."""
     rounds = [{"run": run.get("run", i + 1), "ms": run["ms"], "mib": run["commit_mib"], "failed": None}
               for i, run in enumerate(result["runs"])]
-    rounds += [{"run": f["run"], "ms": None, "mib": None, "failed": printable(f["reason"])} for f in result["failed_runs"]]
+    rounds += [{"run": f["run"], "ms": None, "mib": None, "failed": printable(f["reason"])}
+               for f in result["failed_runs"]]
     return {"title": "%s %s" % (printable(result["configuration"]), printable(result["shaders"]["label"])),
             "host": host and printable(host), "failure": result["failure"] and printable(result["failure"]),
             "rounds": sorted(rounds, key=lambda r: r["run"]), "timeline": timeline(result),
@@ -129,7 +130,8 @@ def failures(documents):
     for document in documents:
         for result in document["results"]:
             for failed in result["failed_runs"]:
-                found.append({"name": "%s %s" % (printable(result["configuration"]), printable(result["shaders"]["label"])),
+                found.append({"name": "%s %s" % (printable(result["configuration"]),
+                                                 printable(result["shaders"]["label"])),
                               "host": printable(document["host"]["name"]), "run": failed["run"],
                               "ending": failed.get("ending", "-"), "programs": failed["programs"],
                               "reason": printable(failed["reason"]),

@@ -21,13 +21,15 @@ VERDICT_CSV_FIELDS = ["configuration", "shaders"] + verdicts.COLUMNS
 COLUMNS = [  # heading, row key, decimals
     ("configuration", "configuration", None), ("shaders", "shaders", None), ("host", "host", None),
     ("cache", "cache", None), ("runs", "runs", 0), ("failed", "failed", 0), ("median ms", "median_ms", 0),
-    ("±%", "spread_pct", 1), ("min ms", "min_ms", 0), ("max ms", "max_ms", 0), ("p50", "program_p50_ms", 1), ("p90", "program_p90_ms", 1),
+    ("±%", "spread_pct", 1), ("min ms", "min_ms", 0), ("max ms", "max_ms", 0), ("p50", "program_p50_ms", 1),
+    ("p90", "program_p90_ms", 1),
     ("p99", "program_p99_ms", 1), ("max", "program_max_ms", 1), ("first", "first_program_ms", 1),
     ("CPU/wall", "cpu_per_wall", 2),
     ("median MiB", "median_mib", 0), ("KiB/program", "commit_kib_per_program", 0),
     ("last/first", "commit_last_vs_first", 2),
     ("vs ms", "replay_compile_vertex_p50_ms", 1), ("fs ms", "replay_compile_fragment_p50_ms", 1),
-    ("link ms", "replay_link_p50_ms", 1), ("link %", "replay_link_share_pct", 0), ("replay/timed", "replay_vs_timed", 2),
+    ("link ms", "replay_link_p50_ms", 1), ("link %", "replay_link_share_pct", 0),
+    ("replay/timed", "replay_vs_timed", 2),
     ("verdict", "verdict", None), ("renderer", "renderer", None)]
 # What answers the question, in 100 columns. ±%: the time's spread, half its range in % of the median.
 NARROW = ["configuration", "shaders", "host", "runs", "failed", "median ms", "±%", "p50", "p99", "median MiB",
@@ -81,7 +83,8 @@ def table_rows(documents, with_host, records=None):
                                and r["shaders_sha256"] == list(verdicts.shaders_key(result))), None)
                 row.update(verdicts.columns(record) if record else {})
                 row["verdict_record"] = record
-                row["verdict"] = short_verdict(record, result["configuration"] == (found[0]["against"] if found else None))
+                against = found[0]["against"] if found else None
+                row["verdict"] = short_verdict(record, result["configuration"] == against)
                 rows.append(row)
     return rows
 

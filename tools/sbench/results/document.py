@@ -379,6 +379,8 @@ def _check_calls(calls, where):
     _field(calls, "source", (str,), where)
     for key in CALL_KEYS:  # a call the replay does not make has nulls
         _numbers(calls, key, where, output.PROGRAMS, nullable=False, null_entries=key == "link_status_ms", low=0)
+
+
 def _upgrade(document):
     """A results file of the first schema, as the current one reads it: it was
     written once at the end, so complete, and without failed runs or a plan."""

@@ -39,7 +39,8 @@ def run_events(pid, tid, number, run):
         if run.get("commit_kib"):
             events.append({"ph": "C", "name": "memory, run %d (MiB)" % number, "pid": pid, "tid": tid,
                            "ts": start * US_PER_MS,
-                           "args": {"commit": run["commit_kib"][index] / 1024, "resident": run["rss_kib"][index] / 1024}})
+                           "args": {"commit": run["commit_kib"][index] / 1024,
+                                    "resident": run["rss_kib"][index] / 1024}})
     return events
 
 

@@ -116,8 +116,8 @@ def run(document, save, display, stall, after_round=lambda number: False):
             elif failed:
                 progress("%s failed: %s" % (label, failed["reason"]))
             else:
-                progress("%s %d ms, %s MiB" % (label, run["ms"], "-" if run["commit_mib"] is None
-                                              else run["commit_mib"]))
+                progress("%s %d ms, %s MiB" % (label, run["ms"],
+                                               "-" if run["commit_mib"] is None else run["commit_mib"]))
             save(document)
         if after_round(round_number):
             break

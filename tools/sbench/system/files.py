@@ -161,9 +161,9 @@ def _keep_owner_and_mode(fd, old):
     if old is None:
         os.fchmod(fd, 0o666 & ~_umask())
         return
-    for owner in ((old.st_uid, old.st_gid), (-1, old.st_gid)):
+    for ids in ((old.st_uid, old.st_gid), (-1, old.st_gid)):
         try:
-            os.fchown(fd, *owner)
+            os.fchown(fd, *ids)
             break
         except PermissionError:
             pass
