@@ -5,7 +5,6 @@ Not run by ctest; docs/history.md has its figures.
 
 Usage: PYTHONPATH=tools benchmarks/detect_rates.py [DRAWS [NOISE]]"""
 
-import glob
 import json
 import os
 import sys
@@ -17,7 +16,7 @@ DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "
 
 draws = int(sys.argv[1]) if len(sys.argv) > 1 else 1000
 noise = float(sys.argv[2]) if len(sys.argv) > 2 else trials.NOISE
-units = trials.noise_pool(sorted(glob.glob(os.path.join(DATA, "aa-*.json.gz"))))
+units = trials.noise_pool(DATA)
 started = time.monotonic()
 figures = trials.measure(units, draws=draws, noise=noise)
 figures["seconds"] = round(time.monotonic() - started, 1)

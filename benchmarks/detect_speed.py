@@ -6,7 +6,6 @@ has its figures.
 
 Usage: PYTHONPATH=tools benchmarks/detect_speed.py"""
 
-import glob
 import os
 import time
 
@@ -15,7 +14,7 @@ import numpy
 from sbench.history import detect, trials
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "tools", "data")
-units = trials.noise_pool(sorted(glob.glob(os.path.join(DATA, "aa-*.json.gz"))))
+units = trials.noise_pool(DATA)
 rng = numpy.random.default_rng(1)
 series = [trials.history(units, rng, 365, [(200, 6.0)] if i % 5 == 0 else []) for i in range(30)]
 started = time.monotonic()

@@ -53,7 +53,7 @@ def found_in(store, one, threshold_pct):
         return [], None
     answer = detect.detect(figures, same, threshold_pct=threshold_pct)
     return [{"before_sha": commits[c["index"] - 1], "after_sha": commits[c["index"]],
-             "range": commits[c["low"]:c["high"] + 1], "change_pct": c["change_pct"],
+             "range": [commits[i] for i in c["candidates"]], "change_pct": c["change_pct"],
              "direction": DIRECTIONS[one["measure"], c["direction"]]} for c in answer["changes"]], answer
 
 

@@ -173,8 +173,9 @@ def detect(runs, same_binary=None, **overrides):
     libraries are byte-identical to the previous commit's. Returns the
     detector's name, version, parameters and seed, the segments
     [(first, end, mean)] and the changes found, oldest first: index (first
-    commit of the new level), low..high (where that first commit may lie),
-    change_pct, p_value, before_mean and after_mean, direction (+1 or -1),
+    commit of the new level), low..high (where that first commit may lie) and
+    candidates (the commits in it but those of the same binary as the one
+    before), change_pct, p_value, before_mean and after_mean, direction (+1 or -1),
     and steps (the indices of the steps a creep is made of)."""
     parameters = dict(PARAMETERS, **overrides)
     logs = [numpy.log(numpy.asarray(r, dtype=float)) for r in runs]
@@ -201,7 +202,9 @@ def detect(runs, same_binary=None, **overrides):
         low = location_range(z, movable, before[0], bounds[first + 1], bounds[first + 2],
                              parameters["location_chi2"])[0]
         high = location_range(z, movable, bounds[last], bounds[last + 1], after[1], parameters["location_chi2"])[1]
-        changes.append({"index": bounds[first + 1], "low": low, "high": high,
+        # The commits the new level may start at: a same-binary commit cannot be one.
+        candidates = [i for i in range(low, high + 1) if movable[i]]
+        changes.append({"index": bounds[first + 1], "low": low, "high": high, "candidates": candidates,
                         "change_pct": float(numpy.expm1(delta) * 100), "p_value": max(points[i][1] for i in steps),
                         "before_mean": segments[first][2], "after_mean": segments[last + 1][2],
                         "direction": 1 if delta > 0 else -1, "steps": [bounds[i + 1] for i in steps]})

@@ -11,6 +11,7 @@ Every draw is seeded, so the figures are the same on every machine.
 
 import gzip
 import json
+import os
 
 import numpy
 
@@ -20,12 +21,17 @@ NOISE = 0.04
 RUNS = 5  # a commit's runs in a nightly comparison
 BEFORE = 40
 SEED = 20261209
+# The wall-clock A/A pools the figures were measured on, by name, so that a pool recorded later
+# (another clock, another load) changes no figure until it is added here.
+POOLS = ("aa-llvmpipe-quick-24.json.gz", "aa-llvmpipe-quick-quiet-30.json.gz", "aa-llvmpipe-sample.json.gz",
+         "aa-llvmpipe-small.json.gz")
 
 
-def noise_pool(paths):
-    """Unit-scale per-run noise: every round's log(B/A), standardised within its pool."""
+def noise_pool(directory):
+    """Unit-scale per-run noise: every round's log(B/A) of each of POOLS in
+    directory, standardised within its pool."""
     units = []
-    for path in paths:
+    for path in (os.path.join(directory, name) for name in POOLS):
         with gzip.open(path, "rt") as f:
             rounds = numpy.array(json.load(f)["rounds"], dtype=float)
         ratios = numpy.log(rounds[:, 1] / rounds[:, 0])
