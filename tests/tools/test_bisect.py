@@ -163,7 +163,7 @@ class Builds(unittest.TestCase):
     def test_two_bisects_share_a_build_the_second_waiting_for_the_first(self):
         go = os.path.join(self.top, "go")
         command = "until [ -e %s ]; do sleep 0.05; done; cp n {prefix}/" % go
-        script = ("import sys; from sbench import builds\n"
+        script = ("import sys; from sbench.bisection import builds\n"
                   "r = builds.build(*sys.argv[1:5], 60, lambda text: print(text, flush=True))\n"
                   "print(r['status'], r['reused'], flush=True)")
         procs = []
@@ -394,7 +394,8 @@ class Refusals(History):
     def test_what_run_refuses_and_a_malformed_resume_file_one_line_each(self):
         import contextlib
         import io
-        from sbench import compare, plan
+        from sbench import compare
+        from sbench.running import plan
         repo, c = self.history([1000])
         os.mkdir(os.path.join(repo, "sub"))
         binary = os.path.join(self.dir, "bench")
