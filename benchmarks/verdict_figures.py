@@ -28,9 +28,9 @@ def pool(name):
 
 
 def main(what, name=None):
-    from sbench import calibration, verdicts
+    from sbench.analysis import calibration, sequential
     if what == "levels":
-        print(verdicts.looks(20), verdicts.nominal_level(20, 2), verdicts.nominal_level(20, 1))
+        print(sequential.looks(20), sequential.nominal_level(20, 2), sequential.nominal_level(20, 1))
     elif what == "gate":
         import test_compare
         for noise in (0.041, 0.119):

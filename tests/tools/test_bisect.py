@@ -50,8 +50,8 @@ def simulated_search(count, culprits, noise, seed, rise=1.2, threshold=5.0, max_
 
 
 def bisection_looks(max_runs):
-    from sbench.analysis import verdicts
-    return verdicts.looks(max_runs)
+    from sbench.analysis import sequential
+    return sequential.looks(max_runs)
 
 
 class Search(unittest.TestCase):

@@ -22,7 +22,7 @@ import numpy
 from sbench import compare
 from sbench.results import calls, document as results
 from sbench.running import campaign, desktop, harness, program_output as output, plan
-from sbench.analysis import calibration, stats, verdicts
+from sbench.analysis import answers, calibration, stats, verdicts
 from sbench.system import interrupts, files as outputs
 from sbench.commands import run as run_command
 
@@ -91,13 +91,13 @@ class Verdicts(unittest.TestCase):
         drift = 1000 * numpy.linspace(1.15, 0.85, 6)  # the machine slows down over the comparison
         old = drift * (1 + rng.normal(0, 0.005, 6))
         new = old * 1.05 * (1 + rng.normal(0, 0.005, 6))
-        paired = stats.paired_verdict(old, new, 2.0, verdicts.TIME_WORDS)
-        self.assertEqual((paired["verdict"], stats.unpaired_verdict(old, new, 2.0, verdicts.TIME_WORDS)["verdict"]),
+        paired = stats.paired_verdict(old, new, 2.0, answers.TIME_WORDS)
+        self.assertEqual((paired["verdict"], stats.unpaired_verdict(old, new, 2.0, answers.TIME_WORDS)["verdict"]),
                          ("slower", "inconclusive"))  # the drift is noise to unpaired runs, not to rounds
         self.assertTrue(3 < paired["interval_pct"][0] < 5 < paired["interval_pct"][1] < 7, paired)
         self.assertRegex(stats.describe(paired), r"^slower \+5\.\d % \[\+\d\.\d, \+\d\.\d\] \(6 rounds; noise 0\.\d % a round\)$")
 
-        words = verdicts.MEMORY_WORDS
+        words = answers.MEMORY_WORDS
         for verdict, old, new, text in (
                 (stats.paired_verdict, [6736] * 5, [6780] * 5, "same within ±2 % +0.7 % [+0.7, +0.7] (5 rounds)"),
                 (stats.unpaired_verdict, [6736] * 5, [13472] * 4, "more memory +100.0 % [+100.0, +100.0] (5 and 4 runs)"),

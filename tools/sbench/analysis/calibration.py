@@ -17,7 +17,7 @@ import statistics
 
 import numpy
 
-from . import stats, verdicts
+from . import answers, clocks, sequential, stats, verdicts
 
 SIZES = (3, 5, 10)
 SCALES = (1.0, 1.02, 1.05, 1.10)
@@ -31,7 +31,7 @@ def pool(document, clock="wall"):
     """[(A ms, B ms, A MiB, B MiB)] per round both configurations of a
     two-configuration results file ran, the times on clock."""
     first, second = (verdicts.rounds_of(r) for r in document["results"][:2])
-    return [(verdicts.run_time(first[n], clock), verdicts.run_time(second[n], clock),
+    return [(clocks.run_time(first[n], clock), clocks.run_time(second[n], clock),
              first[n]["commit_mib"], second[n]["commit_mib"])
             for n in sorted(set(first) & set(second))]
 
@@ -42,7 +42,7 @@ def bounds(a, b, level):
     return stats.log_change_pct(centre - half), stats.log_change_pct(centre + half)
 
 
-def judge(a, b, rule, threshold_pct, level=stats.CONFIDENCE, words=verdicts.TIME_WORDS):
+def judge(a, b, rule, threshold_pct, level=stats.CONFIDENCE, words=answers.TIME_WORDS):
     """The verdict word of each comparison: a and b are (comparisons, rounds)
     arrays of A's and B's figures, the rounds of a row drawn together."""
     centre, half = stats.intervals(numpy.log(a), numpy.log(b), level, rule == "paired")
@@ -55,33 +55,33 @@ def gate_answers(low, high, threshold_pct):
 
 
 def auto(a, b, a_mib, b_mib, threshold_pct, max_runs, gate=False):
-    """-n auto on each row of drawn rounds, as verdicts.auto_stop decides: at
+    """-n auto on each row of drawn rounds, as sequential.auto_stop decides: at
     each look, stopping once the time and memory verdicts are settled (under
     a gate, passed or failed), or when the noise measured lets no verdict
     left open settle. Returns (time answers: verdict words, or with a gate
     pass, fail or unsettled; rounds made)."""
-    level = verdicts.look_level(max_runs, gate)
+    level = sequential.look_level(max_runs, gate)
     found = numpy.full(len(a), "unsettled" if gate else "inconclusive", dtype=object)
     used = numpy.full(len(a), max_runs)
     going = numpy.ones(len(a), dtype=bool)
-    for n in verdicts.looks(max_runs):
-        answers, hopeless = [], []
-        for x, y, words in ((a, b, verdicts.TIME_WORDS), (a_mib, b_mib, verdicts.MEMORY_WORDS)):
+    for n in sequential.looks(max_runs):
+        both, hopeless = [], []
+        for x, y, words in ((a, b, answers.TIME_WORDS), (a_mib, b_mib, answers.MEMORY_WORDS)):
             low, high = bounds(x[:, :n], y[:, :n], level)
             answer = gate_answers(low, high, threshold_pct) if gate else stats.answers(low, high, threshold_pct, words)
             ratios = numpy.log(y[:, :n]) - numpy.log(x[:, :n])
             change = stats.log_change_pct(ratios.mean(axis=1))
             noise = ratios.std(axis=1, ddof=1)
-            open_one = numpy.isin(answer, ("unsettled",) + verdicts.UNSETTLED)
+            open_one = numpy.isin(answer, ("unsettled",) + answers.UNSETTLED)
             within = (change <= threshold_pct) & (gate | (change >= -threshold_pct))
-            hopeless.append(~open_one | (n >= 2 * verdicts.MIN_AUTO_ROUNDS) & (noise > 0) & within
-                            & (verdicts.smallest_threshold(noise, n, max_runs, gate, change=numpy.minimum(
+            hopeless.append(~open_one | (n >= 2 * sequential.MIN_AUTO_ROUNDS) & (noise > 0) & within
+                            & (sequential.smallest_threshold(noise, n, max_runs, gate, change=numpy.minimum(
                                 ratios.mean(axis=1), 0) if gate else 0.0) > threshold_pct))
-            answers.append(answer)
-        settled = ~numpy.isin(answers[0], ("unsettled",) + verdicts.UNSETTLED) & ~numpy.isin(
-            answers[1], ("unsettled",) + verdicts.UNSETTLED)
+            both.append(answer)
+        settled = ~numpy.isin(both[0], ("unsettled",) + answers.UNSETTLED) & ~numpy.isin(
+            both[1], ("unsettled",) + answers.UNSETTLED)
         stop = going & (settled | hopeless[0] & hopeless[1] | (n == max_runs))
-        found[stop], used[stop] = answers[0][stop], n
+        found[stop], used[stop] = both[0][stop], n
         going &= ~stop
     return found, used
 

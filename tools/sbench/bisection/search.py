@@ -14,7 +14,7 @@ touches them alike; a step's figures are the log ratios of one round's runs.
 
 A step looks at its rounds after rounds 3, 6, 12, ... and the last, and
 each bound is a one-sided test at the level that keeps the step's chance of
-any wrong claim at most its share of ALPHA (verdicts.nominal_level). A
+any wrong claim at most its share of ALPHA (sequential.nominal_level). A
 search that makes at most PLANNED steps names a wrong commit with a chance
 of at most ALPHA; a longer one (skips, several changes) is told the bound it
 actually spent.
@@ -24,7 +24,7 @@ import math
 
 import numpy
 
-from ..analysis import verdicts
+from ..analysis import sequential
 
 ALPHA = 0.05
 MEASURE_KEYS = {"time": "ms", "memory": "commit_mib"}  # --measure: the figure of a run it bisects
@@ -51,7 +51,7 @@ def bound_level(steps, max_runs):
     """The one-sided level of each bound at each look, for a search planned
     to make `steps` steps: each step may err with a chance of ALPHA / steps,
     shared by its two directions."""
-    return verdicts.nominal_level(max_runs, 1, ALPHA / steps / 2)
+    return sequential.nominal_level(max_runs, 1, ALPHA / steps / 2)
 
 
 def t_interval(values, one_sided, cut):

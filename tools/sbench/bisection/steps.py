@@ -15,7 +15,7 @@ import time
 from . import search as bisection, builds
 from ..results import document as results
 from ..running import campaign, desktop, libraries, observe, plan as plans
-from ..analysis import verdicts
+from ..analysis import sequential
 
 SCHEMA = "shaderbench-bisect/1"
 MOST_FAILED_ROUNDS = 3  # rounds an end's failed runs may cost one step before the bisect stops
@@ -149,13 +149,13 @@ def remember(state, step):
 
 def run_rounds(state, step, decide, display):
     """Runs rounds of the step's commits until decide(figures) returns an
-    answer at a look (verdicts.looks), or the step's budget is spent; returns
+    answer at a look (sequential.looks), or the step's budget is spent; returns
     the answer or None. A midpoint's failed run ends the step: "skip"."""
     settings = state["document"]["settings"]
     key, most = bisection.measure_key(settings), settings["max_runs"]
     remember(state, step)
     with desktop.xserver(display) as step_display:  # one server a step: its rounds run back to back
-        return rounds_until(state, step, decide, step_display, key, most, verdicts.looks(most))
+        return rounds_until(state, step, decide, step_display, key, most, sequential.looks(most))
 
 
 def rounds_until(state, step, decide, display, key, most, looks):

@@ -5,7 +5,7 @@ runs nothing."""
 import sys
 
 from . import common
-from ..analysis import verdicts
+from ..analysis import clocks
 from ..system.text import printable
 
 NAME = "calibrate"
@@ -38,6 +38,6 @@ def calibrate(args):
                              % args.calibrate)
     sys.stdout.write("%d rounds of %s against %s, %d draws of each size (seed %d), time on %s:\n" % (
         len(rounds), *(printable(r["configuration"]) for r in document["results"][::-1]), calibration.DRAWS,
-        calibration.SEED, verdicts.CLOCK_NAMES[args.clock or "wall"]))
+        calibration.SEED, clocks.CLOCK_NAMES[args.clock or "wall"]))
     sys.stdout.write(calibration.format_table(calibration.measure(rounds, threshold_pct=common.threshold(args))))
     return 0

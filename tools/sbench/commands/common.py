@@ -11,7 +11,7 @@ import sys
 from ..presentation import exporters, tables
 from ..results import document as results
 from ..running import harness, plan as plans
-from ..analysis import verdicts
+from ..analysis import clocks, gate as gating, verdicts
 from ..system import interrupts, files as outputs
 from ..system.text import printable
 
@@ -111,7 +111,7 @@ def allowed_differences(old, new, allowed, names):
 
 
 def add_clock(parser, default="the plan's, else wall"):
-    parser.add_argument("--clock", choices=verdicts.CLOCKS, metavar="wall|cpu",
+    parser.add_argument("--clock", choices=clocks.CLOCKS, metavar="wall|cpu",
                         help="the time the verdicts%s judge: the program's own total (wall), or the CPU "
                              "time its process spent over the same programs, every thread counted (cpu; "
                              "default: %s)" % (", the gate and -n auto" if "plan" in default else "", default))
@@ -239,10 +239,10 @@ def failed_any(document):
 
 def gate(gated, judgements, status):
     """(exit status, [lines of each judgement]) of a gate, when gated, on
-    judgements (see verdicts.gates), made before anything shows them: the
+    judgements (see gating.gates), made before anything shows them: the
     terminal prints the lines, the page shows them as they are. Ungated:
     status, and no lines."""
-    return verdicts.gates(judgements) if gated else (status, [[] for _ in judgements])
+    return gating.gates(judgements) if gated else (status, [[] for _ in judgements])
 
 
 def print_gate(lines):

@@ -37,7 +37,7 @@ from .common import (Refused, check_outputs, failed_any, gate, load, print_gate,
                      write_outputs)
 from ..results import document as results
 from ..running import plan as plans
-from ..analysis import stats, verdicts
+from ..analysis import sequential, stats, verdicts
 from ..system import interrupts, files as outputs, scratch
 from ..system.text import printable, progress
 
@@ -268,7 +268,7 @@ def start(args, resumed, plan, display):
 
 def look(document, round_number):
     """After each whole round: the verdicts so far on the terminal and, with
-    -n auto, whether to stop (verdicts.auto_stop). The reason goes into the
+    -n auto, whether to stop (sequential.auto_stop). The reason goes into the
     results."""
     plan = document["plan"]
     records = verdicts.within(document, up_to=round_number)
@@ -279,7 +279,7 @@ def look(document, round_number):
               for m in ("time", "memory"))))
     if not plan.get("auto"):
         return False
-    reason = verdicts.auto_stop(records, round_number, plan["runs"])
+    reason = sequential.auto_stop(records, round_number, plan["runs"])
     if reason:
         document["stopped"] = reason
     return reason is not None

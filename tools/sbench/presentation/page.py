@@ -15,7 +15,7 @@ import numpy
 from . import tables
 from ..results import calls
 from ..running import plan as plans
-from ..analysis import stats, verdicts
+from ..analysis import clocks, stats, verdicts
 from ..system import files as outputs
 from ..system.text import printable
 
@@ -190,7 +190,7 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False, re
             "sections": [section(result, document["host"]["name"] if with_host else None)
                          for document in documents for result in document["results"]],
             "together": [entry for document in documents for entry in together(document, with_host)],
-            "clock": verdicts.clock_name([r for found in records for r in found] or (diff[2] if diff else [])),
+            "clock": clocks.clock_name([r for found in records for r in found] or (diff[2] if diff else [])),
             "failures": failures(documents),
             "provenance": [provenance(document, source) for document, source in zip(documents, sources)]}
 

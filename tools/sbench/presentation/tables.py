@@ -6,18 +6,42 @@ import csv
 import statistics
 
 from ..results import calls
-from ..analysis import stats, verdicts
+from ..analysis import answers, stats, verdicts
 from ..system import files as outputs
 from ..system.text import printable
 
+
+def verdict_columns(record):
+    """A verdict record as flat columns, for CSV."""
+    row = {"against": record["against"]}
+    for measure in ("time", "memory"):
+        v = record[measure]
+        low, high = v["interval_pct"] or (None, None)
+        row.update({measure + "_verdict": v["verdict"], measure + "_change_pct": v["change_pct"],
+                    measure + "_low_pct": low, measure + "_high_pct": high,
+                    measure + "_more": v["more"] and "%d to %d" % tuple(v["more"]),
+                    measure + "_noise_pct": v.get("noise_pct"),
+                    measure + "_gate": v.get("gate")})
+    v = record["time"]
+    row.update(verdict_method=v["method"], verdict_level=v["level"], threshold_pct=v["threshold_pct"],
+               clock=record.get("clock", "wall"),
+               rounds=v.get("rounds"), runs_old=(v.get("runs") or [None])[0],
+               runs_new=(v.get("runs") or [None, None])[1])
+    return row
+
+
+VERDICT_COLUMNS = (["against"] + ["%s_%s" % (m, f) for m in ("time", "memory")
+                                  for f in ("verdict", "change_pct", "low_pct", "high_pct", "more", "noise_pct",
+                                            "gate")]
+                   + ["verdict_method", "verdict_level", "threshold_pct", "clock", "rounds", "runs_old", "runs_new"])
 TIMELINE_FIELDS = ["program_p50_ms", "program_p90_ms", "program_p99_ms", "program_max_ms",
                    "first_program_ms", "first_vs_rest", "cpu_per_wall",
                    "commit_kib_per_program", "commit_last_vs_first", "rss_kib_per_program",
                    "rss_last_vs_first"]
 CSV_FIELDS = (["configuration", "shaders", "cache", "host", "renderer", "runs", "failed", "median_ms", "min_ms",
                "max_ms", "spread_pct", "median_mib", "min_mib", "max_mib"] + TIMELINE_FIELDS + calls.SUMMARY_FIELDS
-              + verdicts.COLUMNS)
-VERDICT_CSV_FIELDS = ["configuration", "shaders"] + verdicts.COLUMNS
+              + VERDICT_COLUMNS)
+VERDICT_CSV_FIELDS = ["configuration", "shaders"] + VERDICT_COLUMNS
 COLUMNS = [  # heading, row key, decimals
     ("configuration", "configuration", None), ("shaders", "shaders", None), ("host", "host", None),
     ("cache", "cache", None), ("runs", "runs", 0), ("failed", "failed", 0), ("median ms", "median_ms", 0),
@@ -78,10 +102,10 @@ def table_rows(documents, with_host, records=None):
         for result in document["results"]:
             if (result["runs"] or result["failed_runs"]) and not result["failure"]:
                 row = summarise(result, document["host"]["name"] if with_host else None)
-                row.update({key: None for key in verdicts.COLUMNS})
+                row.update({key: None for key in VERDICT_COLUMNS})
                 record = next((r for r in found if r["configuration"] == result["configuration"]
                                and r["shaders_sha256"] == list(verdicts.shaders_key(result))), None)
-                row.update(verdicts.columns(record) if record else {})
+                row.update(verdict_columns(record) if record else {})
                 row["verdict_record"] = record
                 against = found[0]["against"] if found else None
                 row["verdict"] = short_verdict(record, result["configuration"] == against)
@@ -97,7 +121,7 @@ def short_verdict(record, baseline):
     if record is None:
         return None
     v, clock = record["time"], "CPU " if record.get("clock") == "cpu" else ""
-    if v["verdict"] in verdicts.TIME_WORDS:
+    if v["verdict"] in answers.TIME_WORDS:
         return "%s%s %+.1f %%" % (clock, v["verdict"], round(v["change_pct"], 1) + 0.0)
     return clock + ("same \u00b1%g %%" % v["threshold_pct"] if v["verdict"] == "same" else v["verdict"])
 
@@ -199,5 +223,5 @@ def write_csv(path, rows, fields=CSV_FIELDS):
 
 def write_verdicts_csv(path, records):
     """--diff's verdicts, a row each."""
-    write_csv(path, [dict(verdicts.columns(r), configuration=r["configuration"], shaders=r["shaders"])
+    write_csv(path, [dict(verdict_columns(r), configuration=r["configuration"], shaders=r["shaders"])
                      for r in records], VERDICT_CSV_FIELDS)
