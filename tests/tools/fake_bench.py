@@ -16,16 +16,18 @@ varies by from one start to the next, the same way every time. FAKE_DRIVER
 names a library to load, as a driver is (found through LD_LIBRARY_PATH):
 its int fake_ms sets the total instead, and a negative one crashes the run.
 FAKE_MARKER names a file that gets a line per start, and a line when the run
-reaches the state a test waits for ("window", "reported", "close ignored",
-"key ignored"); with
+reaches the state a test waits for ("window", "reported": its report read,
+"close ignored", "key ignored"); with
 FAKE_ONLY_RUN=K the mode applies to the K-th start only, the others run "ok"."""
 
 import ctypes
+import fcntl
 import math
 import os
 import signal
 import subprocess
 import sys
+import termios
 import threading
 import time
 
@@ -124,6 +126,8 @@ def main():
     line("Compiled all shaders in %dms" % ms)
     line("Committed mem: 56MB")
     if mode in ("nowindow", "grab"):
+        while fcntl.ioctl(1, termios.FIONREAD, b"\0" * 4) != b"\0" * 4:  # until the report is read
+            time.sleep(0.01)
         note("reported")
         time.sleep(600)
     window_until_closed(obeys=mode != "noclose")

@@ -1,14 +1,7 @@
-/* A stand-in libGL.so.1 for tests: found through LD_LIBRARY_PATH ahead of the
- * system's, it forwards every GLX (and the few GL) entry points that GLFW and
- * `glxinfo -B` take from libGL.so.1 to the real library, and hands out through
- * glXGetProcAddress(ARB) a glLinkProgram that first spends LINK_DELAY_US
- * microseconds busy, as a slower driver would. So a test can make a build of
- * "the driver" that is slower by a known amount, and check that a run really
- * loaded it.
- *
- *   cc -shared -fPIC -O2 -DREAL_LIBGL='"/usr/lib/x86_64-linux-gnu/libGL.so.1"' \
- *      -DLINK_DELAY_US=330 -o DIR/libGL.so.1 forward_gl.c -ldl
- */
+/* A stand-in libGL.so.1 for tests (built by forward_gl.py): found through
+ * LD_LIBRARY_PATH ahead of the system's, it forwards what GLFW and `glxinfo -B`
+ * take from libGL.so.1 to the real library, and hands out a glLinkProgram that
+ * first spends LINK_DELAY_US microseconds busy, as a slower driver would. */
 
 #include <GL/glx.h>
 #include <dlfcn.h>
@@ -24,26 +17,16 @@
 #define LINK_DELAY_US 0
 #endif
 
-/* The real library, opened by absolute path (a bare name would find this one
- * again) and globally, so that the driver it loads sees its symbols. */
-static void *real_library(void)
-{
-    static void *handle;
-    if (!handle) {
-        handle = dlopen(REAL_LIBGL, RTLD_NOW | RTLD_GLOBAL);
-        if (!handle) {
-            fprintf(stderr, "forward_gl: %s\n", dlerror());
-            abort();
-        }
-    }
-    return handle;
-}
-
+/* A symbol of the real library, opened by absolute path (a bare name would
+ * find this one again) and globally, so that the driver it loads sees its symbols. */
 static void *real_symbol(const char *name)
 {
-    void *found = dlsym(real_library(), name);
+    static void *handle;
+    if (!handle)
+        handle = dlopen(REAL_LIBGL, RTLD_NOW | RTLD_GLOBAL);
+    void *found = handle ? dlsym(handle, name) : NULL;
     if (!found) {
-        fprintf(stderr, "forward_gl: the real library has no %s\n", name);
+        fprintf(stderr, "forward_gl: no %s in %s: %s\n", name, REAL_LIBGL, dlerror());
         abort();
     }
     return found;

@@ -15,16 +15,10 @@ def real_libgl():
     return os.path.join("/usr/lib", arch, NAME) if arch else "/usr/lib/" + NAME
 
 
-def command(output, delay_us, source=SOURCE, real=None):
-    """The compiler's command line that builds source into output."""
-    return ["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Werror",
-            '-DREAL_LIBGL="%s"' % (real or real_libgl()), "-DLINK_DELAY_US=%d" % delay_us,
-            "-o", output, source, "-ldl"]
-
-
 def build(directory, delay_us):
     """Builds DIR/libGL.so.1 with delay_us microseconds per link; returns
     directory, to put first in LD_LIBRARY_PATH."""
     os.makedirs(directory, exist_ok=True)
-    subprocess.run(command(os.path.join(directory, NAME), delay_us), check=True)
+    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Werror", '-DREAL_LIBGL="%s"' % real_libgl(),
+                    "-DLINK_DELAY_US=%d" % delay_us, "-o", os.path.join(directory, NAME), SOURCE, "-ldl"], check=True)
     return directory

@@ -13,11 +13,11 @@ import unittest
 
 from sbench.presentation import page as report
 from sbench.results import document as results
-from sbench.running import desktop, libraries, observe, program_output as output, plan
-from test_compare import ROOT, TOOL, document, result
+from sbench.running import desktop, libraries, observe, program_output as output
+from test_compare import document, result
+from test_faults import BINARY, FAKE, ToolCase
 import forward_gl
 
-FAKE = os.path.join(ROOT, "tests", "tools", "fake_bench.py")
 MAPS = b"""\
 55d0c0a00000-55d0c0a02000 r--p 00000000 08:01 1000                       /usr/bin/prog
 7f0000000000-7f0000001000 r--p 00000000 08:01 2001                       /usr/lib/x86_64-linux-gnu/libGL.so.1.7.0
@@ -53,20 +53,21 @@ class Maps(unittest.TestCase):
             "/opt/my build/lib/helper.so ", "/opt/my build/lib/libGL.so.1",
             "/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/x86_64-linux-gnu/libGL.so.1.7.0",
             "/usr/lib/x86_64-linux-gnu/libLLVM-15.so.1", "/usr/lib/x86_64-linux-gnu/libgallium-24.2.so"])
-        self.assertNotIn("/opt/my build/lib/helper.so ", libraries.parse_maps(MAPS, ["/opt/my"]))
 
-    def test_a_live_process_by_its_real_paths_and_a_gone_one_as_unknown(self):
+    def test_a_live_process_by_its_real_paths_and_a_gone_one_as_unknown_and_unsampled(self):
         with tempfile.TemporaryDirectory() as work:
             link = os.path.join(work, "bin")
             os.symlink(os.path.dirname(os.path.realpath(sys.executable)), link)
             self.assertIn(os.path.realpath(sys.executable), libraries.mapped(os.getpid(), [link]))
             self.assertNotIn(os.path.realpath(sys.executable), libraries.mapped(os.getpid()))
+        self.assertIsNotNone(observe.sample_process(os.getpid()))
         gone = subprocess.Popen(["sleep", "10"])
         gone.kill()
-        os.waitid(os.P_PID, gone.pid, os.WEXITED | os.WNOWAIT)  # a zombie: its maps are empty
-        self.assertIsNone(libraries.mapped(gone.pid))
+        os.waitid(os.P_PID, gone.pid, os.WEXITED | os.WNOWAIT)  # a zombie: no maps, no memory in its status
+        self.assertEqual((libraries.mapped(gone.pid), observe.sample_process(gone.pid)), (None, None))
         gone.wait()
-        self.assertIsNone(libraries.mapped(gone.pid))
+        self.assertEqual((libraries.mapped(gone.pid), observe.sample_process(gone.pid)), (None, None))
+        self.assertEqual([observe.process_cpu_ns(gone.pid), observe.process_cpu_ns(os.getpid()) > 0], [None, True])
 
     def test_a_failed_run_keeps_them_once_it_got_as_far_as_its_first_program(self):
         under = os.path.dirname(os.path.realpath(sys.executable))  # the fake is a Python script
@@ -152,30 +153,19 @@ class ReadBack(unittest.TestCase):
 LINK_DELAY_US = 2000  # over the pair's 1000 links, 2 s: far above what a run of it varies by
 
 
-class ThroughAForwardingLibrary(unittest.TestCase):
+class ThroughAForwardingLibrary(ToolCase):
 
     def test_a_run_records_the_library_it_loaded_and_the_delay_built_into_it_slows_every_link(self):
-        work = tempfile.TemporaryDirectory()
-        self.addCleanup(work.cleanup)
-        pair = os.path.join(work.name, "pair")
-        os.mkdir(pair)
-        for name, statement in zip(plan.PAIR, ("gl_Position = vec4(0.0);", "gl_FragColor = vec4(1.0);")):
-            with open(os.path.join(pair, name), "w") as f:
-                f.write("void main() { %s }\n" % statement)
-        built = {name: os.path.realpath(forward_gl.build(os.path.join(work.name, name, "lib"), delay))
+        built = {name: os.path.realpath(forward_gl.build(os.path.join(self.dir, name, "lib"), delay))
                  for name, delay in (("zero", 0), ("slow", LINK_DELAY_US))}
-        saved = os.path.join(work.name, "r.json")
-        env = dict(os.environ)
-        env.pop("DISPLAY", None)
         # The tool first asks glxinfo -B for each renderer, through the same library.
-        run = subprocess.run([TOOL, "-n", "1", "--binary", os.environ["SHADERBENCH"], "--shaders", pair,
-                              "--json", saved]
-                             + ["%s:LD_LIBRARY_PATH=%s" % item for item in built.items()],
-                             env=env, capture_output=True, text=True, timeout=300)
-        self.assertEqual(run.returncode, 0, run.stderr)
-        loaded = results.load(saved)
+        status, _, err = self.tool("-n", "1", "--json", self.json, *["%s:LD_LIBRARY_PATH=%s" % item
+                                                                     for item in built.items()], binary=BINARY)
+        self.assertEqual(status, 0, err)
+        self.assert_nothing_left()
+        loaded = results.load(self.json)
         found = {r["configuration"]: r for r in loaded["results"]}
-        shown = {c["name"]: c["libraries"] for c in report.provenance(loaded, saved)["configurations"]}
+        shown = {c["name"]: c["libraries"] for c in report.provenance(loaded, self.json)["configurations"]}
         self.assertEqual({name: r["renderer"].split()[0] for name, r in found.items()},
                          {"zero": "llvmpipe", "slow": "llvmpipe"})
         for name, directory in built.items():

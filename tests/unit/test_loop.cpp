@@ -67,12 +67,12 @@ TEST(Loop, EveryIterationMakesTheSameCallsInOrderAndKeepsItsProgram)
 
 TEST(Loop, AFailedLinkIsReportedJustBeforeItsProgressLine)
 {
+    // Spelled out, not by the format: scripts read these lines.
+    const std::string expected = "glLinkProgram() failed\n0000/1000\nglLinkProgram() failed\n0001/1000\n";
     for (int status : {(int) GL_FALSE, FAKE_LINK_SILENT}) {
         bool started = false;
         std::string out = run_loop("bad", "bad", status, &started);
-        char expected[128];
-        snprintf(expected, sizeof(expected), LINK_FAILED_LINE PROGRESS_LINE LINK_FAILED_LINE PROGRESS_LINE, 0, 1);
-        EXPECT_EQ(out.rfind(expected, 0), 0u) << "link status " << status << ": " << out.substr(0, 80);
+        EXPECT_EQ(out.substr(0, expected.size()), expected) << "link status " << status;
     }
 }
 

@@ -131,31 +131,33 @@ def pipe():
 # The watchdog's process: this package, imported by path (-I leaves the
 # environment's out), given the pipe's end as its last argument.
 WATCHDOG = [sys.executable, "-I", "-B", "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
-            "from sbench.system import scratch; scratch.watchdog_program(int(sys.argv[2]))",
+            "from sbench.system import scratch; scratch.watchdog_program(int(sys.argv[3]), sys.argv[2])",
             os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))]
 
 
 def start_watchdog():
     """Starts this process's watchdog (see watchdog), once."""
-    watchdog.start(WATCHDOG)
+    watchdog.start(WATCHDOG + [owner_tag()])
 
 
-def watchdog_program(fd):
-    """The watchdog, once the tool is gone: what it started is killed, then
-    what it left in the temporary directory removed."""
+def watchdog_program(fd, maker):
+    """The watchdog, once the tool (owner tag maker) is gone: what it started
+    is killed, then what it left in the temporary directory removed."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     watchdog.watch(fd)
-    remove_stale()
+    # The pipe ends as the tool's files close, while /proc may still show it running.
+    remove_stale(gone=maker)
 
 
 _OURS = re.compile(re.escape(PREFIX) + r"[a-z]+-(\d+)\.(\d+|None)-[^/]+")
 
 
-def remove_stale(top=None):
+def remove_stale(top=None, gone=None):
     """Removes the directories of ours in top (default: the temporary
     directory) that a tool process which no longer runs left behind, as a
     SIGKILL does. Only directories that this user owns, that are not links,
-    and whose maker is gone (no process with its PID and start time)."""
+    and whose maker is gone (no process with its PID and start time, or the
+    owner tag gone)."""
     top = top or tempfile.gettempdir()
     try:
         names = os.listdir(top)
@@ -166,7 +168,7 @@ def remove_stale(top=None):
         if not match:
             continue
         pid, started = int(match.group(1)), match.group(2)
-        if str(_start_time(pid)) == started:
+        if "%d.%s" % (pid, started) != gone and str(_start_time(pid)) == started:
             continue  # its maker still runs (this process too)
         path = os.path.join(top, name)
         try:
