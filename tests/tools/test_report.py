@@ -3,11 +3,13 @@ whole from the one file, with no request and no console error, its numbers
 and words the terminal's. From a recorded results file (small pair,
 softpipe and llvmpipe, two rounds and a replay each), and what can go wrong
 with one: a failed run, a replay that failed, no timeline, several hosts,
-text that would end the page's data early or swallow the rest of it."""
+text that would end the page's data early or swallow the rest of it. And
+the trend page: each series and its changes, newest first."""
 
 import contextlib
 import copy
 import gzip
+import hashlib
 import io
 import json
 import os
@@ -20,6 +22,7 @@ import time
 import unittest
 import urllib.parse
 
+import numpy
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
@@ -27,6 +30,7 @@ from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
 from sbench import compare
+from sbench.history import page as trend_page, trials
 from sbench.running import plan
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -170,15 +174,16 @@ class Report(unittest.TestCase):
             result["runs"] = [dict(run, program_ms=None, commit_kib=None, rss_kib=None, timeline="off")
                               for run in result["runs"]]
         other_host["host"]["name"] = "elsewhere"
-        hostile = copy.deepcopy(self.recorded)  # "<!--" then "<script" in the data swallowed the page's rest
+        # "<!--" then "<script" in the data swallowed the page's rest; "</script>" in it would end the data.
+        hostile = copy.deepcopy(self.recorded)
         hostile["host"]["name"], hostile["stopped"] = "<!--<script>", "</script><script>window.injected = 1</script>"
-        hostile["results"][1]["renderer"] = "<img src=x onerror='window.injected = 1'>&amp;"
-        cases = [([failed], ["crashed (SIGSEGV) after program 517", "driver: out of cheese"]),
+        hostile["results"][1]["renderer"] = renderer = "</script><img src=x onerror='window.injected = 1'>&amp;"
+        cases = [([self.recorded, failed], ["Old (", "runs unpaired"]),  # --diff
+                 ([failed], ["crashed (SIGSEGV) after program 517", "driver: out of cheese"]),
                  ([no_replay], ["No per-call figures: the replay hung after program 3"]),
                  ([self.recorded, other_host], ["elsewhere"]),
-                 ([hostile], ["<!--<script>", "injected = 1</script>", "onerror='window.injected = 1'>&amp;"]),
+                 ([hostile], ["<!--<script>", "injected = 1</script>", renderer]),
                  ([no_timeline], ["No per-program timeline"])]
-        cases.insert(0, ([self.recorded, failed], ["Old (", "runs unpaired"]))  # --diff
         for number, (documents, expected) in enumerate(cases):
             page = os.path.join(self.dir, "case-%d.html" % number)
             files = [self.write(d, "%d-%d.json" % (number, i)) for i, d in enumerate(documents)]
@@ -189,6 +194,36 @@ class Report(unittest.TestCase):
             self.assertEqual((console, requests, [e for e in expected if e not in body], injected),
                              ([], ["file://" + page], [], None))
         self.assertNotIn("time-0", self.points())  # the last: no timeline, no timeline chart
+
+    def test_the_trend_page_draws_each_series_and_its_changes_newest_first_with_hostile_text_as_text(self):
+        # 3 series of 30 commits of 5 runs, a step of +6 % at 20, and a change stored there.
+        pool, rng, found = trials.noise_pool(os.path.join(HERE, "data")), numpy.random.default_rng(11), []
+        for s in range(3):
+            runs = trials.history(pool, rng, 30, [(20, 6.0)])
+            shas = [hashlib.sha1(b"%d %d" % (s, i)).hexdigest() for i in range(30)]
+            points = [{"position": i + 1, "commit": sha, "recorded": "2026-12-09T00:00:00", "runs": list(r * 100),
+                       "median": float(numpy.median(r * 100)), "interval": [float(r.min() * 100), float(r.max() * 100)]}
+                      for i, (sha, r) in enumerate(zip(shas, runs))]
+            found.append({"machine": "m", "configuration": "</script><b id=x>&amp;\x1b[31m" if s == 0 else "c%d" % s,
+                          "shaders": "small", "measure": "time", "unit": "ms", "points": points,
+                          "changes": [{"id": s + 1, "before_sha": shas[19], "after_sha": shas[20], "range": shas[19:21],
+                                       "change_pct": 6.0, "direction": "slower", "status": "detected", "culprit": "",
+                                       "note": ""}]})
+        path = os.path.join(self.dir, "history.html")
+        trend_page.write(path, found, last=25)
+        self.browser.get_log("browser")  # what came before
+        self.browser.get(pathlib.Path(path).as_uri())
+        self.browser.execute_script("window.shaderbench.drawAll()")
+        rows = [r.text for r in self.browser.find_elements(By.CSS_SELECTOR, "table.changes tbody tr")]
+        self.assertEqual([r.split()[0] for r in rows], ["3", "2", "1"])
+        self.assertIn("</script><b id=x>&amp;\\x1b[31m", rows[2])
+        self.assertEqual(self.browser.find_elements(By.ID, "x"), [])
+        drawn = self.browser.execute_script("""return window.shaderbench.charts.map((c) => [c.data.datasets.map((d) =>
+            d.data.length), c.scales.x.ticks.length > 0])""")
+        # 25 commits of 5 runs; two levels as steps; one marker, at the step (the 15th of the last 25).
+        self.assertEqual(drawn, [[[125, 25, 25, 25, 6, 1], True]] * 3)
+        self.assertEqual(self.browser.execute_script("return window.shaderbench.data.series[0].changes[0].x"), 15)
+        self.assertEqual([e for e in self.browser.get_log("browser") if e["level"] == "SEVERE"], [])
 
 
 if __name__ == "__main__":
