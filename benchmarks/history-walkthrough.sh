@@ -2,7 +2,7 @@
 # The history from a nightly comparison to a bisected change, on the sample history:
 #   benchmarks/history-walkthrough.sh OUT [COMMITS [CULPRIT]]
 # makes a history of the tests' forwarding libGL.so.1 (benchmarks/bisect-history.sh; each
-# glLinkProgram 300 us slower from commit CULPRIT on), records a nightly comparison of every
+# glLinkProgram 1 ms slower from commit CULPRIT on), records a nightly comparison of every
 # commit beside llvmpipe itself into OUT/history.sqlite, then detects, confirms and bisects the
 # change. Defaults: 12 commits, the change at commit 7. Run from anywhere; takes minutes.
 set -e
@@ -15,7 +15,7 @@ store=$out/history.sqlite
 mkdir -p "$out/small"
 printf '#version 110\nvoid main()\n{\n    gl_Position = vec4(0.0);\n}\n' > "$out/small/largeShaderExample_vs_source.txt"
 printf '#version 110\nvoid main()\n{\n    gl_FragColor = vec4(1.0);\n}\n' > "$out/small/largeShaderExample_ps_source.txt"
-"$root/benchmarks/bisect-history.sh" "$out/repo" "$count" "$culprit"
+"$root/benchmarks/bisect-history.sh" "$out/repo" "$count" "$culprit" 1000
 real='"/usr/lib/x86_64-linux-gnu/libGL.so.1"'
 build="mkdir -p {prefix}/lib && cc -shared -fPIC -O2 -DREAL_LIBGL='$real' -DLINK_DELAY_US=\$(cat delay) -o {prefix}/lib/libGL.so.1 forward_gl.c -ldl"
 
