@@ -31,6 +31,10 @@ GOOD and BAD and the status is git bisect run's: 0 like GOOD, 1 like BAD (or
 between), 125 cannot tell, does not build, or is not on the first-parent
 line (git bisect start --first-parent keeps to it), 128 a check failed
 (aborts the bisect); an interrupt aborts it too and marks nothing.
+
+With --record, each run goes into the history (see record -h) as it ends,
+in a transaction of its own: a point at the commit it ran, in a series
+whose configuration is "bisect".
 """
 
 import argparse
