@@ -4,8 +4,9 @@ every run as measured.
 
 Per-program figures are kept compactly (zlib of whole numbers in byte
 planes: per-program times in nanoseconds, memory samples as the steps
-between them), in columns of their own, so that they can be pruned later (set to NULL) without losing a
-run's totals.
+between them), in columns of their own, so that they can be pruned later
+(set to NULL) without losing a run's totals. A file's runs go in as one
+statement, and its keys are looked up once a file.
 """
 
 import array
@@ -251,5 +252,5 @@ def write(store, document, digest, commits=None, tag=None, source="", live=False
             runs += [(failed["run"], failed, True) for failed in result["failed_runs"]]
             measured += [_run(store, result_id, number, run, failed, known)
                          for number, run, failed in runs if (name, label, number) not in skip]
-        # The file's runs in one statement: most of what recording costs is a round trip per row.
+        # The file's runs in one statement: one round trip for them all, not one a run.
         return comparison, stores.execute_many(store, _RUN, measured)
