@@ -15,6 +15,7 @@ import unittest
 import postgres
 from sbench import compare
 from sbench.history import store as stores
+from test_bisect import History
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -203,6 +204,25 @@ class Store(unittest.TestCase):
                     text = f.read()
                 self.assertIn("'=HYPERLINK(1)", text)
                 self.assertNotIn("\x1b", text)
+
+
+class Bisected(History):
+    def test_a_bisect_records_each_run_as_a_point_at_the_commit_it_ran(self):
+        repo, c = self.history([1000, 1000, 1300])
+        url = os.path.join(self.dir, "bisect.sqlite")
+        (out, err), status = self.bisect(repo, c[0], c[2], "--json", self.json, "--record", "--store", url,
+                                         "--machine", "m")
+        self.assertEqual(status, 0, err)
+        with open(self.json) as f:
+            steps = json.load(f)["steps"]
+        ran = [sum(len(s["rounds"]) for s in steps if sha in s["commits"]) for sha in c]
+        shown = subprocess.run([TOOL, "history", "--store", url, "--machine", "m", "--measure", "time", "--json", "-"],
+                               capture_output=True, check=True).stdout
+        ((one,),) = [json.loads(shown)]
+        self.assertEqual([(p["commit"], p["position"], len(p["runs"])) for p in one["points"]],
+                         [(sha, i + 1, n) for i, (sha, n) in enumerate(zip(c, ran))])
+        for point, ms in zip(one["points"], (1000, 1000, 1300)):
+            self.assertAlmostEqual(point["median"], ms, delta=ms * 0.1)
 
 
 if __name__ == "__main__":

@@ -70,11 +70,13 @@ def fingerprint(prefix, relative):
     return tuple((name, libraries.sha256(os.path.join(prefix, name))) for name in sorted(relative))
 
 
-def context(document, root, save, binary, rebuild=False):
+def context(document, root, save, binary, rebuild=False, recorded=None):
     """What one bisect keeps while it runs (not saved). binary: what runs,
-    as the command line named it; never the path the document holds."""
+    as the command line named it; never the path the document holds.
+    recorded(commit, run): told of each run as it finishes (run numbered
+    among that commit's runs in the whole bisect)."""
     return {"document": document, "root": root, "save": save, "binary": binary, "rebuild": rebuild,
-            "prefixes": {}, "loaded": set(), "step": 0}
+            "prefixes": {}, "loaded": set(), "step": 0, "recorded": recorded or (lambda commit, run: None)}
 
 
 def built(state, commit):
@@ -107,13 +109,17 @@ def run_commit(state, commit, number, display):
                                        libraries_under=(paths["prefix"],))
     document["runs"] += 1
     found = (run or failed).get("libraries")
+    ordinal = 1 + sum(c == commit for step in document["steps"] for runs in step["rounds"] for c in step["commits"])
     if run is None:
+        state["recorded"](commit, {"run": ordinal, "failed": failed["reason"], "libraries": found})
         return {"failed": failed["reason"], "libraries": found}
     reason = libraries.outside(found or [], paths["prefix"])
     if reason:
         raise Stop("the run of %s %s: check --use" % (commit[:12], reason))
     note_loaded(state, found, paths["prefix"])
-    return {"ms": run["ms"], "cpu_us": run["cpu_us"], "commit_mib": run["commit_mib"], "libraries": found}
+    kept = {"ms": run["ms"], "cpu_us": run["cpu_us"], "commit_mib": run["commit_mib"], "libraries": found}
+    state["recorded"](commit, dict(kept, run=ordinal))
+    return kept
 
 
 def figures(step, key):
@@ -264,11 +270,11 @@ def decide_midpoint(state, mid, lo, hi, display):
     return step["verdict"]
 
 
-def bisect(document, root, save, display, binary, rebuild=False):
+def bisect(document, root, save, display, binary, rebuild=False, recorded=None):
     """Runs the bisect into the document; returns its outcome: "nothing"
     (GOOD and BAD are the same commit), "same", "unsettled",
-    "found" (document["changes"] filled)."""
-    state = context(document, root, save, binary, rebuild)
+    "found" (document["changes"] filled). recorded: as context's."""
+    state = context(document, root, save, binary, rebuild, recorded)
     commits = document["commits"]
     if len(commits) == 1:
         return "nothing"

@@ -31,6 +31,10 @@ GOOD and BAD and the status is git bisect run's: 0 like GOOD, 1 like BAD (or
 between), 125 cannot tell, does not build, or is not on the first-parent
 line (git bisect start --first-parent keeps to it), 128 a check failed
 (aborts the bisect); an interrupt aborts it too and marks nothing.
+
+With --record, each run goes into the history (see record -h) as it ends,
+in a transaction of its own: a point at the commit it ran, in a series
+whose configuration is "bisect".
 """
 
 import argparse
@@ -45,7 +49,7 @@ from ..results import document as results
 from ..running import plan as plans
 from ..system import interrupts, files as outputs, scratch
 from ..system.text import printable, progress
-from . import common
+from . import common, record as recording
 from .run import chosen_display, default_binary
 
 NAME = "bisect"
@@ -106,7 +110,19 @@ def add_parser(subparsers):
                         help="go on with the bisect saved in FILE (give the same arguments again)")
     parser.add_argument("--git-bisect-run", action="store_true",
                         help="set DIR's HEAD against GOOD and BAD, with git bisect run's exit status")
+    parser.add_argument("--record", action="store_true",
+                        help="write every finished run into the history as it goes, a point at the commit it ran "
+                             "(see record -h)")
+    recording.add_store_options(parser, commits=False)
+    parser.add_argument("--machine", metavar="NAME", help="with --record: the machine's tag (see record -h)")
     return parser
+
+
+def check(parser, args):
+    if not args.record and (args.store or args.machine):
+        parser.error("--store and --machine go with --record")
+    if args.record and args.git_bisect_run:
+        parser.error("--record goes with a bisect, not with --git-bisect-run")
 
 
 def settings_of(args, pair, repo):
@@ -173,11 +189,23 @@ def run(args, here):
         return GIT_ABORT if args.git_bisect_run else REFUSED
     path = args.resume or args.json
     try:
+        recorded = recording.bisect_recorder(args, document, plans.shader_info(
+            document["settings"]["shaders"], plans.pair_labels([args.shaders or os.path.join(here, "..", "shaders")])[0]
+        )) if args.record else None
+    except recording.Refused as error:
+        common.refuse(error)
+        return REFUSED
+    try:
         with outputs.locked(path) if path else contextlib.nullcontext():
-            return (git_step if args.git_bisect_run else bisect)(args, document, root, path, binary)
+            if args.git_bisect_run:
+                return git_step(args, document, root, path, binary)
+            return bisect(args, document, root, path, binary, recorded)
     except outputs.Locked as error:
         common.refuse(error)
         return GIT_ABORT if args.git_bisect_run else REFUSED
+    finally:
+        if recorded:
+            recorded(None, None)
 
 
 def started(document, path):
@@ -188,14 +216,14 @@ def started(document, path):
     return save
 
 
-def bisect(args, document, root, path, binary):
+def bisect(args, document, root, path, binary, recorded=None):
     from ..bisection import steps as bisecting
     display = chosen_display(args)
     save, status = started(document, path), FAILED
     clock = bisecting.clock(document)
     with interrupts.raising():
         try:
-            outcome = bisecting.bisect(document, root, save, display, binary, args.rebuild)
+            outcome = bisecting.bisect(document, root, save, display, binary, args.rebuild, recorded)
             status = {"found": FOUND, "nothing": NOTHING, "same": NOTHING, "unsettled": UNSETTLED}[outcome]
             clock()
             sys.stdout.write("".join(line + "\n" for line in outcome_lines(document, outcome)))

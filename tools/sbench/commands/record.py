@@ -161,3 +161,49 @@ def recorder(args, source):
             done.update((result["configuration"], result["shaders"]["label"], n)
                         for n in numbered + [f["run"] for f in result["failed_runs"]])
     return write
+
+
+def bisect_recorder(args, document, shaders):
+    """record(commit, run) for bisect --record: each finished run goes into
+    the history in a transaction of its own, a point at the commit it ran
+    (one comparison per commit of the bisect, keyed by the bisect's start,
+    so that a resumed bisect adds to the same ones); record(None, None)
+    closes the store. Its configuration is "bisect", with the --use
+    variables as given, so that every commit's runs are one series. A store
+    that fails later costs no run: the bisect goes on, and a line says so
+    once."""
+    try:
+        store = stores.connect(args.store)
+    except stores.StoreError as error:
+        raise Refused(str(error))
+    settings, commits, told = document["settings"], {}, []
+    environment = dict(text.partition("=")[::2] for text in settings["use"])
+    plan = {"bisect": {k: settings[k] for k in ("repo", "build", "use", "measure", "cache")},
+            "configurations": [{"name": BISECT, "environment": environment}]}
+
+    def write(commit, run):
+        if commit is None:
+            stores.close(store)
+            return
+        try:
+            if commit not in commits:
+                commits[commit] = resolve_commits(["%s=%s" % (BISECT, commit)], settings["repo"])
+            failed = "failed" in run
+            measured = dict(run, reason=run["failed"], failed=True) if failed else run
+            point = {"host": document["host"], "created": document["created"], "complete": False,
+                     "binary": document["binary"], "plan": dict(plan, commit=commit),
+                     "results": [{"configuration": BISECT, "environment": environment, "renderer": None,
+                                  "gl_version": None, "cache": settings["cache"], "shaders": shaders,
+                                  "failure": None, "runs": [] if failed else [measured],
+                                  "failed_runs": [measured] if failed else []}]}
+            record.write(store, point, record.live_digest(point), commits[commit], args.machine,
+                         args.json or args.resume or "", live=True)
+        except (Refused, stores.StoreError, stores.errors(store)) as error:
+            if not told:
+                told.append(error)
+                print("compare: recording into %s failed (%s); the runs from here are not in the history"
+                      % (printable(store["shown"]), printable(" ".join(str(error).split()))), file=sys.stderr)
+    return write
+
+
+BISECT = "bisect"

@@ -2,10 +2,11 @@
 configurations, workloads and series found or made by their keys, then
 every run as measured.
 
-Per-program figures are kept compactly (zlib of 32-bit numbers: per-program
-times as floats, memory samples as the steps between them), in columns of
-their own, so that they can be pruned later (set to NULL) without losing a
-run's totals.
+Per-program figures are kept compactly (zlib of whole numbers in byte
+planes: per-program times in nanoseconds, memory samples as the steps
+between them), in columns of their own, so that they can be pruned later
+(set to NULL) without losing a run's totals. A file's runs go in as one
+statement, and its keys are looked up once a file.
 """
 
 import array
@@ -13,6 +14,8 @@ import hashlib
 import json
 import sys
 import zlib
+
+import numpy
 
 from . import schema, store as stores
 
@@ -38,27 +41,44 @@ def _json(value):
 
 
 def pack(values):
-    """A per-program series as bytes: b"f" + float32s, or b"d" + the int32
-    steps of a series of whole numbers (memory in KiB), zlib-compressed."""
+    """A per-program series as bytes: b"n" + whole nanoseconds (times in
+    ms: the arrivals they come from are nanoseconds, so nothing measured is
+    lost), or b"k" + the steps of a series of whole numbers (memory in KiB),
+    as little-endian int64s split into byte planes (the high bytes, all
+    alike, then compress to almost nothing), zlib-compressed."""
     if values is None:
         return None
-    if all(isinstance(v, int) for v in values) and all(abs(v) < 1 << 30 for v in values):
-        kind, numbers = "d", array.array("i", [b - a for a, b in zip([0] + values[:-1], values)])
+    numbers = numpy.array(values)
+    if numbers.dtype.kind in "iu":
+        kind, numbers = b"k", numpy.diff(numbers.astype("<i8"), prepend=0)
     else:
-        kind, numbers = "f", array.array("f", [float("nan") if v is None else v for v in values])
-    if sys.byteorder != "little":
-        numbers.byteswap()
-    return kind.encode() + zlib.compress(numbers.tobytes(), 6)
+        if numbers.dtype.kind == "O":
+            numbers = numpy.array([numpy.nan if v is None else v for v in values], dtype="<f8")
+        times = numbers.astype("<f8")
+        missing = numpy.isnan(times)
+        times[missing] = 0
+        kind, numbers = b"n", numpy.where(missing, _MISSING, numpy.rint(times * 1e6)).astype("<i8")
+    return kind + zlib.compress(numbers.view(numpy.uint8).reshape(-1, 8).T.tobytes(), 6)
+
+
+_MISSING = numpy.iinfo(numpy.int64).min  # a program with no time
 
 
 def unpack(blob):
     if blob is None:
         return None
     blob = bytes(blob)
-    numbers = array.array("i" if blob[:1] == b"d" else "f", zlib.decompress(blob[1:]))
+    kind, data = blob[:1], zlib.decompress(blob[1:])
+    if kind in (b"n", b"k"):
+        numbers = numpy.frombuffer(data, dtype=numpy.uint8).reshape(8, -1).T.copy().view("<i8").ravel()
+        if kind == b"k":
+            return numpy.cumsum(numbers).tolist()
+        return [None if n == _MISSING else n / 1e6 for n in numbers.tolist()]
+    # Stores recorded before: b"f" + float32s, or b"d" + int32 steps.
+    numbers = array.array("i" if kind == b"d" else "f", data)
     if sys.byteorder != "little":
         numbers.byteswap()
-    if blob[:1] != b"d":
+    if kind != b"d":
         return [None if v != v else v for v in numbers]
     total, values = 0, []
     for step in numbers:
@@ -107,13 +127,16 @@ def _configuration(store, name, environment):
                 {"name": storable(name), "env": _json(environment)})
 
 
-def _workload(store, result, binary_sha256):
+def _workload(store, result, binary_sha256, known):
     files = sorted((name, (info or {}).get("sha256", "")) for name, info in result["shaders"]["files"].items())
-    return _one(store, """
-        INSERT INTO workloads (label, shaders_sha256, binary_sha256, cache) VALUES (:label, :shaders, :binary, :cache)
-        ON CONFLICT (label, shaders_sha256, binary_sha256, cache) DO UPDATE SET cache = excluded.cache RETURNING id""",
-                {"label": storable(result["shaders"]["label"]), "binary": storable(binary_sha256),
-                 "shaders": hashlib.sha256(_json(files).encode()).hexdigest(), "cache": storable(result["cache"])})
+    key = {"label": storable(result["shaders"]["label"]), "binary": storable(binary_sha256),
+           "shaders": hashlib.sha256(_json(files).encode()).hexdigest(), "cache": storable(result["cache"])}
+    return _cached(known, ("workload", _json(key)), lambda: _one(store, _WORKLOAD, key))
+
+
+_WORKLOAD = """
+    INSERT INTO workloads (label, shaders_sha256, binary_sha256, cache) VALUES (:label, :shaders, :binary, :cache)
+    ON CONFLICT (label, shaders_sha256, binary_sha256, cache) DO UPDATE SET cache = excluded.cache RETURNING id"""
 
 
 def _series(store, machine, configuration, workload, measure):
@@ -125,31 +148,42 @@ def _series(store, machine, configuration, workload, measure):
                     "unit": {"time": "ms", "memory": "MiB"}[measure]})
 
 
-def _libraries(store, found):
+def _libraries(store, found, known):
     if not found:
         return None
     digest = hashlib.sha256("\n".join(sorted({lib["sha256"] for lib in found})).encode()).hexdigest()
-    return _one(store, """
-        INSERT INTO library_sets (digest, libraries) VALUES (:digest, :libraries)
-        ON CONFLICT (digest) DO UPDATE SET digest = excluded.digest RETURNING id""",
-                {"digest": digest, "libraries": _json(found)})
+    if digest not in known:
+        known[digest] = _one(store, """
+            INSERT INTO library_sets (digest, libraries) VALUES (:digest, :libraries)
+            ON CONFLICT (digest) DO UPDATE SET digest = excluded.digest RETURNING id""",
+                             {"digest": digest, "libraries": _json(found)})
+    return known[digest]
 
 
-def _run(store, result_id, number, run, failed):
+_RUN = """
+    INSERT INTO runs (result_id, number, failed, ms, cpu_ms, commit_mib, link_failures, libraries_id,
+                      program_ms, commit_kib, rss_kib, details)
+    VALUES (:result, :number, :failed, :ms, :cpu_ms, :commit_mib, :link_failures, :libraries,
+            :program_ms, :commit_kib, :rss_kib, :details)
+    ON CONFLICT (result_id, number) DO NOTHING"""
+
+
+def _run(store, result_id, number, run, failed, known):
+    """The row of one run, for _RUN."""
     details = {k: v for k, v in run.items() if k not in RUN_COLUMNS}
-    cursor = stores.execute(store, """
-        INSERT INTO runs (result_id, number, failed, ms, cpu_ms, commit_mib, link_failures, libraries_id,
-                          program_ms, commit_kib, rss_kib, details)
-        VALUES (:result, :number, :failed, :ms, :cpu_ms, :commit_mib, :link_failures, :libraries,
-                :program_ms, :commit_kib, :rss_kib, :details)
-        ON CONFLICT (result_id, number) DO NOTHING""",
-                            {"result": result_id, "number": number, "failed": int(failed), "ms": run.get("ms"),
-                             "cpu_ms": run.get("cpu_ms"), "commit_mib": run.get("commit_mib"),
-                             "link_failures": run.get("link_failures"),
-                             "libraries": _libraries(store, run.get("libraries")),
-                             "program_ms": pack(run.get("program_ms")), "commit_kib": pack(run.get("commit_kib")),
-                             "rss_kib": pack(run.get("rss_kib")), "details": _json(details)})
-    return cursor.rowcount
+    return {"result": result_id, "number": number, "failed": int(failed), "ms": run.get("ms"),
+            "cpu_ms": run.get("cpu_ms"), "commit_mib": run.get("commit_mib"),
+            "link_failures": run.get("link_failures"), "libraries": _libraries(store, run.get("libraries"), known),
+            "program_ms": pack(run.get("program_ms")), "commit_kib": pack(run.get("commit_kib")),
+            "rss_kib": pack(run.get("rss_kib")), "details": _json(details)}
+
+
+def _cached(known, key, make):
+    """What make() gives, once per key within one file: the same
+    configuration, workload or series recurs on every pair and run."""
+    if key not in known:
+        known[key] = make()
+    return known[key]
 
 
 def write(store, document, digest, commits=None, tag=None, source="", live=False, skip=()):
@@ -189,16 +223,19 @@ def write(store, document, digest, commits=None, tag=None, source="", live=False
                           "plan": _json(plan), "source": storable(source)})
         if row is None:
             return None, 0
-        comparison, written, commit_ids = row["id"], 0, {}
+        comparison, measured, known = row["id"], [], {}
         for result in document["results"]:
             name = result["configuration"]
-            if name in commits and name not in commit_ids:
-                commit_ids[name] = _commit(store, commits[name])
-            configuration = _configuration(store, name, result["environment"])
-            workload = _workload(store, result, document["binary"]["sha256"])
-            _series(store, machine, configuration, workload, "time")
+            commit = _cached(known, ("commit", name), lambda: _commit(store, commits[name])) \
+                if name in commits else None
+            configuration = _cached(known, ("configuration", name, _json(result["environment"])),
+                                    lambda: _configuration(store, name, result["environment"]))
+            workload = _workload(store, result, document["binary"]["sha256"], known)
+            _cached(known, ("series", configuration, workload, "time"),
+                    lambda: _series(store, machine, configuration, workload, "time"))
             if any(run.get("commit_mib") is not None for run in result["runs"]):
-                _series(store, machine, configuration, workload, "memory")
+                _cached(known, ("series", configuration, workload, "memory"),
+                        lambda: _series(store, machine, configuration, workload, "memory"))
             calls = result.get("calls")
             result_id = _one(store, """
                 INSERT INTO results (comparison_id, configuration_id, workload_id, commit_id, renderer, gl_version,
@@ -207,13 +244,13 @@ def write(store, document, digest, commits=None, tag=None, source="", live=False
                 ON CONFLICT (comparison_id, configuration_id, workload_id) DO UPDATE
                 SET failure = excluded.failure, calls = excluded.calls RETURNING id""",
                              {"comparison": comparison, "configuration": configuration, "workload": workload,
-                              "commit": commit_ids.get(name), "renderer": storable(result["renderer"]),
+                              "commit": commit, "renderer": storable(result["renderer"]),
                               "gl": storable(result["gl_version"]), "failure": storable(result["failure"]),
                               "calls": zlib.compress(_json(calls).encode()) if calls else None})
             label = result["shaders"]["label"]
-            measured = [(run.get("run") or i + 1, run, False) for i, run in enumerate(result["runs"])]
-            measured += [(failed["run"], failed, True) for failed in result["failed_runs"]]
-            for number, run, failed in measured:
-                if (name, label, number) not in skip:
-                    written += _run(store, result_id, number, run, failed)
-        return comparison, written
+            runs = [(run.get("run") or i + 1, run, False) for i, run in enumerate(result["runs"])]
+            runs += [(failed["run"], failed, True) for failed in result["failed_runs"]]
+            measured += [_run(store, result_id, number, run, failed, known)
+                         for number, run, failed in runs if (name, label, number) not in skip]
+        # The file's runs in one statement: one round trip for them all, not one a run.
+        return comparison, stores.execute_many(store, _RUN, measured)

@@ -4,7 +4,7 @@ workload x measure, one point per commit of the driver."""
 from . import store as stores
 
 UNITS = {"time": "ms", "memory": "MiB"}
-VALUE = {"time": "ru.ms", "memory": "ru.commit_mib"}
+VALUE = {"time": "ms", "memory": "commit_mib"}
 
 
 def machine_name(row):
@@ -52,16 +52,26 @@ def series_points(store, series_id, last=None, figures=False):
     if series is None:
         return []
     where = {"m": series["machine_id"], "cfg": series["configuration_id"], "w": series["workload_id"]}
-    runs = stores.rows(store, """
-        SELECT r.comparison_id, c.recorded, co.sha, co.position, %s AS value, ls.digest, ru.failed, ru.number,
-               ru.ms, ru.cpu_ms, ru.commit_mib, ru.link_failures
-        FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
-             LEFT JOIN commits co ON co.id = r.commit_id LEFT JOIN library_sets ls ON ls.id = ru.libraries_id
-        WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w
-        ORDER BY c.recorded, c.id, ru.number""" % VALUE[series["measure"]], where)
+    # What is the same for every run of a result is read once a result, not once a run: every value
+    # a row holds costs as much again to decode (psycopg's pure-Python libpq binding).
+    results = {row["id"]: row for row in stores.rows(store, """
+        SELECT r.id, r.comparison_id, c.recorded, co.sha, co.position
+        FROM results r JOIN comparisons c ON c.id = r.comparison_id LEFT JOIN commits co ON co.id = r.commit_id
+        WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w""", where)}
+    digests = {row["id"]: row["digest"] for row in stores.rows(store, "SELECT id, digest FROM library_sets")}
+    runs = []
+    for row in stores.rows(store, """
+            SELECT ru.result_id, ru.libraries_id, ru.failed, ru.number, ru.ms, ru.cpu_ms, ru.commit_mib,
+                   ru.link_failures
+            FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
+            WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w
+            ORDER BY c.recorded, c.id, ru.number""", where):
+        row.update(results[row["result_id"]], digest=digests.get(row["libraries_id"]))
+        row["value"] = row[VALUE[series["measure"]]]
+        runs.append(row)
     references = {}
     for row in stores.rows(store, """
-            SELECT r.comparison_id, %s AS value
+            SELECT r.comparison_id, ru.%s AS value
             FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
             WHERE c.machine_id = :m AND r.workload_id = :w AND r.configuration_id = c.against_id
                   AND c.against_id <> :cfg AND ru.failed = 0

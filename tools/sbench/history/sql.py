@@ -40,17 +40,37 @@ def errors(store):
     return psycopg.Error
 
 
-def execute(store, text, params=None):
-    """Runs one statement; its cursor. A lock held past the busy timeout is
-    a StoreError that says so."""
+@contextlib.contextmanager
+def _said(store):
+    """A lock held past the busy timeout as a StoreError that says so."""
     try:
-        return store["conn"].execute(_sql(store, text), params or {})
+        yield
     except errors(store) as error:
         message = " ".join(str(error).split())
         if "locked" in message or "lock timeout" in message:
             raise StoreError("store %s is locked by another writer: waited %d s for it"
                              % (store["shown"], BUSY_SECONDS))
         raise
+
+
+def execute(store, text, params=None):
+    """Runs one statement; its cursor."""
+    with _said(store):
+        return store["conn"].execute(_sql(store, text), params or {})
+
+
+def execute_many(store, text, params):
+    """Runs one statement over each of a list of parameters, in one call
+    (psycopg sends them all before it waits for an answer); the number of
+    rows they changed."""
+    if not params:
+        return 0
+    with _said(store):
+        if store["kind"] == "sqlite":
+            return store["conn"].executemany(text, params).rowcount
+        with store["conn"].cursor() as cursor:
+            cursor.executemany(_sql(store, text), params)
+            return cursor.rowcount
 
 
 def rows(store, text, params=None):

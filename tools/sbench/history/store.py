@@ -8,7 +8,7 @@ import contextlib
 import os
 
 from . import schema
-from .sql import BUSY_SECONDS, StoreError, close, errors, execute, one, rows, transaction  # noqa: F401
+from .sql import BUSY_SECONDS, StoreError, close, errors, execute, execute_many, one, rows, transaction  # noqa: F401
 
 ENVIRONMENT = "SHADERBENCH_STORE"
 PREFIXES_PG = ("postgresql://", "postgres://")
