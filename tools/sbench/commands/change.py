@@ -20,7 +20,7 @@ from ..history import changes as found_changes, store as stores
 from ..system.text import printable
 from . import bisect
 from .bisect import assignment
-from .record import add_store_options
+from .record import add_store_options, with_store
 
 NAME = "change"
 USAGE = "change ID (--confirm | --bisect | --ignore TEXT | --fixed) [--repo DIR --build CMD --use VAR=VALUE...]"
@@ -85,42 +85,36 @@ def recorded_before(store, row):
 
 
 def run(args, here):
+    refused = ((args.confirm or args.bisect) and not (args.repo and args.build and args.use)
+               and "--confirm and --bisect need --repo, --build and --use, as bisect does")
     with interrupts.raising():
-        try:
-            if (args.confirm or args.bisect) and not (args.repo and args.build and args.use):
-                raise stores.StoreError("--confirm and --bisect need --repo, --build and --use, as bisect does")
-            store = stores.connect(args.store, create=False)
-            try:
-                (row,) = found_changes.listed(store, change_id=args.id) or [None]
-                if row is None:
-                    raise stores.StoreError("no change %d in store %s" % (args.id, store["shown"]))
-                if args.ignore is not None or args.fixed:
-                    found_changes.set_status(store, args.id, "fixed" if args.fixed else "ignored",
-                                             note=args.ignore)
-                    print("change %d: %s" % (args.id, "fixed" if args.fixed else "ignored"))
-                    return 0
-                if not row["before_sha"] or not row["range"]:
-                    raise stores.StoreError("change %d has no commits to build" % args.id)
-                good = row["before_sha"] if args.confirm else recorded_before(store, row)
-                bad = row["after_sha"] if args.confirm else row["range"][-1]
-                status, found = bisected(row, good, bad, args, here)
-                if args.confirm and status in (0, 4):
-                    judged = "confirmed" if status == 0 else "rejected"
-                    found_changes.set_status(store, args.id, judged)
-                    print("change %d: %s" % (args.id, judged))
-                    return 0
-                if args.bisect and status == 0 and found:
-                    culprit = found[0][1]
-                    found_changes.set_status(store, args.id, "bisected", culprit=culprit)
-                    print("change %d: bisected to %s" % (args.id, printable(culprit)))
-                    return 0
-                print("change %d: left %s (the bisect exited %d)" % (args.id, printable(row["status"]), status),
-                      file=sys.stderr)
-                return 3 if status == 3 else 1
-            finally:
-                stores.close(store)
-        except stores.StoreError as error:
-            print("compare: %s" % printable(error), file=sys.stderr)
-            return 2
-        except interrupts.Interrupted as interrupt:
-            return interrupt.status
+        status, judged = with_store(args.store, lambda store: judge(store, args, here), refused)
+    return judged if status is None else status
+
+
+def judge(store, args, here):
+    """The status of judging change args.id as the command line says."""
+    (row,) = found_changes.listed(store, change_id=args.id) or [None]
+    if row is None:
+        raise stores.StoreError("no change %d in store %s" % (args.id, store["shown"]))
+    if args.ignore is not None or args.fixed:
+        found_changes.set_status(store, args.id, "fixed" if args.fixed else "ignored", note=args.ignore)
+        print("change %d: %s" % (args.id, "fixed" if args.fixed else "ignored"))
+        return 0
+    if not row["before_sha"] or not row["range"]:
+        raise stores.StoreError("change %d has no commits to build" % args.id)
+    good = row["before_sha"] if args.confirm else recorded_before(store, row)
+    bad = row["after_sha"] if args.confirm else row["range"][-1]
+    status, found = bisected(row, good, bad, args, here)
+    if args.confirm and status in (0, 4):
+        judged = "confirmed" if status == 0 else "rejected"
+        found_changes.set_status(store, args.id, judged)
+        print("change %d: %s" % (args.id, judged))
+        return 0
+    if args.bisect and status == 0 and found:
+        culprit = found[0][1]
+        found_changes.set_status(store, args.id, "bisected", culprit=culprit)
+        print("change %d: bisected to %s" % (args.id, printable(culprit)))
+        return 0
+    print("change %d: left %s (the bisect exited %d)" % (args.id, printable(row["status"]), status), file=sys.stderr)
+    return 3 if status == 3 else 1

@@ -12,10 +12,10 @@ import sys
 
 from ..analysis import verdicts
 from ..system import files as outputs, interrupts
-from ..history import changes as found_changes, store as stores
+from ..history import changes as found_changes
 from ..system.text import printable
 from . import common
-from .record import add_store_options
+from .record import add_store_options, with_store
 
 NAME = "changes"
 USAGE = "changes [--detect] [--threshold PCT] [--json F] [--fail-on-new] [--store URL]"
@@ -51,22 +51,14 @@ def text(rows, new):
 
 
 def run(args, here):
+    reason = args.json and outputs.unwritable(args.json)
     with interrupts.raising():
-        try:
-            reason = args.json and outputs.unwritable(args.json)
-            if reason:
-                raise stores.StoreError("--json %s: %s" % (args.json, reason))
-            store = stores.connect(args.store, create=False)
-            try:
-                new = found_changes.detect_all(store, args.threshold) if args.detect else []
-                rows = found_changes.listed(store)
-            finally:
-                stores.close(store)
-        except stores.StoreError as error:
-            print("compare: %s" % printable(error), file=sys.stderr)
-            return 2
-        except interrupts.Interrupted as interrupt:
-            return interrupt.status
+        status, found = with_store(args.store, lambda store: (
+            found_changes.detect_all(store, args.threshold) if args.detect else [], found_changes.listed(store)),
+            reason and "--json %s: %s" % (args.json, reason))
+    if status is not None:
+        return status
+    new, rows = found
     if args.json != outputs.STANDARD_OUTPUT:  # there, the JSON alone, for whatever reads it
         sys.stdout.write(text(rows, new))
         sys.stdout.flush()

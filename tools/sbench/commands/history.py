@@ -14,7 +14,7 @@ import sys
 from ..system import files as outputs, interrupts
 from ..history import series as serieses, store as stores
 from ..system.text import printable
-from .record import add_store_options
+from .record import add_store_options, with_store
 
 NAME = "history"
 USAGE = "history [options]"
@@ -150,20 +150,9 @@ def refusal(args):
 
 def run(args, here):
     with interrupts.raising():
-        try:
-            reason = refusal(args)
-            if reason:
-                raise stores.StoreError(reason)
-            store = stores.connect(args.store, create=False)
-            try:
-                found = gather(store, args)
-            finally:
-                stores.close(store)
-        except stores.StoreError as error:
-            print("compare: %s" % printable(error), file=sys.stderr)
-            return 2
-        except interrupts.Interrupted as interrupt:
-            return interrupt.status
+        status, found = with_store(args.store, lambda store: gather(store, args), refusal(args))
+        if status is not None:
+            return status
         sys.stdout.write(text(found) if found else "no series recorded%s\n" % (
             " that match" if any((args.machine, args.config, args.shaders, args.measure)) else ""))
         if args.json:

@@ -8,12 +8,12 @@ current directory) a configuration ran; without it, a configuration's
 results have no commit and take their place in the history by when they
 were recorded."""
 
-import hashlib
 import os
 import subprocess
 import sys
 
 from ..results import document as results
+from ..running import plan as plans
 from ..system import interrupts
 from ..history import record, store as stores
 from ..system.text import printable
@@ -36,6 +36,26 @@ def add_store_options(parser, commits=True):
                                                           "directory)")
         parser.add_argument("--commit", action="append", default=[], metavar="CONFIG=REV",
                             help="the commit of the driver that CONFIG ran (new=HEAD); may be repeated")
+
+
+def with_store(url, work, refused=None):
+    """(None, work(store)), the store at url opened for it (never made) and
+    closed after; (2, None) with one line when refused (why the command cannot
+    go on, said first) or when the store cannot be used; (the status, None) on
+    an interrupt. For inside interrupts.raising()."""
+    try:
+        if refused:
+            raise stores.StoreError(refused)
+        store = stores.connect(url, create=False)
+        try:
+            return None, work(store)
+        finally:
+            stores.close(store)
+    except stores.StoreError as error:
+        print("compare: %s" % printable(error), file=sys.stderr)
+        return 2, None
+    except interrupts.Interrupted as interrupt:
+        return interrupt.status, None
 
 
 def add_parser(subparsers):
@@ -77,14 +97,6 @@ def resolve_commits(given, repo):
     return found
 
 
-def file_digest(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
-
-
 def run(args, here):
     with interrupts.raising():
         try:
@@ -102,7 +114,7 @@ def record_files(args):
     for path in args.files:
         document = results.load(path)
         try:
-            loaded.append((path, document, file_digest(path)))
+            loaded.append((path, document, plans.sha256(path)))
         except OSError as error:
             raise Refused("%s: %s" % (path, error.strerror or error))
     commits = resolve_commits(args.commit, args.repo)
