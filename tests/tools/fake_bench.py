@@ -10,23 +10,21 @@ library to load, whose int fake_ms is the total (negative: a crash). FAKE_MARKER
 start and "window", "reported", "close ignored", "key ignored" as the run gets there; FAKE_ONLY_RUN=K: the mode
 for the K-th start only, "ok" for the others."""
 
+import concurrent.futures
 import ctypes
 import fcntl
+import functools
 import math
 import os
 import signal
 import subprocess
 import sys
 import termios
-import threading
 import time
 
 from Xlib import X, Xatom, display
 
-
-def line(text):
-    sys.stdout.write(text + "\n")
-    sys.stdout.flush()
+line = functools.partial(print, flush=True)
 
 
 def note(text):
@@ -102,11 +100,8 @@ def main():
         os.kill(os.getpid(), signal.SIGSEGV)
     elif mode == "burn":
         programs(0)
-        threads = [threading.Thread(target=burn, args=(last / 1000,)) for _ in range(2)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:  # its threads have ended when it ends
+            list(pool.map(burn, [last / 1000] * 2))
     elif mode == "exit":
         programs(last)
         if last < 0:
