@@ -205,8 +205,7 @@ class Faults(ToolCase):
                     (128 + signum, False, 1, False, ["marker", "r.json"]))
 
         # One handler takes every signal, whatever the phase: each signal in some phase, each phase once.
-        signals = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-        cases = [(phase, signals[number % len(signals)]) for number, phase in enumerate(phases)]
+        cases = list(zip(phases, (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGINT)))
         with concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
             found = list(pool.map(case, range(len(cases)), *zip(*cases)))
         for (phase, signum), (got, expected) in zip(cases, found):
