@@ -1,42 +1,30 @@
 #!/usr/bin/python3
-"""A stand-in for shaderbench that goes wrong on purpose, as FAKE_BENCH says:
-ok (1000 progress lines, the report, then a window that closes on Escape or
-WM_DELETE_WINDOW, as the real one), hang:N (programs 0 to N, then silence,
-with a child that sleeps too), crash:N (then SIGSEGV), exit:N (then status 1;
-N = -1 prints "Unable to load file" instead), garbage (a full run with a stray
-line), nowindow (a full run whose window never appears), grab (a full run on a
-server it holds grabbed from the start, as twm does while a click places a
-window; no window appears), noclose (a window
-that ignores being closed), decoy (no run: only a window with the program's
-title, which ignores keys and being closed; FAKE_CLAIM_PID makes its window
-claim another process in _NET_WM_PID), burn:MS (a full run whose two threads each
-spend MS ms of CPU after program 0, and have ended before program 1).
-FAKE_MS sets the total it reports (default 1234), FAKE_JITTER a fraction it
-varies by from one start to the next, the same way every time. FAKE_DRIVER
-names a library to load, as a driver is (found through LD_LIBRARY_PATH):
-its int fake_ms sets the total instead, and a negative one crashes the run.
-FAKE_MARKER names a file that gets a line per start, and a line when the run
-reaches the state a test waits for ("window", "reported": its report read,
-"close ignored", "key ignored"); with
-FAKE_ONLY_RUN=K the mode applies to the K-th start only, the others run "ok"."""
+"""A stand-in for shaderbench that goes wrong as FAKE_BENCH says. ok: 1000 progress lines, the report, then a
+window that closes on Escape or WM_DELETE_WINDOW; hang:N: programs 0 to N, then silence, with a sleeping child;
+crash:N: then SIGSEGV; exit:N: then status 1 (N = -1 prints "Unable to load file"); garbage: a stray line;
+nowindow: no window; grab: the server held grabbed (as twm placing a window), no window; noclose: a window that
+ignores being closed; decoy: no run, only a window with the program's title that ignores keys and closing
+(FAKE_CLAIM_PID: the _NET_WM_PID it claims); burn:MS: two threads each spend MS ms of CPU after program 0.
+FAKE_MS: the total reported (1234); FAKE_JITTER: a fraction it varies by, the same per start; FAKE_DRIVER: a
+library to load, whose int fake_ms is the total (negative: a crash). FAKE_MARKER: a file that gets "started" per
+start and "window", "reported", "close ignored", "key ignored" as the run gets there; FAKE_ONLY_RUN=K: the mode
+for the K-th start only, "ok" for the others."""
 
+import concurrent.futures
 import ctypes
 import fcntl
+import functools
 import math
 import os
 import signal
 import subprocess
 import sys
 import termios
-import threading
 import time
 
 from Xlib import X, Xatom, display
 
-
-def line(text):
-    sys.stdout.write(text + "\n")
-    sys.stdout.flush()
+line = functools.partial(print, flush=True)
 
 
 def note(text):
@@ -112,11 +100,8 @@ def main():
         os.kill(os.getpid(), signal.SIGSEGV)
     elif mode == "burn":
         programs(0)
-        threads = [threading.Thread(target=burn, args=(last / 1000,)) for _ in range(2)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:  # its threads have ended when it ends
+            list(pool.map(burn, [last / 1000] * 2))
     elif mode == "exit":
         programs(last)
         if last < 0:

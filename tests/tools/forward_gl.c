@@ -1,7 +1,5 @@
-/* A stand-in libGL.so.1 for tests (built by forward_gl.py): found through
- * LD_LIBRARY_PATH ahead of the system's, it forwards what GLFW and `glxinfo -B`
- * take from libGL.so.1 to the real library, and hands out a glLinkProgram that
- * first spends LINK_DELAY_US microseconds busy, as a slower driver would. */
+/* A libGL.so.1 for tests (built by forward_gl.py) that forwards what GLFW and `glxinfo -B` take from the
+ * real one, and hands out a glLinkProgram that first spends LINK_DELAY_US microseconds busy. */
 
 #include <GL/glx.h>
 #include <dlfcn.h>
@@ -9,13 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-
-#ifndef REAL_LIBGL
-#error "REAL_LIBGL must name the real libGL.so.1 by its absolute path"
-#endif
-#ifndef LINK_DELAY_US
-#define LINK_DELAY_US 0
-#endif
 
 /* A symbol of the real library, opened by absolute path (a bare name would
  * find this one again) and globally, so that the driver it loads sees its symbols. */
@@ -33,13 +24,13 @@ static void *real_symbol(const char *name)
 }
 
 /* One forwarding function: the real one is looked up on the first call. */
-#define FORWARD(ret, name, params, args)                        \
-    ret name params                                             \
-    {                                                           \
-        static ret(*real) params;                               \
-        if (!real)                                              \
-            real = (ret(*) params)real_symbol(#name);           \
-        return real args;                                       \
+#define FORWARD(ret, name, params, args)                    \
+    ret name params                                         \
+    {                                                       \
+        static ret(*real) params;                           \
+        if (!real)                                          \
+            real = (ret(*) params)real_symbol(#name);       \
+        return real args;                                   \
     }
 
 /* What GLFW looks up with dlsym. */
@@ -75,46 +66,32 @@ FORWARD(GLenum, glGetError, (void), ())
 FORWARD(void, glGetIntegerv, (GLenum name, GLint *values), (name, values))
 FORWARD(const GLubyte *, glGetString, (GLenum name), (name))
 
-typedef void (*link_function)(GLuint);
-static link_function real_link;
+static void (*real_link)(GLuint);
 
 /* Busy, not asleep: the delay costs CPU time as a slower compiler would. */
-static void spend(long microseconds)
+static void slow_link(GLuint program)
 {
     struct timespec start, now;
     clock_gettime(CLOCK_MONOTONIC, &start);
     do {
         clock_gettime(CLOCK_MONOTONIC, &now);
-    } while ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000 < microseconds);
-}
-
-static void slow_link(GLuint program)
-{
-    spend(LINK_DELAY_US);
+    } while ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000 < LINK_DELAY_US);
     real_link(program);
 }
 
-/* The real lookup (both names are one function), except glLinkProgram, which
- * gets the slow one. */
-static __GLXextFuncPtr look_up(const GLubyte *name)
+/* The real lookup, except glLinkProgram, which gets the slow one. */
+__GLXextFuncPtr glXGetProcAddressARB(const GLubyte *name)
 {
     static __GLXextFuncPtr (*real)(const GLubyte *);
     if (!real)
         real = (__GLXextFuncPtr(*)(const GLubyte *))real_symbol("glXGetProcAddressARB");
     __GLXextFuncPtr found = real(name);
     if (found && strcmp((const char *)name, "glLinkProgram") == 0) {
-        real_link = (link_function)found;
+        real_link = (void (*)(GLuint))found;
         return (__GLXextFuncPtr)slow_link;
     }
     return found;
 }
 
-__GLXextFuncPtr glXGetProcAddressARB(const GLubyte *name)
-{
-    return look_up(name);
-}
-
-void (*glXGetProcAddress(const GLubyte *name))(void)
-{
-    return look_up(name);
-}
+/* Both names are one function. */
+__GLXextFuncPtr glXGetProcAddress(const GLubyte *name) __attribute__((alias("glXGetProcAddressARB")));

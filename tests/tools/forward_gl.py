@@ -1,6 +1,5 @@
-"""Builds forward_gl.c: a libGL.so.1 that, put first in LD_LIBRARY_PATH, hands
-every GL call on to the system's libGL but spends a set delay in each
-glLinkProgram. Tests build one per "driver commit" to make a known slowdown."""
+"""Builds forward_gl.c: a libGL.so.1 that forwards to the system's but spends a set delay in each
+glLinkProgram, to make a known slowdown (one per "driver commit")."""
 
 import os
 import subprocess
@@ -16,8 +15,7 @@ def real_libgl():
 
 
 def build(directory, delay_us):
-    """Builds DIR/libGL.so.1 with delay_us microseconds per link; returns
-    directory, to put first in LD_LIBRARY_PATH."""
+    """Builds directory/libGL.so.1 with delay_us per link; returns directory, for LD_LIBRARY_PATH."""
     os.makedirs(directory, exist_ok=True)
     subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Werror", '-DREAL_LIBGL="%s"' % real_libgl(),
                     "-DLINK_DELAY_US=%d" % delay_us, "-o", os.path.join(directory, NAME), SOURCE, "-ldl"], check=True)

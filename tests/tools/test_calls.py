@@ -1,5 +1,4 @@
-"""Per-call figures from recorded `glretrace --pcpu` output, and the trace-event
-document as a viewer needs it. The real replay is in test_compare's real run."""
+"""Per-call figures from recorded `glretrace --pcpu` output, and the trace-event document a viewer loads."""
 
 import json
 import os
@@ -66,9 +65,10 @@ class TraceEvents(unittest.TestCase):
                     open_ends.pop()
                 self.assertTrue(not open_ends or event["ts"] + event["dur"] <= open_ends[-1] + 1e-6, (tid, event))
                 open_ends.append(event["ts"] + event["dur"])
-        programs = {tid: [e["args"]["index"] for e in slices if e["name"] == "program"] for tid, slices in threads.items()}
         # Two runs, the failed run's two whole programs, and the replay's, each holding its calls.
-        self.assertEqual(programs, {1: list(range(1000)), 2: list(range(1000)), 3: [1, 2], 4: list(range(1000))})
+        self.assertEqual({tid: [e["args"]["index"] for e in slices if e["name"] == "program"]
+                          for tid, slices in threads.items()},
+                         {1: list(range(1000)), 2: list(range(1000)), 3: [1, 2], 4: list(range(1000))})
         self.assertEqual(sum(e["name"] == "link" for e in threads[4]), 1000)
         counters = [e for e in events if e["ph"] == "C"]
         self.assertEqual(len(counters), 2000)

@@ -1,8 +1,5 @@
-"""An interrupt at any instant, not at one found by luck: each block that
-makes a temporary directory or file, starts a process or takes a lock is
-run once for every step at which a signal could land in it, with the
-interrupt raised at that step as the tool's own handler raises it. After
-each, nothing may be left: no directory, no file, no process."""
+"""An interrupt at every step of each block that makes a directory or file, starts a process or takes a lock,
+raised as the tool's handler raises it: after each, no directory, file or process may be left."""
 
 import os
 import shutil
@@ -19,19 +16,14 @@ from sbench.system import interrupts, files as outputs, scratch
 # Where what is made and what shields it are: every bytecode there is a step, every line elsewhere.
 FINE = tuple(os.path.abspath(module.__file__) for module in (scratch, interrupts, outputs))
 # A stand-in for Xvfb: reports display 99 on the descriptor it is given, then waits to be stopped.
-FAKE_XVFB = '''#!/bin/sh
-while [ $# -gt 0 ]; do [ "$1" = -displayfd ] && fd=$2; shift; done
+FAKE_XVFB = '''while [ $# -gt 0 ]; do [ "$1" = -displayfd ] && fd=$2; shift; done
 echo 99 > /proc/self/fd/$fd
-exec sleep 600
-'''
+exec sleep 600'''
 
 
 def interrupted_at(block, instant):
-    """Runs block() with SIGINT's handler called at its instant-th step (None:
-    never), where a step is a bytecode of the tool's own code or a line of
-    the library code it calls, outside a shielded block (inside one, the
-    interrupt waits for the block's end, so every step there is the same).
-    Returns (the steps seen, whether the interrupt was raised)."""
+    """(steps seen, whether interrupted) of block() with SIGINT's handler called at its instant-th step (None:
+    never): a bytecode of FINE or a line elsewhere, outside shielded blocks (where every step is the same)."""
     seen = [0]
 
     def step(frame, event, _arg):
@@ -73,9 +65,9 @@ class EveryInstant(unittest.TestCase):
         self.tmp, self.work, bin_dir = (os.path.join(self.dir, name) for name in ("tmp", "work", "bin"))
         for directory in (self.tmp, self.work, bin_dir):
             os.mkdir(directory)
-        for name, text in (("Xvfb", FAKE_XVFB), ("bench", "#!/bin/sh\nexec sleep 600\n")):
+        for name, text in (("Xvfb", FAKE_XVFB), ("bench", "exec sleep 600")):
             with open(os.path.join(bin_dir, name), "w") as f:
-                f.write(text)
+                f.write("#!/bin/sh\n" + text + "\n")
             os.chmod(os.path.join(bin_dir, name), 0o755)
         self.bench = os.path.join(bin_dir, "bench")
         self.enterContext(mock.patch.dict(os.environ, PATH=bin_dir + os.pathsep + os.environ["PATH"]))
@@ -88,8 +80,7 @@ class EveryInstant(unittest.TestCase):
             os.waitpid(pid, 0)
 
     def assert_nothing_left_at_any_instant(self, block, kept=()):
-        """kept: the files of the work directory that may be there after an
-        interrupt (whole: checked by the block's caller), removed each time."""
+        """kept: files of the work directory that may be left, whole; removed each time."""
         steps, _ = interrupted_at(block, None)
         self.assertGreater(steps, 10)
         for instant in range(1, steps + 1):

