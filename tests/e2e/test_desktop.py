@@ -1,7 +1,5 @@
-"""The comparison on a desktop: run with DISPLAY set on a display where a
-window manager frames windows (twm) or composites them (openbox with
-xcompmgr), next to another process's window of the same title, which it must
-not touch. And a private server that refuses whoever lacks its cookie."""
+"""The comparison on a desktop that frames windows (twm) or composites them (openbox, xcompmgr), next to another
+process's window of the same title, which it must not touch; a private server refuses whoever lacks its cookie."""
 
 import json
 import os
@@ -39,9 +37,7 @@ class Desktops(unittest.TestCase):
                                                    preexec_fn=scratch.die_with_parent))
 
     def until(self, condition, manager, what):
-        """Waits for condition while the window manager runs: its exit fails
-        the test at once, with what it said; so does a wait past
-        MANAGER_SECONDS, far beyond what a loaded machine takes."""
+        """Waits for condition; the window manager's exit fails the test at once, with what it said."""
         deadline = time.monotonic() + MANAGER_SECONDS
         while not condition():
             if manager.poll() is not None:

@@ -1,8 +1,5 @@
-"""A whole run with a real driver, as a user starts it, on the small pair:
-natively, in the sanitized build and under Wine (SHADERBENCH_WINE_RUN), which
-are there for their own code paths. Natively (without SHADERBENCH_SMALL_PAIR)
-the sample shaders too, as far as their first programs: each of the 1000 is the
-same pair with its own stamp, so the rest would add only their cost."""
+"""A whole run with a real driver on the small pair: natively, sanitized and under Wine (SHADERBENCH_WINE_RUN).
+Natively the sample shaders too, as far as their first programs: the rest differ only in their stamp."""
 
 import os
 import shutil

@@ -1,10 +1,6 @@
-"""The HTML report, opened in headless Chromium as a reader opens it: drawn
-whole from the one file, with no request and no console error, its numbers
-and words the terminal's. From a recorded results file (small pair,
-softpipe and llvmpipe, two rounds and a replay each), and what can go wrong
-with one: a failed run, a replay that failed, no timeline, several hosts,
-text that would end the page's data early or swallow the rest of it. And
-the trend page: each series and its changes, newest first."""
+"""The HTML report in headless Chromium: drawn whole from the one file, with no request and no console error,
+saying what the terminal says, from a recorded results file (small pair, softpipe and llvmpipe) and from what
+can go wrong with one. And the trend page: each series and its changes, newest first."""
 
 import contextlib
 import copy
@@ -80,9 +76,7 @@ class Report(unittest.TestCase):
         return out.getvalue()
 
     def open(self, page):
-        """Loads the page; returns (console entries, URLs the page requested).
-        Only the page's own requests count: Chromium's own pages (chrome://...)
-        may still be loading theirs on a busy machine."""
+        """(console entries, URLs the page itself requested: not Chromium's own pages') of loading page."""
         self.browser.get_log("browser"), self.browser.get_log("performance")  # what came before
         url = pathlib.Path(page).as_uri()  # a space in the checkout's path is %20 in it
         self.browser.get(url)
