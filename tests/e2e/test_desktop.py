@@ -15,8 +15,7 @@ from sbench.system import scratch
 
 TOOL = os.path.join(ROOT, "tools", "compare")
 DECOY = os.path.join(ROOT, "tests", "tools", "fake_bench.py")
-# Measured here while the suite loaded both cores: twm takes the root in at most 0.12 s, openbox in 0.42 s
-# (8 starts each); a limit far beyond that only ends a wait on a manager that will never come.
+# Measured with the suite on both cores: twm takes the root in 0.12 s at most, openbox in 0.42 s (8 starts each).
 MANAGER_SECONDS = 120
 
 

@@ -20,8 +20,7 @@ class SampleShaders(XTestCase):
     def setUpClass(cls):
         super().setUpClass()
         if WINE_RUN:
-            # Wine's server starts apart from the benchmark's pipes (it would hold
-            # them open) and, cleanups running last first, stops before the X server.
+            # Wine's server apart from the benchmark's pipes (it would hold them open); stopped before X.
             cls.addClassCleanup(subprocess.run, [WINE_RUN, "--stop"], timeout=120)
             subprocess.run([WINE_RUN, "--start"], env=dict(os.environ, **harness.display_environment(cls.display)),
                            check=True, timeout=120)
