@@ -9,6 +9,7 @@ import gzip
 import importlib.util
 import json
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -123,15 +124,16 @@ def comparison():
                            ("ps", "void main() { gl_FragColor = vec4(1.0); }")):
             with open(os.path.join(pair, "largeShaderExample_%s_source.txt" % name), "w") as f:
                 f.write(line + "\n")
-        comparison.ran = subprocess.run([
-            "/usr/bin/python3", "-X", "importtime", extracted("usr/bin/shaderbench-compare"), "-n", "1", "llvmpipe",
-            "--shaders", pair, "--json", "r.json", "--csv", "r.csv"],
-            cwd=out, env=clean_env(), capture_output=True, text=True, timeout=300)
+        comparison.ran = compare("-n", "1", "llvmpipe", "--shaders", pair, "--json", "r.json", "--csv", "r.csv",
+                                 python=["/usr/bin/python3", "-X", "importtime"])
     return comparison.ran
 
 
-def clean_env():
-    return {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY", "PYTHONPATH", "SHADERBENCH")}
+def compare(*argv, python=()):
+    """The extracted shaderbench-compare run in WORK/out, with nothing of ours in its environment."""
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY", "PYTHONPATH", "SHADERBENCH")}
+    return subprocess.run([*python, extracted("usr/bin/shaderbench-compare"), *argv], cwd=os.path.join(WORK, "out"),
+                          env=env, capture_output=True, text=True, timeout=300)
 
 
 class Package(unittest.TestCase):
@@ -217,23 +219,18 @@ class Package(unittest.TestCase):
                         self.assertRegex(shown.stdout, r"\n +%s:\n +shaderbench-compare +%s " % (name, name))
 
     def test_the_extracted_package_runs_a_comparison(self):
-        out, ran = os.path.join(WORK, "out"), comparison()
+        out, ran = pathlib.Path(WORK, "out"), comparison()
         self.assertEqual(ran.returncode, 0, ran.stdout + ran.stderr)
-        with open(os.path.join(out, "r.json")) as f:
-            document = json.load(f)
+        document = json.loads((out / "r.json").read_text())
         self.assertEqual(document["plan"]["binary"]["path"], extracted("usr/bin/shaderbench"))
         self.assertEqual([len(r["runs"]) for r in document["results"]], [1])
-        with open(os.path.join(out, "r.csv")) as f:
-            self.assertIn("llvmpipe", f.read())
-        paged = subprocess.run([extracted("usr/bin/shaderbench-compare"), "report", "r.json", "--html", "r.html"],
-                               cwd=out, env=clean_env(), capture_output=True, text=True, timeout=60)
+        self.assertIn("llvmpipe", (out / "r.csv").read_text())
+        paged = compare("report", "r.json", "--html", "r.html")
         self.assertEqual(paged.returncode, 0, paged.stderr)
-        with open(os.path.join(out, "r.html")) as f:
-            self.assertIn("</html>", f.read())
+        self.assertIn("</html>", (out / "r.html").read_text())
         # Without --shaders it takes the installed pair: writing over it is refused, naming it.
         sample = extracted("usr/share/shaderbench/shaders/largeShaderExample_vs_source.txt")
-        refused = subprocess.run([extracted("usr/bin/shaderbench-compare"), "llvmpipe", "--csv", sample],
-                                 cwd=out, env=clean_env(), capture_output=True, text=True, timeout=60)
+        refused = compare("llvmpipe", "--csv", sample)
         self.assertEqual(refused.returncode, 2, refused.stderr)
         self.assertIn("is the same file as --shaders %s" % sample, refused.stderr)
 
