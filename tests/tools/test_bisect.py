@@ -175,9 +175,7 @@ class History(ToolCase):
         repo = os.path.join(self.dir, "repo")
         os.mkdir(repo)
         git(repo, "init", "-q")
-        hashes, state = [], {"ms": None, "made": None}
-        with open(os.path.join(HERE, "forward_gl.c")) as f:
-            forward = f.read()
+        hashes, state, forward = [], {"ms": None, "made": None}, read(os.path.join(HERE, "forward_gl.c"))
 
         def commit(number, version):
             if version != "same":
