@@ -120,8 +120,7 @@ class Report(unittest.TestCase):
         self.assertEqual(shown, re.findall(r"^  (?:time|memory): +(.+)$", text, re.M))
         table = [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
                  for row in self.browser.find_elements(By.CSS_SELECTOR, "#results-table tbody tr")]
-        lines = text.split("\n")
-        self.assertEqual(table, [re.split(r"  +", line.strip()) for line in lines[2:2 + len(table)]])
+        self.assertEqual(table, [re.split(r"  +", line.strip()) for line in text.split("\n")[2:2 + len(table)]])
 
         # Hovering over program 500 of a timeline names it.
         canvas = self.browser.find_element(By.ID, "time-0")
