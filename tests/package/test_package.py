@@ -44,9 +44,8 @@ def build(directory):
     """Packs the build tree as `--target package` does, into directory; returns the .deb."""
     subprocess.run(["cpack", "--config", os.environ["SHADERBENCH_CPACK_CONFIG"], "-B", directory],
                    check=True, stdout=subprocess.DEVNULL)
-    found = glob.glob(os.path.join(directory, "*.deb"))
-    assert len(found) == 1, found
-    return found[0]
+    (deb,) = glob.glob(os.path.join(directory, "*.deb"))
+    return deb
 
 
 def control(field):
