@@ -1,5 +1,4 @@
-"""What the end-to-end tests share: a private X server per test class, and per
-test a working directory with the shaders it needs and its own driver cache."""
+"""What the end-to-end tests share: a private X server per class; per test a directory and a driver cache."""
 
 import os
 import shutil
@@ -20,7 +19,6 @@ FRAGMENT_FILE = "largeShaderExample_ps_source.txt"
 # A pair every driver links in a millisecond or two, for tests not about its cost.
 SMALL_VERTEX = b"#version 110\nvoid main()\n{\n    gl_Position = vec4(0.0);\n}\n"
 SMALL_FRAGMENT = b"#version 110\nvoid main()\n{\n    gl_FragColor = vec4(1.0);\n}\n"
-
 
 
 class XTestCase(unittest.TestCase):

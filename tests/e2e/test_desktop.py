@@ -1,7 +1,5 @@
-"""The comparison on a desktop: run with DISPLAY set on a display where a
-window manager frames windows (twm) or composites them (openbox with
-xcompmgr), next to another process's window of the same title, which it must
-not touch. And a private server that refuses whoever lacks its cookie."""
+"""The comparison on a desktop that frames windows (twm) or composites them (openbox, xcompmgr), next to another
+process's window of the same title, which it must not touch; a private server refuses whoever lacks its cookie."""
 
 import json
 import os
@@ -17,8 +15,7 @@ from sbench.system import scratch
 
 TOOL = os.path.join(ROOT, "tools", "compare")
 DECOY = os.path.join(ROOT, "tests", "tools", "fake_bench.py")
-# Measured here while the suite loaded both cores: twm takes the root in at most 0.12 s, openbox in 0.42 s
-# (8 starts each); a limit far beyond that only ends a wait on a manager that will never come.
+# Measured with the suite on both cores: twm takes the root in 0.12 s at most, openbox in 0.42 s (8 starts each).
 MANAGER_SECONDS = 120
 
 
@@ -39,9 +36,7 @@ class Desktops(unittest.TestCase):
                                                    preexec_fn=scratch.die_with_parent))
 
     def until(self, condition, manager, what):
-        """Waits for condition while the window manager runs: its exit fails
-        the test at once, with what it said; so does a wait past
-        MANAGER_SECONDS, far beyond what a loaded machine takes."""
+        """Waits for condition; the window manager's exit fails the test at once, with what it said."""
         deadline = time.monotonic() + MANAGER_SECONDS
         while not condition():
             if manager.poll() is not None:

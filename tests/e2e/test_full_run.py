@@ -1,8 +1,5 @@
-"""A whole run with a real driver, as a user starts it, on the small pair:
-natively, in the sanitized build and under Wine (SHADERBENCH_WINE_RUN), which
-are there for their own code paths. Natively (without SHADERBENCH_SMALL_PAIR)
-the sample shaders too, as far as their first programs: each of the 1000 is the
-same pair with its own stamp, so the rest would add only their cost."""
+"""A whole run with a real driver on the small pair: natively, sanitized and under Wine (SHADERBENCH_WINE_RUN).
+Natively the sample shaders too, as far as their first programs: the rest differ only in their stamp."""
 
 import os
 import shutil
@@ -23,8 +20,7 @@ class SampleShaders(XTestCase):
     def setUpClass(cls):
         super().setUpClass()
         if WINE_RUN:
-            # Wine's server starts apart from the benchmark's pipes (it would hold
-            # them open) and, cleanups running last first, stops before the X server.
+            # Wine's server apart from the benchmark's pipes (it would hold them open); stopped before X.
             cls.addClassCleanup(subprocess.run, [WINE_RUN, "--stop"], timeout=120)
             subprocess.run([WINE_RUN, "--start"], env=dict(os.environ, **harness.display_environment(cls.display)),
                            check=True, timeout=120)

@@ -1,7 +1,5 @@
-"""Bisecting a driver's history: the search and its error rate on simulated
-rounds, and whole bisects of a small history built for real, each commit a
-library that a fake benchmark loads as its driver (its time is the
-library's fake_ms; a negative one crashes the run)."""
+"""Bisecting a driver's history: the search's error rate on simulated rounds, and whole bisects of a small
+history built for real, each commit a driver library whose fake_ms the fake benchmark takes (negative: a crash)."""
 
 import contextlib
 import io
@@ -32,11 +30,14 @@ BUILD = "mkdir -p {prefix}/lib && cc -shared -fPIC -o {prefix}/lib/libfakedrv.so
 USE = ["--use", "LD_LIBRARY_PATH={prefix}/lib", "--use", "FAKE_DRIVER=libfakedrv.so"]
 
 
+def git(repo, *argv, check=True):
+    return subprocess.run(["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t", *argv], check=check,
+                          capture_output=True, text=True)
+
+
 def simulated_search(count, culprits, noise, seed, rise=1.2, threshold=5.0, max_runs=20, strays=0.0):
-    """(changes found, rounds run) of a search over count commits whose time
-    is multiplied by rise at each culprit, each run's log time drawn with the
-    given noise, and a share strays of the runs off by 40 % either way (as
-    runs of a second stray here), through the tool's own rules."""
+    """(changes found, rounds run) of a search over count commits, time times rise at each culprit, log
+    times drawn with noise and a share strays of runs off by 40 % either way, through the tool's own rules."""
     rng = numpy.random.default_rng(seed)
     level = bisection.bound_level(bisection.planned_steps(count), max_runs)
     truth = numpy.array([sum(math.log(rise) for c in culprits if c <= i) for i in range(count)])
@@ -56,11 +57,8 @@ def simulated_search(count, culprits, noise, seed, rise=1.2, threshold=5.0, max_
 
 class Search(unittest.TestCase):
     def test_a_wrong_commit_is_named_rarely_even_on_a_change_near_the_threshold(self):
-        # The bound is ALPHA over the planned steps. At 4.1 % noise a round (2.9 % a run) and
-        # +20 %, or +6 % against a 5 % threshold (where steps often cannot tell), over 32 commits.
-        # And with a tenth of the runs off by 40 %, as runs of a second are here: there the trimmed test
-        # settles most steps that Student's t alone skipped (measured: 33 % of the answers a range, not 91 %).
-        # Each change searched is found (the path of a search over every culprit, through real steps: Bisect).
+        # Over 32 commits: +20 % or +6 % (against a 5 % threshold) at 2.9 % noise a run, and with a tenth of
+        # the runs off by 40 %, where the trimmed test settles most steps (measured: 33 % ranges, not 91 %).
         draws = 100
         for rise, noise, strays in ((1.2, 0.029, 0), (1.06, 0.029, 0), (1.2, 0.08, 0), (1.2, 0.029, 0.1)):
             wrong, rounds, ranges = 0, [], 0
@@ -86,8 +84,7 @@ class Builds(unittest.TestCase):
         os.mkdir(cls.repo)
         write(os.path.join(cls.repo, "n"), "0")
         for argv in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "0"]):
-            subprocess.run(["git", "-C", cls.repo, "-c", "user.name=t", "-c", "user.email=t@t", *argv], check=True,
-                           capture_output=True)
+            git(cls.repo, *argv)
         cls.commit = builds.commit_of(cls.repo, "HEAD")
 
     def setUp(self):
@@ -147,18 +144,14 @@ class Builds(unittest.TestCase):
         self.assertEqual([proc.communicate()[0].splitlines()[-1] for proc in procs], ["built False", "built True"])
 
     def test_a_builds_directory_that_another_user_could_swap_is_refused(self):
-        # Where others may write, another user could rename it and put theirs in its place; not where that
-        # is sticky (/tmp): there only an entry's owner may rename it.
+        # Where others may write, another user could swap it; not where that is sticky (/tmp).
         for mode in (0o777, 0o1777, 0o755):
             parent = os.path.join(self.top, "open%o" % mode)
             os.mkdir(parent)
             os.chmod(parent, mode)
-            try:
+            with (self.assertRaisesRegex(builds.BuildError, "others can write") if mode == 0o777
+                  else contextlib.nullcontext()):
                 builds.checked_root(os.path.join(parent, "b"))
-                refused = False
-            except builds.BuildError as error:
-                refused = "others can write" in str(error)
-            self.assertEqual(refused, mode == 0o777, mode)
 
 
 def read(path):
@@ -172,20 +165,14 @@ def write(path, text):
 
 
 class History(ToolCase):
-    """Each commit of a git history in the test's directory is a driver: a
-    version is its fake_ms, None for one that does not compile, or
-    "same" for a change to a comment only, or a list: a merge of a branch
-    made of those versions, forked from the commit before."""
+    """Each commit of a history is a driver: a version is its fake_ms, None for one that does not compile,
+    "same" for a change to a comment only, or a list: a merged branch of those versions."""
 
     def history(self, versions, slow=None):
         repo = os.path.join(self.dir, "repo")
         os.mkdir(repo)
-        git = lambda *argv: subprocess.run(["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t", *argv],
-                                           check=True, capture_output=True)
-        git("init", "-q")
-        hashes, state = [], {"ms": None, "made": None}
-        with open(os.path.join(HERE, "forward_gl.c")) as f:
-            forward = f.read()
+        git(repo, "init", "-q")
+        hashes, state, forward = [], {"ms": None, "made": None}, read(os.path.join(HERE, "forward_gl.c"))
 
         def commit(number, version):
             if version != "same":
@@ -199,24 +186,25 @@ class History(ToolCase):
             # The commit named slow builds until the test makes the file go beside the builds.
             write(os.path.join(repo, "slow.sh"), "echo building; until [ -e ../../../go ]; do sleep 0.05; done\n"
                   if number == slow else "true\n")
-            git("add", "-A")
-            git("commit", "-qm", "version %d" % number)
-            return git("rev-parse", "HEAD").stdout.decode().strip()
+            git(repo, "add", "-A")
+            git(repo, "commit", "-qm", "version %d" % number)
+            return git(repo, "rev-parse", "HEAD").stdout.strip()
 
         for number, version in enumerate(versions):
             if isinstance(version, list):
-                git("checkout", "-q", "-b", "side%d" % number)
+                git(repo, "checkout", "-q", "-b", "side%d" % number)
                 self.side = [commit(100 * number + i, v) for i, v in enumerate(version)]
-                git("checkout", "-q", "-")
-                git("merge", "-q", "--no-ff", "-m", "merge %d" % number, "side%d" % number)
-                hashes.append(git("rev-parse", "HEAD").stdout.decode().strip())
+                git(repo, "checkout", "-q", "-")
+                git(repo, "merge", "-q", "--no-ff", "-m", "merge %d" % number, "side%d" % number)
+                hashes.append(git(repo, "rev-parse", "HEAD").stdout.strip())
             else:
                 hashes.append(commit(number, version))
         return repo, hashes
 
     def interrupt(self, proc, when):
         """Its stderr once SIGINT, sent when when() holds, ended it and all it started."""
-        wait_for(when)
+        while not when():
+            time.sleep(0.05)
         proc.send_signal(signal.SIGINT)
         err = proc.communicate(timeout=60)[1]
         self.assertEqual((proc.returncode, leftovers()), (130, []), err)
@@ -229,17 +217,15 @@ class History(ToolCase):
         write(path, json.dumps(document))
         return path
 
-    def bisect(self, repo, good, bad, *extra, start=False, env=None, use=USE, build=BUILD, binary=FAKE):
-        argv = ["bisect", good, bad, "--repo", repo, "--build", build, *use, "--builds",
-                os.path.join(self.dir, "builds"), "--max-runs", "6", *extra]
-        proc = self.start(*argv, env=env, binary=binary)
-        return proc if start else (proc.communicate(timeout=300), proc.returncode)
+    def argv(self, repo, good, bad, *extra, use=USE, build=BUILD, binary=FAKE):
+        return ["bisect", good, bad, "--binary", binary, "--shaders", self.pair, "--repo", repo, "--build", build,
+                *use, "--builds", os.path.join(self.dir, "builds"), "--max-runs", "6", *extra]
 
-    def start(self, *argv, binary=FAKE, env=None):
+    def bisect(self, *argv, start=False, env=None, **options):
         base = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
-        return subprocess.Popen([TOOL, argv[0], "--binary", binary, "--shaders", self.pair, *argv[1:]], text=True,
-                                env=dict(base, TMPDIR=self.tmp, **(env or {})), stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
+        proc = subprocess.Popen([TOOL, *self.argv(*argv, **options)], text=True, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=dict(base, TMPDIR=self.tmp, **(env or {})))
+        return proc if start else (proc.communicate(timeout=300), proc.returncode)
 
 
 class Bisect(History):
@@ -251,17 +237,13 @@ class Bisect(History):
         self.assertIn("the first bad commit could be any of:\n%s version 1\n%s version 2\n%s version 3\n"
                       % (c[1], c[2], c[3]), out)
         steps = {s["commits"][1]: s for s in self.saved()["steps"] if s["kind"] == "classify"}
-        self.assertEqual((steps[c[2]]["verdict"], steps[c[1]]["verdict"]), ("skip", "skip"))
         self.assertIn("build failed", steps[c[2]]["skipped"])
         self.assertIn("crashed", steps[c[1]]["skipped"])
         self.assertEqual((steps[c[3]]["verdict"], steps[c[3]]["reused"], steps[c[3]]["rounds"]), ("bad", c[4], []))
-        run = self.saved()["steps"][0]["rounds"][0][0]
-        self.assertTrue(any(lib["path"].endswith("/prefix/lib/libfakedrv.so") for lib in run["libraries"]))
         self.assert_nothing_left()
 
     def test_every_change_named_and_nothing_to_bisect(self):
-        # The midpoint is plainly between GOOD and BAD: a change on each side, both named. It is a
-        # merge: the first-parent line is GOOD, the merge, BAD, and the merge stands for its side branch.
+        # A change on each side of the midpoint, both named; that is a merge, standing for its side branch.
         repo, c = self.history([1000, [1300], 1700])
         (out, err), status = self.bisect(repo, c[0], c[2])
         self.assertEqual(status, 0, err)
@@ -282,8 +264,7 @@ class Bisect(History):
         (out, err), status = self.bisect(repo, c[0], c[1], "--faster")
         self.assertEqual(status, 4, err)
         self.assertIn("nothing to bisect: %s is not faster than %s by more than 5 %%" % (c[1][:12], c[0][:12]), out)
-        # On the CPU clock the +30 % is not there: every version's runs burn the same 2 x 100 ms (on a
-        # loaded machine 3 rounds may not settle it, but the estimate stays near 0).
+        # On the CPU clock every version burns the same 2 x 100 ms: 3 rounds may not settle, but near 0.
         (out, err), status = self.bisect(repo, c[0], c[1], "--clock", "cpu", "--max-runs", "3",
                                          env={"FAKE_BENCH": "burn:100"})
         change = re.search(r"slower in CPU time than %s by more than 5 %% (?:within 3 rounds )?\(([-+]\d+\.\d) %%"
@@ -344,12 +325,8 @@ class Bisect(History):
     def test_git_bisect_run(self):
         # Both answers: git tests 2 (bad), then 1 (good).
         repo, c = self.history([1000, 1000, 1600, 1600])
-        git = lambda *argv: subprocess.run(["git", "-C", repo, *argv], capture_output=True, text=True)
-        git("bisect", "start", c[3], c[0])
-        command = [TOOL, "bisect", "--git-bisect-run", "--binary", FAKE, "--shaders", self.pair, c[0], c[3],
-                   "--repo", repo, "--build", BUILD, *USE,
-                   "--builds", os.path.join(self.dir, "builds"), "--max-runs", "6"]
-        done = git("bisect", "run", *command)
+        git(repo, "bisect", "start", c[3], c[0])
+        done = git(repo, "bisect", "run", TOOL, *self.argv(repo, c[0], c[3], "--git-bisect-run"), check=False)
         self.assertIn("%s is the first bad commit" % c[2], done.stdout, done.stderr)
         self.assert_nothing_left()
 
@@ -360,8 +337,7 @@ class Refusals(History):
         os.mkdir(os.path.join(repo, "sub"))
         binary = os.path.join(self.dir, "bench")
         shutil.copy(FAKE, binary)
-        base = ["bisect", c[0], c[0], "--repo", repo, "--build", BUILD, *USE, "--builds",
-                os.path.join(self.dir, "builds"), "--binary", binary, "--shaders", self.pair]
+        base = self.argv(repo, c[0], c[0], binary=binary)
         self.assertEqual(subprocess.run([TOOL, *base, "--json", self.json], capture_output=True).returncode, 4)
         broken_with = lambda name, change: ["--resume", self.edited(os.path.join(self.dir, name), change)]
         both = os.path.join(self.dir, "b.json")
@@ -372,7 +348,6 @@ class Refusals(History):
                 (["--json", both, "--html", both], "--html %s is the same file as --json" % both),
                 (["--use", "FAKE_DRIVER=other.so"], "FAKE_DRIVER is given twice"),
                 (["--use", "DISPLAY=:99"], "DISPLAY is set by the tool"),
-                (["--use", "MESA_SHADER_CACHE_DIR=/x"], "MESA_SHADER_CACHE_DIR is set by the tool"),
                 (["--repo", os.path.join(repo, "sub")], "is inside the repository"),
                 (broken_with("1.json", lambda d: d["binary"].pop("sha256")), "not a bisect of this tool (its bin"),
                 (broken_with("2.json", lambda d: d["binary"].update(path=5)), "not a bisect of this tool (its bin")):
@@ -384,9 +359,8 @@ class Refusals(History):
 
 
 class RealDriver(History):
-    """A history of a forwarding libGL.so.1, built for real at each commit,
-    in front of a real Mesa driver (softpipe, the quicker to link): one commit makes each link 2 ms slower, and
-    BAD changes only a comment, so the search runs nothing after confirming."""
+    """A forwarding libGL.so.1 built at each commit, in front of softpipe: one commit makes each link 2 ms
+    slower, and BAD changes only a comment, so the search runs nothing after confirming."""
 
     def test_the_real_benchmark_names_the_commit(self):
         import forward_gl
@@ -397,18 +371,12 @@ class RealDriver(History):
             "--use", "LD_LIBRARY_PATH={prefix}/lib", "--use", "GALLIUM_DRIVER=softpipe"])
         self.assertEqual(status, 0, err)
         self.assertIn("%s is the first bad commit" % c[1], out)
-        self.assertEqual(self.saved()["steps"][1]["reused"], c[2])
         run = self.saved()["steps"][0]["rounds"][0][1]
         loaded = [lib["path"] for lib in run["libraries"]]
         key = builds.key_of(c[2], build, ["LD_LIBRARY_PATH={prefix}/lib"])
         self.assertIn(os.path.join(self.dir, "builds", c[2] + "-" + key, "prefix", "lib", "libGL.so.1"), loaded)
         self.assertIn(os.path.realpath(forward_gl.real_libgl()), loaded)
         self.assert_nothing_left()
-
-
-def wait_for(condition, step=0.05):
-    while not condition():
-        time.sleep(step)
 
 
 if __name__ == "__main__":

@@ -1,10 +1,6 @@
-"""The HTML report, opened in headless Chromium as a reader opens it: drawn
-whole from the one file, with no request and no console error, its numbers
-and words the terminal's. From a recorded results file (small pair,
-softpipe and llvmpipe, two rounds and a replay each), and what can go wrong
-with one: a failed run, a replay that failed, no timeline, several hosts,
-text that would end the page's data early or swallow the rest of it. And
-the trend page: each series and its changes, newest first."""
+"""The HTML report in headless Chromium: drawn whole from the one file, with no request and no console error,
+saying what the terminal says, from a recorded results file (small pair, softpipe and llvmpipe) and from what
+can go wrong with one. And the trend page: each series and its changes, newest first."""
 
 import contextlib
 import copy
@@ -31,12 +27,12 @@ from selenium.webdriver.common.by import By
 
 from sbench import compare
 from sbench.history import page as trend_page, trials
-from sbench.running import plan
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "..", "..", "tools", "compare")
 FAKE = os.path.join(HERE, "fake_bench.py")
 RECORDED = os.path.join(HERE, "data", "small-softpipe-llvmpipe.json.gz")
+SAMPLES = os.path.join(HERE, "..", "..", "shaders")  # only read: the fake compiles nothing
 
 
 def start_browser(directory):
@@ -80,9 +76,7 @@ class Report(unittest.TestCase):
         return out.getvalue()
 
     def open(self, page):
-        """Loads the page; returns (console entries, URLs the page requested).
-        Only the page's own requests count: Chromium's own pages (chrome://...)
-        may still be loading theirs on a busy machine."""
+        """(console entries, URLs the page itself requested: not Chromium's own pages') of loading page."""
         self.browser.get_log("browser"), self.browser.get_log("performance")  # what came before
         url = pathlib.Path(page).as_uri()  # a space in the checkout's path is %20 in it
         self.browser.get(url)
@@ -126,8 +120,7 @@ class Report(unittest.TestCase):
         self.assertEqual(shown, re.findall(r"^  (?:time|memory): +(.+)$", text, re.M))
         table = [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
                  for row in self.browser.find_elements(By.CSS_SELECTOR, "#results-table tbody tr")]
-        lines = text.split("\n")
-        self.assertEqual(table, [re.split(r"  +", line.strip()) for line in lines[2:2 + len(table)]])
+        self.assertEqual(table, [re.split(r"  +", line.strip()) for line in text.split("\n")[2:2 + len(table)]])
 
         # Hovering over program 500 of a timeline names it.
         canvas = self.browser.find_element(By.ID, "time-0")
@@ -140,14 +133,9 @@ class Report(unittest.TestCase):
             "return window.shaderbench.charts['time-0'].tooltip.title"), ["program 500"])
 
     def test_the_page_shows_the_gate_the_terminal_printed_in_every_mode(self):
-        pair = os.path.join(self.dir, "pair")
-        os.mkdir(pair)
-        for name in plan.PAIR:
-            with open(os.path.join(pair, name), "w") as f:
-                f.write("void main() { }\n")
         ungated = self.write(self.recorded, "ungated.json")  # made without a gate, judged by one now
         for argv, status in (
-                (["run", "-n", "1", "--binary", FAKE, "--shaders", pair, "a:FAKE_MS=1000",
+                (["run", "-n", "1", "--binary", FAKE, "--shaders", SAMPLES, "a:FAKE_MS=1000",
                   "b:FAKE_MS=1000,FAKE_BENCH=crash:5"], 1),  # a failed run fails the gate
                 (["diff", ungated, ungated], 3), (["report", ungated], 1)):
             page = os.path.join(self.dir, argv[0] + ".html")

@@ -1,7 +1,6 @@
 #pragma once
 
-// A stand-in for the driver: points glad's entry points at functions that hand
-// out object names, record every call in order, and answer the link status query.
+// A stand-in driver: glad's entry points hand out names, record each call and answer the link status query.
 
 #include <string>
 #include <vector>

@@ -41,15 +41,13 @@ TEST(Probes, CommitCountsCommittedMemoryInFull)
     uint64_t before = 0, after = 0;
     ASSERT_TRUE(committed_bytes(&before));
 #ifdef _WIN32
-    // Written to as well: Wine counts only the pages a process has touched,
-    // where Windows counts every committed page.
+    // Written to as well: Wine counts only the pages touched, Windows every committed page.
     void *block = VirtualAlloc(nullptr, 64 * MIB, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     memset(block, 1, 64 * MIB);
     ASSERT_TRUE(committed_bytes(&after));
     VirtualFree(block, 0, MEM_RELEASE);
 #else
-    // Never touched: what separates commit from the resident set. 64 MiB goes
-    // to its own mapping, so the heap's slack cannot hide it.
+    // Never touched (commit, not the resident set); 64 MiB gets a mapping of its own, beyond the heap's slack.
     void *volatile block = malloc(64 * MIB);
     ASSERT_TRUE(committed_bytes(&after));
     free(block);

@@ -54,9 +54,8 @@ TEST(SourceFile, ReturnsTheBytesAsStoredWithOneNulAddedOrRefuses)
                                      std::string("before\0after\n", 13), std::string("\xEF\xBB\xBFvoid main(){}\n")})
         EXPECT_EQ(read_back(write_file(dir, "source.txt", bytes), bytes.size()), bytes + std::string(1, '\0'));
 
-    // Refused: missing, a directory, 4 GiB or more (sparse, so it costs no disk: a reader that kept only
-    // the low 32 bits of the size would read it as a file of 100 bytes), a FIFO with no writer (which must
-    // not block the reader either), a file we may not read (root reads it regardless of its mode).
+    // Refused: missing, a directory, 4 GiB + 100 bytes (sparse; a 32-bit size would read 100 bytes), a FIFO
+    // with no writer (which must not block either), a file we may not read (root reads it whatever its mode).
     std::vector<std::string> refused = {dir + "/missing.txt", dir, write_file(dir, "huge.txt", "")};
     std::filesystem::resize_file(refused.back(), (uint64_t(1) << 32) + 100);
 #ifndef _WIN32
