@@ -89,19 +89,21 @@ class Verdicts(unittest.TestCase):
         self.assertEqual((paired["verdict"], stats.unpaired_verdict(old, new, 2.0, answers.TIME_WORDS)["verdict"]),
                          ("slower", "inconclusive"))  # the drift is noise to unpaired runs, not to rounds
         self.assertTrue(3 < paired["interval_pct"][0] < 5 < paired["interval_pct"][1] < 7, paired)
-        self.assertRegex(stats.describe(paired), r"^slower \+5\.\d % \[\+\d\.\d, \+\d\.\d\] \(6 rounds; noise 0\.\d % a round\)$")
+        self.assertRegex(stats.describe(paired),
+                         r"^slower \+5\.\d % \[\+\d\.\d, \+\d\.\d\] \(6 rounds; noise 0\.\d % a round\)$")
         for verdict, old, new, text in (
                 (stats.paired_verdict, [6736] * 5, [6780] * 5, "same within ±2 % +0.7 % [+0.7, +0.7] (5 rounds)"),
-                (stats.unpaired_verdict, [6736] * 5, [13472] * 4, "more memory +100.0 % [+100.0, +100.0] (5 and 4 runs)"),
+                (stats.unpaired_verdict, [6736] * 5, [13472] * 4,
+                 "more memory +100.0 % [+100.0, +100.0] (5 and 4 runs)"),
                 (stats.paired_verdict, [0] * 3, [0] * 3, "same within ±2 % +0.0 % [+0.0, +0.0] (3 rounds)"),
                 (stats.paired_verdict, [0, 0], [0, 5], "inconclusive (2 rounds; no change in % from a baseline of 0"),
                 (stats.paired_verdict, [100], [200], "too few runs (1 round)"),
-                (stats.paired_verdict, [100, 104, 99], [101, 99, 104], "inconclusive +0.3 % [-11.3, +13.5] (3 rounds; "
-                                                                        "noise 5.0 % a round; 18 to 175 more rounds would likely settle it)")):
+                (stats.paired_verdict, [100, 104, 99], [101, 99, 104],
+                 "inconclusive +0.3 % [-11.3, +13.5] (3 rounds; noise 5.0 % a round; "
+                 "18 to 175 more rounds would likely settle it)")):
             found = verdict(old, new, 2.0, answers.MEMORY_WORDS)
             self.assertIn(text, stats.describe(found))
             self.assertTrue(all(numpy.isfinite(x) for x in [found["change_pct"] or 0] + (found["interval_pct"] or [])))
-
 
     def test_on_recorded_runs_of_one_driver_false_verdicts_are_rare_and_slowdowns_found(self):
         # The pools: llvmpipe against itself under two names, interleaved (docs/measurements.md has the
@@ -195,7 +197,8 @@ class ResultsFiles(Files):
         new = [result("b", "p1", [round(t * 1.3) for t in BASE], [50] * 5), result("a", "p1", BASE, [60] * 5),
                result("c", "p1", BASE, [50] * 5)]
         table, saved = os.path.join(self.work, "t.csv"), os.path.join(self.work, "v.json")
-        status, text, _ = run_main("--diff", self.write(old), self.write(new), "--fail-on-regression", "--threshold", "2",
+        status, text, _ = run_main("--diff", self.write(old), self.write(new), "--fail-on-regression",
+                                   "--threshold", "2",
                                    "--csv", table, "--json", saved)
         self.assertEqual(status, 1)
         self.assertRegex(text, r"a p1\n  time:   same within ±2 % .*\n"
@@ -218,7 +221,8 @@ class ResultsFiles(Files):
         self.assertIn("a p1 -> c p1\n  time:   same within ±5 %", text)
 
     def test_a_verdict_between_different_shader_files_or_binaries_is_refused_unless_allowed(self):
-        old, other_pair = self.write([result("a", "p1", BASE, [50] * 5)]), self.write([result("c", "p2", BASE, [50] * 5)])
+        old = self.write([result("a", "p1", BASE, [50] * 5)])
+        other_pair = self.write([result("c", "p2", BASE, [50] * 5)])
         other_binary = self.write(None, json.dumps(dict(document([result("a", "p1", BASE, [50] * 5)]),
                                                         binary={"path": "/b", "sha256": "1"})))
         pair = "different shader files: old a p1, new c p2: %s, %s differ by SHA-256" % plan.PAIR
@@ -229,8 +233,8 @@ class ResultsFiles(Files):
                 (other_pair, ["pair"], 0, pair + "\nOld against new", ""),
                 (other_binary, ["pair"], 2, "", refused % (old, other_binary, binary, "binary")),
                 (other_binary, ["binary", "pair"], 0, binary + "\nOld against new", "")):
-            found = run_main("diff", old, new, "--fail-on-regression", *[a for kind in allowed
-                                                                       for a in ("--allow-different", kind)])
+            allowing = [a for kind in allowed for a in ("--allow-different", kind)]
+            found = run_main("diff", old, new, "--fail-on-regression", *allowing)
             self.assertEqual((found[0], found[1][:len(out)], found[2]), (status, out, err))
 
     def test_what_is_not_a_results_file_is_refused_in_one_line_naming_it(self):
@@ -239,11 +243,13 @@ class ResultsFiles(Files):
             ("[1, 2]", "the top level should be an object"),
             (good[:len(good) // 2], "truncated"),
             ("hello", "not JSON"),
-            (good.replace('"ms": 1000', '"ms": "1000"', 1), 'results[0].runs[0].ms should be a whole number, not "1000"'),
+            (good.replace('"ms": 1000', '"ms": "1000"', 1),
+             'results[0].runs[0].ms should be a whole number, not "1000"'),
             (good.replace('"ms": 1000', '"ms": NaN', 1), "NaN is not a number"),
             (good.replace('"results"', '"findings"'), "the document has no 'results'"),
             (good.replace(results.SCHEMA, "other/1"), 'its schema is "other/1"'),
-            (good.replace('"program_ms": null', '"program_ms": [1.0]', 1), "program_ms should hold 1000 numbers, not 1"),
+            (good.replace('"program_ms": null', '"program_ms": [1.0]', 1),
+             "program_ms should hold 1000 numbers, not 1"),
             (good.replace('{"name": "h"}', '{"name": "h", "cpu": %s}' % ("[" * 40 + "]" * 40)), "nested more than 16"),
             ("[" * 100000 + "]" * 100000, "nested too deeply"),
             (good.replace('"ms": 1000', '"ms": 1%s' % ("0" * 400), 1), "runs[0].ms is a huge number, out of range"),
@@ -270,7 +276,8 @@ class ResultsFiles(Files):
         os.close(write_end)
         self.assertEqual((gone.returncode, gone.stderr), (141, b""))
         # A file of the first schema still reads, as complete, with labels and without failed runs.
-        old = re.sub(r'"(complete|failed_runs|label)": [^,]*, ', "", good.replace(results.SCHEMA, "shaderbench-compare/1"))
+        old = re.sub(r'"(complete|failed_runs|label)": [^,]*, ', "",
+                     good.replace(results.SCHEMA, "shaderbench-compare/1"))
         upgraded = results.load(self.write(None, old))
         self.assertEqual((upgraded["complete"], upgraded["results"][0]["shaders"]["label"],
                           upgraded["results"][0]["failed_runs"]), (True, "p1", []))
@@ -278,9 +285,11 @@ class ResultsFiles(Files):
     def test_each_subcommand_gives_what_its_first_spelling_gave_and_takes_only_its_own_options(self):
         with gzip.open(os.path.join(DATA, "small-softpipe-llvmpipe.json.gz"), "rt") as f:
             recorded = self.write(None, f.read())
-        old, new = self.write([result("a", "p1", BASE, [50] * 5)]), self.write([result("a", "p1", BASE[::-1], [60] * 5)])
+        old = self.write([result("a", "p1", BASE, [50] * 5)])
+        new = self.write([result("a", "p1", BASE[::-1], [60] * 5)])
         gated = ["--fail-on-regression", "--threshold", "1"]
-        pairs = [(["--report", recorded], ["report", recorded]), (["--report", recorded] + gated, ["report", recorded] + gated),
+        pairs = [(["--report", recorded], ["report", recorded]),
+                 (["--report", recorded] + gated, ["report", recorded] + gated),
                  (["--resume", old], ["run", "--resume", old]),  # refused alike: a file without a plan
                  (["--diff", old, new] + gated, ["diff", old, new] + gated)]
         run = ["-n", "1", "--binary", FAKE, "--csv", FAKE, "f:FAKE_BENCH=ok"]  # refused before any X server starts
@@ -313,8 +322,10 @@ class ResultsFiles(Files):
                 (["--display", "nowhere"], "'nowhere' is neither private nor an X display"),
                 (["--report", saved, "--csv", saved], "--csv %s is the same file as --report %s" % (saved, saved)),
                 (["--report", saved, "--plot", os.path.join(self.work, "link.json")], "is the same file as --report"),
-                (["--report", saved, "--csv", other, "--timeline", other], "--timeline %s is the same file as --csv" % other),
-                (["--baseline", saved, "--json", saved, "--binary", FAKE], "--json %s is the same file as --baseline" % saved)):
+                (["--report", saved, "--csv", other, "--timeline", other],
+                 "--timeline %s is the same file as --csv" % other),
+                (["--baseline", saved, "--json", saved, "--binary", FAKE],
+                 "--json %s is the same file as --baseline" % saved)):
             status, _, err = run_main(*argv)
             self.assertEqual(status, 2, argv)
             self.assertIn(line, err.splitlines()[-1], argv)
@@ -352,7 +363,8 @@ class Configurations(unittest.TestCase):
                      "two\nlines:A=1"):
             self.assertRaises(ValueError, plan.parse_config, text)
         self.assertRaises(ValueError, plan.add_variable, configs, "llvmpipe:LP_DEBUG=x")
-        for cache, var in (("isolated", "MESA_SHADER_CACHE_DIR"), ("off", "MESA_SHADER_CACHE_DISABLE"), ("user", "DISPLAY")):
+        for cache, var in (("isolated", "MESA_SHADER_CACHE_DIR"), ("off", "MESA_SHADER_CACHE_DISABLE"),
+                           ("user", "DISPLAY")):
             self.assertRaises(ValueError, plan.check_configs, [("c", {var: "x"}, None)], cache)
         plan.check_configs([("c", {"MESA_SHADER_CACHE_DIR": "/c"}, None)], "user")  # with the user's cache, theirs
 
@@ -363,11 +375,13 @@ class Gates(Files):
         for times, mibs, status, line in (  # new times, new MiB, status, a line of what it says
                 ([1300, 1313, 1287, 1306, 1294], [50] * 5, 1, "a p1 time: FAILED: at least +28.8 %"),
                 (BASE, [60] * 5, 1, "a p1 memory: FAILED: at least +20.0 %"),
-                ([t + 3 for t in BASE], [50] * 5, 0, "Gate passed (status 0, time on the wall clock): nothing is slower"),
+                ([t + 3 for t in BASE], [50] * 5, 0,
+                 "Gate passed (status 0, time on the wall clock): nothing is slower"),
                 ([t * 1.2 for t in [1000, 800, 1250, 900, 1100]], [50] * 5, 3, "a p1 time: not settled: inconclusive"),
                 (BASE, [None] * 5, 0, "a p1 memory: not gated: the runs report no figure"),
                 # +5.5 %, and 5 within its interval
-                ([t * 1.055 for t in BASE[::-1]], [50] * 5, 3, "to settle it: up to about 17 more runs a side (-n 22)")):
+                ([t * 1.055 for t in BASE[::-1]], [50] * 5, 3,
+                 "to settle it: up to about 17 more runs a side (-n 22)")):
             old = result("a", "p1", BASE, [None] * 5 if mibs[0] is None else [50] * 5)
             new = result("a", "p1", [round(t) for t in times], mibs)
             found = run_main("--diff", self.write([old]), self.write([new]), "--fail-on-regression")
@@ -514,7 +528,8 @@ class RealRun(unittest.TestCase):
                          [1000] * 5 + ["replay", None])
         self.assertTrue(0 < min(replay["link_ms"]) and replay["trace_bytes"] > 0)
         with open(files["t.json"]) as f:  # a process per result, a thread per run, a replay where the pair links
-            slices = collections.Counter((e["pid"], e["tid"]) for e in json.load(f)["traceEvents"] if e["name"] == "program")
+            slices = collections.Counter((e["pid"], e["tid"]) for e in json.load(f)["traceEvents"]
+                                         if e["name"] == "program")
         self.assertEqual(slices, {(1, 1): 1000, (2, 1): 1000, (1, 2): 1000})
         for name in ("t.png", "p.png", "c.png"):
             with open(files[name], "rb") as f:
