@@ -6,6 +6,7 @@ import ast
 import graphlib
 import gzip
 import importlib
+import json
 import os
 import re
 import shutil
@@ -70,19 +71,20 @@ class Layout(unittest.TestCase):
 
     def test_saved_results_are_read_without_x_or_apitrace(self):
         # One interpreter for all: what the first command loaded stays loaded, and X stays unloadable.
-        script = ("import contextlib, io, sys\nsys.modules.update(dict.fromkeys(%r))\nfrom sbench import compare\n"
+        script = ("import contextlib, io, json, sys\nsys.modules.update(dict.fromkeys(%r))\n"
+                  "from sbench import compare\n"
                   "for args in sys.argv[2:]:\n    with contextlib.redirect_stdout(io.StringIO()):\n"
-                  "        print(compare.main(args.split(), sys.argv[1]), file=sys.stderr)\nimport Xlib\n"
+                  "        print(compare.main(json.loads(args), sys.argv[1]), file=sys.stderr)\nimport Xlib\n"
                   % (NOT_LOADABLE,))
         with tempfile.TemporaryDirectory() as work:
             saved = os.path.join(work, "s.json")
             with gzip.open(os.path.join(ROOT, "tests", "tools", "data", "small-softpipe-llvmpipe.json.gz")) as f, \
                     open(saved, "wb") as out:
                 shutil.copyfileobj(f, out)
-            commands = ["report %s --csv %s" % (saved, os.path.join(work, "t.csv")), "--report " + saved,
-                        "diff %s %s" % (saved, saved), "--diff %s %s" % (saved, saved),
-                        "calibrate " + saved]  # two rounds: refused, after its modules are loaded
-            run = subprocess.run([sys.executable, "-c", script, TOOLS, *commands],
+            commands = [["report", saved, "--csv", os.path.join(work, "t.csv")], ["--report", saved],
+                        ["diff", saved, saved], ["--diff", saved, saved],
+                        ["calibrate", saved]]  # two rounds: refused, after its modules are loaded
+            run = subprocess.run([sys.executable, "-c", script, TOOLS, *map(json.dumps, commands)],
                                  env=dict(os.environ, PYTHONPATH=TOOLS), capture_output=True, text=True, cwd=work)
         # Each status, then the blocker at work on an import of X (the last).
         self.assertEqual(re.findall(r"^\d+$", run.stderr, re.M), ["0", "0", "0", "0", "2"], run.stderr)
