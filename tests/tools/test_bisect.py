@@ -8,6 +8,7 @@ import math
 import os
 import re
 import signal
+import shlex
 import shutil
 import subprocess
 import sys
@@ -93,10 +94,11 @@ class Builds(unittest.TestCase):
     def test_a_build_is_known_by_all_that_makes_it_ends_all_it_started_and_old_builds_are_pruned(self):
         marker, late, held = (os.path.join(self.top, name) for name in ("started", "late", "held"))
         # A build that starts a child of its own and never ends: both stopped at the limit.
-        slow = "touch %s; sleep 601.25 & wait" % marker
+        slow = "touch %s; sleep 601.25 & wait" % shlex.quote(marker)
         # A daemon of the build's own, in a session of its own: gone once the build is.
         self.addCleanup(write, held, "")  # a daemon left behind (a failure) ends too
-        daemon = "setsid sh -c 'until [ -e %s ]; do sleep 0.05; done; touch %s' & cp n {prefix}/" % (held, late)
+        waiter = "until [ -e %s ]; do sleep 0.05; done; touch %s" % (shlex.quote(held), shlex.quote(late))
+        daemon = "setsid sh -c %s & cp n {prefix}/" % shlex.quote(waiter)
         fixed = "cp n {prefix}/"
         made = []
         # (command, --build-timeout, --rebuild, --use, what is made of it: status, reused)
@@ -115,7 +117,7 @@ class Builds(unittest.TestCase):
             self.assertEqual((record["status"], record["reused"]), expected, (command, limit, record["reason"]))
             made.append(os.path.basename(record["directory"]))
         self.assertTrue(os.path.exists(marker))
-        for left in ("sleep 601.25", "touch %s" % late):
+        for left in ("sleep 601.25", "touch %s" % shlex.quote(late)):
             self.assertEqual(subprocess.run(["pgrep", "-f", left], capture_output=True).stdout, b"", left)
         # Pruned to 2: the timeout kept (as a bisect in use keeps its own), and the newest of the rest.
         kept, unique = made[7], set(made)
@@ -128,7 +130,7 @@ class Builds(unittest.TestCase):
 
     def test_two_bisects_share_a_build_the_second_waiting_for_the_first(self):
         go = os.path.join(self.root, "go")
-        command = "until [ -e %s ]; do sleep 0.05; done; cp n {prefix}/" % go
+        command = "until [ -e %s ]; do sleep 0.05; done; cp n {prefix}/" % shlex.quote(go)
         script = ("import sys; from sbench.bisection import builds\n"
                   "r = builds.build(*sys.argv[1:5], 60, lambda text: print(text, flush=True))\n"
                   "print(r['status'], r['reused'], flush=True)")
