@@ -14,6 +14,7 @@ import unittest
 from sbench.presentation import page as report
 from sbench.results import document as results
 from sbench.running import desktop, libraries, observe, program_output as output
+from sbench.system import proc
 from test_compare import document, result
 from test_faults import BINARY, FAKE, ToolCase
 import forward_gl
@@ -63,7 +64,7 @@ class Maps(unittest.TestCase):
         self.assertEqual((libraries.mapped(gone.pid), observe.sample_process(gone.pid)), (None, None))
         gone.wait()
         self.assertEqual((libraries.mapped(gone.pid), observe.sample_process(gone.pid)), (None, None))
-        self.assertEqual([observe.process_cpu_ns(gone.pid), observe.process_cpu_ns(os.getpid()) > 0], [None, True])
+        self.assertEqual([proc.cpu_ns(gone.pid), proc.cpu_ns(os.getpid()) > 0], [None, True])
 
     def test_a_failed_run_keeps_them_once_it_got_as_far_as_its_first_program(self):
         under = os.path.dirname(os.path.realpath(sys.executable))  # the fake is a Python script

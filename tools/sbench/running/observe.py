@@ -8,34 +8,14 @@ ended, how far it got, the end of its standard error). How a run ends is
 decided in runner; whether a failure stops its configuration, in campaign.
 """
 
-import ctypes
 import resource
 import signal
-import time
 
 from . import harness, libraries, program_output as output, plan, runner
 from ..analysis import stats
 from ..system import proc
 
 STDERR_LINES_KEPT = 20
-_LIBC = ctypes.CDLL(None, use_errno=True)
-
-
-def process_cpu_ns(pid):
-    """The CPU time of a whole process in nanoseconds, or None once it is gone.
-
-    From its process CPU-time clock (clock_getcpuclockid): the kernel's sum
-    over every thread, those that have exited included, kept to the
-    nanosecond. /proc/PID/task/*/schedstat is as fine, but lists only the
-    threads still alive, so a driver's worker that ended mid-run would take
-    its work with it; /proc/PID/stat has it all, but in clock ticks."""
-    clock = ctypes.c_int()
-    if _LIBC.clock_getcpuclockid(pid, ctypes.byref(clock)) != 0:
-        return None
-    try:
-        return time.clock_gettime_ns(clock.value)
-    except OSError:
-        return None
 
 
 def sample_process(pid):
@@ -49,18 +29,6 @@ def sample_process(pid):
     return kib[b"VmData"] + kib[b"VmStk"], kib[b"VmRSS"], cpu_ms
 
 
-def runnable_ns(pid):
-    """The main thread's time on a CPU plus its time waiting for one, in
-    nanoseconds (/proc/PID/schedstat), or None: near the wall time, it
-    computed all along, and what CPU time misses was the wait for a core."""
-    try:
-        with open("/proc/%d/schedstat" % pid, "rb") as f:
-            on_cpu, waiting = f.read().split()[:2]
-        return int(on_cpu) + int(waiting)
-    except (OSError, ValueError):
-        return None
-
-
 def run_once(binary, workdir, display, env, cache, timeline, stall, number, show=None, libraries_under=()):
     """One benchmark run. Returns (run, failed run): run is the record of a
     run that reported (with its link failures counted), failed run the record
@@ -70,15 +38,15 @@ def run_once(binary, workdir, display, env, cache, timeline, stall, number, show
     not tell; a failed run has them only where they were read."""
     samples, maps, cpu_ns, main_ns = [], [], [], []
 
-    def observe(line, proc):
+    def observe(line, child):
         if output.progress_index(line) is not None:
             # First, as close to the line as can be: the span from the first line to the last is counted.
-            for found, reading in ((cpu_ns, process_cpu_ns(proc.pid)), (main_ns, runnable_ns(proc.pid))):
+            for found, reading in ((cpu_ns, proc.cpu_ns(child.pid)), (main_ns, proc.runnable_ns(child.pid))):
                 found[:] = [found[0] if found else reading, reading]
             if not maps:  # the context, and so the driver, exists before the first program
-                maps.append(libraries.mapped(proc.pid, libraries_under))
+                maps.append(libraries.mapped(child.pid, libraries_under))
             if timeline:
-                samples.append(sample_process(proc.pid))
+                samples.append(sample_process(child.pid))
             if show:
                 show(line.decode(errors="replace").strip())
 

@@ -2,12 +2,15 @@
 parsed. Every reader returns None when there is no /proc, or the process is
 gone (or, for the memory lines, a zombie) by the time we look."""
 
+import ctypes
 import os
+import time
 
 # Fields of /proc/PID/stat after the command's name, which may hold spaces
 # and parentheses of its own: counted from the state, field 3 of the line.
 STATE, PARENT, SESSION, USER_TICKS, SYSTEM_TICKS, START_TICKS = 0, 1, 3, 11, 12, 19
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+_LIBC = ctypes.CDLL(None, use_errno=True)
 
 
 def stat(pid):
@@ -81,4 +84,33 @@ def owner(pid):
     try:
         return os.stat("/proc/%d" % pid).st_uid
     except OSError:
+        return None
+
+
+def cpu_ns(pid):
+    """The CPU time of a whole process in nanoseconds (not from /proc), or None once it is gone.
+
+    From its process CPU-time clock (clock_getcpuclockid): the kernel's sum
+    over every thread, those that have exited included, kept to the
+    nanosecond. /proc/PID/task/*/schedstat is as fine, but lists only the
+    threads still alive, so a driver's worker that ended mid-run would take
+    its work with it; /proc/PID/stat has it all, but in clock ticks."""
+    clock = ctypes.c_int()
+    if _LIBC.clock_getcpuclockid(pid, ctypes.byref(clock)) != 0:
+        return None
+    try:
+        return time.clock_gettime_ns(clock.value)
+    except OSError:
+        return None
+
+
+def runnable_ns(pid):
+    """The main thread's time on a CPU plus its time waiting for one, in
+    nanoseconds (/proc/PID/schedstat), or None: near the wall time, it
+    computed all along, and what CPU time misses was the wait for a core."""
+    try:
+        with open("/proc/%d/schedstat" % pid, "rb") as f:
+            on_cpu, waiting = f.read().split()[:2]
+        return int(on_cpu) + int(waiting)
+    except (OSError, ValueError):
         return None
