@@ -6,6 +6,7 @@ import shutil
 import signal
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from unittest import mock
@@ -118,6 +119,16 @@ class EveryInstant(unittest.TestCase):
         self.assert_nothing_left_at_any_instant(lock)
         self.assert_nothing_left_at_any_instant(lambda: outputs.write(path, lambda f: f.write("{}")), kept=["r.json"])
 
+    def test_a_process_waited_for_in_a_loop_does_not_hold_an_interrupt_back(self):
+        # The loop a build is watched in: once a second it says how long the build has run.
+        seconds = []
+        with self.assertRaises(interrupts.Interrupted), interrupts.raising(), \
+                scratch.child(["sleep", "600"], scratch.stop_process) as proc:
+            threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+            while proc.poll() is None and len(seconds) < 5:
+                scratch.wait(proc, 1.0)
+                seconds.append(1)
+        self.assertEqual(seconds, [])  # not held back until the process was stopped
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

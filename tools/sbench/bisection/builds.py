@@ -277,8 +277,7 @@ def make(repo, commit, paths, command, timeout, show):
                 status, reason = "timeout", "ran past --build-timeout (%g s)" % timeout
                 break
             show("building %s: %d s" % (commit[:12], elapsed))
-            with contextlib.suppress(subprocess.TimeoutExpired):  # back at once when it ends
-                proc.wait(min(1.0, max(0.01, timeout - elapsed)))
+            scratch.wait(proc, min(1.0, max(0.01, timeout - elapsed)))
         if status == "built" and proc.returncode:
             status, reason = "failed", "failed with status %d: see %s" % (proc.returncode, paths["log"])
     record = {"format": FORMAT, "commit": commit, "command": command, "timeout": timeout, "status": status,

@@ -14,7 +14,9 @@ tool is already on its way out. It waits instead of being raised:
   finished: raised there, it could land in a `finally` before the cleanup
   has begun and skip it;
 - while a finalizer (__del__) runs, since Python drops what one raises;
-- while subprocess waits for or polls a process, since it holds a lock then.
+- while subprocess waits for or polls a process, since it holds a lock then
+  (so a loop that waits for a process with a timeout sleeps in its own
+  frame: see scratch.wait).
 It is tried again every millisecond.
 """
 

@@ -20,6 +20,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 
 from . import proc, watchdog
 from .interrupts import owner, shielded
@@ -97,6 +98,20 @@ def child(argv, stop, **popen):
                 if popen.get("start_new_session"):  # what left its process group, but not its session
                     watchdog.kill_session(started[0].pid, leader=False)
                     watchdog.session_stopped(started[0].pid)
+
+
+def wait(proc, seconds, step=0.01):
+    """Whether proc ended within seconds. It sleeps here, not in subprocess:
+    an interrupt that lands inside subprocess's waiting is held back until
+    that returns, so a loop of timed waits there would hold Ctrl-C back
+    almost for good."""
+    deadline = time.monotonic() + seconds
+    while proc.poll() is None:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        time.sleep(min(step, left))
+    return True
 
 
 def stop_process(proc, grace=5.0):
