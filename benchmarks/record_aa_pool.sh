@@ -19,7 +19,8 @@ fi
 tools/compare -n 30 --shaders shaders/quick --json "$results" a:GALLIUM_DRIVER=llvmpipe b:GALLIUM_DRIVER=llvmpipe
 PYTHONPATH=tools /usr/bin/python3 - "$results" "tests/tools/data/aa-llvmpipe-quick-cpu-$mode-30.json.gz" "$mode" <<'PY'
 import gzip, json, os, sys
-from sbench import calibration, results
+from sbench.analysis import calibration
+from sbench.results import document as results
 document = results.load(sys.argv[1])
 pool = {"what": "llvmpipe against itself under two names, interleaved, in alternating order; per round: a's ms, "
                 "b's ms, a's MiB, b's MiB, on the wall clock (rounds) and the CPU clock (cpu_rounds)",
