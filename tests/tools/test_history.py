@@ -15,6 +15,7 @@ import unittest
 import postgres
 from sbench import compare
 from sbench.history import store as stores
+from sbench.running import plan
 from test_bisect import History
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -147,6 +148,26 @@ class Store(unittest.TestCase):
                 self.assertEqual(sum("already recorded" in s[0] for s in said), 6, said)
                 self.assertEqual(counts(url), {"machines": 1, "commits": 1, "comparisons": 2, "results": 4,
                                                "runs": 8, "series": 4})
+
+    def test_the_gpus_are_part_of_the_machine_and_only_pci_ids_are_kept(self):
+        devices = os.path.join(self.dir, "pci")
+        for slot, kind, vendor, device in (("0000:03:00.0", "0x030000", "0x10DE", "0x2204"),
+                                           ("0000:00:02.0", "0x038000", "0x8086", "0x9a49"),
+                                           ("0000:00:03.0", "0x020000", "0x1af4", "0x1041")):
+            os.makedirs(os.path.join(devices, slot))
+            for name, text in (("class", kind), ("vendor", vendor), ("device", device)):
+                with open(os.path.join(devices, slot, name), "w") as f:
+                    f.write(text + "\n")
+        with open(WORK["a"]) as f:
+            document = json.load(f)
+        document["host"]["gpus"] = plan.gpu_ids(devices) + ["x\x1b[2J", 3]
+        with open(os.path.join(self.dir, "gpu.json"), "w") as f:
+            json.dump(document, f)
+        url = os.path.join(self.dir, "gpu.sqlite")
+        for path in (WORK["a"], f.name):
+            self.assertEqual(main("record", "--store", url, path)[0], 0)
+        self.assertEqual(sqlite3.connect(url).execute("SELECT gpu FROM machines ORDER BY id").fetchall(),
+                         [("",), ("10de:2204 8086:9a49",)])
 
     def test_the_first_schema_migrates_to_the_current_one_and_a_newer_store_is_refused(self):
         fresh, old = self.urls(), self.urls()

@@ -12,6 +12,7 @@ statement, and its keys are looked up once a file.
 import array
 import hashlib
 import json
+import re
 import sys
 import zlib
 
@@ -19,6 +20,7 @@ import numpy
 
 from . import schema, store as stores
 
+PCI_ID = re.compile(r"[0-9a-f]{4}:[0-9a-f]{4}")  # a results file's GPU, as plan.gpu_ids gives it
 RUN_COLUMNS = ("run", "ms", "cpu_ms", "commit_mib", "link_failures", "program_ms", "commit_kib", "rss_kib",
                "libraries")
 
@@ -102,11 +104,13 @@ def _machine(store, host, tag):
     def number(value):
         return value if isinstance(value, int) and not isinstance(value, bool) else 0
     memory = number(host.get("memory_mib"))
+    gpus = host.get("gpus") if isinstance(host.get("gpus"), list) else []
     return _one(store, """
-        INSERT INTO machines (cpu, cores, memory_gib, gpu, tag, name) VALUES (:cpu, :cores, :gib, '', :tag, :name)
+        INSERT INTO machines (cpu, cores, memory_gib, gpu, tag, name) VALUES (:cpu, :cores, :gib, :gpu, :tag, :name)
         ON CONFLICT (cpu, cores, memory_gib, gpu, tag) DO UPDATE SET name = excluded.name RETURNING id""",
                 {"cpu": storable(host.get("cpu") or ""), "cores": number(host.get("cores")),
-                 "gib": (memory + 512) // 1024, "tag": storable(tag or ""), "name": storable(host.get("name"))})
+                 "gib": (memory + 512) // 1024, "tag": storable(tag or ""), "name": storable(host.get("name")),
+                 "gpu": " ".join(sorted(g for g in gpus if isinstance(g, str) and PCI_ID.fullmatch(g)))})
 
 
 def _commit(store, commit):

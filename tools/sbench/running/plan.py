@@ -194,9 +194,28 @@ def shader_info(directory, label):
 # Provenance, and the plan a resumed comparison must match
 # ---------------------------------------------------------------------------
 
+def gpu_ids(devices="/sys/bus/pci/devices"):
+    """The PCI ids (vendor:device, hex) of the display controllers, sorted:
+    what the GPU is, whatever the driver calls it."""
+    found = []
+    for slot in sorted(os.listdir(devices)) if os.path.isdir(devices) else ():
+        try:
+            with open(os.path.join(devices, slot, "class")) as f:
+                if not f.read().startswith("0x03"):
+                    continue
+            ids = []
+            for name in ("vendor", "device"):
+                with open(os.path.join(devices, slot, name)) as f:
+                    ids.append(f.read().strip().lower().replace("0x", ""))
+        except OSError:
+            continue
+        found.append(":".join(ids))
+    return sorted(found)
+
+
 def host_info():
     info = {"name": platform.node(), "kernel": platform.release(), "cpu": platform.machine(),
-            "cores": os.cpu_count(), "memory_mib": None}
+            "cores": os.cpu_count(), "memory_mib": None, "gpus": gpu_ids()}
     try:
         with open("/proc/cpuinfo") as f:
             models = re.findall(r"^model name\s*:\s*(.*)$", f.read(), re.M)
