@@ -11,10 +11,11 @@
 #   aa-quick      30 rounds (ROUNDS=24 for the loaded pool) of the ten-line pair (shaders/quick)
 #   gate-aa       the gate, llvmpipe against itself on the ten-line pair
 #   bisect-32     a 32-commit history (benchmarks/bisect-history.sh), bisected on the two-line pair
+#                 (CLOCK=cpu: judged on the CPU clock)
 #   git-bisect-32 the same history with git bisect run and a fixed comparison (benchmarks/naive-bisect.sh)
 set -e
 name=$1; out=$2
-if [ -z "$name" ] || [ -z "$out" ]; then sed -n 2,16p "$0" >&2; exit 2; fi
+if [ -z "$name" ] || [ -z "$out" ]; then sed -n 2,17p "$0" >&2; exit 2; fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 compare=$root/tools/compare
 mkdir -p "$out"; out=$(cd "$out" && pwd)
@@ -56,7 +57,7 @@ bisect-32)
   small; "$root/benchmarks/bisect-history.sh" "$out/repo"
   "$compare" bisect "$(sed -n 1p "$out/hashes")" "$(sed -n 32p "$out/hashes")" --repo "$out/repo" --build "$build" \
     --use 'LD_LIBRARY_PATH={prefix}/lib' --use GALLIUM_DRIVER=llvmpipe --shaders "$out/small" \
-    --builds "$out/builds" --json "$out/bisect.json" --html "$out/bisect.html";;
+    --builds "$out/builds" --json "$out/bisect.json" --html "$out/bisect.html" ${CLOCK:+--clock "$CLOCK"};;
 git-bisect-32)
   small; "$root/benchmarks/bisect-history.sh" "$out/repo"
   cd "$out/repo"
@@ -64,5 +65,5 @@ git-bisect-32)
   NAIVE_OUT=$out/naive NAIVE_SHADERS=$out/small git bisect run "$root/benchmarks/naive-bisect.sh" \
     "$(sed -n 1p ../hashes)" "$(sed -n 32p ../hashes)";;
 *)
-  sed -n 2,16p "$0" >&2; exit 2;;
+  sed -n 2,17p "$0" >&2; exit 2;;
 esac

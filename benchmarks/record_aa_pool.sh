@@ -1,12 +1,13 @@
 #!/bin/sh
 # An A/A pool of the ten-line pair on llvmpipe, both clocks per round, for the
-# calibration tests: quiet (nothing else should run meanwhile) or loaded (with
-# stress-ng --cpu 2 on both cores). Run from anywhere in the source tree, after
+# calibration tests: quiet (nothing else should run meanwhile), loaded (with
+# stress-ng --cpu 2 on both cores) or busy (two busy loops of the shell, one a
+# core: a load that takes the cores but hardly the caches). Run from anywhere in the source tree, after
 # building to ./build; writes tests/tools/data/aa-llvmpipe-quick-cpu-MODE-30.json.gz
 # and keeps the whole results file as aa-quick-MODE.json beside it in ./build.
 set -eu
 mode=${1:-}
-case "$mode" in quiet|loaded) ;; *) echo "usage: $0 quiet|loaded" >&2; exit 2 ;; esac
+case "$mode" in quiet|loaded|busy) ;; *) echo "usage: $0 quiet|loaded|busy" >&2; exit 2 ;; esac
 cd "$(dirname "$0")/.."
 results=build/aa-quick-$mode.json
 rm -f "$results"
@@ -14,7 +15,15 @@ stress=
 if [ "$mode" = loaded ]; then
     stress-ng --cpu 2 --quiet &
     stress=$!
-    trap 'kill "$stress"; wait "$stress" || true' EXIT
+elif [ "$mode" = busy ]; then
+    sh -c 'while :; do :; done' &
+    stress=$!
+    sh -c 'while :; do :; done' &
+    stress="$stress $!"
+fi
+if [ -n "$stress" ]; then
+    # shellcheck disable=SC2086 # the ids are words
+    trap 'kill $stress; wait $stress || true' EXIT
 fi
 tools/compare -n 30 --shaders shaders/quick --json "$results" a:GALLIUM_DRIVER=llvmpipe b:GALLIUM_DRIVER=llvmpipe
 PYTHONPATH=tools /usr/bin/python3 - "$results" "tests/tools/data/aa-llvmpipe-quick-cpu-$mode-30.json.gz" "$mode" <<'PY'
@@ -25,7 +34,8 @@ document = results.load(sys.argv[1])
 pool = {"what": "llvmpipe against itself under two names, interleaved, in alternating order; per round: a's ms, "
                 "b's ms, a's MiB, b's MiB, on the wall clock (rounds) and the CPU clock (cpu_rounds)",
         "command": "tools/compare -n 30 --shaders shaders/quick --json POOL.json a:GALLIUM_DRIVER=llvmpipe "
-                   "b:GALLIUM_DRIVER=llvmpipe" + (", under stress-ng --cpu 2" if sys.argv[3] == "loaded" else ""),
+                   "b:GALLIUM_DRIVER=llvmpipe" + {"loaded": ", under stress-ng --cpu 2",
+                                                  "busy": ", beside two busy loops of sh"}.get(sys.argv[3], ""),
         "mode": sys.argv[3], "host": document["host"],
         "created": document.get("created"), "renderer": document["results"][0]["renderer"],
         "rounds": calibration.pool(document), "cpu_rounds": calibration.pool(document, "cpu")}
