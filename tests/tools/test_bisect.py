@@ -92,8 +92,7 @@ class Builds(unittest.TestCase):
         self.addCleanup(write, held, "")  # a daemon left behind (a failure) ends too
         waiter = "until [ -e %s ]; do sleep 0.05; done; touch %s" % (shlex.quote(held), shlex.quote(late))
         daemon = "setsid sh -c %s & cp n {prefix}/" % shlex.quote(waiter)
-        fixed = "cp n {prefix}/"
-        made = []
+        fixed, made = "cp n {prefix}/", []
         # (command, --build-timeout, --rebuild, --use, what is made of it: status, reused)
         for command, limit, rebuild, use, expected in (
                 ("exit 1", 60, False, (), ("failed", False)),
@@ -224,9 +223,12 @@ class Bisect(History):
         # 2 does not build, 1 crashes: skipped; 3 is 4's binary: bad with nothing run.
         self.assertIn("the first bad commit could be any of:\n%s version 1\n%s version 2\n%s version 3\n"
                       % (c[1], c[2], c[3]), out)
-        steps = {s["commits"][1]: s for s in self.saved()["steps"] if s["kind"] == "classify"}
+        document = self.saved()
+        steps = {s["commits"][1]: s for s in document["steps"] if s["kind"] == "classify"}
         self.assertEqual(["build failed" in steps[c[2]]["skipped"], "crashed" in steps[c[1]]["skipped"]], [True] * 2)
         self.assertEqual((steps[c[3]]["verdict"], steps[c[3]]["reused"], steps[c[3]]["rounds"]), ("bad", c[4], []))
+        loaded = [lib["path"] for lib in document["steps"][0]["rounds"][0][0]["libraries"]]  # kept with each run
+        self.assertTrue(any(path.endswith("/prefix/lib/libfakedrv.so") for path in loaded), loaded)
         self.assert_nothing_left()
         # A driver found on LD_LIBRARY_PATH before the build's: refused.
         subprocess.run(["cc", "-shared", "-fPIC", "-o", os.path.join(self.dir, "libfakedrv.so"), "-x", "c", "-"],
@@ -246,8 +248,8 @@ class Bisect(History):
         self.assertIn("%s is also a bad commit" % c[2], out)
         # git bisect run, left to itself, takes the side branch's commit: skipped, with nothing built.
         subprocess.run(["git", "-C", repo, "checkout", "-q", self.side[0]], check=True)
-        (out, err), status = self.bisect(repo, c[0], c[2], "--git-bisect-run", "--builds", self.tmp)
-        self.assertEqual((status, os.listdir(self.tmp)), (125, []), err)
+        (out, err), status = self.bisect(repo, c[0], c[2], "--git-bisect-run", "--builds", self.dir + "/unbuilt")
+        self.assertEqual((status, os.listdir(self.dir + "/unbuilt")), (125, []), err)
         self.assertIn("not on the first-parent line", out)
         # Nothing to find: the same commit, a speed-up, a growth of memory (the fake always reports 56 MB).
         for bad, extra, line in ((c[0], ["--faster"], "nothing to bisect: GOOD and BAD are the same commit\n"),
