@@ -2,10 +2,10 @@
 history built for real, each commit a driver library whose fake_ms the fake benchmark takes (negative: a crash)."""
 
 import contextlib
-import io
 import json
 import math
 import os
+import pathlib
 import re
 import signal
 import shlex
@@ -13,17 +13,16 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import numpy
 
-from sbench import compare
 from sbench.analysis import sequential
 from sbench.bisection import search as bisection, builds
 from sbench.running import plan
 
-from test_faults import BINARY, FAKE, HERE, ROOT, TOOL, ToolCase, leftovers
+from test_compare import run_main
+from test_faults import BINARY, FAKE, HERE, ROOT, TOOL, ToolCase, leftovers, until
 
 TOOLS = os.path.join(ROOT, "tools")
 
@@ -60,20 +59,15 @@ class Search(unittest.TestCase):
     def test_a_wrong_commit_is_named_rarely_even_on_a_change_near_the_threshold(self):
         # Over 32 commits: +20 % or +6 % (against a 5 % threshold) at 2.9 % noise a run, and with a tenth of
         # the runs off by 40 %, where the trimmed test settles most steps (measured: 33 % ranges, not 91 %).
-        draws = 100
         for rise, noise, strays in ((1.2, 0.029, 0), (1.06, 0.029, 0), (1.2, 0.08, 0), (1.2, 0.029, 0.1)):
-            wrong, rounds, ranges = 0, [], 0
-            for seed in range(draws):
-                culprit = 1 + seed % 31
-                changes, spent = simulated_search(32, [culprit], noise, seed, rise, strays=strays)
-                ranges += any(hi - lo > 1 for lo, hi in changes)
-                rounds.append(spent)
-                wrong += not any(lo < culprit <= hi for lo, hi in changes) or len(changes) != 1
-            self.assertLessEqual(wrong / draws, bisection.ALPHA, (rise, noise, strays))
+            found = [(1 + seed % 31, *simulated_search(32, [1 + seed % 31], noise, seed, rise, strays=strays))
+                     for seed in range(100)]
+            wrong = sum(len(changes) != 1 or not any(lo < c <= hi for lo, hi in changes) for c, changes, _ in found)
+            self.assertLessEqual(wrong / 100, bisection.ALPHA, (rise, noise, strays))
             if rise == 1.2 and noise < 0.05 and not strays:  # a plain change: about 8 rounds a step
-                self.assertLessEqual(numpy.median(rounds), 80)
+                self.assertLessEqual(numpy.median([spent for _, _, spent in found]), 80)
             if strays:
-                self.assertLessEqual(ranges / draws, 0.5)
+                self.assertLessEqual(numpy.mean([any(hi - lo > 1 for lo, hi in ch) for _, ch, _ in found]), 0.5)
 
 
 class Builds(unittest.TestCase):
@@ -81,8 +75,7 @@ class Builds(unittest.TestCase):
     def setUpClass(cls):
         cls.top = tempfile.mkdtemp(prefix="shaderbench-builds-")
         cls.addClassCleanup(shutil.rmtree, cls.top, True)
-        cls.repo = os.path.join(cls.top, "repo")
-        os.mkdir(cls.repo)
+        cls.repo = tempfile.mkdtemp(dir=cls.top)
         write(os.path.join(cls.repo, "n"), "0")
         for argv in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "0"]):
             git(cls.repo, *argv)
@@ -99,8 +92,7 @@ class Builds(unittest.TestCase):
         self.addCleanup(write, held, "")  # a daemon left behind (a failure) ends too
         waiter = "until [ -e %s ]; do sleep 0.05; done; touch %s" % (shlex.quote(held), shlex.quote(late))
         daemon = "setsid sh -c %s & cp n {prefix}/" % shlex.quote(waiter)
-        fixed = "cp n {prefix}/"
-        made = []
+        fixed, made = "cp n {prefix}/", []
         # (command, --build-timeout, --rebuild, --use, what is made of it: status, reused)
         for command, limit, rebuild, use, expected in (
                 ("exit 1", 60, False, (), ("failed", False)),
@@ -148,8 +140,7 @@ class Builds(unittest.TestCase):
     def test_a_builds_directory_that_another_user_could_swap_is_refused(self):
         # Where others may write, another user could swap it; not where that is sticky (/tmp).
         for mode in (0o777, 0o1777, 0o755):
-            parent = os.path.join(self.top, "open%o" % mode)
-            os.mkdir(parent)
+            parent = tempfile.mkdtemp(dir=self.top)
             os.chmod(parent, mode)
             with (self.assertRaisesRegex(builds.BuildError, "others can write") if mode == 0o777
                   else contextlib.nullcontext()):
@@ -157,13 +148,11 @@ class Builds(unittest.TestCase):
 
 
 def read(path):
-    with open(path) as f:
-        return f.read()
+    return pathlib.Path(path).read_text()
 
 
 def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
+    pathlib.Path(path).write_text(text)
 
 
 class History(ToolCase):
@@ -172,8 +161,7 @@ class History(ToolCase):
 
     def history(self, versions, slow=None):
         repo = os.path.join(self.dir, "repo")
-        os.mkdir(repo)
-        git(repo, "init", "-q")
+        git(self.dir, "init", "-q", "repo")
         hashes, state, forward = [], {"ms": None, "made": None}, read(os.path.join(HERE, "forward_gl.c"))
 
         def commit(number, version):
@@ -205,8 +193,7 @@ class History(ToolCase):
 
     def interrupt(self, proc, when):
         """Its stderr once SIGINT, sent when when() holds, ended it and all it started."""
-        while not when():
-            time.sleep(0.05)
+        until(when, "the moment to interrupt")
         proc.send_signal(signal.SIGINT)
         err = proc.communicate(timeout=60)[1]
         self.assertEqual((proc.returncode, leftovers()), (130, []), err)
@@ -224,69 +211,59 @@ class History(ToolCase):
                 *use, "--builds", os.path.join(self.dir, "builds"), "--max-runs", "6", *extra]
 
     def bisect(self, *argv, start=False, env=None, **options):
-        base = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
-        proc = subprocess.Popen([TOOL, *self.argv(*argv, **options)], text=True, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, env=dict(base, TMPDIR=self.tmp, **(env or {})))
+        proc = self.popen(*self.argv(*argv, **options), env=env)
         return proc if start else (proc.communicate(timeout=300), proc.returncode)
 
 
 class Bisect(History):
-    def test_broken_crashing_and_unchanged_commits(self):
+    def test_broken_crashing_and_unchanged_commits_and_a_run_that_did_not_load_the_build(self):
         repo, c = self.history([1000, -1, None, 1600, "same"])
         (out, err), status = self.bisect(repo, c[0], c[4], "--json", self.json)
         self.assertEqual(status, 0, err)
         # 2 does not build, 1 crashes: skipped; 3 is 4's binary: bad with nothing run.
         self.assertIn("the first bad commit could be any of:\n%s version 1\n%s version 2\n%s version 3\n"
                       % (c[1], c[2], c[3]), out)
-        steps = {s["commits"][1]: s for s in self.saved()["steps"] if s["kind"] == "classify"}
-        self.assertIn("build failed", steps[c[2]]["skipped"])
-        self.assertIn("crashed", steps[c[1]]["skipped"])
+        document = self.saved()
+        steps = {s["commits"][1]: s for s in document["steps"] if s["kind"] == "classify"}
+        self.assertEqual(["build failed" in steps[c[2]]["skipped"], "crashed" in steps[c[1]]["skipped"]], [True] * 2)
         self.assertEqual((steps[c[3]]["verdict"], steps[c[3]]["reused"], steps[c[3]]["rounds"]), ("bad", c[4], []))
+        loaded = [lib["path"] for lib in document["steps"][0]["rounds"][0][0]["libraries"]]  # kept with each run
+        self.assertTrue(any(path.endswith("/prefix/lib/libfakedrv.so") for path in loaded), loaded)
         self.assert_nothing_left()
+        # A driver found on LD_LIBRARY_PATH before the build's: refused.
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", os.path.join(self.dir, "libfakedrv.so"), "-x", "c", "-"],
+                       input=b"int fake_ms = 1000;\n", check=True)
+        (out, err), status = self.bisect(repo, c[0], c[4], use=["--use", "LD_LIBRARY_PATH=" + self.dir] + USE[2:])
+        self.assertEqual(status, 1)
+        self.assertRegex(err, r"the run of (%s|%s) loaded nothing from %s/builds/[0-9a-f]{40}-[0-9a-f]{16}/prefix" % (
+            c[0][:12], c[4][:12], self.dir))
 
     def test_every_change_named_and_nothing_to_bisect(self):
         # A change on each side of the midpoint, both named; that is a merge, standing for its side branch.
         repo, c = self.history([1000, [1300], 1700])
         (out, err), status = self.bisect(repo, c[0], c[2])
-        self.assertEqual(status, 0, err)
-        self.assertIn("%s is the first bad commit\n    merge 1" % c[1], out)
-        self.assertRegex(out, r"\+30\.0 % \[\+30\.0, \+30\.0\] against its parent \(95 % interval\); "
-                              r"49 % of the whole change")
-        self.assertIn("compare bisect %s %s   (git log %s..%s)" % (c[0][:12], self.side[0][:12], c[0][:12],
-                                                                   self.side[0][:12]), out)
+        self.assertEqual((status, "%s is the first bad commit\n    merge 1" % c[1] in out), (0, True), out + err)
+        self.assertIn("+30.0 % [+30.0, +30.0] against its parent (95 % interval); 49 % of the whole change", out)
+        self.assertIn("compare bisect {0} {1}   (git log {0}..{1})".format(c[0][:12], self.side[0][:12]), out)
         self.assertIn("%s is also a bad commit" % c[2], out)
         # git bisect run, left to itself, takes the side branch's commit: skipped, with nothing built.
         subprocess.run(["git", "-C", repo, "checkout", "-q", self.side[0]], check=True)
-        (out, err), status = self.bisect(repo, c[0], c[2], "--git-bisect-run", "--builds", self.tmp)
-        self.assertEqual((status, os.listdir(self.tmp)), (125, []), err)
+        (out, err), status = self.bisect(repo, c[0], c[2], "--git-bisect-run", "--builds", self.dir + "/unbuilt")
+        self.assertEqual((status, os.listdir(self.dir + "/unbuilt")), (125, []), err)
         self.assertIn("not on the first-parent line", out)
-        (out, err), status = self.bisect(repo, c[0], c[0], "--faster")
-        self.assertEqual((status, out), (4, "nothing to bisect: GOOD and BAD are the same commit\n"))
-        # A speed-up is not there to find.
-        (out, err), status = self.bisect(repo, c[0], c[1], "--faster")
-        self.assertEqual(status, 4, err)
-        self.assertIn("nothing to bisect: %s is not faster than %s by more than 5 %%" % (c[1][:12], c[0][:12]), out)
+        # Nothing to find: the same commit, a speed-up, a growth of memory (the fake always reports 56 MB).
+        for bad, extra, line in ((c[0], ["--faster"], "nothing to bisect: GOOD and BAD are the same commit\n"),
+                                 (c[1], ["--faster"], "nothing to bisect: {} is not faster than {} by more than 5 %"),
+                                 (c[1], ["--measure", "memory"], "{} is not larger in memory than {} by more than "
+                                                                 "5 % (+0.0 %")):
+            (out, err), status = self.bisect(repo, c[0], bad, *extra)
+            self.assertEqual((status, line.format(c[1][:12], c[0][:12]) in out), (4, True), out + err)
         # On the CPU clock every version burns the same 2 x 100 ms: 3 rounds may not settle, but near 0.
         (out, err), status = self.bisect(repo, c[0], c[1], "--clock", "cpu", "--max-runs", "3",
                                          env={"FAKE_BENCH": "burn:100"})
         change = re.search(r"slower in CPU time than %s by more than 5 %% (?:within 3 rounds )?\(([-+]\d+\.\d) %%"
                            % c[0][:12], out)
         self.assertTrue(status in (3, 4) and change and abs(float(change.group(1))) < 5, out)
-        # Nor a growth of memory (the fake always reports 56 MB).
-        (out, err), status = self.bisect(repo, c[0], c[1], "--measure", "memory")
-        self.assertEqual(status, 4, err)
-        self.assertIn("%s is not larger in memory than %s by more than 5 %% (+0.0 %%" % (c[1][:12], c[0][:12]), out)
-
-    def test_a_run_that_did_not_load_the_build_is_refused(self):
-        repo, c = self.history([1000, 1600])
-        elsewhere = os.path.join(self.dir, "elsewhere")
-        os.mkdir(elsewhere)
-        subprocess.run(["cc", "-shared", "-fPIC", "-o", os.path.join(elsewhere, "libfakedrv.so"), "-x", "c", "-"],
-                       input=b"int fake_ms = 1000;\n", check=True)
-        (out, err), status = self.bisect(repo, c[0], c[1], use=["--use", "LD_LIBRARY_PATH=" + elsewhere] + USE[2:])
-        self.assertEqual(status, 1)
-        self.assertRegex(err, r"the run of (%s|%s) loaded nothing from %s/builds/[0-9a-f]{40}-[0-9a-f]{16}/prefix" % (
-            c[0][:12], c[1][:12], self.dir))
 
     def test_interrupted_in_a_build_and_in_a_run_then_resumed(self):
         repo, c = self.history([1000, 1600, 1600], slow=1)
@@ -294,14 +271,12 @@ class Bisect(History):
         build = os.path.join(self.dir, "builds", c[1] + "-" + builds.key_of(c[1], BUILD, USE[1::2]))
         log = os.path.join(build, "build.log")
         err = self.interrupt(proc, lambda: os.path.exists(log) and "building" in read(log))
-        self.assertIn("go on with --resume", err)
-        self.assertFalse(os.path.exists(os.path.join(build, "build.json")))
+        self.assertEqual(("go on with --resume" in err, "build.json" in os.listdir(build)), (True, False), err)
         # A file that another hand changed is refused before anything runs.
         planted = self.edited(os.path.join(self.dir, "planted.json"), lambda d: d["steps"][0]["rounds"][0][0].update(
             libraries=[{"path": "/x\n", "sha256": "0" * 64}]))
         (out, err), status = self.bisect(repo, c[0], c[2], "--resume", planted)
-        self.assertEqual(status, 2)
-        self.assertIn("not a bisect of this tool (a run's libraries)", err)
+        self.assertEqual((status, "not a bisect of this tool (a run's libraries)" in err), (2, True), err)
         write(os.path.join(self.dir, "go"), "")
         # Then in a run: the first run after resuming hangs until interrupted.
         marker = os.path.join(self.dir, "marker")
@@ -310,8 +285,7 @@ class Bisect(History):
         self.interrupt(proc, lambda: os.path.exists(marker))
         # Then the runs fail (the midpoint is skipped); resumed once they work, that round runs again.
         (out, err), status = self.bisect(repo, c[0], c[2], "--resume", self.json, env={"FAKE_BENCH": "crash:0"})
-        self.assertEqual(status, 0, err)
-        self.assertIn("the first bad commit could be any of", out)
+        self.assertEqual((status, "the first bad commit could be any of" in out), (0, True), out + err)
         # The file names another binary with the same SHA-256: only compared, never run.
         elsewhere = os.path.join(self.dir, "elsewhere.sh")
         write(elsewhere, "#!/bin/sh\ntouch %s\nexit 1\n" % self.marker)
@@ -337,10 +311,9 @@ class Refusals(History):
     def test_what_run_refuses_and_a_malformed_resume_file_one_line_each(self):
         repo, c = self.history([1000])
         os.mkdir(os.path.join(repo, "sub"))
-        binary = os.path.join(self.dir, "bench")
-        shutil.copy(FAKE, binary)
+        binary = shutil.copy(FAKE, os.path.join(self.dir, "bench"))
         base = self.argv(repo, c[0], c[0], binary=binary)
-        self.assertEqual(subprocess.run([TOOL, *base, "--json", self.json], capture_output=True).returncode, 4)
+        self.assertEqual(run_main(*base, "--json", self.json)[0], 4)  # the file the resumes below break
         broken_with = lambda name, change: ["--resume", self.edited(os.path.join(self.dir, name), change)]
         both = os.path.join(self.dir, "b.json")
         for extra, refusal in (
@@ -353,11 +326,8 @@ class Refusals(History):
                 (["--repo", os.path.join(repo, "sub")], "is inside the repository"),
                 (broken_with("1.json", lambda d: d["binary"].pop("sha256")), "not a bisect of this tool (its bin"),
                 (broken_with("2.json", lambda d: d["binary"].update(path=5)), "not a bisect of this tool (its bin")):
-            err = io.StringIO()
-            with contextlib.redirect_stderr(err):
-                status = compare.main(base + extra, os.path.join(ROOT, "tools"))
-            self.assertEqual((status, err.getvalue().count("\n")), (2, 1), (extra, err.getvalue()))
-            self.assertIn(refusal, err.getvalue())
+            status, _, err = run_main(*base, *extra)
+            self.assertEqual((status, err.count("\n"), refusal in err), (2, 1, True), (extra, err))
 
 
 class RealDriver(History):
@@ -369,15 +339,9 @@ class RealDriver(History):
         repo, c = self.history([0, 2000, "same"])
         build = ("mkdir -p {prefix}/lib && cc -shared -fPIC -O2 -DREAL_LIBGL='\"%s\"' -DLINK_DELAY_US=$(cat delay) "
                  "-o {prefix}/lib/libGL.so.1 forward_gl.c -ldl" % forward_gl.real_libgl())
-        (out, err), status = self.bisect(repo, c[0], c[2], "--json", self.json, build=build, binary=BINARY, use=[
+        (out, err), status = self.bisect(repo, c[0], c[2], build=build, binary=BINARY, use=[
             "--use", "LD_LIBRARY_PATH={prefix}/lib", "--use", "GALLIUM_DRIVER=softpipe"])
-        self.assertEqual(status, 0, err)
-        self.assertIn("%s is the first bad commit" % c[1], out)
-        run = self.saved()["steps"][0]["rounds"][0][1]
-        loaded = [lib["path"] for lib in run["libraries"]]
-        key = builds.key_of(c[2], build, ["LD_LIBRARY_PATH={prefix}/lib"])
-        self.assertIn(os.path.join(self.dir, "builds", c[2] + "-" + key, "prefix", "lib", "libGL.so.1"), loaded)
-        self.assertIn(os.path.realpath(forward_gl.real_libgl()), loaded)
+        self.assertEqual((status, "%s is the first bad commit" % c[1] in out), (0, True), out + err)
         self.assert_nothing_left()
 
 

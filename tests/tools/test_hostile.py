@@ -6,6 +6,7 @@ import csv
 import fcntl
 import json
 import os
+import pathlib
 import resource
 import shutil
 import stat
@@ -15,9 +16,8 @@ import unittest
 from sbench.results import document as results
 from sbench.running import plan
 from test_compare import ROOT, TOOL, document, result, run_main
-from test_faults import as_nobody, for_nobody
+from test_faults import FAKE, as_nobody, for_nobody
 
-FAKE = os.path.join(ROOT, "tests", "tools", "fake_bench.py")
 NOBODY = 65534
 ESCAPES = "\x1b]0;retitled\x07\x1b[2J"  # a terminal's new title, then a cleared screen
 
@@ -35,8 +35,7 @@ class Hostile(unittest.TestCase):
         return os.path.join(self.dir, name)
 
     def write(self, content, name="r.json"):
-        with open(self.path(name), "w") as f:
-            f.write(content if isinstance(content, str) else json.dumps(content))
+        pathlib.Path(self.path(name)).write_text(content if isinstance(content, str) else json.dumps(content))
         return self.path(name)
 
     def comparison(self, *argv):  # refused before an X server starts, or it would run the fake
@@ -78,8 +77,7 @@ class Hostile(unittest.TestCase):
                              (0, "a,", True))
 
         # What cannot be a results file is refused before it is read whole (which would not fit in 1 GiB).
-        with open(self.path("huge.json"), "w") as f:
-            f.truncate(results.MAX_BYTES + 1)  # sparse: takes no disk
+        os.truncate(self.write("", "huge.json"), results.MAX_BYTES + 1)  # sparse: takes no disk
         for path, line in (("/dev/zero", "(a NUL byte at byte 0)"), (self.path("huge.json"), "larger than a results")):
             run = subprocess.run([TOOL, "--report", path], capture_output=True, text=True,
                                  preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_DATA, (1 << 30, 1 << 30)))
@@ -90,9 +88,8 @@ class Hostile(unittest.TestCase):
         found = [result("a", "p1", [1000] * 5, [50] * 5), result('=HYPERLINK("http://x")', "p1", [900] * 5, [50] * 5)]
         found[0]["renderer"], found[1]["renderer"] = "@SUM(1)", "-2+3"
         self.assertEqual(run_main("--report", self.write(document(found)), "--csv", self.path("t.csv"))[0], 0)
-        with open(self.path("t.csv")) as f:
-            rows = [[r[k] for k in ("configuration", "renderer", "time_verdict", "time_change_pct")]
-                    for r in csv.DictReader(f)]
+        rows = [[r[k] for k in ("configuration", "renderer", "time_verdict", "time_change_pct")]
+                for r in csv.DictReader(pathlib.Path(self.path("t.csv")).read_text().splitlines())]
         self.assertEqual(rows[0][:3] + rows[1][:3], ["a", "'@SUM(1)", "", "'=HYPERLINK(\"http://x\")", "'-2+3",
                                                      "faster"])
         self.assertLess(float(rows[1][3]), 0)
@@ -118,8 +115,7 @@ class Hostile(unittest.TestCase):
         self.assertEqual([line.split()[-2:] for line in text.splitlines()[4:6]], [["±5", "%"], ["+50.0", "%"]])
 
     def test_resume_shows_what_it_would_run_and_runs_no_program_of_another_user(self):
-        script, path = self.path("bench"), self.path("resume.json")
-        shutil.copy(FAKE, script)
+        script, path = shutil.copy(FAKE, self.path("bench")), self.path("resume.json")
         pairs = [(plan.find_pair(os.path.join(ROOT, "shaders")), "pair")]
         saved = results.new_document(plan.make_plan([plan.parse_config("evil:LD_PRELOAD=/x/evil.so")], pairs, script,
                                                     3, "isolated", True, False), {"name": "h"})

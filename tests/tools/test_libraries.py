@@ -1,10 +1,10 @@
-"""Which GL and driver libraries a run really loaded: read from a process's
-maps (odd ones included), hashed, checked when read back, and a real run
-through a forwarding libGL.so.1 that makes each link slower by a known delay."""
+"""Which GL and driver libraries a run really loaded: read from a process's maps (odd ones included), hashed,
+checked when read back, and a real run through a forwarding libGL.so.1 that makes each link slower by a known delay."""
 
 import hashlib
 import json
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -60,10 +60,9 @@ class Maps(unittest.TestCase):
         self.assertIsNotNone(observe.sample_process(os.getpid()))
         gone = subprocess.Popen(["sleep", "10"])
         gone.kill()
-        os.waitid(os.P_PID, gone.pid, os.WEXITED | os.WNOWAIT)  # a zombie: no maps, no memory in its status
-        self.assertEqual((libraries.mapped(gone.pid), observe.sample_process(gone.pid)), (None, None))
-        gone.wait()
-        self.assertEqual((libraries.mapped(gone.pid), observe.sample_process(gone.pid)), (None, None))
+        for reap in (lambda: os.waitid(os.P_PID, gone.pid, os.WEXITED | os.WNOWAIT), gone.wait):  # zombie, reaped
+            reap()  # either way: no maps, no memory in its status
+            self.assertEqual((libraries.mapped(gone.pid), observe.sample_process(gone.pid)), (None, None))
         self.assertEqual([proc.cpu_ns(gone.pid), proc.cpu_ns(os.getpid()) > 0], [None, True])
 
     def test_a_failed_run_keeps_them_once_it_got_as_far_as_its_first_program(self):
@@ -78,15 +77,13 @@ class Maps(unittest.TestCase):
     def test_files_are_hashed_once_while_unchanged_and_what_is_no_file_is_left_out(self):
         with tempfile.TemporaryDirectory() as work:
             lib, fifo = os.path.join(work, "libGL.so.1"), os.path.join(work, "fifo_dri.so")
-            with open(lib, "wb") as f:
-                f.write(b"first")
+            pathlib.Path(lib).write_bytes(b"first")
             os.mkfifo(fifo)  # opened, it would block a reader that waits for a writer
             first = hashlib.sha256(b"first").hexdigest()
             paths = [lib, fifo, work, os.path.join(work, "gone.so"), lib]
             self.assertEqual(libraries.described(paths), [{"path": lib, "sha256": first}] * 2)
             stamp = os.stat(lib).st_mtime_ns
-            with open(lib, "wb") as f:
-                f.write(b"other")
+            pathlib.Path(lib).write_bytes(b"other")
             os.utime(lib, ns=(stamp, stamp))  # to every stat the same file: the cache answers
             self.assertEqual(libraries.described([lib])[0]["sha256"], first)
             os.utime(lib, ns=(stamp, stamp + 1))
@@ -96,8 +93,6 @@ class Maps(unittest.TestCase):
         system = [{"path": "/usr/lib/x86_64-linux-gnu/" + name, "sha256": "0" * 64}
                   for name in ("dri/swrast_dri.so", "libGLX.so.0.0.0", "libGL.so.1.7.0")]
         with tempfile.TemporaryDirectory() as work:
-            for name in ("x", "xy/lib"):
-                os.makedirs(os.path.join(work, name))
             os.symlink(os.path.join(work, "xy"), os.path.join(work, "link"))
             built = system + [{"path": os.path.join(os.path.realpath(work), "xy/lib/libGL.so.1"), "sha256": "1" * 64}]
             self.assertIsNone(libraries.outside(built, os.path.join(work, "link")))
@@ -106,8 +101,6 @@ class Maps(unittest.TestCase):
             self.assertEqual(libraries.outside(built, elsewhere),
                              "loaded nothing from %s: libGL.so.1.7.0 came from /usr/lib/x86_64-linux-gnu/"
                              "libGL.so.1.7.0, libGL.so.1 from %s" % (elsewhere, built[-1]["path"]))
-            self.assertEqual(libraries.outside(system, elsewhere), "loaded nothing from %s: libGL.so.1.7.0 came from "
-                             "/usr/lib/x86_64-linux-gnu/libGL.so.1.7.0" % elsewhere)
             self.assertIn("not recorded", libraries.outside(None, elsewhere))
             self.assertIn("no GL library at all", libraries.outside([], elsewhere))
 
@@ -134,8 +127,7 @@ class ReadBack(unittest.TestCase):
             with self.subTest(error=error):
                 checked = result("a", "p1", [1000], [50])
                 checked["runs"][0]["libraries"] = found
-                checked["failed_runs"] = [{"run": 2, "reason": "crashed (SIGSEGV)", "programs": 3,
-                                          "progress_s": None}]
+                checked["failed_runs"] = [{"run": 2, "reason": "crashed (SIGSEGV)", "programs": 3, "progress_s": None}]
                 text = json.dumps(document([checked]))
                 if error is None:
                     self.assertEqual(results.loads(text, "r.json")["results"][0]["runs"][0]["libraries"], found)
@@ -163,14 +155,12 @@ class ThroughAForwardingLibrary(ToolCase):
         loaded = results.load(self.json)
         found = {r["configuration"]: r for r in loaded["results"]}
         shown = {c["name"]: c["libraries"] for c in report.provenance(loaded, self.json)["configurations"]}
-        self.assertEqual({name: r["renderer"].split()[0] for name, r in found.items()},
-                         {"zero": "llvmpipe", "slow": "llvmpipe"})
+        self.assertEqual([r["renderer"].split()[0] for r in found.values()], ["llvmpipe"] * 2)
         for name, directory in built.items():
             (record,) = found[name]["runs"]
             paths = [library["path"] for library in record["libraries"]]
             ours = os.path.join(directory, forward_gl.NAME)
-            with open(ours, "rb") as f:
-                digest = hashlib.sha256(f.read()).hexdigest()
+            digest = hashlib.sha256(pathlib.Path(ours).read_bytes()).hexdigest()
             self.assertIn({"path": ours, "sha256": digest}, record["libraries"])
             self.assertIn("%s %s" % (ours, digest[:12]), shown[name])  # the page names them, per configuration
             self.assertTrue(any(os.path.basename(p).startswith("libGL.so.1") and not p.startswith(directory)
