@@ -222,8 +222,7 @@ class ResultsFiles(Files):
                 (good.replace('"cpu_ms": null', '"cpu_ms": 1e400', 1), "runs[0].cpu_ms is Infinity, out of range"),
                 (good.replace('"configuration": "a"', '"configuration": "a\\nb"'), "configuration should be printable"),
                 (good.replace('"environment": {}', '"environment": {"A=B": "1"}', 1), '"A=B"="1", which no process'),
-                (good.replace('"commit_kib": null', '"commit_kib": %s' % json.dumps([1] * 1000), 1),
-                 "runs[0] has commit_kib but no rss_kib"),
+                (good.replace('"commit_kib": null', '"commit_kib": %s' % ([1] * 1000), 1), "commit_kib but no rss_kib"),
                 (json.dumps(document([dict(result("a", "p1", [1000] * 5, [50] * 5), calls=dict(
                     {key: [1.0] * 1000 for key in results.CALL_KEYS}, source="replay", link_ms=[None] * 1000))])),
                  "results[0].calls.link_ms[0] should be a whole number or a number, not null")):
@@ -356,8 +355,7 @@ class Gates(Files):
         # Under load: a third of the wall time on a CPU, but the main thread always running or waiting for one.
         waited = [dict(r, runs=[dict(run, cpu_us=run["cpu_us"] // 3, runnable_us=run["ms"] * 1000)
                                 for run in r["runs"]]) for r in sides[:2]]
-        one, threads, old, new, loaded = (self.write(found) for found in (sides[:2], sides[2:], sides[:1], [sides[1]],
-                                                                          waited))
+        one, threads, old, new, loaded = map(self.write, (sides[:2], sides[2:], sides[:1], [sides[1]], waited))
         untimed = self.write([result("a", "p1", wall[0], [50] * 5)])
         hint = ("The CPU clock would likely settle b p1 time: its noise is 0.8 % a round against the wall clock's "
                 "17.7 %, with CPU over wall 0.97 (the driver compiles on the calling thread): --clock cpu\n")
@@ -409,9 +407,8 @@ class Gates(Files):
             stopped, reason = looked(times, mibs, round_number)
             self.assertEqual((stopped, reason is None), (stops, line is None), reason)
             self.assertIn(line or "", reason or "")
-        self.assertEqual(looked([1000], [50], 1, base_failure="no context"),
-                         (True, "Stopped after 1 round: the baseline a failed (no context): nothing to set the others "
-                                "against."))
+        self.assertEqual(looked([1000], [50], 1, base_failure="no context"), (True, "Stopped after 1 round: the "
+                         "baseline a failed (no context): nothing to set the others against."))
 
     def test_rounds_alternate_which_configuration_runs_first(self):
         run_once = unittest.mock.Mock(return_value=({"ms": 1000, "commit_mib": 50, "link_failures": 0}, None))
@@ -448,8 +445,7 @@ class RealRun(Files):
         self.assertEqual(run.returncode, 1, run.stderr)
         self.assertIn("\nllvmpipe broken: FAILED: 1000 of 1000 programs failed to link\n", run.stdout)
         self.assertEqual((os.listdir(tmp), "mesa_shader_cache" in os.listdir(user_cache)), ([], False))
-        with open(files["r.json"]) as f:
-            timed, broken = json.load(f)["results"]
+        timed, broken = json.loads(pathlib.Path(files["r.json"]).read_text())["results"]
         self.assertEqual((timed["renderer"].split()[0], timed["cache"], broken["runs"][0]["link_failures"]),
                          ("llvmpipe", "isolated", 1000))
         (record,) = timed["runs"]
@@ -460,10 +456,9 @@ class RealRun(Files):
         self.assertEqual([len(replay[key]) for key, _ in calls.CALLS] + [replay["source"], replay["link_status_ms"][0]],
                          [1000] * 5 + ["replay", None])
         self.assertTrue(0 < min(replay["link_ms"]) and replay["trace_bytes"] > 0)
-        with open(files["t.json"]) as f:  # a process per result, a thread per run, a replay where the pair links
-            slices = collections.Counter((e["pid"], e["tid"]) for e in json.load(f)["traceEvents"]
-                                         if e["name"] == "program")
-        self.assertEqual(slices, {(1, 1): 1000, (2, 1): 1000, (1, 2): 1000})
+        events = json.loads(pathlib.Path(files["t.json"]).read_text())["traceEvents"]  # a process a result
+        self.assertEqual(collections.Counter((e["pid"], e["tid"]) for e in events if e["name"] == "program"),
+                         {(1, 1): 1000, (2, 1): 1000, (1, 2): 1000})  # tid 2: the replay, of the pair that links
         self.assertEqual({pathlib.Path(files[n]).read_bytes()[:4] for n in ("t.png", "p.png", "c.png")}, {b"\x89PNG"})
 
 

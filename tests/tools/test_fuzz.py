@@ -92,9 +92,8 @@ def command_line(directory, number, text):
     pathlib.Path(path).write_text(text)
     outputs = (("--csv", ".csv"), ("--plot", "p.png"), ("--timeline", "t.png"), ("--calls-chart", "c.png"),
                ("--trace-events", ".trace.json"), ("--html", ".html"))
-    argv = ["--report", path] + [x for option, suffix in outputs
-                                 for x in (option, os.path.join(directory, "out-%d%s" % (number, suffix)))]
-    return run_main(*argv)[::2]  # what it raises is raised again here, with its traceback
+    return run_main("--report", path, *(x for option, suffix in outputs  # what it raises comes back, traceback and all
+                                        for x in (option, os.path.join(directory, "out-%d%s" % (number, suffix)))))[::2]
 
 
 class Fuzz(unittest.TestCase):

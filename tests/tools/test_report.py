@@ -103,9 +103,8 @@ class Report(Files):
 
         # Hovering over program 500 of a timeline names it.
         canvas = self.browser.find_element(By.ID, "time-0")
-        x, y = self.browser.execute_script(
-            "const c = window.shaderbench.charts['time-0'];"
-            " return [c.scales.x.getPixelForValue(500), (c.chartArea.top + c.chartArea.bottom) / 2];")
+        x, y = self.browser.execute_script("const c = window.shaderbench.charts['time-0']; return [c.scales.x"
+                                           ".getPixelForValue(500), (c.chartArea.top + c.chartArea.bottom) / 2];")
         ActionChains(self.browser).move_to_element_with_offset(
             canvas, x - canvas.size["width"] / 2, y - canvas.size["height"] / 2).perform()
         self.assertEqual(self.browser.execute_script(
@@ -180,9 +179,8 @@ class Report(Files):
         console, requests = self.open(path)
         self.browser.execute_script("window.shaderbench.drawAll()")
         rows = [r.text for r in self.browser.find_elements(By.CSS_SELECTOR, "table.changes tbody tr")]
-        self.assertEqual([r.split()[0] for r in rows], ["3", "2", "1"])
-        self.assertIn("</script><b id=x>&amp;\\x1b[31m", rows[2])
-        self.assertEqual(self.browser.find_elements(By.ID, "x"), [])
+        self.assertEqual(([r.split()[0] for r in rows], "</script><b id=x>&amp;\\x1b[31m" in rows[2],
+                          self.browser.find_elements(By.ID, "x")), (["3", "2", "1"], True, []))
         drawn = self.browser.execute_script("""return window.shaderbench.charts.map((c) => [c.data.datasets.map((d) =>
             d.data.length), c.scales.x.ticks.length > 0])""")
         # 25 commits of 5 runs; two levels as steps; one marker, at the step (the 15th of the last 25).
