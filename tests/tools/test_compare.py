@@ -247,18 +247,18 @@ class ResultsFiles(Files):
     def test_each_subcommand_gives_what_its_first_spelling_gave_and_takes_only_its_own_options(self):
         with gzip.open(os.path.join(DATA, "small-softpipe-llvmpipe.json.gz"), "rt") as f:
             recorded = self.write(None, f.read())
-        old = self.write([result("a", "p1", BASE, [50] * 5)])
-        new = self.write([result("a", "p1", BASE[::-1], [60] * 5)])
+        old, new = (self.write([result("a", "p1", times, [mib] * 5)]) for times, mib in ((BASE, 50), (BASE[::-1], 60)))
         gated = ["--fail-on-regression", "--threshold", "1"]
         pairs = [(["--report", recorded], ["report", recorded]),
                  (["--report", recorded] + gated, ["report", recorded] + gated),
                  (["--resume", old], ["run", "--resume", old]),  # refused alike: a file without a plan
                  (["--diff", old, new] + gated, ["diff", old, new] + gated)]
-        run = ["-n", "1", "--binary", FAKE, "--csv", FAKE, "f:FAKE_BENCH=ok"]  # refused before any X server starts
+        binary = shutil.copy(FAKE, self.work)  # a copy: the CSV would overwrite it, were it not refused
+        run = ["-n", "1", "--binary", binary, "--csv", binary, "f:FAKE_BENCH=ok"]  # refused before any X server starts
         found = [(run_main(*first), run_main(*second)) for first, second in pairs + [(run, ["run"] + run)]]
         self.assertEqual([first for first, _ in found], [second for _, second in found])
         self.assertEqual([first[0] for first, _ in found], [0, 1, 2, 1, 2])
-        self.assertIn("--csv %s is the same file as --binary" % FAKE, found[4][1][2])
+        self.assertIn("--csv %s is the same file as --binary" % binary, found[4][1][2])
         for argv in (["report", old, "--json", "r.json"], ["diff", old, old, "--plot", "p.png"],
                      ["calibrate", old, "--fail-on-regression"], ["run", "--report", old], ["report", old, "-n", "3"]):
             status, out, err = run_main(*argv)
@@ -337,6 +337,7 @@ class Gates(Files):
             # The same runs as one comparison's rounds, judged from its saved file.
             found = run_main("--report", self.write([old, dict(new, configuration="b")]), "--fail-on-regression")
             self.assertEqual(found[0], status, found[1])
+        self.assertEqual(run_main("--diff", self.write([old]), self.write([new]))[0], 0)  # no gate, no judgment
         # Nothing on the new side to judge fails it.
         old = [result("a", "p1", [1000] * 5, [50] * 5), result("b", "p1", [1000] * 5, [50] * 5)]
         crashed = dict(result("a", "p1", [], []), failed_runs=[{"run": n, "reason": "crashed (SIGSEGV)", "programs": 3,
@@ -426,20 +427,19 @@ class Gates(Files):
 class RealRun(Files):
 
     def test_short_runs_and_their_replays_write_results_charts_and_a_trace_and_leave_no_cache(self):
-        work = self.work
-        user_cache, tmp = os.path.join(work, "home", ".cache"), os.path.join(work, "tmp")  # llvmpipe would fill it
+        user_cache, tmp = (os.path.join(self.work, *p) for p in [("home", ".cache"), ("tmp",)])  # llvmpipe fills it
         for directory, statement in (("pair", "gl_FragColor"), ("broken", "gl_FragColour"),
                                      (user_cache, ""), (tmp, "")):
-            os.makedirs(os.path.join(work, directory))
+            os.makedirs(os.path.join(self.work, directory))
             sources = ("gl_Position = vec4(0.0);", statement + " = vec4(1.0);") * bool(statement)
             for name, text in zip(plan.PAIR, sources):
-                pathlib.Path(work, directory, name).write_text("void main() { %s }\n" % text)
+                pathlib.Path(self.work, directory, name).write_text("void main() { %s }\n" % text)
         env = dict(os.environ, HOME=os.path.dirname(user_cache), XDG_CACHE_HOME=user_cache, TMPDIR=tmp)
         env.pop("DISPLAY", None)
-        files = {name: os.path.join(work, name) for name in ("r.json", "t.png", "p.png", "c.png", "t.json")}
+        files = {name: os.path.join(self.work, name) for name in ("r.json", "t.png", "p.png", "c.png", "t.json")}
         run = subprocess.run(
-            [TOOL, "-n", "1", "--binary", os.environ["SHADERBENCH"], "--shaders", os.path.join(work, "pair"),
-             "--shaders", os.path.join(work, "broken"), "--json", files["r.json"], "--timeline", files["t.png"],
+            [TOOL, "-n", "1", "--binary", os.environ["SHADERBENCH"], "--shaders", os.path.join(self.work, "pair"),
+             "--shaders", os.path.join(self.work, "broken"), "--json", files["r.json"], "--timeline", files["t.png"],
              "--plot", files["p.png"], "--calls", "--calls-chart", files["c.png"], "--trace-events", files["t.json"],
              "llvmpipe"], env=env, capture_output=True, text=True, timeout=300)
         self.assertEqual(run.returncode, 1, run.stderr)
