@@ -131,9 +131,9 @@ def result(name, shaders_sha, times, mibs, cpus=None):
             "failure": None, "failed_runs": [],
             "shaders": {"directory": "/x/" + shaders_sha, "label": shaders_sha,
                         "files": {f: {"size": 1, "sha256": shaders_sha} for f in plan.PAIR}},
-            "runs": [{"run": n + 1, "ms": t, "commit_mib": m, "cpu_ms": None, "link_failures": 0, "program_ms": None,
+            "runs": [{"ms": t, "commit_mib": m, "cpu_ms": None, "link_failures": 0, "program_ms": None,
                       "commit_kib": None, "rss_kib": None, **({"cpu_us": round(c * 1000)} if cpus else {})}
-                     for n, (t, m, c) in enumerate(zip(times, mibs, cpus or times))]}
+                     for t, m, c in zip(times, mibs, cpus or times)]}
 
 
 def document(found):
@@ -393,6 +393,7 @@ class Gates(Files):
             found = [result("a", "p1", [1000] * len(times), mibs), result("b", "p1", times, mibs)]
             if base_failure:
                 found[0].update(runs=[], failure=base_failure)
+            found = [dict(r, runs=[dict(run, run=n + 1) for n, run in enumerate(r["runs"])]) for r in found]
             saved = dict(document(found), plan={"runs": 20, "auto": True, "gate": True, "threshold": 5.0,
                                                 "configurations": [{"name": "a"}, {"name": "b"}]})
             with contextlib.redirect_stderr(io.StringIO()):

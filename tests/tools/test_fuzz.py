@@ -128,8 +128,7 @@ class Fuzz(unittest.TestCase):
             what, mutated = mutate(text, rng)
             pathlib.Path(path).write_text(mutated)
             try:
-                document = results.load(path)
-                self.read_everything(document, path)
+                self.read_everything(results.load(path), path)
                 outcome = "read"
             except results.ResultsError as error:
                 self.assertNotIn("\n", str(error))
