@@ -1,12 +1,9 @@
-"""The HTML report in headless Chromium: drawn whole from the one file, with no request and no console error,
-saying what the terminal says, from a recorded results file (small pair, softpipe and llvmpipe) and from what
-can go wrong with one. And the trend page: each series and its changes, newest first."""
+"""The HTML report and the trend page in headless Chromium: drawn whole from the one file, with no request and no
+console error, saying what the terminal says, from a recorded results file and from what can go wrong with one."""
 
-import contextlib
 import copy
 import gzip
 import hashlib
-import io
 import json
 import os
 import pathlib
@@ -25,8 +22,8 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
-from sbench import compare
 from sbench.history import page as trend_page, trials
+from test_compare import Files, run_main
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "..", "..", "tools", "compare")
@@ -47,7 +44,7 @@ def start_browser(directory):
     return webdriver.Chrome(service=service, options=options)
 
 
-class Report(unittest.TestCase):
+class Report(Files):
 
     @classmethod
     def setUpClass(cls):
@@ -56,24 +53,7 @@ class Report(unittest.TestCase):
         cls.addClassCleanup(shutil.rmtree, browser_dir)  # after quit: cleanups run last first
         cls.browser = start_browser(browser_dir)
         cls.addClassCleanup(cls.browser.quit)
-        with gzip.open(RECORDED, "rt") as f:
-            cls.recorded = json.load(f)
-
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="shaderbench-report-")
-        self.addCleanup(shutil.rmtree, self.dir)
-
-    def write(self, document, name):
-        path = os.path.join(self.dir, name)
-        with open(path, "w") as f:
-            json.dump(document, f)
-        return path
-
-    def terminal(self, *argv):
-        out = io.StringIO()
-        with contextlib.redirect_stdout(out):
-            self.assertIn(compare.main(list(argv), os.path.join(HERE, "..", "..", "tools")), (0, 1))
-        return out.getvalue()
+        cls.recorded = json.loads(gzip.decompress(pathlib.Path(RECORDED).read_bytes()))
 
     def open(self, page):
         """(console entries, URLs the page itself requested: not Chromium's own pages') of loading page."""
@@ -96,10 +76,9 @@ class Report(unittest.TestCase):
             " found[name] = chart.data.datasets.map((d) => d.data.length); return found;")
 
     def test_a_page_is_whole_offline_and_says_what_the_terminal_says(self):
-        results, page = self.write(self.recorded, "r.json"), os.path.join(self.dir, "report.html")
-        text = self.terminal("--report", results, "--wide", "--html", page)
-        console, requests = self.open(page)
-        self.assertEqual((console, requests), ([], ["file://" + page]))
+        results, page = self.write(None, json.dumps(self.recorded)), os.path.join(self.work, "report.html")
+        text = run_main("--report", results, "--wide", "--html", page)[1]
+        self.open(page)  # its console and requests: as each of the next test's pages
 
         # Every chart drawn, with every point: 1000 per program series, one per run and round.
         runs = len(self.recorded["results"][0]["runs"])
@@ -124,24 +103,22 @@ class Report(unittest.TestCase):
 
         # Hovering over program 500 of a timeline names it.
         canvas = self.browser.find_element(By.ID, "time-0")
-        x, y = self.browser.execute_script(
-            "const c = window.shaderbench.charts['time-0'];"
-            " return [c.scales.x.getPixelForValue(500), (c.chartArea.top + c.chartArea.bottom) / 2];")
+        x, y = self.browser.execute_script("const c = window.shaderbench.charts['time-0']; return [c.scales.x"
+                                           ".getPixelForValue(500), (c.chartArea.top + c.chartArea.bottom) / 2];")
         ActionChains(self.browser).move_to_element_with_offset(
             canvas, x - canvas.size["width"] / 2, y - canvas.size["height"] / 2).perform()
         self.assertEqual(self.browser.execute_script(
             "return window.shaderbench.charts['time-0'].tooltip.title"), ["program 500"])
 
     def test_the_page_shows_the_gate_the_terminal_printed_in_every_mode(self):
-        ungated = self.write(self.recorded, "ungated.json")  # made without a gate, judged by one now
+        ungated = self.write(None, json.dumps(self.recorded))  # made without a gate, judged by one now
         for argv, status in (
                 (["run", "-n", "1", "--binary", FAKE, "--shaders", SAMPLES, "a:FAKE_MS=1000",
                   "b:FAKE_MS=1000,FAKE_BENCH=crash:5"], 1),  # a failed run fails the gate
                 (["diff", ungated, ungated], 3), (["report", ungated], 1)):
-            page = os.path.join(self.dir, argv[0] + ".html")
+            page = os.path.join(self.work, argv[0] + ".html")
             run = subprocess.run([TOOL, *argv, "--fail-on-regression", "--html", page], capture_output=True,
-                                 text=True, timeout=300,
-                                 env={key: value for key, value in os.environ.items() if key != "DISPLAY"})
+                                 text=True, timeout=300, env={k: v for k, v in os.environ.items() if k != "DISPLAY"})
             self.open(page)
             shown = self.browser.execute_script("const gate = document.querySelector('pre.gate');"
                                                 " return gate && gate.textContent + '\\n';")
@@ -173,9 +150,9 @@ class Report(unittest.TestCase):
                  ([hostile], ["<!--<script>", "injected = 1</script>", renderer]),
                  ([no_timeline], ["No per-program timeline"])]
         for number, (documents, expected) in enumerate(cases):
-            page = os.path.join(self.dir, "case-%d.html" % number)
-            files = [self.write(d, "%d-%d.json" % (number, i)) for i, d in enumerate(documents)]
-            self.terminal("--diff" if number == 0 else "--report", *files, "--html", page)
+            page = os.path.join(self.work, "case-%d.html" % number)
+            files = [self.write(None, json.dumps(d)) for d in documents]
+            run_main("--diff" if number == 0 else "--report", *files, "--html", page)
             console, requests = self.open(page)
             body = self.browser.find_element(By.TAG_NAME, "body").text
             injected = self.browser.execute_script("return window.injected")
@@ -197,21 +174,19 @@ class Report(unittest.TestCase):
                           "changes": [{"id": s + 1, "before_sha": shas[19], "after_sha": shas[20], "range": shas[19:21],
                                        "change_pct": 6.0, "direction": "slower", "status": "detected", "culprit": "",
                                        "note": ""}]})
-        path = os.path.join(self.dir, "history.html")
+        path = os.path.join(self.work, "history.html")
         trend_page.write(path, found, last=25)
-        self.browser.get_log("browser")  # what came before
-        self.browser.get(pathlib.Path(path).as_uri())
+        console, requests = self.open(path)
         self.browser.execute_script("window.shaderbench.drawAll()")
         rows = [r.text for r in self.browser.find_elements(By.CSS_SELECTOR, "table.changes tbody tr")]
-        self.assertEqual([r.split()[0] for r in rows], ["3", "2", "1"])
-        self.assertIn("</script><b id=x>&amp;\\x1b[31m", rows[2])
-        self.assertEqual(self.browser.find_elements(By.ID, "x"), [])
+        self.assertEqual(([r.split()[0] for r in rows], "</script><b id=x>&amp;\\x1b[31m" in rows[2],
+                          self.browser.find_elements(By.ID, "x")), (["3", "2", "1"], True, []))
         drawn = self.browser.execute_script("""return window.shaderbench.charts.map((c) => [c.data.datasets.map((d) =>
             d.data.length), c.scales.x.ticks.length > 0])""")
         # 25 commits of 5 runs; two levels as steps; one marker, at the step (the 15th of the last 25).
         self.assertEqual(drawn, [[[125, 25, 25, 25, 6, 1], True]] * 3)
         self.assertEqual(self.browser.execute_script("return window.shaderbench.data.series[0].changes[0].x"), 15)
-        self.assertEqual([e for e in self.browser.get_log("browser") if e["level"] == "SEVERE"], [])
+        self.assertEqual((console + self.browser.get_log("browser"), requests), ([], ["file://" + path]))
 
 
 if __name__ == "__main__":
