@@ -130,5 +130,6 @@ class EveryInstant(unittest.TestCase):
                 seconds.append(1)
         self.assertEqual(seconds, [])  # not held back until the process was stopped
 
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
