@@ -10,7 +10,7 @@ for f in $(git ls-files); do
   case $f in
     *.py) python="$python $f";;
     *.sh) shell="$shell $f";;
-    *) case $(head -n 1 "$f") in
+    *) case $(head -c 64 "$f" | head -n 1 | tr -d '\000') in
          '#!'*python*) python="$python $f";;
          '#!'*sh) shell="$shell $f";;
        esac;;
