@@ -32,6 +32,9 @@ class Rates(unittest.TestCase):
         self.assertGreaterEqual(figures["placed_at_4"], 0.8, figures)
         self.assertGreaterEqual(figures["found_by_8"], 0.95, figures)
         self.assertEqual(figures["creep_found"], 1.0, figures)
+        # Three +2 % steps split only at the middle one: the means either side are diluted by the steps on them.
+        runs = trials.history(UNITS, numpy.random.default_rng(386), 80, [(40 + 10 * k, 2.0) for k in range(3)])
+        self.assertTrue(any(trials.near(c, 50, 11) for c in detect.detect(runs)["changes"]))
 
 
 class Answers(unittest.TestCase):

@@ -24,7 +24,12 @@ scatter of commits and of runs within commits, excludes no change) and may
 reach the threshold (the interval's far end reaches it: a change of exactly
 the threshold is found as often as one above). Neighbouring changes of one
 direction, each too small, are joined into one creep when together they
-pass.
+pass. Where nothing joins them, the segments either side may hide the rest
+of the creep (bisection stopped before its steps were split apart, and
+each segment's mean dilutes the level it reaches): each is split once more
+at its own best split, and where that moves the creep's way, the level
+before (or after) is read from the part away from the creep and the whole
+span judged.
 """
 
 import hashlib
@@ -32,7 +37,7 @@ import hashlib
 import numpy
 
 NAME = "e-divisive"
-VERSION = "1"
+VERSION = "2"
 PARAMETERS = {"alpha": 1.0, "significance": 0.05, "permutations": 199, "min_size": 4, "threshold_pct": 5.0,
               "z": 1.96, "reach_z": 2.326, "location_chi2": 6.63, "search_end": False}
 
@@ -208,18 +213,39 @@ def location_range(z, movable, start, split, end, chi2):
     return low, high
 
 
-def sized(z, noise_sd, counts, before, after, parameters):
-    """(change in log, whether it passes): beyond the noise and able to reach
-    the threshold. A commit's scatter is the larger of what the commits of a
-    segment show and what its runs' noise gives it."""
+def moved(z, noise_sd, counts, before, after):
+    """(change in log, its standard error) from the commits in before to
+    those in after. A commit's scatter is the larger of what the commits of
+    the two ranges show and what its runs' noise gives it."""
     zb, za = z[before[0]:before[1]], z[after[0]:after[1]]
     delta = za.mean() - zb.mean()
     spread = numpy.sqrt((((zb - zb.mean()) ** 2).sum() + ((za - za.mean()) ** 2).sum()) / max(len(zb) + len(za) - 2, 1))
     commit_var = numpy.maximum(spread ** 2, noise_sd ** 2 / counts)
     se = numpy.sqrt(commit_var[before[0]:before[1]].sum() / len(zb) ** 2
                     + commit_var[after[0]:after[1]].sum() / len(za) ** 2)
+    return delta, se
+
+
+def passes(delta, se, parameters):
+    """Whether a change is beyond the noise and able to reach the threshold."""
     threshold = numpy.log1p(parameters["threshold_pct"] / 100)
-    return delta, abs(delta) > parameters["z"] * se and abs(delta) + parameters["reach_z"] * se >= threshold
+    return abs(delta) > parameters["z"] * se and abs(delta) + parameters["reach_z"] * se >= threshold
+
+
+def drift(z, movable, start, end, sign, parameters):
+    """(start, split, end) where the segment z[start:end] moves the way sign
+    says at its own best split (searched as any segment's is, tested by
+    nothing but its direction), or None."""
+    if end - start < 2 * parameters["min_size"]:
+        return None
+    local = z[start:end]
+    allowed = numpy.zeros(len(local) + 1, dtype=bool)
+    allowed[1:len(local)] = movable[start + 1:end]
+    d = numpy.abs(local[:, None] - local[None, :]) ** parameters["alpha"]
+    t = best_split(d[None], allowed, parameters["min_size"], parameters["search_end"])[1]
+    if t is None or numpy.sign(z[start + t:end].mean() - z[start:start + t].mean()) != sign:
+        return None
+    return start, start + t, end
 
 
 def detect(runs, same_binary=None, **overrides):
@@ -248,33 +274,53 @@ def detect(runs, same_binary=None, **overrides):
     segments = [(s, e, float(numpy.exp(z[s:e].mean()))) for s, e in zip(bounds, bounds[1:])]
     changes, pending = [], []
 
-    def report(steps):
-        first, last = steps[0], steps[-1]
-        before, after = (bounds[first], bounds[first + 1]), (bounds[last + 1], bounds[last + 2])
-        delta, passes = sized(z, noise_sd, counts, before, after, parameters)
-        if not passes:
+    def report(steps, p_value):
+        """steps: [(start, split, end)], each split with the segment around it."""
+        before, after = steps[0][:2], steps[-1][1:]
+        delta, se = moved(z, noise_sd, counts, before, after)
+        if not passes(delta, se, parameters):
             return False
-        low = location_range(z, movable, before[0], bounds[first + 1], bounds[first + 2],
-                             parameters["location_chi2"])[0]
-        high = location_range(z, movable, bounds[last], bounds[last + 1], after[1], parameters["location_chi2"])[1]
+        low = location_range(z, movable, *steps[0], parameters["location_chi2"])[0]
+        high = location_range(z, movable, *steps[-1], parameters["location_chi2"])[1]
         # The commits the new level may start at: a same-binary commit cannot be one.
         candidates = [i for i in range(low, high + 1) if movable[i]]
-        changes.append({"index": bounds[first + 1], "low": low, "high": high, "candidates": candidates,
-                        "change_pct": float(numpy.expm1(delta) * 100), "p_value": max(points[i][1] for i in steps),
-                        "before_mean": segments[first][2], "after_mean": segments[last + 1][2],
-                        "direction": 1 if delta > 0 else -1, "steps": [bounds[i + 1] for i in steps]})
+        changes.append({"index": steps[0][1], "low": low, "high": high, "candidates": candidates,
+                        "change_pct": float(numpy.expm1(delta) * 100), "p_value": p_value,
+                        "before_mean": float(numpy.exp(z[before[0]:before[1]].mean())),
+                        "after_mean": float(numpy.exp(z[after[0]:after[1]].mean())),
+                        "direction": 1 if delta > 0 else -1, "steps": [split for _, split, _ in steps]})
         return True
 
+    def kept(run):
+        return [(bounds[i], bounds[i + 1], bounds[i + 2]) for i in run], max(points[i][1] for i in run)
+
+    def rise(i):
+        return numpy.sign(z[bounds[i + 1]:bounds[i + 2]].mean() - z[bounds[i]:bounds[i + 1]].mean())
+
+    def close(run):
+        # A run of small splits that nothing joined. Where the segments either side move its way too
+        # (a creep whose steps the bisection did not split apart), the levels they dilute are read
+        # from the parts away from it, and the whole span is judged.
+        if not run:
+            return
+        steps, p_value = kept(run)
+        earlier = drift(z, movable, *steps[0][:2], rise(run[0]), parameters)
+        later = drift(z, movable, *steps[-1][1:], rise(run[0]), parameters)
+        if earlier or later:
+            report(([earlier] if earlier else []) + steps + ([later] if later else []), p_value)
+
     for i in range(len(points)):
-        if report([i]):
+        if report(*kept([i])):
+            close(pending)
             pending = []
             continue
-        sign = numpy.sign(z[bounds[i + 1]:bounds[i + 2]].mean() - z[bounds[i]:bounds[i + 1]].mean())
-        if pending and numpy.sign(z[bounds[pending[-1] + 1]:bounds[pending[-1] + 2]].mean()
-                                  - z[bounds[pending[-1]]:bounds[pending[-1] + 1]].mean()) != sign:
+        if pending and rise(pending[-1]) != rise(i):
+            close(pending)
             pending = []
         pending.append(i)
-        if len(pending) > 1 and report(pending):
+        if len(pending) > 1 and report(*kept(pending)):
             pending = []
+    close(pending)
+    changes.sort(key=lambda c: c["index"])
     return {"detector": NAME, "version": VERSION, "parameters": parameters, "seed": seed,
             "segments": segments, "changes": changes}

@@ -76,7 +76,7 @@ def measure(units, draws=100, false_commits=100, seed=SEED, most_after=8, noise=
                 break
         steps = [(BEFORE + 10 * k, 2.0) for k in range(3)]
         changes = detect.detect(history(units, rng, BEFORE + 40, steps, noise=noise), **parameters)["changes"]
-        creeps += any(c["direction"] > 0 and c["low"] <= BEFORE + 21 and c["high"] >= BEFORE - 1 for c in changes)
+        creeps += any(near(c, BEFORE + 10, slack=11) for c in changes)
     return {"draws": draws, "false_per_500": false / (draws * false_commits) * 500, "found_at_4": found_at_4 / draws,
             "placed_at_4": placed_at_4 / draws, "found_by_%d" % most_after: found_by / draws,
             "creep_found": creeps / draws}
