@@ -105,7 +105,8 @@ class Verdicts(unittest.TestCase):
             "aa-llvmpipe-sample": (2.0, {("paired", 10, 1.10): 0.40, ("paired", "auto", 1.10): 0.08}, (0, 0)),
             "aa-llvmpipe-small": (2.0, {("paired", 10, 1.10): 0.30, ("paired", "auto", 1.10): 0.35}, (0, 0)),
             "aa-llvmpipe-quick-24": (5.0, {}, (0, 0)), "aa-llvmpipe-quick-quiet-30": (5.0, {}, (0.95, 0.60)),
-            "aa-llvmpipe-quick-cpu-loaded-30 cpu_rounds": (5.0, {}, (0.55, 0.15))}
+            "aa-llvmpipe-quick-cpu-loaded-30 cpu_rounds": (5.0, {}, (0.55, 0.15)),
+            "aa-llvmpipe-quick-cpu-quiet-30 cpu_rounds": (5.0, {}, (0.85, 0.65))}
         for name, (threshold, floor, (passes, blocks)) in floors.items():
             path, _, key = name.partition(" ")
             rounds = json.loads(gzip.decompress(pathlib.Path(DATA, path + ".json.gz").read_bytes()))[key or "rounds"]
