@@ -146,22 +146,24 @@ def pipe():
 # The watchdog's process: this package, imported by path (-I leaves the
 # environment's out), given the pipe's end as its last argument.
 WATCHDOG = [sys.executable, "-I", "-B", "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
-            "from sbench.system import scratch; scratch.watchdog_program(int(sys.argv[3]), sys.argv[2])",
+            "from sbench.system import scratch; scratch.watchdog_program(int(sys.argv[4]), *sys.argv[2:4])",
             os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))]
 
 
 def start_watchdog():
-    """Starts this process's watchdog (see watchdog), once."""
-    watchdog.start(WATCHDOG + [owner_tag()])
+    """Starts this process's watchdog (see watchdog), once. It is given our
+    temporary directory: finding its own, Python would write and remove a
+    probe file there, which could be seen after we have ended."""
+    watchdog.start(WATCHDOG + [owner_tag(), tempfile.gettempdir()])
 
 
-def watchdog_program(fd, maker):
+def watchdog_program(fd, maker, top):
     """The watchdog, once the tool (owner tag maker) is gone: what it started
-    is killed, then what it left in the temporary directory removed."""
+    is killed, then what it left in the temporary directory top removed."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     watchdog.watch(fd)
     # The pipe ends as the tool's files close, while /proc may still show it running.
-    remove_stale(gone=maker)
+    remove_stale(top, gone=maker)
 
 
 _OURS = re.compile(re.escape(PREFIX) + r"[a-z]+-(\d+)\.(\d+|None)-[^/]+")
