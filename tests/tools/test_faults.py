@@ -86,12 +86,12 @@ class ToolCase(unittest.TestCase):
         for name, statement in zip(plan.PAIR, ("gl_Position = vec4(0.0);", "gl_FragColor = vec4(1.0);")):
             pathlib.Path(self.pair, "shaders", name).write_text("void main() { %s }\n" % statement)
 
-    def start(self, *argv, binary=FAKE, env=None):
-        return self.popen("--binary", binary, "--shaders", self.pair, *argv, env=env)
+    def start(self, *argv, binary=FAKE, env=None, cwd=None):
+        return self.popen("--binary", binary, "--shaders", self.pair, *argv, env=env, cwd=cwd)
 
-    def popen(self, *argv, env=None):
+    def popen(self, *argv, env=None, cwd=None):
         base = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
-        return subprocess.Popen([TOOL, *argv], text=True, env=dict(base, TMPDIR=self.tmp, **(env or {})),
+        return subprocess.Popen([TOOL, *argv], text=True, env={**base, "TMPDIR": self.tmp, **(env or {})}, cwd=cwd,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def tool(self, *argv, binary=FAKE, env=None):
@@ -201,7 +201,7 @@ class Faults(ToolCase):
         # The second run hangs (for a minute, if nobody stopped it); the first is kept.
         argv = ["-n", "3", "--json", self.json, "--stall-timeout", "60", "--clock", "cpu",
                 "fake:FAKE_BENCH=hang:3,FAKE_ONLY_RUN=2,FAKE_MARKER=" + self.marker]
-        proc = self.start(*argv)
+        proc = self.start(*argv, env={"TMPDIR": "tmp"}, cwd=self.dir)  # relative: the watchdog runs from /
         next(line for line in proc.stderr if " 1/3] " in line)
         until(lambda: read_lines(self.marker).count("started\n") >= 2, "the second run")
         status, out, err = self.tool(*argv)  # the same results file, while the first holds it
