@@ -78,6 +78,7 @@ def detect_all(store, threshold_pct):
                     if seen[0]["status"] == "detected":
                         stores.execute(store, """
                             UPDATE changes SET before_sha = :before, after_sha = :after, commit_range = :range,
+                                   detector_version = :version,
                                    change_pct = :pct, parameters = :parameters, seed = :seed, updated = :now
                             WHERE id = :id""", dict(record, id=seen[0]["id"]))
                     continue
