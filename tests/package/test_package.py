@@ -143,10 +143,11 @@ class Package(unittest.TestCase):
         every, some, programs, paths = tool_needs()
         self.assertTrue({"numpy", "Xlib"} <= every and {"jinja2"} <= some, (every, some))
         self.assertTrue({"Xvfb", "glxinfo", "apitrace"} <= programs, programs)
-        specs = {m: importlib.util.find_spec(m) for m in every | some}
+        located = {m: importlib.util.find_spec(m) for m in every | some}
         where = {p: shutil.which(p) for p in programs}
-        self.assertNotIn(None, [*specs.values(), *where.values()], ("not installed here", specs, where))
-        wanted = [("module " + m, spec.origin, m in every) for m, spec in specs.items()]  # what, path, every run's
+        self.assertNotIn(None, [*located.values(), *where.values()], ("not installed here", located, where))
+        # What, its path, and whether every run needs it.
+        wanted = [("module " + m, module.origin, m in every) for m, module in located.items()]
         wanted += [("program " + p, w, False) for p, w in where.items()] + [("file " + f, f, False) for f in paths]
         # The libraries the binary links directly, which dpkg-shlibdeps must have found.
         shown = [subprocess.check_output([*argv, extracted("usr/bin/shaderbench")], text=True)
