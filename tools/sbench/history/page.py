@@ -8,10 +8,7 @@ made and tested without a store. Every string from the store is escaped:
 printable() for control characters, the template's autoescape for HTML,
 and the inlined JSON has no <, > or &."""
 
-import datetime
-import json
 import math
-import os
 
 from ..presentation import page as report
 from ..system import files as outputs
@@ -81,18 +78,7 @@ def page_data(found, last=LAST):
 
 
 def html(data, title):
-    import jinja2  # only where a page is made
-    with open(report.CHART_JS) as f:
-        chart_js = f.read()
-    environment = jinja2.Environment(loader=jinja2.FileSystemLoader(report.TEMPLATES), autoescape=True)
-    with open(os.path.join(report.TEMPLATES, "history.js")) as f:
-        script = f.read()
-    with open(os.path.join(report.TEMPLATES, "report.css")) as f:
-        css = f.read()
-    data_json = json.dumps(data, allow_nan=False, separators=(",", ":")).translate(report.INLINE_ESCAPES)
-    return environment.get_template("history.html").render(
-        title=title, data=data, data_json=data_json, chart_js=chart_js, history_js=script, report_css=css,
-        made=datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+    return report.render("history.html", "history.js", data, title)
 
 
 def write(path, found, title="shaderbench history", last=LAST):

@@ -195,22 +195,26 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False, re
             "provenance": [provenance(document, source) for document, source in zip(documents, sources)]}
 
 
-def html(data, title):
+def render(template, script, data, title):
+    """A self-contained page: template (of TEMPLATES) with the chart library,
+    script and the shared style inline, and data as JSON for the script."""
     import jinja2  # only where a page is made
-    with open(CHART_JS) as f:
-        chart_js = f.read()
+    inline = {}
+    for name, path in (("chart_js", CHART_JS), ("page_js", os.path.join(TEMPLATES, script)),
+                       ("report_css", os.path.join(TEMPLATES, "report.css"))):
+        with open(path) as f:
+            inline[name] = f.read()
     environment = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES), autoescape=True)
-    scripts = {}
-    for name in ("report.js", "report.css"):
-        with open(os.path.join(TEMPLATES, name)) as f:
-            scripts[name] = f.read()
     # Inside a script element "</script" ends it and "<!--" with "<script" swallows the rest of the page: no
     # <, > or & reaches the HTML parser (JSON reads \u003c as <). Non-ASCII is escaped too (ensure_ascii).
     data_json = json.dumps(data, allow_nan=False, separators=(",", ":")).translate(INLINE_ESCAPES)
-    return environment.get_template("report.html").render(
-        title=title, data=data, data_json=data_json, chart_js=chart_js, report_js=scripts["report.js"],
-        report_css=scripts["report.css"],
+    return environment.get_template(template).render(
+        title=title, data=data, data_json=data_json, **inline,
         made=datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+
+
+def html(data, title):
+    return render("report.html", "report.js", data, title)
 
 
 def write(path, documents, sources, title, threshold=None, diff=None, with_host=False, records=None, gate_lines=()):
