@@ -6,7 +6,6 @@ import shutil
 import signal
 import sys
 import tempfile
-import threading
 import time
 import unittest
 from unittest import mock
@@ -120,13 +119,14 @@ class EveryInstant(unittest.TestCase):
         self.assert_nothing_left_at_any_instant(lambda: outputs.write(path, lambda f: f.write("{}")), kept=["r.json"])
 
     def test_a_process_waited_for_in_a_loop_does_not_hold_an_interrupt_back(self):
-        # The loop a build is watched in: once a second it says how long the build has run.
-        seconds = []
-        with self.assertRaises(interrupts.Interrupted), interrupts.raising(), \
-                scratch.child(["sleep", "600"], scratch.stop_process) as proc:
-            threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
-            while proc.poll() is None and len(seconds) < 5:
-                scratch.wait(proc, 1.0)
+        # The loop a build is watched in; the process interrupts us once the loop has begun to wait for it.
+        seconds, begun = [], os.path.join(self.work, "begun")
+        with self.assertRaises(interrupts.Interrupted), interrupts.raising(), scratch.child(
+                ["sh", "-c", 'until [ -e "$1" ]; do sleep 0.01; done; kill -INT $PPID; exec sleep 600', "sh", begun],
+                scratch.stop_process) as proc:
+            open(begun, "w").close()
+            while proc.poll() is None and len(seconds) < 2:
+                scratch.wait(proc, 5.0)
                 seconds.append(1)
         self.assertEqual(seconds, [])  # not held back until the process was stopped
 
