@@ -5,21 +5,20 @@ The interval is the median's, from the runs' order statistics (at least 95 %
 where there are 6 runs or more; with fewer, the runs' range). Points recorded
 without --commit come after the others, in the order they were recorded."""
 
-import csv
 import json
 import math
 import statistics
 import sys
 
 from ..system import files as outputs, interrupts
-from ..history import series as serieses, store as stores
+from ..history import page, series as serieses, store as stores
+from ..presentation import tables
 from ..system.text import printable
 from .record import add_store_options, with_store
 
 NAME = "history"
 USAGE = "history [options]"
 HELP = "the recorded series, per commit: runs, median, interval and the changes found"
-PAGE_LAST = 200
 CSV_FIELDS = ("machine", "configuration", "shaders", "measure", "unit", "position", "commit", "recorded", "runs",
               "median", "low", "high", "changes")
 
@@ -38,7 +37,7 @@ def add_parser(subparsers):
     parser.add_argument("--csv", metavar="FILE", help="write a row per point as CSV (to standard output: -)")
     parser.add_argument("--html", metavar="FILE.html",
                         help="write the trend page: the changes, and a chart per series of its last N commits "
-                             "(default %d)" % PAGE_LAST)
+                             "(default %d)" % page.LAST)
     return parser
 
 
@@ -128,15 +127,6 @@ def csv_rows(found):
                    "changes": " ".join(str(i) for i in point["changes"])}
 
 
-def write_csv(f, rows):
-    writer = csv.DictWriter(f, CSV_FIELDS)
-    writer.writeheader()
-    for row in rows:
-        # Text escaped, and never the start of a spreadsheet formula (as the comparison's CSV).
-        writer.writerow({k: "" if v is None else "'" + printable(v) if isinstance(v, str) and v and v[0] in "=+-@\t\r"
-                         else printable(v) if isinstance(v, str) else v for k, v in row.items()})
-
-
 def refusal(args):
     """Why an output asked for cannot be written, or None."""
     wanted = [(option, path) for option, path in (("--json", args.json), ("--csv", args.csv),
@@ -158,8 +148,9 @@ def run(args, here):
         if args.json:
             outputs.write(args.json, lambda f: f.write(json_text(found)))
         if args.csv:
-            outputs.write(args.csv, lambda f: write_csv(f, csv_rows(found)))
+            # Text escaped, and never the start of a spreadsheet formula (as the comparison's CSV).
+            tables.write_csv(args.csv, ({k: printable(v) if isinstance(v, str) else v for k, v in row.items()}
+                                        for row in csv_rows(found)), CSV_FIELDS)
         if args.html:
-            from ..history import page
-            page.write(args.html, found, last=args.last or PAGE_LAST)
+            page.write(args.html, found, last=args.last or page.LAST)
         return 0 if found else 1
