@@ -9,16 +9,14 @@ between them), in columns of their own, so that they can be pruned later
 statement, and its keys are looked up once a file.
 """
 
-import array
 import hashlib
 import json
 import re
-import sys
 import zlib
 
 import numpy
 
-from . import schema, store as stores
+from . import schema, series as serieses, store as stores
 
 PCI_ID = re.compile(r"[0-9a-f]{4}:[0-9a-f]{4}")  # a results file's GPU, as plan.gpu_ids gives it
 RUN_COLUMNS = ("run", "ms", "cpu_ms", "commit_mib", "link_failures", "program_ms", "commit_kib", "rss_kib",
@@ -64,29 +62,6 @@ def pack(values):
 
 
 _MISSING = numpy.iinfo(numpy.int64).min  # a program with no time
-
-
-def unpack(blob):
-    if blob is None:
-        return None
-    blob = bytes(blob)
-    kind, data = blob[:1], zlib.decompress(blob[1:])
-    if kind in (b"n", b"k"):
-        numbers = numpy.frombuffer(data, dtype=numpy.uint8).reshape(8, -1).T.copy().view("<i8").ravel()
-        if kind == b"k":
-            return numpy.cumsum(numbers).tolist()
-        return [None if n == _MISSING else n / 1e6 for n in numbers.tolist()]
-    # Stores recorded before: b"f" + float32s, or b"d" + int32 steps.
-    numbers = array.array("i" if kind == b"d" else "f", data)
-    if sys.byteorder != "little":
-        numbers.byteswap()
-    if kind != b"d":
-        return [None if v != v else v for v in numbers]
-    total, values = 0, []
-    for step in numbers:
-        total += step
-        values.append(total)
-    return values
 
 
 def live_digest(document):
@@ -149,7 +124,7 @@ def _series(store, machine, configuration, workload, measure):
         VALUES (:m, :c, :w, :measure, :unit)
         ON CONFLICT (machine_id, configuration_id, workload_id, measure) DO NOTHING""",
                    {"m": machine, "c": configuration, "w": workload, "measure": measure,
-                    "unit": {"time": "ms", "memory": "MiB"}[measure]})
+                    "unit": serieses.UNITS[measure]})
 
 
 def _libraries(store, found, known):

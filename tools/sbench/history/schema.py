@@ -85,8 +85,8 @@ _RUNS_1 = """CREATE TABLE runs (
  number INTEGER NOT NULL,
  failed INTEGER NOT NULL,
  ms BIGINT, cpu_ms DOUBLE PRECISION, commit_mib BIGINT, link_failures INTEGER,
- program_ms {blob},                    -- zlib of little-endian float32; NULL once pruned
- commit_kib {blob}, rss_kib {blob},    -- zlib of little-endian int32 steps from 0
+ program_ms {blob},                    -- "n", zlib of int64 nanoseconds in byte planes; NULL once pruned
+ commit_kib {blob}, rss_kib {blob},    -- "k", the same of the KiB steps between samples
  details TEXT NOT NULL,                -- JSON: the rest of the run as measured
  UNIQUE (result_id, number))"""
 _LIBRARY_SETS = """CREATE TABLE library_sets (
