@@ -49,9 +49,9 @@ class Answers(unittest.TestCase):
                                                        first["parameters"]))
         # Commits 14 to 17 loaded what 13 loaded: the change can only be placed at 13 or 18.
         same = [i in (14, 15, 16, 17) for i in range(30)]
-        for found in detect.detect(runs, same)["changes"]:
-            self.assertIn(found["index"], (13, 18))
-            self.assertFalse(any(same[i] for i in found["candidates"]), found)
+        (found,) = detect.detect(runs, same)["changes"]
+        self.assertIn(found["index"], (13, 18))
+        self.assertFalse(any(same[i] for i in found["candidates"]), found)
         self.assertEqual(detect.detect(runs[:7])["changes"], [], "fewer than 4 commits a side")
 
 

@@ -2,8 +2,6 @@
 idempotent and concurrent, bad input writes nothing, old stores migrate,
 and what history shows is escaped."""
 
-import contextlib
-import io
 import json
 import os
 import shutil
@@ -13,16 +11,12 @@ import tempfile
 import unittest
 
 import postgres
-from sbench import compare
 from sbench.history import store as stores
 from sbench.running import plan
 from test_bisect import History
+from test_compare import run_main as main
+from test_faults import FAKE, TOOL
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-TOOL = os.path.join(ROOT, "tools", "compare")
-FAKE = os.path.join(HERE, "fake_bench.py")
-PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")
 WORK = {}
 
 
@@ -33,7 +27,7 @@ def setUpModule():
     WORK["pg"], WORK["pg_dir"] = postgres.start()
     pair, repo = os.path.join(WORK["dir"], "pair", "shaders"), os.path.join(WORK["dir"], "repo")
     os.makedirs(pair)
-    for name in PAIR:
+    for name in plan.PAIR:
         with open(os.path.join(pair, name), "w") as f:
             f.write("void main() { }\n")
     git = ["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t"]
@@ -59,16 +53,6 @@ def setUpModule():
 def tearDownModule():
     postgres.stop(WORK.pop("pg_dir"))
     shutil.rmtree(WORK["dir"], ignore_errors=True)
-
-
-def main(*argv):
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        try:
-            status = compare.main(list(argv), os.path.join(ROOT, "tools"))
-        except SystemExit as exit:
-            status = exit.code
-    return status, out.getvalue(), err.getvalue()
 
 
 def counts(url):
