@@ -78,7 +78,7 @@ class Report(Files):
     def test_a_page_is_whole_offline_and_says_what_the_terminal_says(self):
         results, page = self.write(None, json.dumps(self.recorded)), os.path.join(self.work, "report.html")
         text = run_main("--report", results, "--wide", "--html", page)[1]
-        self.open(page)  # its console and requests: as each of the next test's pages
+        self.assertEqual(self.open(page), ([], ["file://" + page]))  # no console entry, nothing fetched
 
         # Every chart drawn, with every point: 1000 per program series, one per run and round.
         runs = len(self.recorded["results"][0]["runs"])
