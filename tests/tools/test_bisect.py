@@ -332,7 +332,7 @@ class Refusals(History):
 
 class RealDriver(History):
     """A forwarding libGL.so.1 built at each commit, in front of softpipe: one commit makes each link 2 ms
-    slower, and BAD changes only a comment, so the search runs nothing after confirming."""
+    slower, and BAD changes only a comment."""
 
     def test_the_real_benchmark_names_the_commit(self):
         import forward_gl

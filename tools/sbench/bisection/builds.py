@@ -216,8 +216,9 @@ def held(lock_path, wait=None):
 
 
 def stop_build(proc, grace=5.0):
-    """Stops a build and all it started: its reaper is told first (it ends
-    what left the process group), then the group gets SIGTERM, then SIGKILL."""
+    """Stops a build and all it started: its process group gets SIGTERM
+    (its reaper among it, which then ends what left the group), then
+    SIGKILL."""
     with shielded():
         harness.signal_group(proc, signal.SIGTERM)
         try:
