@@ -43,16 +43,9 @@ def own_session():
     watchdog.watch_session()
 
 
-def _start_time(pid):
-    """A process's start time in clock ticks since boot, or None if it is gone
-    (or has ended, a zombie): with its PID it names one process, even after
-    the PID is reused."""
-    return proc.start_time(pid)
-
-
 def owner_tag():
     """This process as its directories are named: PID.STARTTIME."""
-    return "%d.%s" % (os.getpid(), _start_time(os.getpid()))
+    return "%d.%s" % (os.getpid(), proc.start_time(os.getpid()))
 
 
 @contextlib.contextmanager
@@ -185,7 +178,7 @@ def remove_stale(top=None, gone=None):
         if not match:
             continue
         pid, started = int(match.group(1)), match.group(2)
-        if "%d.%s" % (pid, started) != gone and str(_start_time(pid)) == started:
+        if "%d.%s" % (pid, started) != gone and str(proc.start_time(pid)) == started:
             continue  # its maker still runs (this process too)
         path = os.path.join(top, name)
         try:
