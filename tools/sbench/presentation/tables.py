@@ -99,6 +99,7 @@ def table_rows(documents, with_host, records=None):
     of verdicts.within's per document) hold one."""
     rows = []
     for document, found in zip(documents, records or [[]] * len(documents)):
+        against = found[0]["against"] if found else None
         for result in document["results"]:
             if (result["runs"] or result["failed_runs"]) and not result["failure"]:
                 row = summarise(result, document["host"]["name"] if with_host else None)
@@ -107,7 +108,6 @@ def table_rows(documents, with_host, records=None):
                                and r["shaders_sha256"] == list(verdicts.shaders_key(result))), None)
                 row.update(verdict_columns(record) if record else {})
                 row["verdict_record"] = record
-                against = found[0]["against"] if found else None
                 row["verdict"] = short_verdict(record, result["configuration"] == against)
                 rows.append(row)
     return rows
