@@ -37,7 +37,7 @@ def nominal_level(max_runs, sides, alpha=ALPHA):
     nothing differs, through the t statistic at each look (its distribution
     does not depend on the noise). The simulation's own error is kept on the
     safe side: the level spends alpha less two of its standard errors."""
-    from scipy import stats as scipy_stats
+    from scipy import special  # stdtr(df, -t) is the t distribution's upper tail
     rng = numpy.random.default_rng(SEQUENTIAL_SEED)
     mean, squares, done = numpy.zeros(SEQUENTIAL_PATHS), numpy.zeros(SEQUENTIAL_PATHS), 0
     smallest = numpy.ones(SEQUENTIAL_PATHS)
@@ -48,7 +48,7 @@ def nominal_level(max_runs, sides, alpha=ALPHA):
         squares = squares + step_squares + (step_mean - mean) ** 2 * done * new / n
         mean, done = mean + (step_mean - mean) * new / n, n
         t = mean / numpy.sqrt(squares / (n - 1) / n)
-        smallest = numpy.minimum(smallest, scipy_stats.t.sf(numpy.abs(t) if sides == 2 else t, n - 1) * sides)
+        smallest = numpy.minimum(smallest, special.stdtr(n - 1, -(numpy.abs(t) if sides == 2 else t)) * sides)
     spent = alpha - 2 * math.sqrt(alpha * (1 - alpha) / SEQUENTIAL_PATHS)
     return float(numpy.quantile(smallest, spent))
 
@@ -72,10 +72,10 @@ def smallest_threshold(noise, rounds, max_runs, gate, at_best=True, change=0.0):
     the noise at the low end of its 90 % interval, so that bad luck in the
     first rounds does not end a comparison that could have settled; else
     with the noise as measured."""
-    from scipy import stats as scipy_stats
-    low_noise = noise * numpy.sqrt((rounds - 1) / scipy_stats.chi2.ppf(0.9, rounds - 1)) if at_best else noise
+    from scipy import special  # chdtri(k, 1 - p) is the chi-square quantile p
+    low_noise = noise * numpy.sqrt((rounds - 1) / special.chdtri(rounds - 1, 1 - 0.9)) if at_best else noise
     quantile = 1 - nominal_level(max_runs, 1 if gate else 2) / (1 if gate else 2)
-    return numpy.expm1(change + scipy_stats.t.ppf(quantile, max_runs - 1) * low_noise / math.sqrt(max_runs)) * 100
+    return numpy.expm1(change + special.stdtrit(max_runs - 1, quantile) * low_noise / math.sqrt(max_runs)) * 100
 
 
 def unreachable(verdict, max_runs, gate):

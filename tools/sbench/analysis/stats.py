@@ -101,18 +101,20 @@ def intervals(x, y, level, paired):
     Paired: a t interval on the mean of the differences of the row's pairs.
     Unpaired: Welch's t interval on the difference of the means (a side
     without spread still counts; both without, a width of 0)."""
-    from scipy import stats as scipy_stats  # half a second to import: only where a verdict is made
+    # scipy.special's quantile, not scipy.stats': the same values, and a sixth of the import time (0.06 s
+    # against 0.33 s), which every call of the tool that makes a verdict pays.
+    from scipy import special
     quantile = 1 - (1 - level) / 2
     if paired:
         d = y - x
         n = d.shape[1]
-        return d.mean(axis=1), scipy_stats.t.ppf(quantile, n - 1) * d.std(axis=1, ddof=1) / math.sqrt(n)
+        return d.mean(axis=1), special.stdtrit(n - 1, quantile) * d.std(axis=1, ddof=1) / math.sqrt(n)
     va, vb = x.var(axis=1, ddof=1) / x.shape[1], y.var(axis=1, ddof=1) / y.shape[1]
     se = numpy.sqrt(va + vb)
     spread = se > 0
     with numpy.errstate(divide="ignore", invalid="ignore"):  # no spread: df unused
         df = (va + vb) ** 2 / (va ** 2 / (x.shape[1] - 1) + vb ** 2 / (y.shape[1] - 1))
-    half = numpy.where(spread, scipy_stats.t.ppf(quantile, numpy.where(spread, df, 1)) * se, 0.0)
+    half = numpy.where(spread, special.stdtrit(numpy.where(spread, df, 1), quantile) * se, 0.0)
     return y.mean(axis=1) - x.mean(axis=1), half
 
 
@@ -137,9 +139,9 @@ def _more_rounds(centre, half_width, n, level, threshold_pct, from_pct, gate=Fal
     them, judged at this level. None when nothing is known of the noise;
     a bound of MOST_ROUNDS_ESTIMATED + 1 stands for more than that.
     gate: what settles is the interval clearing +threshold, on either side."""
-    from scipy import stats as scipy_stats
+    from scipy import special
     quantile = 1 - (1 - level) / 2
-    noise = half_width * math.sqrt(n) / scipy_stats.t.ppf(quantile, n - 1)
+    noise = half_width * math.sqrt(n) / special.stdtrit(n - 1, quantile)
     if noise <= 1e-12:
         return None
     up, down = from_pct(threshold_pct), from_pct(-threshold_pct)
@@ -157,7 +159,7 @@ def _more_rounds(centre, half_width, n, level, threshold_pct, from_pct, gate=Fal
         step_squares = sigma ** 2 * rng.chisquare(new - 1, FUTURES) if new > 1 else 0.0
         squares = squares + step_squares + (step_mean - mean) ** 2 * done * new / m
         mean, done = mean + (step_mean - mean) * new / m, m
-        half = scipy_stats.t.ppf(quantile, m - 1) * numpy.sqrt(squares / (m - 1) / m)
+        half = special.stdtrit(m - 1, quantile) * numpy.sqrt(squares / (m - 1) / m)
         low, high = mean - half, mean + half
         settles = (low > up) | (high <= up) if gate else (low > up) | (high < down) | ((low >= down) & (high <= up))
         needed = numpy.where(settles & (needed > more), numpy.minimum(needed, more), needed)
