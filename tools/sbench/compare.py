@@ -27,27 +27,35 @@ Exit status:
 
 import argparse
 import contextlib
+import importlib
 import sys
 
 from .system import files as outputs
-from .commands import bisect, calibrate, change, changes, common, diff, history, record, report, run
+from .commands import common, run
 
 # The subcommands, in the order of a user's work; `compare -h` lists them so.
-# A new one is a module with NAME, USAGE, HELP, add_parser(subparsers) and
-# run(args, here) (and check(parser, args) when its options have rules that
-# argparse cannot say), added here.
-COMMANDS = [run, report, diff, calibrate, bisect, record, history, changes, change]
+# A new one is a module of sbench.commands with NAME, USAGE, HELP,
+# add_parser(subparsers) and run(args, here) (and check(parser, args) when
+# its options have rules that argparse cannot say), named here.
+COMMAND_NAMES = ["run", "report", "diff", "calibrate", "bisect", "record", "history", "changes", "change"]
 
 
-def command_parser():
-    """(the parser of `compare COMMAND ...`, the subcommands' parsers in COMMANDS' order)."""
-    usage = "\n   or: ".join(["compare " + module.USAGE for module in COMMANDS] + ["compare COMMAND -h"])
+def command(name):
+    """The module of a subcommand. Only the one asked for is imported: the
+    others (the store's, the bisect's) cost a call a tenth of a second."""
+    return importlib.import_module("." + name, "sbench.commands")
+
+
+def command_parser(names=COMMAND_NAMES):
+    """(the parser of `compare COMMAND ...` with the subcommands named, their parsers in that order)."""
+    modules = [command(name) for name in names]
+    usage = "\n   or: ".join(["compare " + module.USAGE for module in modules] + ["compare COMMAND -h"])
     parser = argparse.ArgumentParser(prog="compare", usage=usage, description=__doc__.split("\n\n")[0],
                                      epilog=__doc__.split("\n\n", 1)[1],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     subparsers = parser.add_subparsers(metavar="COMMAND", prog="compare",
                                        title="subcommands, in the order of a user's work")
-    return parser, [module.add_parser(subparsers) for module in COMMANDS]
+    return parser, [module.add_parser(subparsers) for module in modules]
 
 
 def parse_arguments(argv):
@@ -82,19 +90,18 @@ def add_modes(parser):
 
 
 def main(argv, here):
-    names = [module.NAME for module in COMMANDS]
-    if argv and argv[0] in ["-h", "--help"] + names:
-        parser, parsers = command_parser()
-        if argv[0] not in names:
-            parser.parse_args(argv)  # the help, then exits
+    if argv and argv[0] in ["-h", "--help"] + COMMAND_NAMES:
+        if argv[0] not in COMMAND_NAMES:
+            command_parser()[0].parse_args(argv)  # the help, then exits
         # Parsed by the subcommand's own parser, so that its errors show its own usage.
-        module, chosen = COMMANDS[names.index(argv[0])], parsers[names.index(argv[0])]
+        module, (chosen,) = command(argv[0]), command_parser([argv[0]])[1]
         args = chosen.parse_args(argv[1:])
         if hasattr(module, "check"):
             module.check(chosen, args)
     else:
         args = parse_arguments(argv)
-        module = report if args.report else diff if args.diff else calibrate if args.calibrate else run
+        module = command("report" if args.report else "diff" if args.diff else "calibrate" if args.calibrate
+                         else "run")
     # An output on standard output ("-", /dev/stdout) has it to itself: the table goes to standard error.
     wanted = [path for _, path in common.wanted_outputs(args)]
     with contextlib.redirect_stdout(sys.stderr) if any(map(outputs.standard_output, wanted)) \
