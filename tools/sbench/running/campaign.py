@@ -91,11 +91,13 @@ def run(document, save, display, stall, after_round=lambda number: False):
                 continue
             label = "[%s %s %d/%s]" % (result["configuration"], result["shaders"]["label"], round_number, most)
             started = time.monotonic()
+            # Once a run, not once a program: statistics.mean is exact, and slow.
+            typical = statistics.mean(durations) if durations else None
 
-            def show(line, label=label, started=started, left=left):
+            def show(line, label=label, started=started, left=left, typical=typical):
                 eta = ""
-                if durations:
-                    remaining = statistics.mean(durations) * left - (time.monotonic() - started)
+                if typical is not None:
+                    remaining = typical * left - (time.monotonic() - started)
                     eta = ", about %s left" % minutes(max(0, remaining))
                 progress("%s program %s%s" % (label, line.split("/")[0], eta), final=False)
 
