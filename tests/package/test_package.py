@@ -93,7 +93,7 @@ def tool_needs():
 
 
 def comparison():
-    """The extracted package's comparison of llvmpipe in WORK/out (once), with what it imported."""
+    """The extracted package's comparison of softpipe in WORK/out (once), with what it imported."""
     out = os.path.join(WORK, "out")
     if not os.path.isdir(out):
         pair = os.path.join(out, "pair")
@@ -101,7 +101,7 @@ def comparison():
         for name, line in (("vs", "void main() { gl_Position = gl_Vertex; }"),
                            ("ps", "void main() { gl_FragColor = vec4(1.0); }")):
             pathlib.Path(pair, "largeShaderExample_%s_source.txt" % name).write_text(line + "\n")
-        comparison.ran = compare("-n", "1", "llvmpipe", "--shaders", pair, "--json", "r.json", "--csv", "r.csv",
+        comparison.ran = compare("-n", "1", "softpipe", "--shaders", pair, "--json", "r.json", "--csv", "r.csv",
                                  python=["/usr/bin/python3", "-X", "importtime"])
     return comparison.ran
 
@@ -190,7 +190,7 @@ class Package(unittest.TestCase):
         document = json.loads((out / "r.json").read_text())
         self.assertEqual(document["plan"]["binary"]["path"], extracted("usr/bin/shaderbench"))
         self.assertEqual([len(r["runs"]) for r in document["results"]], [1])
-        self.assertIn("llvmpipe", (out / "r.csv").read_text())
+        self.assertIn("softpipe", (out / "r.csv").read_text())
         paged = compare("report", "r.json", "--html", "r.html")
         self.assertEqual(paged.returncode, 0, paged.stderr)
         self.assertIn("</html>", (out / "r.html").read_text())
