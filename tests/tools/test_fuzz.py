@@ -1,4 +1,4 @@
-"""A valid results file mutated 1,000 times with a fixed seed, each fed to the loader and every reader; the first
+"""A valid results file mutated 600 times with a fixed seed, each fed to the loader and every reader; the first
 few read and refused also through the command line with every output. Each gives a result, or status 2 and a line."""
 
 import concurrent.futures
@@ -23,7 +23,7 @@ from test_compare import recorded_run, run_main
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOLS = os.path.join(HERE, "..", "..", "tools")
-MUTATIONS, COMMAND_LINE = 1000, {"read": 8, "refused": 4}
+MUTATIONS, COMMAND_LINE = 600, {"read": 6, "refused": 3}
 VALUES = [None, True, 0, -1, 2.5, "", "two\nlines", "\udcff", "a\x00b", [], {}, [1, 2], {"a": 1}, 10 ** 400, 1e300,
           "NaN", "Infinity", 4096, -0.0]
 
@@ -142,7 +142,7 @@ class Fuzz(unittest.TestCase):
             status, err = future.result()
             self.assertTrue(status == 2 and err.count("\n") == 1 if outcome == "refused" else status in (0, 1),
                             "mutation %d (%s) on the command line: status %s\n%s" % (number, what, status, err))
-        self.assertTrue(min(outcomes.values()) > 200 and len(command_lines) == sum(COMMAND_LINE.values()), outcomes)
+        self.assertTrue(min(outcomes.values()) > 120 and len(command_lines) == sum(COMMAND_LINE.values()), outcomes)
 
 
 if __name__ == "__main__":
