@@ -128,26 +128,27 @@ class Report(Files):
             By.CSS_SELECTOR, "td.verdict-text")))
 
     def test_diffs_failures_missing_replays_no_timeline_and_several_hosts_render(self):
-        failed, no_replay, no_timeline, other_host = (copy.deepcopy(self.recorded) for _ in range(4))
+        failed, no_timeline, other_host = (copy.deepcopy(self.recorded) for _ in range(3))
         failed["results"][1]["runs"].pop()
         failed["results"][1]["failed_runs"].append({
             "run": 2, "reason": "crashed (SIGSEGV) after program 517", "ending": "crash", "programs": 518,
             "status": None, "signal": "SIGSEGV", "stderr": ["driver: out of cheese"], "seconds": 2.0, "progress_s": []})
-        no_replay["results"][0]["calls"] = {"failure": "the replay hung after program 3: no output for 300 s"}
-        del no_replay["results"][1]["calls"]
         for result in no_timeline["results"]:
             result["runs"] = [dict(run, program_ms=None, commit_kib=None, rss_kib=None, timeline="off")
                               for run in result["runs"]]
         other_host["host"]["name"] = "elsewhere"
-        # "<!--" then "<script" in the data swallowed the page's rest; "</script>" in it would end the data.
-        hostile = copy.deepcopy(self.recorded)
+        # "<!--" then "<script" in the data swallowed the page's rest; "</script>" in it would end the data. On
+        # the page with the failed run and the missing replays: what it swallowed would be missing.
+        hostile = copy.deepcopy(failed)
+        hostile["results"][0]["calls"] = {"failure": "the replay hung after program 3: no output for 300 s"}
+        del hostile["results"][1]["calls"]
         hostile["host"]["name"], hostile["stopped"] = "<!--<script>", "</script><script>window.injected = 1</script>"
         hostile["results"][1]["renderer"] = renderer = "</script><img src=x onerror='window.injected = 1'>&amp;"
         cases = [([self.recorded, failed], ["Old (", "runs unpaired"]),  # --diff
-                 ([failed], ["crashed (SIGSEGV) after program 517", "driver: out of cheese"]),
-                 ([no_replay], ["No per-call figures: the replay hung after program 3"]),
+                 ([hostile], ["crashed (SIGSEGV) after program 517", "driver: out of cheese",
+                              "No per-call figures: the replay hung after program 3",
+                              "<!--<script>", "injected = 1</script>", renderer]),
                  ([self.recorded, other_host], ["elsewhere"]),
-                 ([hostile], ["<!--<script>", "injected = 1</script>", renderer]),
                  ([no_timeline], ["No per-program timeline"])]
         for number, (documents, expected) in enumerate(cases):
             page = os.path.join(self.work, "case-%d.html" % number)
