@@ -68,13 +68,15 @@ FORWARD(const GLubyte *, glGetString, (GLenum name), (name))
 
 static void (*real_link)(GLuint);
 
-/* Busy, not asleep: the delay costs CPU time as a slower compiler would. */
+/* Busy for LINK_DELAY_US of this thread's CPU time, not of the wall clock: as
+ * a slower compiler would, it takes longer while another process has the core,
+ * in proportion with the rest of the run. */
 static void slow_link(GLuint program)
 {
     struct timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
     do {
-        clock_gettime(CLOCK_MONOTONIC, &now);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     } while ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000 < LINK_DELAY_US);
     real_link(program);
 }
