@@ -21,21 +21,45 @@ SOURCES = [os.path.join(ROOT, "tools", "compare"), os.path.join(ROOT, "tools", "
 # Where the tool starts a program: the list or tuple given to these calls, or as a wrapper.
 STARTERS = {"run", "Popen", "call", "check_call", "check_output", "which", "child"}
 WORK = DEB = None
+CHECKS = {}  # what reads the first package and takes seconds, started at once: name: (process, output file)
 
 
 def setUpModule():
     global WORK, DEB
     WORK = tempfile.mkdtemp(prefix="sbench-package-test-")
     unittest.addModuleCleanup(shutil.rmtree, WORK)  # run after a failed set-up too
-    DEB = build(os.path.join(WORK, "first"))
+    DEB = build("first")
+    # Its temporary files (lintian's mldbm-*) go to the test's own directory, which is removed.
+    for name, argv in (("lintian", ["lintian", "--fail-on", "error", DEB]),
+                       ("apt", ["apt-get", "install", "--simulate", DEB]), ("again", build_command("second"))):
+        with open(os.path.join(WORK, name + ".out"), "w") as out:
+            CHECKS[name] = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, text=True,
+                                            env=dict(os.environ, TMPDIR=WORK)), out.name
+        unittest.addModuleCleanup(CHECKS[name][0].wait)
+        unittest.addModuleCleanup(CHECKS[name][0].kill)
 
 
-def build(directory):
-    """Packs the build tree as `--target package` does, into directory; returns the .deb."""
-    subprocess.run(["cpack", "--config", os.environ["SHADERBENCH_CPACK_CONFIG"], "-B", directory],
-                   check=True, stdout=subprocess.DEVNULL)
-    (deb,) = glob.glob(os.path.join(directory, "*.deb"))
+def build_command(name):
+    """The command that packs the build tree as `--target package` does, into WORK/name."""
+    return ["cpack", "--config", os.environ["SHADERBENCH_CPACK_CONFIG"], "-B", os.path.join(WORK, name)]
+
+
+def build(name):
+    """Packs the build tree into WORK/name; returns the .deb."""
+    subprocess.run(build_command(name), check=True, stdout=subprocess.DEVNULL)
+    return packed(name)
+
+
+def packed(name):
+    (deb,) = glob.glob(os.path.join(WORK, name, "*.deb"))
     return deb
+
+
+def checked(name):
+    """(status, output) of a check started with the module."""
+    proc, path = CHECKS[name]
+    proc.wait(timeout=300)
+    return proc.returncode, pathlib.Path(path).read_text()
 
 
 def control(field):
@@ -116,7 +140,9 @@ def compare(*argv, python=()):
 class Package(unittest.TestCase):
 
     def test_the_same_bytes_twice_named_after_the_last_commit(self):
-        again = build(os.path.join(WORK, "second"))
+        status, output = checked("again")
+        self.assertEqual(status, 0, output)
+        again = packed("second")
         self.assertTrue(pathlib.Path(DEB).read_bytes() == pathlib.Path(again).read_bytes(), "two builds differ")
         when, short = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%cd %h", "--abbrev=7",
                                       "--date=format-local:%Y%m%d.%H%M%S"], env={**os.environ, "TZ": "UTC"},
@@ -129,14 +155,12 @@ class Package(unittest.TestCase):
             self.assertTrue(f.readline().startswith("shaderbench (%s) " % version))
 
     def test_lintian_finds_no_error_and_apt_can_install_it(self):
-        # Its temporary files (mldbm-*) go to the test's own directory, which is removed.
-        checked = subprocess.run(["lintian", "--fail-on", "error", DEB], capture_output=True, text=True,
-                                 env=dict(os.environ, TMPDIR=WORK))
-        print(checked.stdout, end="")  # the remaining warnings, for the log
-        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
-        simulated = subprocess.run(["apt-get", "install", "--simulate", DEB], capture_output=True, text=True)
-        self.assertEqual(simulated.returncode, 0, simulated.stdout + simulated.stderr)
-        self.assertRegex(simulated.stdout, r"(?m)^Inst shaderbench ")
+        status, output = checked("lintian")
+        print(output, end="")  # the remaining warnings, for the log
+        self.assertEqual(status, 0, output)
+        status, output = checked("apt")
+        self.assertEqual(status, 0, output)
+        self.assertRegex(output, r"(?m)^Inst shaderbench ")
 
     def test_dependencies_cover_imports_programs_and_files(self):
         depends, recommends = package_names(control("Depends")), package_names(control("Recommends"))
