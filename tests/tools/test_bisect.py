@@ -339,9 +339,7 @@ class RealDriver(History):
         repo, c = self.history([0, 2000, "same"])
         build = ("mkdir -p {prefix}/lib && cc -shared -fPIC -O2 -DREAL_LIBGL='\"%s\"' -DLINK_DELAY_US=$(cat delay) "
                  "-o {prefix}/lib/libGL.so.1 forward_gl.c -ldl" % forward_gl.real_libgl())
-        # Up to 10 rounds: a run twice as slow as its neighbours (seen here once in 11 bisects while another
-        # process kept a core busy) is trimmed at the last look, where within 6 it would leave the step unsettled.
-        (out, err), status = self.bisect(repo, c[0], c[2], "--max-runs", "10", build=build, binary=BINARY, use=[
+        (out, err), status = self.bisect(repo, c[0], c[2], build=build, binary=BINARY, use=[
             "--use", "LD_LIBRARY_PATH={prefix}/lib", "--use", "GALLIUM_DRIVER=softpipe"])
         self.assertEqual((status, "%s is the first bad commit" % c[1] in out), (0, True), out + err)
         self.assert_nothing_left()
