@@ -21,7 +21,7 @@ SOURCES = [os.path.join(ROOT, "tools", "compare"), os.path.join(ROOT, "tools", "
 # Where the tool starts a program: the list or tuple given to these calls, or as a wrapper.
 STARTERS = {"run", "Popen", "call", "check_call", "check_output", "which", "child"}
 WORK = DEB = None
-CHECKS = {}  # what reads the first package and takes seconds, started at once: name: (process, output file)
+CHECKS = {}  # the slow checks (lintian, apt, the second build), started with the module: name: (process, output)
 
 
 def setUpModule():
