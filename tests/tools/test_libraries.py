@@ -58,6 +58,14 @@ class Maps(unittest.TestCase):
             self.assertIn(os.path.realpath(sys.executable), libraries.mapped(os.getpid(), [link]))
             self.assertNotIn(os.path.realpath(sys.executable), libraries.mapped(os.getpid()))
         self.assertIsNotNone(observe.sample_process(os.getpid()))
+        # Its memory as status tells it, of a process blocked in a read, whose memory stays put.
+        with subprocess.Popen([sys.executable, "-c", "print(flush=True); input()"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE) as still:
+            still.stdout.readline()
+            kib = {line.split(":")[0]: int(line.split()[1]) for line in
+                   pathlib.Path("/proc/%d/status" % still.pid).read_text().splitlines() if line.startswith("Vm")}
+            self.assertEqual(observe.sample_process(still.pid)[:2], (kib["VmData"] + kib["VmStk"], kib["VmRSS"]))
+            still.communicate(b"\n")
         gone = subprocess.Popen(["sleep", "10"])
         gone.kill()
         for reap in (lambda: os.waitid(os.P_PID, gone.pid, os.WEXITED | os.WNOWAIT), gone.wait):  # zombie, reaped

@@ -22,11 +22,11 @@ def sample_process(pid):
     """(commit KiB, resident KiB, CPU ms of all threads) of a running process,
     from /proc; None where there is no /proc, or the process is gone or a
     zombie (whose status has no memory lines) by the time we look."""
-    kib = proc.status_kib(pid, (b"VmData", b"VmStk", b"VmRSS"))
+    kib = proc.memory_kib(pid)
     cpu_ms = proc.cpu_ms(pid)
     if kib is None or cpu_ms is None:
         return None
-    return kib[b"VmData"] + kib[b"VmStk"], kib[b"VmRSS"], cpu_ms
+    return (*kib, cpu_ms)
 
 
 def run_once(binary, workdir, display, env, cache, timeline, stall, number, show=None, libraries_under=()):
@@ -39,10 +39,13 @@ def run_once(binary, workdir, display, env, cache, timeline, stall, number, show
     samples, maps, cpu_ns, main_ns = [], [], [], []
 
     def observe(line, child):
-        if output.progress_index(line) is not None:
+        index = output.progress_index(line)
+        if index is not None:
             # First, as close to the line as can be: the span from the first line to the last is counted.
-            for found, reading in ((cpu_ns, proc.cpu_ns(child.pid)), (main_ns, proc.runnable_ns(child.pid))):
-                found[:] = [found[0] if found else reading, reading]
+            # A run that reports printed 0000 first and 0999 last, so only those two are read.
+            if index in (0, output.PROGRAMS - 1):
+                for found, reading in ((cpu_ns, proc.cpu_ns(child.pid)), (main_ns, proc.runnable_ns(child.pid))):
+                    found[:] = [found[0] if found else reading, reading]
             if not maps:  # the context, and so the driver, exists before the first program
                 maps.append(libraries.mapped(child.pid, libraries_under))
             if timeline:

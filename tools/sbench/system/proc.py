@@ -10,6 +10,7 @@ import time
 # and parentheses of its own: counted from the state, field 3 of the line.
 STATE, PARENT, SESSION, USER_TICKS, SYSTEM_TICKS, START_TICKS = 0, 1, 3, 11, 12, 19
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+PAGE_KIB = os.sysconf("SC_PAGE_SIZE") // 1024
 _LIBC = ctypes.CDLL(None, use_errno=True)
 
 
@@ -62,24 +63,17 @@ def cpu_ms(pid):
         return None
 
 
-def status_kib(pid, names):
-    """The named lines of /proc/PID/status (b"VmRSS"...) in KiB, by name.
-    Each is found where a line starts (the kernel escapes a line break in the
-    process's name), not by parsing the fifty-odd lines around it."""
+def memory_kib(pid):
+    """(commit, resident) in KiB: VmData plus VmStk, and VmRSS, as the data
+    and resident fields of /proc/PID/statm give them (Linux 4.5 on), which
+    the kernel makes in a third of the time it takes for status; None for a
+    zombie, whose fields are all 0."""
     try:
-        text = b"\n" + _read("/proc/%d/status" % pid)
-    except OSError:
+        fields = _read("/proc/%d/statm" % pid).split()
+        size, resident, data = int(fields[0]), int(fields[1]), int(fields[5])
+    except (OSError, IndexError, ValueError):
         return None
-    found = {}
-    for name in names:
-        start = text.find(b"\n%s:" % name)
-        if start < 0:
-            return None
-        value = text[start + len(name) + 2:text.find(b"\n", start + 1)].split()
-        if not value or not value[0].isdigit():
-            return None
-        found[name] = int(value[0])
-    return found
+    return None if size == 0 else (data * PAGE_KIB, resident * PAGE_KIB)
 
 
 def maps(pid, limit):
