@@ -67,8 +67,7 @@ def run_once(binary, workdir, display, env, cache, timeline, stall, number, show
 
     parsed = result["parsed"]
     run = {"run": number, "ms": parsed["ms"], "commit_mib": parsed["commit_mib"], "cpu_ms": None,
-           **{key: None if not span or None in span else round((span[1] - span[0]) / 1000)
-              for key, span in (("cpu_us", cpu_ns), ("runnable_us", main_ns))},
+           **{key: span_us(span) for key, span in (("cpu_us", cpu_ns), ("runnable_us", main_ns))},
            "link_failures": len(parsed["failed"]), "program_ms": None, "commit_kib": None,
            "rss_kib": None, "timeline": "off", "libraries": loaded,
            "observer_cpu_ms": (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1000}
@@ -82,6 +81,15 @@ def run_once(binary, workdir, display, env, cache, timeline, stall, number, show
             run["rss_kib"] = [sample[1] for sample in samples]
             run["cpu_ms"] = samples[-1][2] - samples[0][2]
     return run, None
+
+
+def span_us(span):
+    """A span of readings in whole microseconds; None where it was not read,
+    or where nothing ran between its two ends: the two lines were read
+    together, after the process had gone idle (999 programs take longer)."""
+    if not span or None in span:
+        return None
+    return round((span[1] - span[0]) / 1000) or None
 
 
 def failed_run(result, number):
