@@ -65,9 +65,9 @@ def cpu_ms(pid):
 
 def memory_kib(pid):
     """(commit, resident) in KiB: VmData plus VmStk, and VmRSS, as the data
-    and resident fields of /proc/PID/statm give them (Linux 4.5 on), which
-    the kernel makes in a third of the time it takes for status; None for a
-    zombie, whose fields are all 0."""
+    and resident fields of /proc/PID/statm give them (the library test holds
+    them to status's), which the kernel makes in a third of the time it
+    takes for status; None for a zombie, whose fields are all 0."""
     try:
         fields = _read("/proc/%d/statm" % pid).split()
         size, resident, data = int(fields[0]), int(fields[1]), int(fields[5])
