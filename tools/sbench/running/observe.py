@@ -21,7 +21,7 @@ STDERR_LINES_KEPT = 20
 def sample_process(pid):
     """(commit KiB, resident KiB, CPU ms of all threads) of a running process,
     from /proc; None where there is no /proc, or the process is gone or a
-    zombie (whose status has no memory lines) by the time we look."""
+    zombie (whose memory reads as 0) by the time we look."""
     kib = proc.memory_kib(pid)
     cpu_ms = proc.cpu_ms(pid)
     if kib is None or cpu_ms is None:
