@@ -23,7 +23,7 @@ elif [ "$mode" = busy ]; then
 fi
 if [ -n "$stress" ]; then
     # shellcheck disable=SC2086 # the ids are words
-    trap 'kill $stress; wait $stress || true' EXIT
+    trap 'kill $stress 2>/dev/null || true; wait $stress || true' EXIT
 fi
 tools/compare -n 30 --shaders shaders/quick --json "$results" a:GALLIUM_DRIVER=llvmpipe b:GALLIUM_DRIVER=llvmpipe
 PYTHONPATH=tools /usr/bin/python3 - "$results" "tests/tools/data/aa-llvmpipe-quick-cpu-$mode-30.json.gz" "$mode" <<'PY'
