@@ -1,5 +1,6 @@
 """The comparison on a desktop that frames windows (twm) or composites them (openbox, xcompmgr), next to another
-process's window of the same title, which it must not touch; a private server refuses whoever lacks its cookie."""
+process's window of the same title, which it must not touch; a private server refuses whoever lacks its cookie,
+and is not reset between its clients."""
 
 import json
 import os
@@ -9,6 +10,7 @@ import tempfile
 import time
 import unittest
 
+from Xlib import Xatom
 from support import BINARY, FRAGMENT_FILE, ROOT, SMALL_FRAGMENT, SMALL_VERTEX, VERTEX_FILE
 from sbench.running import desktop, harness
 from sbench.system import scratch
@@ -99,6 +101,16 @@ class Desktops(unittest.TestCase):
                                     capture_output=True, text=True, timeout=30)
         self.assertRegex(other_user.stderr, "Authorization required|ConnectionResetError")
         self.assertEqual(os.stat(os.path.dirname(self.display.xauthority)).st_mode & 0o777, 0o700)
+
+    def test_a_private_server_is_not_reset_when_its_last_client_goes(self):
+        # A reset wipes the root's properties; a client connecting during one is refused.
+        with desktop.connect(self.display) as d:
+            d.screen().root.change_property(d.intern_atom("SHADERBENCH_KEPT"), Xatom.STRING, 8, b"kept")
+            d.sync()
+        time.sleep(0.5)  # the moment a reset would take place: only its absence is asserted
+        with desktop.connect(self.display) as d:
+            kept = d.screen().root.get_full_property(d.intern_atom("SHADERBENCH_KEPT"), Xatom.STRING)
+            self.assertEqual(kept and kept.value, b"kept")
 
     def test_a_window_that_claims_the_benchmarks_process_is_not_taken_for_its_window(self):
         benchmark = self.start(["sleep", "600"])  # stands for the benchmark before its window is up
