@@ -11,13 +11,11 @@ library to load, whose int fake_ms is the total (negative: a crash). FAKE_MARKER
 start and "window", "reported", "close ignored", "key ignored" as the run gets there; FAKE_ONLY_RUN=K: the mode
 for the K-th start only, "ok" for the others."""
 
-import ctypes
 import fcntl
 import functools
 import math
 import os
 import signal
-import subprocess
 import sys
 import termios
 import time
@@ -80,6 +78,7 @@ def main():
     ms = round(float(os.environ.get("FAKE_MS", "1234")) * (1 + jitter))
     last = int(count or 0)
     if os.environ.get("FAKE_DRIVER"):
+        import ctypes  # here, as subprocess below: the two cost every other start 8 to 10 ms of CPU
         driver_ms = ctypes.c_int.in_dll(ctypes.CDLL(os.environ["FAKE_DRIVER"]), "fake_ms").value
         mode, last = ("crash", 0) if driver_ms < 0 else (mode, last)
         ms = round(driver_ms * (1 + jitter))
@@ -91,6 +90,7 @@ def main():
         window_until_closed(obeys=False)
     elif mode == "hang":
         programs(last)
+        import subprocess
         subprocess.Popen(["sleep", "600"])
         time.sleep(600)
     elif mode == "crash":
@@ -100,7 +100,7 @@ def main():
         os.kill(os.getpid(), signal.SIGSEGV)
     elif mode == "burn":
         programs(0)
-        import concurrent.futures  # here: importing it costs every other run 13 ms of CPU
+        import concurrent.futures  # here too: 13 ms
         with concurrent.futures.ThreadPoolExecutor(2) as pool:  # its threads have ended when it ends
             list(pool.map(burn, [last / 1000] * 2))
     elif mode == "burst":  # read all at once, and nothing runs while the tool goes through the lines
