@@ -1,5 +1,6 @@
 """A whole run with a real driver on the small pair: natively, sanitized and under Wine (SHADERBENCH_WINE_RUN).
-Natively the sample shaders too, as far as their first programs: the rest differ only in their stamp."""
+Natively the sample shaders too, as far as their first programs: the rest differ only in their stamp. Under Wine
+the unit tests too (SHADERBENCH_UNIT_TESTS), on the same Wine server."""
 
 import os
 import shutil
@@ -34,6 +35,13 @@ class SampleShaders(XTestCase):
         self.escape()
         self.assertEqual(self.finish(proc, reader), (0, b"", b""))
         print("\n" + b"".join(out.splitlines(True)[-2:]).decode().strip())
+
+    @unittest.skipUnless(WINE_RUN, "natively ctest runs them")
+    def test_the_unit_tests_pass(self):
+        done = subprocess.run([WINE_RUN, os.environ["SHADERBENCH_UNIT_TESTS"]], capture_output=True, text=True,
+                              timeout=300)
+        self.assertEqual(done.returncode, 0, done.stdout[-6000:] + done.stderr[-2000:])
+        self.assertIn("[  PASSED  ]", done.stdout)
 
     @unittest.skipIf(SMALL_PAIR, "the small pair only")
     def test_the_sample_shaders_compile_and_link(self):
