@@ -60,8 +60,24 @@ class XTestCase(unittest.TestCase):
         return out
 
     def finish(self, proc, reader, timeout=60.0):
-        """Waits for the end of the run; returns (status, rest of stdout, stderr)."""
-        return harness.finish(proc, reader, time.monotonic() + timeout)
+        """Waits for the end of the run; returns (status, rest of stdout, stderr). A run that does not end fails
+        the test saying who is left: the benchmark (what should end it never reached it), or processes that
+        hold its output open."""
+        try:
+            return harness.finish(proc, reader, time.monotonic() + timeout)
+        except TimeoutError:
+            pipe = "pipe:[%d]" % os.fstat(proc.stdout.fileno()).st_ino
+            holders = []
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    if pid != str(os.getpid()) and any(os.readlink("/proc/%s/fd/%s" % (pid, fd)) == pipe
+                                                       for fd in os.listdir("/proc/%s/fd" % pid)):
+                        with open("/proc/%s/cmdline" % pid, "rb") as f:
+                            holders.append("%s %s" % (pid, f.read().replace(b"\0", b" ").decode(errors="replace")))
+                except OSError:
+                    pass  # gone meanwhile
+            self.fail("the run did not end in %g s; its status %r; its output held open by %s"
+                      % (timeout, proc.poll(), holders))
 
     def assert_complete(self, out):
         """Every iteration linked, in order, followed by the report."""
