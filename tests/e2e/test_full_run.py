@@ -39,7 +39,8 @@ class SampleShaders(XTestCase):
     @unittest.skipUnless(WINE_RUN, "natively ctest runs them")
     def test_the_unit_tests_pass(self):
         done = subprocess.run([WINE_RUN, os.environ["SHADERBENCH_UNIT_TESTS"]], capture_output=True, text=True,
-                              timeout=300)
+                              errors="replace", timeout=300,  # on our display, as the server, never the user's
+                              env=dict(os.environ, **harness.display_environment(self.display)))
         self.assertEqual(done.returncode, 0, done.stdout[-6000:] + done.stderr[-2000:])
         self.assertIn("[  PASSED  ]", done.stdout)
 
