@@ -8,6 +8,7 @@ import time
 import unittest
 
 from sbench.running import desktop, harness, program_output as output
+from sbench.system import proc as processes
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The binary under test, as ctest names it from whatever build tree it runs in.
@@ -66,14 +67,17 @@ class XTestCase(unittest.TestCase):
         try:
             return harness.finish(proc, reader, time.monotonic() + timeout)
         except TimeoutError:
-            pipe = "pipe:[%d]" % os.fstat(proc.stdout.fileno()).st_ino
+            pipes = {"pipe:[%d]" % os.fstat(stream.fileno()).st_ino: name
+                     for name, stream in (("stdout", proc.stdout), ("stderr", proc.stderr))}
             holders = []
-            for pid in filter(str.isdigit, os.listdir("/proc")):
+            for pid in set(processes.process_ids()) - {os.getpid()}:
                 try:
-                    if pid != str(os.getpid()) and any(os.readlink("/proc/%s/fd/%s" % (pid, fd)) == pipe
-                                                       for fd in os.listdir("/proc/%s/fd" % pid)):
-                        with open("/proc/%s/cmdline" % pid, "rb") as f:
-                            holders.append("%s %s" % (pid, f.read().replace(b"\0", b" ").decode(errors="replace")))
+                    fds = "/proc/%d/fd/" % pid
+                    held = sorted({pipes.get(os.readlink(fds + fd)) for fd in os.listdir(fds)} - {None})
+                    if held:
+                        with open("/proc/%d/cmdline" % pid, "rb") as f:
+                            command = f.read().replace(b"\0", b" ").decode(errors="replace")
+                        holders.append("%d %s(%s)" % (pid, command, "+".join(held)))
                 except OSError:
                     pass  # gone meanwhile
             self.fail("the run did not end in %g s; its status %r; its output held open by %s"
