@@ -14,10 +14,12 @@ static void record(const char *name, std::vector<long> args, const char *text = 
 {
     if (!recording)
         return;
-    // Large texts are never copied, and measured only in the first iteration's calls: under Wine, whose
+    // Large texts are never copied, and measured only in the first iteration's 15 calls: under Wine, whose
     // strlen reads a byte at a time, measuring all 2,000 megabyte texts took 1.3 s.
-    const size_t LARGE = 65536, MEASURED_CALLS = 16;
-    size_t length = calls.size() < MEASURED_CALLS || strnlen(text, LARGE) < LARGE ? strlen(text) : SIZE_MAX;
+    const size_t LARGE = 65536, MEASURED_CALLS = 15;
+    size_t length = strnlen(text, LARGE);
+    if (length == LARGE)
+        length = calls.size() < MEASURED_CALLS ? strlen(text) : SIZE_MAX;
     calls.push_back(gl_call{name, std::move(args), length < LARGE ? text : "", length});
 }
 

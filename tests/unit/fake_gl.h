@@ -10,7 +10,7 @@ struct gl_call {
     std::vector<long> args;   // numeric arguments in call order
     std::string text;         // glShaderSource: the text up to its NUL, when under 64 KiB
     size_t text_length;       // glShaderSource: the length of that text (SIZE_MAX: 64 KiB or more, unmeasured
-                              // after the first 16 calls)
+                              // after the first iteration's 15 calls)
 };
 
 // glGetProgramiv writes nothing, as when the query itself fails.
