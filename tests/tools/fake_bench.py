@@ -1,4 +1,4 @@
-#!/usr/bin/python3
+#!/usr/bin/python3 -S
 """A stand-in for shaderbench that goes wrong as FAKE_BENCH says. ok: 1000 progress lines, the report, then a
 window that closes on Escape or WM_DELETE_WINDOW; hang:N: programs 0 to N, then silence, with a sleeping child;
 burst: every line in one write, then 2 s idle before the window; crash:N: then SIGSEGV; exit:N: then status 1
@@ -9,8 +9,10 @@ ignores being closed; decoy: no run, only a window with the program's title that
 FAKE_MS: the total reported (1234); FAKE_JITTER: a fraction it varies by, the same per start; FAKE_DRIVER: a
 library to load, whose int fake_ms is the total (negative: a crash). FAKE_MARKER: a file that gets "started" per
 start and "window", "reported", "close ignored", "key ignored" as the run gets there; FAKE_ONLY_RUN=K: the mode
-for the K-th start only, "ok" for the others."""
+for the K-th start only, "ok" for the others. It talks to X through libX11 and starts without site: python3-xlib
+and the site directories cost each start 50 ms of CPU, and a suite starts it about 165 times."""
 
+import ctypes
 import fcntl
 import functools
 import math
@@ -20,9 +22,24 @@ import sys
 import termios
 import time
 
-from Xlib import X, Xatom, display
-
 line = functools.partial(print, flush=True)
+KEY_PRESS, CLIENT_MESSAGE, KEY_PRESS_MASK, CARDINAL = 2, 33, 1, 6
+# Each function's result, then its arguments: p a pointer, x an XID (window, atom), i an int, l a long, s a string.
+TYPES = {"p": ctypes.c_void_p, "x": ctypes.c_ulong, "i": ctypes.c_int, "l": ctypes.c_long, "s": ctypes.c_char_p}
+SIGNATURES = {"XOpenDisplay": "pp", "XDefaultRootWindow": "xp", "XInternAtom": "xpsi", "XSelectInput": "ipxl",
+              "XCreateSimpleWindow": "xpxiiiiixx", "XStoreName": "ipxs", "XChangeProperty": "ipxxxiipi",
+              "XSetWMProtocols": "ipxpi", "XMapWindow": "ipx", "XSync": "ipi", "XNextEvent": "ipp", "XGrabServer": "ip"}
+
+
+def x11():
+    """libX11 with the signatures used here, and a connection to $DISPLAY."""
+    lib = ctypes.CDLL("libX11.so.6")
+    for name, (returns, *takes) in SIGNATURES.items():
+        getattr(lib, name).restype, getattr(lib, name).argtypes = TYPES[returns], [TYPES[t] for t in takes]
+    d = lib.XOpenDisplay(None)
+    if not d:
+        sys.exit("fake: cannot open display %r" % os.environ.get("DISPLAY"))
+    return lib, d
 
 
 def note(text):
@@ -46,20 +63,23 @@ def burn(seconds):
 
 def window_until_closed(obeys=True):
     """A window as GLFW makes it, kept until Escape or the close button."""
-    d = display.Display()
-    window = d.screen().root.create_window(0, 0, 640, 480, 0, X.CopyFromParent, event_mask=X.KeyPressMask)
-    window.set_wm_name("Shader RAM usage test")
-    window.change_property(d.intern_atom("_NET_WM_PID"), Xatom.CARDINAL, 32,
-                           [int(os.environ.get("FAKE_CLAIM_PID", os.getpid()))])
-    delete = d.intern_atom("WM_DELETE_WINDOW")
-    window.set_wm_protocols([delete])
-    window.map()
-    d.sync()
+    x, d = x11()
+    window = x.XCreateSimpleWindow(d, x.XDefaultRootWindow(d), 0, 0, 640, 480, 0, 0, 0)
+    x.XSelectInput(d, window, KEY_PRESS_MASK)
+    x.XStoreName(d, window, b"Shader RAM usage test")
+    pid = ctypes.c_long(int(os.environ.get("FAKE_CLAIM_PID", os.getpid())))
+    x.XChangeProperty(d, window, x.XInternAtom(d, b"_NET_WM_PID", 0), CARDINAL, 32, 0, ctypes.byref(pid), 1)
+    delete = ctypes.c_ulong(x.XInternAtom(d, b"WM_DELETE_WINDOW", 0))
+    x.XSetWMProtocols(d, window, ctypes.byref(delete), 1)
+    x.XMapWindow(d, window)
+    x.XSync(d, 0)
     note("window")
+    event = (ctypes.c_long * 24)()  # an XEvent: its type an int first; a client message's data.l[0] at long 7
     while True:
-        event = d.next_event()
-        closing = event.type == X.ClientMessage and event.data[1][0] == delete
-        if closing or event.type == X.KeyPress:
+        x.XNextEvent(d, event)
+        kind = event[0] & 0xFFFFFFFF
+        closing = kind == CLIENT_MESSAGE and event[7] == delete.value
+        if closing or kind == KEY_PRESS:
             if obeys:
                 return
             note("close ignored" if closing else "key ignored")
@@ -78,19 +98,18 @@ def main():
     ms = round(float(os.environ.get("FAKE_MS", "1234")) * (1 + jitter))
     last = int(count or 0)
     if os.environ.get("FAKE_DRIVER"):
-        import ctypes  # here, as subprocess below: the two cost every other start 8 to 10 ms of CPU
         driver_ms = ctypes.c_int.in_dll(ctypes.CDLL(os.environ["FAKE_DRIVER"]), "fake_ms").value
         mode, last = ("crash", 0) if driver_ms < 0 else (mode, last)
         ms = round(driver_ms * (1 + jitter))
     if mode == "grab":
-        held = display.Display()
-        held.grab_server()
-        held.sync()
+        x, held = x11()
+        x.XGrabServer(held)
+        x.XSync(held, 0)
     if mode == "decoy":
         window_until_closed(obeys=False)
     elif mode == "hang":
         programs(last)
-        import subprocess
+        import subprocess  # here, as concurrent.futures below: only the modes that use them pay for them
         subprocess.Popen(["sleep", "600"])
         time.sleep(600)
     elif mode == "crash":
@@ -100,7 +119,7 @@ def main():
         os.kill(os.getpid(), signal.SIGSEGV)
     elif mode == "burn":
         programs(0)
-        import concurrent.futures  # here too: 13 ms
+        import concurrent.futures
         with concurrent.futures.ThreadPoolExecutor(2) as pool:  # its threads have ended when it ends
             list(pool.map(burn, [last / 1000] * 2))
     elif mode == "burst":  # read all at once, and nothing runs while the tool goes through the lines
