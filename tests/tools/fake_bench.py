@@ -10,7 +10,7 @@ FAKE_MS: the total reported (1234); FAKE_JITTER: a fraction it varies by, the sa
 library to load, whose int fake_ms is the total (negative: a crash). FAKE_MARKER: a file that gets "started" per
 start and "window", "reported", "close ignored", "key ignored" as the run gets there; FAKE_ONLY_RUN=K: the mode
 for the K-th start only, "ok" for the others. It talks to X through libX11 and starts without site: python3-xlib
-and the site directories cost each start 50 ms of CPU, and a suite starts it about 165 times."""
+and the site directories cost each start about 55 ms of CPU, and a suite starts it about 165 times."""
 
 import ctypes
 import fcntl
