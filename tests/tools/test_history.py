@@ -4,6 +4,7 @@ and what history shows is escaped."""
 
 import json
 import os
+import pathlib
 import shutil
 import sqlite3
 import subprocess
@@ -11,11 +12,13 @@ import tempfile
 import unittest
 
 import postgres
+import psycopg
 from sbench.history import store as stores
+from sbench.history.schema import VERSION
 from sbench.running import plan
 from test_bisect import History
 from test_compare import run_main as main
-from test_faults import FAKE, TOOL
+from test_faults import FAKE, TOOL, as_nobody, for_nobody
 
 WORK = {}
 
@@ -228,6 +231,92 @@ class Bisected(History):
                          [(sha, i + 1, n) for i, (sha, n) in enumerate(zip(c, ran))])
         for point, ms in zip(one["points"], (1000, 1000, 1300)):
             self.assertAlmostEqual(point["median"], ms, delta=ms * 0.1)
+
+
+class Guarded(unittest.TestCase):
+    """A store's names, its files never an output, reads that write nothing, another program's file left as it
+    is, and a store that cannot be used said in one line."""
+    setUp, urls = Store.setUp, Store.urls
+
+    def refused(self, says, *argv):
+        status, out, err = main(*argv)
+        self.assertEqual((status, err.count("\n"), says in err), (2, 1, True), err)
+
+    def test_a_store_is_a_path_a_postgresql_url_in_any_case_or_libpqs_key_value_form_and_nothing_else(self):
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(self.dir)  # where a name taken for a file would be made
+        self.addCleanup(os.environ.pop, stores.ENVIRONMENT, None)
+        url = self.urls()[1]
+        name, host = url.split("@/", 1)[1].split("?host=")
+        self.assertEqual(main("record", "--store", url.replace("postgresql", "POSTGRESQL"), WORK["a"])[0], 0)
+        os.environ[stores.ENVIRONMENT] = "dbname=%s host=%s user=postgres" % (name, host)
+        self.assertEqual(main("record", WORK["a"])[1], WORK["a"] + ": already recorded\n")
+        for given, says in (("dbname=hist user=nobody password=hunter2", "holds a password"),
+                            ("service=no-such-service", "no-such-service"), ("sqlite:", "names no file"),
+                            ("mysql://x", "not a store URL")):
+            with self.subTest(store=given):
+                os.environ[stores.ENVIRONMENT] = given
+                self.refused(says, "record", WORK["a"])
+                self.assertNotIn("hunter2", main("record", WORK["a"])[2])
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_a_read_writes_nothing_and_another_programs_file_is_left_as_it_is(self):
+        made = {"machines": ["CREATE TABLE machines (name TEXT)"], "empty": [],
+                "versioned": ["CREATE TABLE schema_version (version INTEGER, applied TEXT)",
+                              "INSERT INTO schema_version VALUES (1, '')", "CREATE TABLE notes (text TEXT)"]}
+        for name, statements in made.items():
+            conn = sqlite3.connect(os.path.join(self.dir, name))
+            for statement in statements:
+                conn.execute(statement)
+            conn.commit()
+            conn.close()
+        pathlib.Path(self.dir, "text").write_text("a,b\n1,2\n")
+        old = os.path.join(self.dir, "old")
+        stores.close(stores.connect(old, first=True))
+        for name, says, argvs in (
+                ("machines", "not a shaderbench", (["history"], ["changes", "--detect"], ["record", WORK["a"]])),
+                ("versioned", "not a shaderbench", (["history"], ["record", WORK["a"]])),
+                ("text", "file is not a database", (["history"], ["record", WORK["a"]])),
+                ("empty", "nothing is recorded there (record makes it)", (["history"], ["changes"])),
+                ("old", "schema version 1, older than this tool's (%d): a write (record) migrates it" % VERSION,
+                 (["history"], ["changes"]))):
+            path = os.path.join(self.dir, name)
+            kept = pathlib.Path(path).read_bytes()
+            for argv in argvs:
+                with self.subTest(store=name, argv=argv):
+                    self.refused(says, *argv, "--store", path)
+                    self.assertEqual(pathlib.Path(path).read_bytes(), kept)
+        left = sorted(f for f in os.listdir(self.dir) if not f.startswith("old"))  # ours may keep SQLite's -wal
+        self.assertEqual(left, sorted([*made, "text"]))
+
+    def test_a_store_that_cannot_be_written_says_so_in_one_line(self):
+        tool = for_nobody(self, tool=True)
+        shared = os.path.join(tool, "store")
+        os.mkdir(shared)
+        os.chmod(shared, 0o777)  # nobody may make the -wal and -shm files, not write the store
+        current, old = os.path.join(shared, "current"), os.path.join(shared, "old")
+        stores.close(stores.connect(old, first=True))
+        fleet = self.urls()[1]
+        admin = psycopg.connect(fleet, autocommit=True)
+        self.addCleanup(admin.close)
+        admin.execute("CREATE ROLE bystander LOGIN")
+        bystander = fleet.replace("postgres@", "bystander@")
+        self.refused("permission denied", "record", "--store", bystander, WORK["a"])
+        for url in (current, fleet):
+            self.assertEqual(main("record", "--store", url, WORK["a"])[0], 0)
+            store = stores.connect(url)
+            stores.execute(store, """INSERT INTO changes (series_id, detector, detector_version, parameters, seed,
+                commit_range, change_pct, direction, status, created, updated)
+                VALUES (1, 'd', '1', '{}', 0, '[]', 30, 'slower', 'detected', '', '')""")
+            stores.close(store)
+        admin.execute("GRANT SELECT ON ALL TABLES IN SCHEMA public TO bystander")
+        self.refused("permission denied for table changes", "change", "1", "--fixed", "--store", bystander)
+        for argv, says in ((["changes", "--detect", "--store", current], "cannot be written"),
+                           (["change", "1", "--fixed", "--store", current], "cannot be written"),
+                           (["history", "--store", old], "a write (record) migrates it")):
+            done = as_nobody(self, os.path.join(tool, "compare"), *argv)
+            self.assertEqual((done.returncode, done.stderr.count("\n"), says in done.stderr), (2, 1, True),
+                             done.stderr)
 
 
 if __name__ == "__main__":

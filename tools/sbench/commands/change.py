@@ -88,7 +88,7 @@ def run(args, here):
     refused = ((args.confirm or args.bisect) and not (args.repo and args.build and args.use)
                and "--confirm and --bisect need --repo, --build and --use, as bisect does")
     with interrupts.raising():
-        status, judged = with_store(args.store, lambda store: judge(store, args, here), refused)
+        status, judged = with_store(args.store, lambda store: judge(store, args, here), refused, write=True)
     return judged if status is None else status
 
 

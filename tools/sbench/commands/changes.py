@@ -55,7 +55,7 @@ def run(args, here):
     with interrupts.raising():
         status, found = with_store(args.store, lambda store: (
             found_changes.detect_all(store, args.threshold) if args.detect else [], found_changes.listed(store)),
-            reason and "--json %s: %s" % (args.json, reason))
+            reason and "--json %s: %s" % (args.json, reason), write=args.detect)
     if status is not None:
         return status
     new, rows = found

@@ -26,8 +26,8 @@ HELP = "store saved results in the history (a SQLite file, or a PostgreSQL a fle
 def add_store_options(parser, commits=True):
     """--store, and for what writes: --machine, --repo and --commit."""
     parser.add_argument("--store", metavar="URL",
-                        help="the history: a path, sqlite:///PATH or postgresql://... (default: "
-                             "$SHADERBENCH_STORE, else $XDG_DATA_HOME/shaderbench/history.sqlite)")
+                        help="the history: a path, sqlite:///PATH, postgresql://... or libpq's \"dbname=... host=...\" "
+                             "(default: $SHADERBENCH_STORE, else $XDG_DATA_HOME/shaderbench/history.sqlite)")
     if commits:
         parser.add_argument("--machine", metavar="NAME",
                             help="a tag that tells this machine from others with the same CPU, cores and memory "
@@ -38,15 +38,16 @@ def add_store_options(parser, commits=True):
                             help="the commit of the driver that CONFIG ran (new=HEAD); may be repeated")
 
 
-def with_store(url, work, refused=None):
-    """(None, work(store)), the store at url opened for it (never made) and
-    closed after; (2, None) with one line when refused (why the command cannot
-    go on, said first) or when the store cannot be used; (the status, None) on
-    an interrupt. For inside interrupts.raising()."""
+def with_store(url, work, refused=None, write=False):
+    """(None, work(store)), the store at url opened for it (never made: a
+    read writes nothing, a write migrates an older schema) and closed after;
+    (2, None) with one line when refused (why the command cannot go on, said
+    first) or when the store cannot be used; (the status, None) on an
+    interrupt. For inside interrupts.raising()."""
     try:
         if refused:
             raise stores.StoreError(refused)
-        store = stores.connect(url, create=False)
+        store = stores.connect(url, write=write, create=False)
         try:
             return None, work(store)
         finally:

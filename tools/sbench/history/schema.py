@@ -12,6 +12,8 @@ store of a later version than the tool's is refused: its rows may mean what
 this tool cannot know.
 """
 
+import re
+
 from . import sql as stores
 
 VERSION = 2
@@ -129,31 +131,68 @@ def _ddl(store, text):
     stores.execute(store, text.format(id=ID[store["kind"]], blob=BLOB[store["kind"]]))
 
 
+# SQLite's header field for the program a file belongs to: set when a store is made or migrated.
+APPLICATION_ID = 0x53424848
+
+
+def _tables(version):
+    """The names of the tables a store of this tool has at a version."""
+    texts = FIRST + [text for step in range(1, version) for text in MIGRATIONS.get(step, [])]
+    return {match.group(1) for text in texts for match in [re.match(r"CREATE TABLE (\w+)", text)] if match}
+
+
 def version(store):
-    """The store's schema version, 0 when it has none yet."""
+    """The store's schema version, 0 when it is empty; raises StoreError
+    when it is not this tool's store (another program's tables, its
+    application id in SQLite's header), having written nothing. Stores made
+    before the application id was set are known by their schema_version and
+    their tables."""
     if store["kind"] == "sqlite":
-        found = stores.one(store, "SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'schema_version'")
+        found = stores.rows(store, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%'")
+        application = stores.one(store, "PRAGMA application_id")["application_id"]
     else:
         # The catalog as a query sees it now (to_regclass may answer from a cache older than a lock).
-        found = stores.one(store, "SELECT tablename AS name FROM pg_catalog.pg_tables "
-                                  "WHERE schemaname = current_schema() AND tablename = 'schema_version'")
-    if not found:
+        found = stores.rows(store, "SELECT tablename AS name FROM pg_catalog.pg_tables "
+                                   "WHERE schemaname = current_schema()")
+        application = 0
+    tables = {row["name"] for row in found}
+    foreign = stores.StoreError("store %s: not a shaderbench history (another program's database?): left as "
+                                "it is" % store["shown"])
+    if application not in (0, APPLICATION_ID):
+        raise foreign
+    if "schema_version" not in tables:
+        if tables:
+            raise foreign
         return 0
-    row = stores.one(store, "SELECT MAX(version) AS version FROM schema_version")
-    return row["version"] or 0
+    try:
+        seen = stores.one(store, "SELECT MAX(version) AS version FROM schema_version")["version"]
+    except stores.StoreError as error:
+        if "permission denied" in str(error):
+            raise
+        raise foreign
+    if not isinstance(seen, int) or seen < 1 or (application != APPLICATION_ID and seen <= VERSION
+                                                 and not _tables(seen) <= tables):
+        raise foreign
+    return seen
 
 
-def prepare(store, tables=None, to=VERSION):
+def prepare(store, tables=None, to=VERSION, write=True, create=True):
     """Makes the schema in an empty store, or migrates an older one, in one
     transaction that other processes wait for; refuses a newer store.
     tables, to: another schema to make (the first, for a test of its
-    migration)."""
+    migration). Not write: nothing is written, and an empty or older store
+    is refused; not create: an empty one is."""
     seen = version(store)
     if seen > VERSION:
         raise stores.StoreError("store %s has schema version %d, newer than this tool's (%d): use a newer "
                                 "shaderbench" % (store["shown"], seen, VERSION))
     if seen == to:
         return
+    if seen == 0 and not (write and create):
+        raise stores.StoreError("store %s: nothing is recorded there (record makes it)" % store["shown"])
+    if not write:
+        raise stores.StoreError("store %s has schema version %d, older than this tool's (%d): a write (record) "
+                                "migrates it" % (store["shown"], seen, VERSION))
     with stores.transaction(store):
         if store["kind"] == "postgresql":
             stores.execute(store, "SELECT pg_advisory_xact_lock(%d)" % _LOCK)
@@ -175,6 +214,8 @@ def prepare(store, tables=None, to=VERSION):
             seen = to
         stores.execute(store, "INSERT INTO schema_version (version, applied) VALUES (:v, :at)",
                        {"v": seen, "at": now()})
+        if store["kind"] == "sqlite" and to == VERSION:
+            stores.execute(store, "PRAGMA application_id = %d" % APPLICATION_ID)
 
 
 def now():

@@ -42,7 +42,10 @@ def errors(store):
 
 @contextlib.contextmanager
 def _said(store):
-    """A lock held past the busy timeout as a StoreError that says so."""
+    """Any error of the driver as a StoreError in one line that names the
+    store (a file that cannot be written, a role without the rights), so
+    that no command shows a traceback for it; a lock held past the busy
+    timeout says so."""
     try:
         yield
     except errors(store) as error:
@@ -50,7 +53,7 @@ def _said(store):
         if "locked" in message or "lock timeout" in message:
             raise StoreError("store %s is locked by another writer: waited %d s for it"
                              % (store["shown"], BUSY_SECONDS))
-        raise
+        raise StoreError("store %s: %s" % (store["shown"], message or type(error).__name__)) from None
 
 
 def execute(store, text, params=None):
@@ -74,12 +77,16 @@ def execute_many(store, text, params):
 
 
 def rows(store, text, params=None):
-    return [dict(row) for row in execute(store, text, params).fetchall()]
+    cursor = execute(store, text, params)
+    with _said(store):
+        return [dict(row) for row in cursor.fetchall()]
 
 
 def one(store, text, params=None):
     """The first row as a dict, or None."""
-    row = execute(store, text, params).fetchone()
+    cursor = execute(store, text, params)
+    with _said(store):
+        row = cursor.fetchone()
     return None if row is None else dict(row)
 
 
