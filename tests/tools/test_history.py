@@ -17,7 +17,7 @@ from sbench.history import store as stores
 from sbench.history.schema import VERSION
 from sbench.running import plan
 from test_bisect import History
-from test_compare import run_main as main
+from test_compare import ROOT, run_main as main
 from test_faults import FAKE, TOOL, as_nobody, for_nobody
 
 WORK = {}
@@ -241,6 +241,31 @@ class Guarded(unittest.TestCase):
     def refused(self, says, *argv):
         status, out, err = main(*argv)
         self.assertEqual((status, err.count("\n"), says in err), (2, 1, True), err)
+
+    def test_no_output_is_an_input_the_store_and_the_files_beside_it_nor_a_file_of_the_tools_checkout(self):
+        url = os.path.join(self.dir, "s.sqlite")
+        self.assertEqual(main("record", "--store", url, WORK["a"])[0], 0)
+        kept = pathlib.Path(url).read_bytes()
+        run = ["run", "--binary", FAKE, "--record", "--store", url]
+        bisect = ["bisect", "HEAD~2", "HEAD", "--repo", WORK["repo"], "--build", "true", "--use", "X=1", "--builds",
+                  self.dir, "--binary", FAKE, "--record", "--store", url]
+        for argv in (["history", "--csv", url], ["history", "--json", url + "-wal"], ["history", "--html", url],
+                     ["changes", "--json", url], ["changes", "--detect", "--json", url + "-shm"],
+                     run + ["--json", url], run + ["--html", url + "-journal"], bisect + ["--json", url],
+                     bisect + ["--html", url + "-wal"]):
+            with self.subTest(argv=argv[:2]):
+                self.refused("is the same file as --store", *argv, *(() if "--store" in argv else ("--store", url)))
+        self.assertEqual(pathlib.Path(url).read_bytes(), kept)
+        checkout = os.path.join(self.dir, "checkout")
+        shutil.copytree(os.path.join(ROOT, "tools"), os.path.join(checkout, "tools"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        git = ["git", "-C", checkout, "-c", "user.name=t", "-c", "user.email=t@t"]
+        for argv in (["init", "-q"], ["add", "tools"], ["commit", "-qm", "tool"]):
+            subprocess.run(git + argv, check=True)
+        tool = os.path.join(checkout, "tools", "compare")
+        done = subprocess.run([tool, "report", WORK["a"], "--csv", tool], capture_output=True, text=True)
+        self.assertEqual((done.returncode, done.stderr.count("\n")), (2, 1), done.stderr)
+        self.assertIn("git tracks in the tool's own checkout", done.stderr)
 
     def test_a_store_is_a_path_a_postgresql_url_in_any_case_or_libpqs_key_value_form_and_nothing_else(self):
         self.addCleanup(os.chdir, os.getcwd())

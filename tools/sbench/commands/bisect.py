@@ -155,7 +155,7 @@ def prepare(args, here):
         raise common.Refused("--resume adds to its own file: no --json")
     common.check_environment([("--use", common.variables("--use", args.use), None)], args.cache)
     inputs = [("--binary", binary)] + [("--shaders", os.path.join(pair, name)) for name in plans.PAIR]
-    common.check_outputs(args, inputs, trees=[("--repo", repo)])
+    common.check_outputs(args, inputs, trees=[("--repo", repo)], store=args.record)
     settings = settings_of(args, os.path.abspath(pair), repo)
     if not args.resume:
         return bisecting.new_document(settings, commits, binary, merges), root, binary

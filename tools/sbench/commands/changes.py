@@ -51,11 +51,15 @@ def text(rows, new):
 
 
 def run(args, here):
-    reason = args.json and outputs.unwritable(args.json)
+    try:
+        common.check_outputs(args, [], rewritten=False, store=True)
+    except common.Refused as error:
+        common.refuse(error)
+        return 2
     with interrupts.raising():
         status, found = with_store(args.store, lambda store: (
             found_changes.detect_all(store, args.threshold) if args.detect else [], found_changes.listed(store)),
-            reason and "--json %s: %s" % (args.json, reason), write=args.detect)
+            write=args.detect)
     if status is not None:
         return status
     new, rows = found

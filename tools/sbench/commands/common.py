@@ -5,6 +5,7 @@ table and gate that they all end with."""
 import argparse
 import contextlib
 import math
+import os
 import re
 import sys
 
@@ -12,6 +13,7 @@ from ..presentation import exporters, tables
 from ..results import document as results
 from ..running import harness, plan as plans
 from ..analysis import clocks, gate as gating, verdicts
+from ..history import store as stores
 from ..system import interrupts, files as outputs
 from ..system.text import printable
 
@@ -160,14 +162,22 @@ def variables(name, assignments):
     return env
 
 
-def check_outputs(args, inputs, rewritten=True, trees=()):
-    """Refuses an output that cannot be written, or that is an input or another
-    output, or lies in a directory that is only read (trees: [(option,
-    directory)]). rewritten: --json (or --resume) is a results file, rewritten
-    after every run."""
+def check_outputs(args, inputs, rewritten=True, trees=(), store=False):
+    """The one check of every file a command writes: refuses an output that
+    cannot be written, or that is an input or another output, or lies in a
+    directory that is only read (trees: [(option, directory)]), or is a
+    file git tracks in the tool's own checkout. inputs: [(option, path)] of
+    every file the command reads; store: it opens the store (args.store),
+    whose SQLite file and the files beside it are inputs too. rewritten:
+    --json (or --resume) is a results file, rewritten after every run."""
     wanted = wanted_outputs(args)
     if getattr(args, "resume", None):
         wanted = [(option, path) for option, path in wanted if option != "--json"] + [("--resume", args.resume)]
+    if store:
+        try:
+            inputs = list(inputs) + [("--store", path) for path in stores.files(getattr(args, "store", None))]
+        except stores.StoreError as error:
+            raise Refused(str(error))
     for option, path in wanted:
         reason = outputs.unwritable(path)
         if not reason and option in ("--json", "--resume") and rewritten:
@@ -176,7 +186,8 @@ def check_outputs(args, inputs, rewritten=True, trees=()):
                     reason = "a results file is rewritten after every run: give it a regular file"
         if reason:
             raise Refused("%s %s: %s" % (option, path, reason))
-    reason = outputs.clash(wanted, inputs) or outputs.inside(wanted, trees)
+    reason = (outputs.clash(wanted, inputs) or outputs.inside(wanted, trees)
+              or outputs.tracked(wanted, os.path.abspath(__file__)))
     if reason:
         raise Refused(reason)
 

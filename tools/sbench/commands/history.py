@@ -14,6 +14,7 @@ from ..system import files as outputs, interrupts
 from ..history import page, series as serieses, store as stores
 from ..presentation import tables
 from ..system.text import printable
+from . import common
 from .record import add_store_options, with_store
 
 NAME = "history"
@@ -127,20 +128,14 @@ def csv_rows(found):
                    "changes": " ".join(str(i) for i in point["changes"])}
 
 
-def refusal(args):
-    """Why an output asked for cannot be written, or None."""
-    wanted = [(option, path) for option, path in (("--json", args.json), ("--csv", args.csv),
-                                                  ("--html", args.html)) if path]
-    for option, path in wanted:
-        reason = outputs.unwritable(path)
-        if reason:
-            return "%s %s: %s" % (option, path, reason)
-    return outputs.clash(wanted, [])
-
-
 def run(args, here):
+    try:
+        common.check_outputs(args, [], rewritten=False, store=True)
+    except common.Refused as error:
+        common.refuse(error)
+        return 2
     with interrupts.raising():
-        status, found = with_store(args.store, lambda store: gather(store, args), refusal(args))
+        status, found = with_store(args.store, lambda store: gather(store, args))
         if status is not None:
             return status
         sys.stdout.write(text(found) if found else "no series recorded%s\n" % (

@@ -200,7 +200,7 @@ def prepare(args, here):
         raise Refused("--against %s: no configuration of that name" % settings["against"])
     common.check_environment(configs, settings["cache"])
     inputs = [("--binary", binary)] + [("--shaders", os.path.join(d, name)) for d, _ in pairs for name in plans.PAIR]
-    check_outputs(args, inputs + ([("--baseline", args.baseline)] if args.baseline else []))
+    check_outputs(args, inputs + ([("--baseline", args.baseline)] if args.baseline else []), store=args.record)
     plan = plans.make_plan(configs, pairs, binary, **settings)
     if saved:
         differences = plans.plan_differences(saved, plan)

@@ -1,6 +1,6 @@
 """The files the tool writes: checked before anything runs, never one of its
-inputs, each written whole or not at all, and a results file held by one
-comparison at a time.
+inputs nor a file git tracks in the tool's own checkout, each written whole
+or not at all, and a results file held by one comparison at a time.
 
 Every output is written to a temporary file beside its target, made durable
 and renamed over it, so that an interrupt or a full disk leaves the old file
@@ -16,6 +16,7 @@ import fcntl
 import os
 import re
 import stat
+import subprocess
 import sys
 import tempfile
 
@@ -128,6 +129,44 @@ def inside(outputs, trees):
             top = os.path.realpath(tree)
             if os.path.commonpath([real, top]) == top:
                 return "%s %s is inside %s %s, which is only read" % (option, path, tree_option, tree)
+    return None
+
+
+def _checkout(directory):
+    """The top of the git checkout that holds directory, or None."""
+    here = os.path.realpath(directory)
+    while not os.path.exists(os.path.join(here, ".git")):
+        if os.path.dirname(here) == here:
+            return None
+        here = os.path.dirname(here)
+    return here
+
+
+def tracked(outputs, own):
+    """The first output that is a file git tracks in the checkout the tool
+    runs from, as a phrase, or None. own: a file of the tool's, which git
+    must track there too (a checkout that merely holds an installed tool is
+    not its own). outputs: [(option, path)]."""
+    top = _checkout(os.path.dirname(own))
+    named = []
+    for option, path in outputs if top else ():
+        with contextlib.suppress(OSError):  # unwritable ones are refused as such
+            real = os.path.realpath(target(path)[0]) if path != STANDARD_OUTPUT else ""
+            if real and os.path.commonpath([real, top]) == top:
+                named.append((option, path, os.path.relpath(real, top)))
+    if not named:
+        return None
+    mine = os.path.relpath(os.path.realpath(own), top)
+    try:
+        listed = subprocess.run(["git", "--literal-pathspecs", "-C", top, "ls-files", "-z", "--", mine]
+                                + [relative for _, _, relative in named], stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=60)
+    except (OSError, subprocess.SubprocessError):
+        return None  # no git: nothing can be known tracked
+    found = set(os.fsdecode(listed.stdout).split("\0"))
+    for option, path, relative in named if mine in found else ():
+        if relative in found:
+            return "%s %s is a file git tracks in the tool's own checkout %s" % (option, path, top)
     return None
 
 
