@@ -138,8 +138,9 @@ def _postgresql(uri):
     import psycopg
     import psycopg.rows
     try:
-        conn = psycopg.connect(uri, autocommit=True, row_factory=psycopg.rows.dict_row,
-                               options="-c lock_timeout=%ds" % BUSY_SECONDS)
+        conn = psycopg.connect(uri, autocommit=True, row_factory=psycopg.rows.dict_row)
+        # Set here, not as options=, which would replace the URL's own options and PGOPTIONS (a search_path).
+        conn.execute("SET lock_timeout = '%ds'" % BUSY_SECONDS)
     except psycopg.Error as error:
         raise StoreError("store %s: cannot be opened: %s" % (uri, " ".join(str(error).split())))
     return conn
