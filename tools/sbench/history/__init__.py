@@ -3,12 +3,14 @@ PostgreSQL database a fleet shares), read back as series by commit.
 
 What the detector, the commands and the trend page use:
 
-  store.connect(url_or_None) -> handle
-      url: a path, sqlite:///PATH, or postgresql://... (libpq's forms: a
-      service file, .pgpass and PG* variables work; a password in the URL is
+  store.connect(url_or_None, write=True, create=True) -> handle
+      url: a path, sqlite:///PATH, postgresql://... or libpq's key=value
+      form (a service file, .pgpass and PG* variables work; a password is
       refused). None: $SHADERBENCH_STORE, else
       $XDG_DATA_HOME/shaderbench/history.sqlite. The schema is made, or an
-      older one migrated; a newer one is refused (store.StoreError).
+      older one migrated; a newer one, or another program's database, is
+      refused (store.StoreError). Not write: nothing is written, and an
+      empty or older store is refused.
   store.close(handle)
   store.rows(handle, sql, params) / store.one(...) / store.execute(...)
       one SQL text for both engines, :name placeholders;
