@@ -273,8 +273,12 @@ class Guarded(unittest.TestCase):
         self.addCleanup(os.environ.pop, stores.ENVIRONMENT, None)
         url = self.urls()[1]
         name, host = url.split("@/", 1)[1].split("?host=")
-        self.assertEqual(main("record", "--store", url.replace("postgresql", "POSTGRESQL"), WORK["a"])[0], 0)
-        os.environ[stores.ENVIRONMENT] = "dbname=%s host=%s user=postgres" % (name, host)
+        with psycopg.connect(url, autocommit=True) as shared:  # another program's table: the tool takes a schema
+            shared.execute("CREATE TABLE theirs (x INTEGER); CREATE SCHEMA ours")
+        self.refused("not a shaderbench", "record", "--store", url, WORK["a"])
+        self.assertEqual(main("record", "--store", url.replace("postgresql", "POSTGRESQL") +
+                              "&options=-csearch_path%3Dours", WORK["a"])[0], 0)
+        os.environ[stores.ENVIRONMENT] = "dbname=%s host=%s user=postgres options=-csearch_path=ours" % (name, host)
         self.assertEqual(main("record", WORK["a"])[1], WORK["a"] + ": already recorded\n")
         for given, says in (("dbname=hist user=nobody password=hunter2", "holds a password"),
                             ("service=no-such-service", "no-such-service"), ("sqlite:", "names no file"),
