@@ -282,7 +282,7 @@ class Guarded(unittest.TestCase):
         self.assertEqual(main("record", WORK["a"])[1], WORK["a"] + ": already recorded\n")
         for given, says in (("dbname=hist user=nobody password=hunter2", "holds a password"),
                             ("service=no-such-service", "no-such-service"), ("sqlite:", "names no file"),
-                            ("mysql://x", "not a store URL")):
+                            ("mysql://me:hunter2@x", "URL is not a store")):
             with self.subTest(store=given):
                 os.environ[stores.ENVIRONMENT] = given
                 self.refused(says, "record", WORK["a"])

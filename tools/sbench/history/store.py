@@ -13,7 +13,6 @@ from . import schema
 from .sql import BUSY_SECONDS, StoreError, close, errors, execute, execute_many, one, rows, transaction  # noqa: F401
 
 ENVIRONMENT = "SHADERBENCH_STORE"
-PREFIXES_PG = ("postgresql://", "postgres://")
 # libpq's key=value form (dbname=history user=ci, service=history): what a path seldom starts with.
 _KEY_VALUE = re.compile(r"\s*[A-Za-z_]+\s*=")
 _SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*:")
@@ -35,28 +34,28 @@ def parse(url):
     if chosen is None:
         return "sqlite", default_path(), default_path()
     scheme = _SCHEME.match(chosen)
-    scheme = scheme.group(0).lower() if scheme else ""
-    if chosen.lower().startswith(PREFIXES_PG):
-        chosen = chosen[:len(scheme)].lower() + chosen[len(scheme):]  # libpq knows its scheme in lower case only
-    elif _KEY_VALUE.match(chosen):
-        pass
-    elif scheme == "sqlite:":
-        path = chosen[len("sqlite://"):] if chosen[len(scheme):].startswith("//") else ""
+    # "xyz:" of a URL xyz://...; "" for anything else
+    scheme = scheme.group(0).lower() if scheme and chosen[scheme.end():].startswith("//") else ""
+    if scheme in ("postgresql:", "postgres:"):
+        chosen = scheme + chosen[len(scheme):]  # libpq knows its scheme in lower case only
+    elif chosen.lower().startswith("sqlite:"):
+        path = chosen[len("sqlite://"):] if scheme else ""
         if not path:
             raise StoreError("store %r names no file: give sqlite:///ABSOLUTE/PATH, sqlite://RELATIVE/PATH or "
                              "a path" % chosen)
         return "sqlite", path, path
-    elif chosen[len(scheme):].startswith("//"):
-        raise StoreError("store %r: not a store URL: give a path, sqlite:///PATH or postgresql://..." % chosen)
-    else:
+    elif scheme:  # the rest not shown: it may hold a password
+        raise StoreError("store: a %s// URL is not a store: give a path, sqlite:///PATH or postgresql://..."
+                         % scheme)
+    elif not _KEY_VALUE.match(chosen):
         return "sqlite", chosen, chosen
     import psycopg.conninfo
     try:
         parts = psycopg.conninfo.conninfo_to_dict(chosen)
     except psycopg.Error as error:
         # Not echoed: the text libpq could not read may hold a password.
-        raise StoreError("store: not a PostgreSQL URL or connection string (%s)"
-                         % str(error).strip().splitlines()[0].split(" after ")[0])
+        raise StoreError("store: not a PostgreSQL URL or connection string (%s); a file of such a name: give "
+                         "it as ./NAME" % str(error).strip().splitlines()[0].split(" after ")[0])
     if parts.get("password"):
         raise StoreError("store URL or connection string holds a password, which anyone can read in ps: put "
                          "it in ~/.pgpass or a service file instead")
