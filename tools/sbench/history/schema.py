@@ -132,13 +132,14 @@ def _ddl(store, text):
 
 
 # SQLite's header field for the program a file belongs to: set when a store is made or migrated.
-APPLICATION_ID = 0x53424848
+APPLICATION_ID = 0x53424848  # "SBHH"
 
 
 def _tables(version):
     """The names of the tables a store of this tool has at a version."""
     texts = FIRST + [text for step in range(1, version) for text in MIGRATIONS.get(step, [])]
-    return {match.group(1) for text in texts for match in [re.match(r"CREATE TABLE (\w+)", text)] if match}
+    made = (re.match(r"CREATE TABLE (?:IF NOT EXISTS )?(\w+)", text) for text in texts)
+    return {match.group(1) for match in made if match}
 
 
 def version(store):
