@@ -34,7 +34,7 @@ def series_list(store, machine=None, configuration=None, shaders=None, measure=N
     return listed
 
 
-def series_points(store, series_id, last=None, figures=False):
+def series_points(store, series_id, last=None, figures=False, between=None):
     """The series' points, oldest first: [dict(position, commit, runs,
     libraries, reference_runs, recorded)].
 
@@ -47,7 +47,8 @@ def series_points(store, series_id, last=None, figures=False):
     against (a fixed reference beside the driver), its runs on the same
     shaders in the same comparisons; else []. last: only the last N points.
     figures: each point also has "figures", each run's as measured (failed
-    ones too, with failed true)."""
+    ones too, with failed true). between(): called between its statements
+    (where a concurrent record would fall)."""
     series = stores.one(store, "SELECT * FROM series WHERE id = :id", {"id": series_id})
     if series is None:
         return []
@@ -58,6 +59,8 @@ def series_points(store, series_id, last=None, figures=False):
         SELECT r.id, r.comparison_id, c.recorded, co.sha, co.position
         FROM results r JOIN comparisons c ON c.id = r.comparison_id LEFT JOIN commits co ON co.id = r.commit_id
         WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w""", where)}
+    if between:
+        between()
     digests = {row["id"]: row["digest"] for row in stores.rows(store, "SELECT id, digest FROM library_sets")}
     runs = []
     for row in stores.rows(store, """
