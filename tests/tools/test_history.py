@@ -12,7 +12,8 @@ import unittest
 import uuid
 
 import postgres
-from sbench.history import schema, store as stores
+from sbench.history import record, schema, series, store as stores
+from sbench.results import document as results
 from sbench.running import plan
 from test_bisect import History
 from test_compare import run_main as main
@@ -352,6 +353,24 @@ class Identity(Stores):
         self.assertEqual((status, err.count("\n")), (2, 1), err)
         self.assertIn("came in with merge %s (position 3)" % merge[:12], err)
         self.assertEqual(main("record", "--store", url, WORK["a"], "--repo", repo, "--commit", "new=main")[0], 0)
+
+
+class Reads(Stores):
+    def test_a_series_is_read_at_one_moment_while_a_record_commits_between_its_statements(self):
+        night = results.load(WORK["b"])
+
+        def record_another():
+            other = stores.connect(url)
+            record.write(other, night)
+            stores.close(other)
+        for url in self.urls():
+            with self.subTest(url=url):
+                self.assertEqual(main("record", "--store", url, WORK["a"])[0], 0)
+                store = stores.connect(url)
+                self.addCleanup(stores.close, store)
+                (one,) = series.series_list(store, configuration="new", measure="time")
+                self.assertEqual(len(series.series_points(store, one["id"], between=record_another)), 1)
+                self.assertEqual(len(series.series_points(store, one["id"])), 2)
 
 
 if __name__ == "__main__":

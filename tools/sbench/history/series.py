@@ -1,6 +1,8 @@
 """What the store holds, read back as series: one machine x configuration x
 workload x measure, one point per commit of the driver."""
 
+import contextlib
+
 from . import store as stores
 
 UNITS = {"time": "ms", "memory": "MiB"}
@@ -49,38 +51,11 @@ def series_points(store, series_id, last=None, figures=False, between=None):
     figures: each point also has "figures", each run's as measured (failed
     ones too, with failed true). between(): called between its statements
     (where a concurrent record would fall)."""
-    series = stores.one(store, "SELECT * FROM series WHERE id = :id", {"id": series_id})
-    if series is None:
+    with snapshot(store):
+        found = _read(store, series_id, between)
+    if found is None:
         return []
-    where = {"m": series["machine_id"], "cfg": series["configuration_id"], "w": series["workload_id"]}
-    # What is the same for every run of a result is read once a result, not once a run: every value
-    # a row holds costs as much again to decode (psycopg's pure-Python libpq binding).
-    results = {row["id"]: row for row in stores.rows(store, """
-        SELECT r.id, r.comparison_id, c.recorded, co.sha, co.position
-        FROM results r JOIN comparisons c ON c.id = r.comparison_id LEFT JOIN commits co ON co.id = r.commit_id
-        WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w""", where)}
-    if between:
-        between()
-    digests = {row["id"]: row["digest"] for row in stores.rows(store, "SELECT id, digest FROM library_sets")}
-    runs = []
-    for row in stores.rows(store, """
-            SELECT ru.result_id, ru.libraries_id, ru.failed, ru.number, ru.ms, ru.cpu_ms, ru.commit_mib,
-                   ru.link_failures
-            FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
-            WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w
-            ORDER BY c.recorded, c.id, ru.number""", where):
-        row.update(results[row["result_id"]], digest=digests.get(row["libraries_id"]))
-        row["value"] = row[VALUE[series["measure"]]]
-        runs.append(row)
-    references = {}
-    for row in stores.rows(store, """
-            SELECT r.comparison_id, ru.%s AS value
-            FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
-            WHERE c.machine_id = :m AND r.workload_id = :w AND r.configuration_id = c.against_id
-                  AND c.against_id <> :cfg AND ru.failed = 0
-            ORDER BY c.id, ru.number""" % VALUE[series["measure"]], where):
-        if row["value"] is not None:
-            references.setdefault(row["comparison_id"], []).append(float(row["value"]))
+    runs, references = found
     points = {}
     for row in runs:
         if row["value"] is None and not figures:
@@ -110,3 +85,56 @@ def series_points(store, series_id, last=None, figures=False, between=None):
         if not figures:
             del point["figures"]
     return ordered[-last:] if last else ordered
+
+
+@contextlib.contextmanager
+def snapshot(store):
+    """Reads of several statements that see one moment of the store: a
+    record that commits between them is in none of them or in all. A read
+    transaction: on SQLite (WAL) its snapshot is taken at its first read; on
+    PostgreSQL, REPEATABLE READ takes one at its first statement."""
+    stores.execute(store, "BEGIN" if store["kind"] == "sqlite" else "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+    try:
+        yield
+    finally:
+        with contextlib.suppress(Exception):
+            stores.execute(store, "COMMIT")
+
+
+def _read(store, series_id, between):
+    """(the series' runs, each with its result's commit and recording time,
+    {comparison id: its reference's values}), or None when there is no such
+    series."""
+    series = stores.one(store, "SELECT * FROM series WHERE id = :id", {"id": series_id})
+    if series is None:
+        return None
+    where = {"m": series["machine_id"], "cfg": series["configuration_id"], "w": series["workload_id"]}
+    # What is the same for every run of a result is read once a result, not once a run: every value
+    # a row holds costs as much again to decode (psycopg's pure-Python libpq binding).
+    results = {row["id"]: row for row in stores.rows(store, """
+        SELECT r.id, r.comparison_id, c.recorded, co.sha, co.position
+        FROM results r JOIN comparisons c ON c.id = r.comparison_id LEFT JOIN commits co ON co.id = r.commit_id
+        WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w""", where)}
+    if between:
+        between()
+    digests = {row["id"]: row["digest"] for row in stores.rows(store, "SELECT id, digest FROM library_sets")}
+    runs = []
+    for row in stores.rows(store, """
+            SELECT ru.result_id, ru.libraries_id, ru.failed, ru.number, ru.ms, ru.cpu_ms, ru.commit_mib,
+                   ru.link_failures
+            FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
+            WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w
+            ORDER BY c.recorded, c.id, ru.number""", where):
+        row.update(results[row["result_id"]], digest=digests.get(row["libraries_id"]))
+        row["value"] = row[VALUE[series["measure"]]]
+        runs.append(row)
+    references = {}
+    for row in stores.rows(store, """
+            SELECT r.comparison_id, ru.%s AS value
+            FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
+            WHERE c.machine_id = :m AND r.workload_id = :w AND r.configuration_id = c.against_id
+                  AND c.against_id <> :cfg AND ru.failed = 0
+            ORDER BY c.id, ru.number""" % VALUE[series["measure"]], where):
+        if row["value"] is not None:
+            references.setdefault(row["comparison_id"], []).append(float(row["value"]))
+    return runs, references
