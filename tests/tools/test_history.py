@@ -372,6 +372,19 @@ class Reads(Stores):
                 self.assertEqual(len(series.series_points(store, one["id"], between=record_another)), 1)
                 self.assertEqual(len(series.series_points(store, one["id"])), 2)
 
+    def test_series_of_two_hosts_or_two_binaries_never_merge_nor_read_alike(self):
+        files = [WORK["a"]] + [edited(WORK["a"], os.path.join(self.dir, "%s.json" % key), lambda d: d.update(
+            {"id": uuid.uuid4().hex, key: dict(d[key], **{field: value})}))
+            for key, field, value in (("host", "name", "other"), ("binary", "sha256", "f" * 64))]
+        for url in self.urls():
+            with self.subTest(url=url):
+                self.assertEqual(main("record", "--store", url, *files)[0], 0)
+                out = main("history", "--store", url, "--config", "new", "--measure", "time")[1]
+                names = [line for line in out.splitlines() if line and not line.startswith(" ")]
+                self.assertEqual((len(set(names)), sum("binary ffffffffffff" in name for name in names)), (3, 1), out)
+                out = main("history", "--store", url, "--machine", "other", "--config", "new", "--measure", "time")[1]
+                self.assertEqual(out.splitlines()[0], "other new pair time (ms)")
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -2,6 +2,7 @@
 workload x measure, one point per commit of the driver."""
 
 import contextlib
+import hashlib
 
 from . import store as stores
 
@@ -15,24 +16,51 @@ def machine_name(row):
 
 
 def series_list(store, machine=None, configuration=None, shaders=None, measure=None):
-    """[dict(id, machine, configuration, shaders, measure, unit)], each filter
-    (machine: a --machine tag or a host name) matched exactly when given."""
+    """[dict(id, name, machine, configuration, shaders, measure, unit, and
+    what else keys it: tag, host, gpu, cpu, cores, memory, binary, files, cache,
+    environment)], each filter (machine: a --machine tag or a host name)
+    matched exactly when given; name: as named() gives it among them."""
     found = stores.rows(store, """
-        SELECT s.id, s.measure, s.unit, m.tag, m.name, m.cpu, c.name AS configuration, w.label AS shaders
+        SELECT s.id, s.measure, s.unit, m.tag, m.name, m.cpu, m.cores, m.memory_gib, m.gpu,
+               c.name AS configuration, c.environment, w.label AS shaders, w.binary_sha256, w.shaders_sha256, w.cache
         FROM series s JOIN machines m ON m.id = s.machine_id JOIN configurations c ON c.id = s.configuration_id
              JOIN workloads w ON w.id = s.workload_id
         ORDER BY m.tag, m.name, c.name, w.label, s.measure, s.id""")
     listed = []
     for row in found:
-        name = machine_name(row)
         if machine is not None and machine not in (row["tag"], row["name"]):
             continue
         if (configuration is not None and row["configuration"] != configuration
                 or shaders is not None and row["shaders"] != shaders
                 or measure is not None and row["measure"] != measure):
             continue
-        listed.append({"id": row["id"], "machine": name, "configuration": row["configuration"],
-                       "shaders": row["shaders"], "measure": row["measure"], "unit": row["unit"]})
+        listed.append({"id": row["id"], "machine": machine_name(row), "configuration": row["configuration"],
+                       "shaders": row["shaders"], "measure": row["measure"], "unit": row["unit"],
+                       "tag": row["tag"] or "none", "host": row["name"], "gpu": row["gpu"] or "none",
+                       "cpu": row["cpu"], "cores": row["cores"],
+                       "memory": "%d GiB" % row["memory_gib"], "binary": row["binary_sha256"][:12],
+                       "files": row["shaders_sha256"][:12], "cache": row["cache"],
+                       "environment": hashlib.sha256(row["environment"].encode()).hexdigest()[:12]})
+    return named(listed)
+
+
+# What tells apart series whose machine, configuration, pair and measure read alike, in the order a name
+# adds it.
+APART = ("tag", "host", "gpu", "cpu", "cores", "memory", "binary", "files", "cache", "environment")
+
+
+def named(listed):
+    """listed, each series with its "name": machine, configuration, pair and
+    measure, and where two of them would still read alike, what tells those
+    apart (host, GPU, binary, ...); so that no two read alike."""
+    alike = {}
+    for one in listed:
+        alike.setdefault((one["machine"], one["configuration"], one["shaders"], one["measure"]), []).append(one)
+    for base, group in alike.items():
+        differ = [key for key in APART if len({one[key] for one in group}) > 1]
+        for one in group:
+            one["name"] = " ".join(base) + (" [%s]" % ", ".join("%s %s" % (key, one[key]) for key in differ)
+                                            if differ else "")
     return listed
 
 
