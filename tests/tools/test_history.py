@@ -351,7 +351,7 @@ class Identity(Stores):
         url = os.path.join(self.dir, "m.sqlite")
         status, out, err = main("record", "--store", url, WORK["a"], "--repo", repo, "--commit", "new=topic")
         self.assertEqual((status, err.count("\n")), (2, 1), err)
-        self.assertIn("came in with merge %s (position 3)" % merge[:12], err)
+        self.assertIn("merge %s (position 3) brought it in" % merge[:12], err)
         self.assertEqual(main("record", "--store", url, WORK["a"], "--repo", repo, "--commit", "new=main")[0], 0)
 
 

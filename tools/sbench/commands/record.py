@@ -117,12 +117,11 @@ def _on_line(repo, text, sha, position, line):
         raise Refused("--commit %s: %s is not in the history of %s in %s: check out the line the history "
                       "follows, at that commit or a later one" % (text, sha[:12], line, repo))
     after = set(git(repo, "rev-list", "--ancestry-path", "%s..%s" % (sha, line)).split())
-    merges = [c for c in git(repo, "rev-list", "--first-parent", "%s..%s" % (sha, line)).split() if c in after]
-    where = "the first-parent line of %s in %s" % (line, repo)
-    merge = merges[-1]
-    raise Refused("--commit %s: %s is not on %s but came in with merge %s (position %s): record the merge, whose "
-                  "place the line gives" % (text, sha[:12], where, merge[:12],
-                                            git(repo, "rev-list", "--first-parent", "--count", merge).strip()))
+    merge = [c for c in git(repo, "rev-list", "--first-parent", "%s..%s" % (sha, line)).split() if c in after][-1]
+    raise Refused("--commit %s: %s is not on the first-parent line of %s in %s: merge %s (position %s) brought it "
+                  "in; record that merge, since a branch's own commits take positions the line's commits hold"
+                  % (text, sha[:12], line, repo, merge[:12],
+                     git(repo, "rev-list", "--first-parent", "--count", merge).strip()))
 
 
 def run(args, here):
@@ -207,8 +206,8 @@ def bisect_recorder(args, document, shaders):
     """record(commit, run) for bisect --record: each finished run goes into
     the history in a transaction of its own, a point at the commit it ran
     (one comparison per commit of the bisect, keyed by the bisect's id,
-    kept by --resume, so that a resumed bisect adds to the same ones); record(None, None)
-    closes the store. Its configuration is "bisect", with the --use
+    which --resume keeps, so that a resumed bisect adds to the same ones);
+    record(None, None) closes the store. Its configuration is "bisect", with the --use
     variables as given, so that every commit's runs are one series. A store
     that fails later costs no run: the bisect goes on, and a line says so
     once."""
