@@ -216,6 +216,7 @@ class ResultsFiles(Files):
                 (good.replace('"ms": 1000', '"ms": NaN', 1), "NaN is not a number"),
                 (good.replace('"results"', '"findings"'), "the document has no 'results'"),
                 (good.replace(results.SCHEMA, "other/1"), 'its schema is "other/1"'),
+                (good.replace('"schema"', '"id": "x\\u001b", "schema"', 1), "the document.id should be 32 lowercase"),
                 (good.replace('"program_ms": null', '"program_ms": [1.0]', 1), "program_ms should hold 1000 numbers"),
                 (good.replace('{"name": "h"}', '{"name": "h", "cpu": %s}' % ("[" * 40 + "]" * 40)), "more than 16"),
                 ("[" * 100000 + "]" * 100000, "nested too deeply"),

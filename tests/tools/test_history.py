@@ -10,11 +10,13 @@ import sqlite3
 import subprocess
 import tempfile
 import unittest
+import uuid
 
 import postgres
 import psycopg
-from sbench.history import store as stores
+from sbench.history import record, schema, series, store as stores
 from sbench.history.schema import VERSION
+from sbench.results import document as results
 from sbench.running import plan
 from test_bisect import History
 from test_compare import ROOT, run_main as main
@@ -37,20 +39,25 @@ def setUpModule():
     subprocess.run(["git", "init", "-q", repo], check=True)
     for i in range(3):
         subprocess.run(git + ["commit", "-q", "--allow-empty", "-m", "c%d" % i], check=True)
-    WORK["repo"] = repo
-    env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=WORK["dir"])
+    WORK["repo"], WORK["pair"] = repo, os.path.dirname(pair)
     WORK["a"], WORK["b"] = (os.path.join(WORK["dir"], name + ".json") for name in "ab")
-    subprocess.run([TOOL, "--binary", FAKE, "--shaders", os.path.dirname(pair), "-n", "2", "--json", WORK["a"],
-                    "ref:FAKE_BENCH=ok", "new:FAKE_BENCH=ok,FAKE_MS=1300"], env=env, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    measure("-n", "2", "--json", WORK["a"], "ref:FAKE_BENCH=ok", "new:FAKE_BENCH=ok,FAKE_MS=1300")
     # The next night's: the same configurations, new 100 ms slower.
     with open(WORK["a"]) as f:
         night = json.load(f)
     night["created"] += "+1d"
+    night["id"] = uuid.uuid4().hex
     for run in night["results"][1]["runs"]:
         run["ms"] += 100
     with open(WORK["b"], "w") as f:
         json.dump(night, f)
+
+
+def measure(*argv):
+    """The tool run on the fake benchmark and the module's pair."""
+    env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=WORK["dir"])
+    subprocess.run([TOOL, "--binary", FAKE, "--shaders", WORK["pair"], *argv], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def tearDownModule():
@@ -85,7 +92,7 @@ def described(url):
     return columns, keys
 
 
-class Store(unittest.TestCase):
+class Stores(unittest.TestCase):
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="store-", dir=WORK["dir"])
@@ -96,6 +103,9 @@ class Store(unittest.TestCase):
         self.made += 1
         name = "t%d_%d" % (os.getpid(), self.made) + os.path.basename(self.dir).replace("-", "_").lower()
         return [os.path.join(self.dir, "%d.sqlite" % self.made), postgres.fresh_database(WORK["pg_dir"], name)]
+
+
+class Store(Stores):
 
     def test_a_file_is_recorded_once_and_bad_input_writes_nothing(self):
         bad = os.path.join(self.dir, "bad.json")
@@ -148,6 +158,7 @@ class Store(unittest.TestCase):
         with open(WORK["a"]) as f:
             document = json.load(f)
         document["host"]["gpus"] = plan.gpu_ids(devices) + ["x\x1b[2J", 3]
+        document["id"] = uuid.uuid4().hex
         with open(os.path.join(self.dir, "gpu.json"), "w") as f:
             json.dump(document, f)
         url = os.path.join(self.dir, "gpu.sqlite")
@@ -184,7 +195,7 @@ class Store(unittest.TestCase):
     def test_history_orders_by_commit_and_escapes_what_the_store_holds(self):
         with open(WORK["a"]) as f:
             hostile = json.load(f)
-        hostile["host"]["name"] = "evil\x1b]0;owned\x07"
+        hostile["host"]["name"], hostile["id"] = "evil\x1b]0;owned\x07", uuid.uuid4().hex
         for config in hostile["plan"]["configurations"] + hostile["results"]:
             config.update({"ref": {"name": "=HYPERLINK(1)"}, "new": {}}.get(config.get("name"), {}))
             if config.get("configuration") == "ref":
@@ -233,10 +244,9 @@ class Bisected(History):
             self.assertAlmostEqual(point["median"], ms, delta=ms * 0.1)
 
 
-class Guarded(unittest.TestCase):
+class Guarded(Stores):
     """A store's names, its files never an output, reads that write nothing, another program's file left as it
     is, and a store that cannot be used said in one line."""
-    setUp, urls = Store.setUp, Store.urls
 
     def refused(self, says, *argv):
         status, out, err = main(*argv)
@@ -346,6 +356,151 @@ class Guarded(unittest.TestCase):
             done = as_nobody(self, os.path.join(tool, "compare"), *argv)
             self.assertEqual((done.returncode, done.stderr.count("\n"), says in done.stderr), (2, 1, True),
                              done.stderr)
+
+
+def edited(path, into, change, indent=1):
+    """A copy of the results file at path, at into, changed by change(document)."""
+    with open(path) as f:
+        document = json.load(f)
+    change(document)
+    with open(into, "w") as f:
+        json.dump(document, f, indent=indent)
+    return into
+
+
+class Identity(Stores):
+    """A run is its comparison's key (the id its file was given when it
+    started, else its start, host and plan) and its number."""
+
+    def cut(self, document, runs=1, new_id=False, old=False):
+        document["complete"] = runs == 2
+        for result in document["results"]:
+            result["runs"] = result["runs"][:runs]
+        if new_id or old:
+            document.pop("id", None) if old else document.update(id=uuid.uuid4().hex)
+
+    def test_overlapping_copies_of_one_comparison_store_each_run_once(self):
+        files = [edited(WORK["a"], os.path.join(self.dir, name + ".json"), lambda d: self.cut(d, runs, old=old), indent)
+                 for name, runs, old, indent in (("part", 1, False, 1), ("full", 2, False, 1),
+                                                 ("indented", 2, False, 4),
+                                                 ("old-part", 1, True, 1), ("old-full", 2, True, 1))]
+        for url in self.urls():
+            with self.subTest(url=url):
+                status, out, err = main("record", "--store", url, *files)
+                self.assertEqual([line.split(": ", 1)[1].split(" (")[0].split(" to ")[0]
+                                  for line in out.splitlines() if not line.startswith(" ")],
+                                 ["recorded, 2 runs", "added 2 runs", "already recorded", "recorded, 2 runs",
+                                  "added 2 runs"], out)
+                self.assertEqual([counts(url)[k] for k in ("comparisons", "runs")], [2, 8])
+
+    def test_comparisons_started_together_and_runs_the_store_lost_are_each_recorded(self):
+        first, twin = os.path.join(self.dir, "first.json"), os.path.join(self.dir, "twin.json")
+        for url in self.urls():
+            with self.subTest(url=url):
+                measure("-n", "2", "--json", first, "--record", "--store", url, "ref:FAKE_BENCH=ok",
+                        "new:FAKE_BENCH=ok")
+                # Started in the same second, on the same host, with the same plan: only its id differs.
+                edited(first, twin, lambda d: self.cut(d, 0, new_id=True))
+                measure("--resume", twin, "--record", "--store", url)
+                store = stores.connect(url)  # two runs the store lost when it failed mid-comparison
+                stores.execute(store, "DELETE FROM runs WHERE number = 2 AND result_id IN (SELECT id FROM results "
+                                      "WHERE comparison_id = (SELECT MIN(id) FROM comparisons))")
+                stores.close(store)
+                status, out, err = main("record", "--store", url, first, twin)
+                self.assertEqual([line.split(": ", 1)[1][:12] for line in out.splitlines()[::2]],
+                                 ["added 2 runs", "already reco"], out)
+                self.assertEqual([counts(url)[k] for k in ("comparisons", "runs")], [2, 8])
+
+    def test_a_record_adds_what_an_earlier_one_lacked_and_refuses_what_contradicts_it(self):
+        repo = ["--repo", WORK["repo"]]
+        for url in self.urls():
+            with self.subTest(url=url):
+                self.assertEqual(main("record", "--store", url, WORK["a"])[0], 0)
+                for argv, status, says in ((repo + ["--commit", "new=HEAD~1", "--machine", "runner-b"], 0,
+                                            "set --machine runner-b, --commit new="),
+                                           (repo + ["--commit", "new=HEAD"], 2, "new of comparison 1 is recorded at"),
+                                           (["--machine", "runner-c"], 2, "with --machine runner-b, not runner-c"),
+                                           (repo + ["--commit", "new=HEAD~1"], 0, "already recorded")):
+                    got = main("record", "--store", url, WORK["a"], *argv)
+                    self.assertEqual((got[0], got[2].count("\n")), (status, status // 2), got)
+                    self.assertIn(says, got[1] + got[2])
+                out = main("history", "--store", url, "--machine", "runner-b", "--config", "new",
+                           "--measure", "time")[1]
+                self.assertEqual([line.split()[1:3] for line in out.splitlines()[2:]], [["2", "2"]])
+                self.assertEqual(counts(url)["series"], 4, "the untagged machine's series went with its comparison")
+
+    def test_a_store_of_the_second_version_is_rekeyed_and_its_hosts_told_apart(self):
+        def insert(table, **row):
+            return stores.one(store, "INSERT INTO %s (%s) VALUES (%s) RETURNING id" % (
+                table, ", ".join(row), ", ".join(":" + k for k in row)), row)["id"]
+        for url in self.urls():
+            with self.subTest(url=url):
+                store = stores.connect(url, first=True)
+                schema.prepare(store, to=2)
+                key = {"machine_id": insert("machines", cpu="c", cores=2, memory_gib=4, gpu="", tag="", name="other"),
+                       "configuration_id": insert("configurations", name="new", environment="{}"),
+                       "workload_id": insert("workloads", label="s", shaders_sha256="", binary_sha256="", cache="off")}
+                insert("series", measure="time", unit="ms", **key)
+                # A part of one comparison and the whole of it, from vm; another from a host of the same hardware.
+                for digest, host, numbers in (("x1", "vm", [1]), ("x2", "vm", [1, 2]), ("x3", "other", [1])):
+                    comparison = insert("comparisons", digest=digest, machine_id=key["machine_id"], host_name=host,
+                                        kernel="", memory_mib=0, created="T", recorded=digest, complete=0, plan="{}")
+                    result = insert("results", comparison_id=comparison, configuration_id=key["configuration_id"],
+                                    workload_id=key["workload_id"])
+                    for number in numbers:
+                        insert("runs", result_id=result, number=number, failed=0, ms=1000, details="{}")
+                stores.close(store)
+                self.assertEqual(counts(url), {"machines": 2, "commits": 0, "comparisons": 2, "results": 2, "runs": 3,
+                                               "series": 2})
+                out = main("history", "--store", url, "--machine", "vm")[1]
+                self.assertEqual([line.split()[2] for line in out.splitlines()[3:]], ["2"], out)
+
+    def test_a_commit_a_merge_brought_in_is_refused_with_the_merge(self):
+        repo = os.path.join(self.dir, "merged")
+        git = ["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t"]
+        subprocess.run(["git", "init", "-q", "-b", "main", repo], check=True)
+        for argv in (["commit", "--allow-empty", "-m", "c0"], ["checkout", "-b", "topic"],
+                     ["commit", "--allow-empty", "-m", "b1"], ["checkout", "main"],
+                     ["commit", "--allow-empty", "-m", "c1"],
+                     ["merge", "--no-ff", "-m", "m", "topic"]):
+            subprocess.run(git + argv, check=True, capture_output=True)
+        merge = subprocess.run(git + ["rev-parse", "HEAD"], capture_output=True, text=True).stdout.strip()
+        url = os.path.join(self.dir, "m.sqlite")
+        status, out, err = main("record", "--store", url, WORK["a"], "--repo", repo, "--commit", "new=topic")
+        self.assertEqual((status, err.count("\n")), (2, 1), err)
+        self.assertIn("merge %s (position 3) brought it in" % merge[:12], err)
+        self.assertEqual(main("record", "--store", url, WORK["a"], "--repo", repo, "--commit", "new=main")[0], 0)
+
+
+class Reads(Stores):
+    def test_a_series_is_read_at_one_moment_while_a_record_commits_between_its_statements(self):
+        night = results.load(WORK["b"])
+
+        def record_another():
+            other = stores.connect(url)
+            record.write(other, night)
+            stores.close(other)
+        for url in self.urls():
+            with self.subTest(url=url):
+                self.assertEqual(main("record", "--store", url, WORK["a"])[0], 0)
+                store = stores.connect(url)
+                self.addCleanup(stores.close, store)
+                (one,) = series.series_list(store, configuration="new", measure="time")
+                self.assertEqual(len(series.series_points(store, one["id"], between=record_another)), 1)
+                self.assertEqual(len(series.series_points(store, one["id"])), 2)
+
+    def test_series_of_two_hosts_or_two_binaries_never_merge_nor_read_alike(self):
+        files = [WORK["a"]] + [edited(WORK["a"], os.path.join(self.dir, "%s.json" % key), lambda d: d.update(
+            {"id": uuid.uuid4().hex, key: dict(d[key], **{field: value})}))
+            for key, field, value in (("host", "name", "other"), ("binary", "sha256", "f" * 64))]
+        for url in self.urls():
+            with self.subTest(url=url):
+                self.assertEqual(main("record", "--store", url, *files)[0], 0)
+                out = main("history", "--store", url, "--config", "new", "--measure", "time")[1]
+                names = [line for line in out.splitlines() if line and not line.startswith(" ")]
+                self.assertEqual((len(set(names)), sum("binary ffffffffffff" in name for name in names)), (3, 1), out)
+                out = main("history", "--store", url, "--machine", "other", "--config", "new", "--measure", "time")[1]
+                self.assertEqual(out.splitlines()[0], "other new pair time (ms)")
 
 
 if __name__ == "__main__":

@@ -27,8 +27,9 @@ class Stop(Exception):
 
 def new_document(settings, commits, binary, merges=None):
     """merges: the merges on the line of commits, as builds.first_parent_line gives them."""
-    return {"schema": SCHEMA, "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-            "complete": False, "host": plans.host_info(), "binary": plans.binary_info(binary),
+    return {"schema": SCHEMA, "id": results.new_id(),
+            "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"), "complete": False,
+            "host": plans.host_info(), "binary": plans.binary_info(binary),
             "settings": settings, "commits": commits, "merges": merges or {}, "subjects": {}, "builds": {},
             "steps": [], "changes": [], "runs": 0, "seconds": 0.0}
 
@@ -347,6 +348,7 @@ def check(document):
     """Raises ValueError (or KeyError, TypeError) for what this tool did not write."""
     if document.get("schema") != SCHEMA:
         raise ValueError("its schema is not %s" % SCHEMA)
+    results.check_id(document, "its")
     commits = document["commits"]
     if not (isinstance(commits, list) and commits and all(isinstance(c, str) and builds.HASH.fullmatch(c)
                                                           for c in commits)):

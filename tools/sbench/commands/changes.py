@@ -40,7 +40,7 @@ def text(rows, new):
         return "no change found\n"
     lines = ["%5s  %-40s %-27s %9s  %-11s %s" % ("id", "series", "before..after", "range", "size", "status")]
     for row in rows:
-        shown = " ".join(printable(row[k]) for k in ("machine", "configuration", "shaders", "measure"))
+        shown = printable(row["series"])
         sides = "%s..%s" % (printable(row["before_sha"][:12]) or "?", printable(row["after_sha"][:12]) or "?")
         lines.append("%5d  %-40s %-27s %9s  %+6.1f %%  %s%s%s" % (
             row["id"], shown, sides, "%d commit%s" % (len(row["range"]), "" if len(row["range"]) == 1 else "s"),

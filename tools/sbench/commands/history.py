@@ -91,8 +91,7 @@ def _number(value):
 def text(found):
     lines = []
     for one in found:
-        keys = ("machine", "configuration", "shaders", "measure", "unit")
-        lines.append("%s  %s  %s  %s (%s)" % tuple(printable(one[k]) for k in keys))
+        lines.append("%s (%s)" % (printable(one["name"]), printable(one["unit"])))
         if any(p["commit"] is None for p in one["points"]):
             lines.append("  points without a commit (recorded without --commit) are ordered by when they were "
                          "recorded")

@@ -1,19 +1,23 @@
-"""Store saved results in the history, each file in one transaction, keyed by
-its SHA-256: a file recorded twice, or by two runners at once, is stored
-once ("already recorded"). Every file is read and checked first; a bad one
-is refused before anything is written.
+"""Store saved results in the history, each file in one transaction. A run
+is its comparison (the id its results file was given when it started, kept
+by --resume) and its number: recording adds the runs the store lacks, so a
+partial copy, the whole file, a re-indented copy and a resumed file store
+each run once ("already recorded" when nothing was added). A record adds
+what an earlier one lacked (a --commit, a --machine tag) and refuses what
+contradicts it. Every file is read and checked first; a bad one is refused
+before anything is written.
 
 --commit CONFIG=REV says which commit of the driver (in --repo, default the
-current directory) a configuration ran; without it, a configuration's
-results have no commit and take their place in the history by when they
-were recorded."""
+current directory) a configuration ran: a commit of the first-parent line of
+the checked-out HEAD (one a merge brought in is refused, naming the merge).
+Without it, a configuration's results have no commit and take their place in
+the history by when they were recorded."""
 
 import os
 import subprocess
 import sys
 
 from ..results import document as results
-from ..running import plan as plans
 from ..system import interrupts
 from ..history import record, store as stores
 from ..system.text import printable
@@ -77,8 +81,10 @@ def git(repo, *argv):
     return done.stdout.decode(errors="replace")
 
 
-def resolve_commits(given, repo):
-    """{configuration: dict(root, name, sha, position)} of --commit CONFIG=REV."""
+def resolve_commits(given, repo, line="HEAD"):
+    """{configuration: dict(root, name, sha, position)} of --commit CONFIG=REV,
+    each placed on the first-parent line of line (what --repo has checked
+    out; a bisect's: its BAD commit)."""
     found = {}
     for text in given:
         name, equals, rev = text.partition("=")
@@ -92,10 +98,31 @@ def resolve_commits(given, repo):
             raise Refused("--commit %s: %r is not a commit" % (text, rev))
         sha = git(repo, "rev-parse", "--verify", "--end-of-options", rev + "^{commit}").strip()
         position = int(git(repo, "rev-list", "--first-parent", "--count", sha))
+        _on_line(repo, text, sha, position, line)
         root = git(repo, "rev-list", "--first-parent", "--max-parents=0", sha).split()[-1]
         found[name] = {"root": root, "name": os.path.basename(os.path.abspath(repo)), "sha": sha,
                        "position": position}
     return found
+
+
+def _on_line(repo, text, sha, position, line):
+    """Refuses a commit off the first-parent line of line: its own parents
+    would give it a position that a commit of the line holds too, and a
+    change would be put on it rather than on the merge that brought it in."""
+    length = int(git(repo, "rev-list", "--first-parent", "--count", line))
+    if position <= length and git(repo, "rev-list", "--first-parent", "--skip=%d" % (length - position),
+                                  "--max-count=1", line).strip() == sha:
+        return
+    if subprocess.run(["git", "-C", repo, "merge-base", "--is-ancestor", sha, line], stdin=subprocess.DEVNULL,
+                      capture_output=True).returncode:
+        raise Refused("--commit %s: %s is not in the history of %s in %s: check out the line the history "
+                      "follows, at that commit or a later one" % (text, sha[:12], line, repo))
+    after = set(git(repo, "rev-list", "--ancestry-path", "%s..%s" % (sha, line)).split())
+    merge = [c for c in git(repo, "rev-list", "--first-parent", "%s..%s" % (sha, line)).split() if c in after][-1]
+    raise Refused("--commit %s: %s is not on the first-parent line of %s in %s: merge %s (position %s) brought it "
+                  "in; record that merge, since a branch's own commits take positions the line's commits hold"
+                  % (text, sha[:12], line, repo, merge[:12],
+                     git(repo, "rev-list", "--first-parent", "--count", merge).strip()))
 
 
 def run(args, here):
@@ -111,29 +138,30 @@ def run(args, here):
 
 
 def record_files(args):
-    loaded = []
-    for path in args.files:
-        document = results.load(path)
-        try:
-            loaded.append((path, document, plans.sha256(path)))
-        except OSError as error:
-            raise Refused("%s: %s" % (path, error.strerror or error))
+    loaded = [(path, results.load(path)) for path in args.files]
     commits = resolve_commits(args.commit, args.repo)
-    names = {r["configuration"] for _, document, _ in loaded for r in document["results"]}
+    names = {r["configuration"] for _, document in loaded for r in document["results"]}
     for name in commits:
         if name not in names:
             raise Refused("--commit %s=...: no configuration of that name in %s" % (name, " ".join(args.files)))
     store = stores.connect(args.store)
     try:
-        for path, document, digest in loaded:
+        for path, document in loaded:
             try:
-                comparison, written = record.write(store, document, digest, commits, args.machine, path)
+                done = record.write(store, document, commits, args.machine, path)
+            except record.Contradiction as error:
+                raise Refused("%s: %s" % (path, error))
             except stores.errors(store) as error:
                 raise stores.StoreError("store %s: %s" % (store["shown"], " ".join(str(error).split())))
-            if comparison is None:
+            if done["new"]:
+                print("%s: recorded, %d runs (comparison %d)" % (printable(path), done["runs"], done["comparison"]))
+            elif done["runs"] or done["applied"]:
+                said = ["added %d runs" % done["runs"]] if done["runs"] else []
+                said += ["set %s" % ", ".join(done["applied"])] if done["applied"] else []
+                print("%s: %s (comparison %d)" % (printable(path), printable("; ".join(said)), done["comparison"]))
+            else:
                 print("%s: already recorded" % printable(path))
                 continue
-            print("%s: recorded, %d runs (comparison %d)" % (printable(path), written, comparison))
             undated = sorted({r["configuration"] for r in document["results"]} - set(commits))
             if undated:
                 print("  without --commit, %s %s ordered by when it was recorded"
@@ -160,8 +188,7 @@ def recorder(args, source):
             stores.close(store)
             return
         try:
-            record.write(store, document, record.live_digest(document), commits, args.machine, source,
-                         live=True, skip=done)
+            record.write(store, document, commits, args.machine, source, skip=done)
         except (stores.StoreError, stores.errors(store)) as error:
             if not told:
                 told.append(error)
@@ -179,9 +206,9 @@ def recorder(args, source):
 def bisect_recorder(args, document, shaders):
     """record(commit, run) for bisect --record: each finished run goes into
     the history in a transaction of its own, a point at the commit it ran
-    (one comparison per commit of the bisect, keyed by the bisect's start,
-    so that a resumed bisect adds to the same ones); record(None, None)
-    closes the store. Its configuration is "bisect", with the --use
+    (one comparison per commit of the bisect, keyed by the bisect's id,
+    which --resume keeps, so that a resumed bisect adds to the same ones);
+    record(None, None) closes the store. Its configuration is "bisect", with the --use
     variables as given, so that every commit's runs are one series. A store
     that fails later costs no run: the bisect goes on, and a line says so
     once."""
@@ -200,7 +227,8 @@ def bisect_recorder(args, document, shaders):
             return
         try:
             if commit not in commits:
-                commits[commit] = resolve_commits(["%s=%s" % (BISECT, commit)], settings["repo"])
+                commits[commit] = resolve_commits(["%s=%s" % (BISECT, commit)], settings["repo"],
+                                                  document["commits"][-1])
             failed = "failed" in run
             measured = dict(run, reason=run["failed"], failed=True) if failed else run
             point = {"host": document["host"], "created": document["created"], "complete": False,
@@ -209,8 +237,9 @@ def bisect_recorder(args, document, shaders):
                                   "gl_version": None, "cache": settings["cache"], "shaders": shaders,
                                   "failure": None, "runs": [] if failed else [measured],
                                   "failed_runs": [measured] if failed else []}]}
-            record.write(store, point, record.live_digest(point), commits[commit], args.machine,
-                         args.json or args.resume or "", live=True)
+            if document.get("id"):  # a comparison of the bisect's own per commit
+                point["id"] = "%s-%s" % (document["id"], commit)
+            record.write(store, point, commits[commit], args.machine, args.json or args.resume or "")
         except (Refused, stores.StoreError, stores.errors(store)) as error:
             if not told:
                 told.append(error)

@@ -17,8 +17,9 @@ What the detector, the commands and the trend page use:
   store.transaction(handle)  a write: all of it, or nothing.
   series.series_list(handle, machine=None, configuration=None, shaders=None,
                      measure=None)
-      -> [dict(id, machine, configuration, shaders, measure, unit)]
-  series.series_points(handle, series_id, last=None)
+      -> [dict(id, name, machine, configuration, shaders, measure, unit, ...)]
+      name: no two series listed read alike (series.named)
+  series.series_points(handle, series_id, last=None)   (one read: one snapshot of the store)
       -> [dict(position, commit, runs, libraries, reference_runs, recorded)],
       oldest first by first-parent position; points without a commit last,
       by recording time (position and commit None).

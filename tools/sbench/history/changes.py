@@ -108,9 +108,13 @@ def listed(store, series_id=None, change_id=None):
         FROM changes ch JOIN series s ON s.id = ch.series_id JOIN machines m ON m.id = s.machine_id
              JOIN configurations c ON c.id = s.configuration_id JOIN workloads w ON w.id = s.workload_id
         %s ORDER BY ch.id DESC""" % ("WHERE " + " AND ".join(where) if where else ""), params)
+    shown = {row["series_id"] for row in rows}  # each series named so that none of those shown read alike
+    names = {one["id"]: one["name"] for one in serieses.named([one for one in serieses.series_list(store)
+                                                               if one["id"] in shown])}
     for row in rows:
         row["range"] = json.loads(row.pop("commit_range"))
         row["machine"] = serieses.machine_name(row)
+        row["series"] = names[row["series_id"]]
     return rows
 
 

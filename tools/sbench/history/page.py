@@ -26,7 +26,8 @@ def _short(point):
 
 
 def _title(one):
-    return " ".join(printable(one[k]) for k in ("machine", "configuration", "shaders", "measure"))
+    # As series.named() gives it (no two alike), else (plain data) the four names that key it mostly.
+    return printable(one.get("name") or " ".join(one[k] for k in ("machine", "configuration", "shaders", "measure")))
 
 
 def steps(points, changes):

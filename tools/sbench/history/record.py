@@ -64,11 +64,19 @@ def pack(values):
 _MISSING = numpy.iinfo(numpy.int64).min  # a program with no time
 
 
-def live_digest(document):
-    """The key of a comparison recorded as it runs (its file changes after
-    every run): its start, host and plan, which never change."""
-    text = _json([document.get("created"), document["host"].get("name"), document.get("plan")])
-    return "run:" + hashlib.sha256(text.encode()).hexdigest()
+def key(document):
+    """A comparison's key: the id its results file was given when it started
+    (kept by --resume), else what never changes in it (schema.comparison_key).
+    A partial copy, a re-indented copy, a resumed file and the record made as
+    it ran are one comparison; a run of it is its key and its number."""
+    if document.get("id"):
+        return "id:" + document["id"]
+    return schema.comparison_key(storable(document.get("created") or ""), storable(document["host"].get("name")),
+                                 document.get("plan") or {})
+
+
+class Contradiction(stores.StoreError):
+    """A record that says otherwise than the store about what is there."""
 
 
 def _one(store, text, params):
@@ -81,10 +89,12 @@ def _machine(store, host, tag):
     memory = number(host.get("memory_mib"))
     gpus = host.get("gpus") if isinstance(host.get("gpus"), list) else []
     return _one(store, """
-        INSERT INTO machines (cpu, cores, memory_gib, gpu, tag, name) VALUES (:cpu, :cores, :gib, :gpu, :tag, :name)
-        ON CONFLICT (cpu, cores, memory_gib, gpu, tag) DO UPDATE SET name = excluded.name RETURNING id""",
+        INSERT INTO machines (cpu, cores, memory_gib, gpu, tag, host, name)
+        VALUES (:cpu, :cores, :gib, :gpu, :tag, :host, :name)
+        ON CONFLICT (cpu, cores, memory_gib, gpu, tag, host) DO UPDATE SET name = excluded.name RETURNING id""",
                 {"cpu": storable(host.get("cpu") or ""), "cores": number(host.get("cores")),
                  "gib": (memory + 512) // 1024, "tag": storable(tag or ""), "name": storable(host.get("name")),
+                 "host": "" if tag else storable(host.get("name")),
                  "gpu": " ".join(sorted(g for g in gpus if isinstance(g, str) and PCI_ID.fullmatch(g)))})
 
 
@@ -165,44 +175,67 @@ def _cached(known, key, make):
     return known[key]
 
 
-def write(store, document, digest, commits=None, tag=None, source="", live=False, skip=()):
-    """Records the document (checked by results.load) under digest, in one
-    transaction. commits: {configuration name: dict(root, name, sha,
-    position)}. live: the comparison is still running, and is recorded again
-    after each run (its runs already in the store are kept, the new ones
-    added; skip: (configuration, label, number) of runs already written).
-    Returns (comparison id, runs written), or (None, 0) when a comparison of
-    that digest (or, for a finished file, one recorded as it ran) is already
-    there."""
+def _comparison(store, document, tag, source, commits):
+    """(comparison id, machine id, what was applied, {(configuration id,
+    workload id): its result's commit id} when it was there before): the
+    comparison found by its key or made; a --machine tag it lacked is
+    applied, another one refused."""
+    digest, host, plan = key(document), document["host"], document.get("plan") or {}
+    found = stores.one(store, """SELECT c.id, c.machine_id, m.tag FROM comparisons c
+                                 JOIN machines m ON m.id = c.machine_id WHERE c.digest = :d""", {"d": digest})
+    applied, before = [], {}
+    if found and tag and found["tag"] and storable(tag) != found["tag"]:
+        raise Contradiction("comparison %d is recorded with --machine %s, not %s: nothing recorded"
+                            % (found["id"], found["tag"], tag))
+    machine = found["machine_id"] if found and (found["tag"] or not tag) else _machine(store, host, tag)
+    if found:
+        before = {(r["configuration_id"], r["workload_id"]): r for r in stores.rows(store, """
+            SELECT r.configuration_id, r.workload_id, r.commit_id, co.sha FROM results r
+            LEFT JOIN commits co ON co.id = r.commit_id WHERE r.comparison_id = :c""", {"c": found["id"]})}
+        if machine != found["machine_id"]:
+            stores.execute(store, "UPDATE comparisons SET machine_id = :m WHERE id = :c",
+                           {"m": machine, "c": found["id"]})
+            applied.append("--machine %s" % tag)
+    names = [c["name"] for c in plan.get("configurations", [])]
+    against = plan.get("against") or (names[0] if names else None)
+    against_id = None
+    if against is not None and against not in commits:  # a fixed reference: the others are set against it
+        config = next(c for c in plan["configurations"] if c["name"] == against)
+        against_id = _configuration(store, against, config["environment"])
+    row = stores.one(store, """
+        INSERT INTO comparisons (digest, machine_id, host_name, kernel, memory_mib, created, recorded, complete,
+                                 against_id, plan, source)
+        VALUES (:digest, :machine, :host, :kernel, :memory, :created, :recorded, :complete, :against, :plan,
+                :source)
+        ON CONFLICT (digest) DO UPDATE SET complete = CASE WHEN excluded.complete > comparisons.complete
+                                                      THEN excluded.complete ELSE comparisons.complete END
+        RETURNING id%s""" % (", xmax = 0 AS made" if store["kind"] == "postgresql" else ""),
+                     {"digest": digest, "machine": machine, "host": storable(host["name"]),
+                      "kernel": storable(host.get("kernel") or ""),
+                      "memory": host.get("memory_mib") if isinstance(host.get("memory_mib"), int) else 0,
+                      "created": storable(document.get("created") or ""), "recorded": schema.now(),
+                      "complete": int(bool(document.get("complete"))), "against": against_id,
+                      "plan": _json(plan), "source": storable(source)})
+    # Made here, or by another writer since the look above (PostgreSQL's writers do not wait for each other
+    # until their keys meet; SQLite's take turns).
+    made = row.get("made", not found)
+    return row["id"], machine, applied, None if made else before
+
+
+def write(store, document, commits=None, tag=None, source="", skip=()):
+    """Records the document (checked by results.load) in one transaction:
+    its comparison found by key() or made, and every run the store lacks.
+    commits: {configuration name: dict(root, name, sha, position)}. skip:
+    (configuration, label, number) of runs known to be there (run --record
+    writes after every run). What an earlier record lacked is applied (a
+    result's commit, the comparison's --machine tag); what contradicts it
+    raises Contradiction, and nothing is written. Returns dict(comparison,
+    new: it was not there before, runs: how many were added, applied: the
+    rest that was, as text)."""
     commits = commits or {}
     with stores.transaction(store):
-        if not live and stores.one(store, "SELECT id FROM comparisons WHERE digest = :d",
-                                   {"d": live_digest(document)}):
-            return None, 0
-        host, plan = document["host"], document.get("plan") or {}
-        machine = _machine(store, host, tag)
-        names = [c["name"] for c in plan.get("configurations", [])]
-        against = plan.get("against") or (names[0] if names else None)
-        against_id = None
-        if against is not None and against not in commits:  # a fixed reference: the others are set against it
-            config = next(c for c in plan["configurations"] if c["name"] == against)
-            against_id = _configuration(store, against, config["environment"])
-        row = stores.one(store, """
-            INSERT INTO comparisons (digest, machine_id, host_name, kernel, memory_mib, created, recorded, complete,
-                                     against_id, plan, source)
-            VALUES (:digest, :machine, :host, :kernel, :memory, :created, :recorded, :complete, :against, :plan,
-                    :source)
-            ON CONFLICT (digest) DO %s RETURNING id""" % ("UPDATE SET complete = excluded.complete" if live
-                                                          else "NOTHING"),
-                         {"digest": digest, "machine": machine, "host": storable(host["name"]),
-                          "kernel": storable(host.get("kernel") or ""),
-                          "memory": host.get("memory_mib") if isinstance(host.get("memory_mib"), int) else 0,
-                          "created": storable(document.get("created") or ""), "recorded": schema.now(),
-                          "complete": int(bool(document.get("complete"))), "against": against_id,
-                          "plan": _json(plan), "source": storable(source)})
-        if row is None:
-            return None, 0
-        comparison, measured, known = row["id"], [], {}
+        comparison, machine, applied, before = _comparison(store, document, tag, source, commits)
+        measured, known = [], {}
         for result in document["results"]:
             name = result["configuration"]
             commit = _cached(known, ("commit", name), lambda: _commit(store, commits[name])) \
@@ -210,6 +243,13 @@ def write(store, document, digest, commits=None, tag=None, source="", live=False
             configuration = _cached(known, ("configuration", name, _json(result["environment"])),
                                     lambda: _configuration(store, name, result["environment"]))
             workload = _workload(store, result, document["binary"]["sha256"], known)
+            was = (before or {}).get((configuration, workload))
+            if was and commit is not None and was["commit_id"] not in (None, commit):
+                raise Contradiction("%s of comparison %d is recorded at commit %s, not %s: nothing recorded"
+                                    % (name, comparison, was["sha"][:12], commits[name]["sha"][:12]))
+            if was and commit is not None and was["commit_id"] is None and ("applied", name) not in known:
+                known["applied", name] = commit
+                applied.append("--commit %s=%s" % (name, commits[name]["sha"][:12]))
             _cached(known, ("series", configuration, workload, "time"),
                     lambda: _series(store, machine, configuration, workload, "time"))
             if any(run.get("commit_mib") is not None for run in result["runs"]):
@@ -221,7 +261,8 @@ def write(store, document, digest, commits=None, tag=None, source="", live=False
                                      failure, calls)
                 VALUES (:comparison, :configuration, :workload, :commit, :renderer, :gl, :failure, :calls)
                 ON CONFLICT (comparison_id, configuration_id, workload_id) DO UPDATE
-                SET failure = excluded.failure, calls = excluded.calls RETURNING id""",
+                SET failure = COALESCE(excluded.failure, results.failure), calls = COALESCE(excluded.calls,
+                    results.calls), commit_id = COALESCE(results.commit_id, excluded.commit_id) RETURNING id""",
                              {"comparison": comparison, "configuration": configuration, "workload": workload,
                               "commit": commit, "renderer": storable(result["renderer"]),
                               "gl": storable(result["gl_version"]), "failure": storable(result["failure"]),
@@ -231,5 +272,8 @@ def write(store, document, digest, commits=None, tag=None, source="", live=False
             runs += [(failed["run"], failed, True) for failed in result["failed_runs"]]
             measured += [_run(store, result_id, number, run, failed, known)
                          for number, run, failed in runs if (name, label, number) not in skip]
+        if any(a.startswith("--machine") for a in applied):
+            schema.drop_empty_series(store)  # the series the comparison left, when it was all they had
         # The file's runs in one statement: one round trip for them all, not one a run.
-        return comparison, stores.execute_many(store, _RUN, measured)
+        added = stores.execute_many(store, _RUN, measured)
+    return {"comparison": comparison, "new": before is None, "runs": added, "applied": applied}

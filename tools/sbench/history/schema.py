@@ -12,11 +12,13 @@ store of a later version than the tool's is refused: its rows may mean what
 this tool cannot know.
 """
 
+import hashlib
+import json
 import re
 
 from . import sql as stores
 
-VERSION = 2
+VERSION = 3
 
 # {id} and {blob} are the only words that differ between SQLite and PostgreSQL.
 ID = {"sqlite": "INTEGER PRIMARY KEY", "postgresql": "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"}
@@ -31,6 +33,9 @@ _MACHINES = """CREATE TABLE machines (
  tag TEXT NOT NULL DEFAULT '',         -- record --machine NAME
  name TEXT NOT NULL DEFAULT '',        -- the host name last seen, not part of the key
  UNIQUE (cpu, cores, memory_gib, gpu, tag))"""
+# Without a --machine tag, the host name is part of the key too: two hosts of one hardware are two machines.
+_MACHINES_3 = _MACHINES.replace(" name TEXT", " host TEXT NOT NULL DEFAULT '',        -- '' when tagged\n name TEXT"
+                                ).replace("gpu, tag))", "gpu, tag, host))")
 _REPOSITORIES = """CREATE TABLE repositories (
  id {id},
  root TEXT NOT NULL UNIQUE,            -- the first commit of its first-parent line: the same in every clone
@@ -63,7 +68,7 @@ _SERIES = """CREATE TABLE series (
  UNIQUE (machine_id, configuration_id, workload_id, measure))"""
 _COMPARISONS = """CREATE TABLE comparisons (
  id {id},
- digest TEXT NOT NULL UNIQUE,          -- SHA-256 of the results file, or run:... for one recorded as it ran
+ digest TEXT NOT NULL UNIQUE,          -- id:ID (the results file's id), else run:SHA-256 of its start, host, plan
  machine_id BIGINT NOT NULL REFERENCES machines (id),
  host_name TEXT NOT NULL, kernel TEXT NOT NULL, memory_mib BIGINT NOT NULL,
  created TEXT NOT NULL,                -- as the results file says
@@ -116,18 +121,114 @@ _INDEXES = ["CREATE INDEX results_by_series ON results (configuration_id, worklo
 # migration can be tried on a store it made.
 FIRST = [_MACHINES, _REPOSITORIES, _COMMITS, _CONFIGURATIONS, _WORKLOADS, _SERIES, _COMPARISONS, _RESULTS,
          _RUNS_1] + _INDEXES
-TABLES = [_MACHINES, _REPOSITORIES, _COMMITS, _CONFIGURATIONS, _WORKLOADS, _SERIES, _COMPARISONS, _RESULTS,
+TABLES = [_MACHINES_3, _REPOSITORIES, _COMMITS, _CONFIGURATIONS, _WORKLOADS, _SERIES, _COMPARISONS, _RESULTS,
           _LIBRARY_SETS,
           _RUNS_1.replace(" details TEXT", " libraries_id BIGINT REFERENCES library_sets (id),\n details TEXT"),
           _CHANGES] + _INDEXES
 # MIGRATIONS[v]: from version v to v + 1.
 MIGRATIONS = {1: [_LIBRARY_SETS, "ALTER TABLE runs ADD COLUMN libraries_id BIGINT REFERENCES library_sets (id)",
-                  _CHANGES]}
+                  _CHANGES],
+              2: [lambda store: _machines_by_host(store), lambda store: _rekey_comparisons(store)]}
+
+
+def comparison_key(created, host, plan):
+    """The key of a comparison whose file has no id (written before files had
+    one): what never changes in it, its start, host and plan (as stored);
+    never the file's bytes, which a re-indent or a later save changes."""
+    text = json.dumps([created, host, plan], sort_keys=True, separators=(",", ":"))
+    return "run:" + hashlib.sha256(text.encode()).hexdigest()
+
+
+def _machines_by_host(store):
+    """Untagged machines keyed by their host name too: the table made anew
+    (SQLite cannot change a UNIQUE constraint in place), and a machine whose
+    comparisons came from several hosts split, a machine and series each."""
+    if store["kind"] == "sqlite":
+        # The rows come back under their ids before the commit, which checks the deferred references.
+        stores.execute(store, "PRAGMA defer_foreign_keys = ON")
+        stores.execute(store, "CREATE TEMP TABLE machines_2 AS SELECT * FROM machines")
+        stores.execute(store, "DROP TABLE machines")
+        _ddl(store, _MACHINES_3)
+        stores.execute(store, "INSERT INTO machines (id, cpu, cores, memory_gib, gpu, tag, name) "
+                              "SELECT id, cpu, cores, memory_gib, gpu, tag, name FROM machines_2")
+        stores.execute(store, "DROP TABLE machines_2")
+    else:
+        stores.execute(store, "ALTER TABLE machines ADD COLUMN host TEXT NOT NULL DEFAULT ''")
+        stores.execute(store, "ALTER TABLE machines DROP CONSTRAINT machines_cpu_cores_memory_gib_gpu_tag_key")
+        stores.execute(store, "ALTER TABLE machines ADD UNIQUE (cpu, cores, memory_gib, gpu, tag, host)")
+    for machine in stores.rows(store, "SELECT * FROM machines WHERE tag = ''"):
+        hosts = [row["host_name"] for row in stores.rows(store, """
+            SELECT host_name, MIN(id) AS first FROM comparisons WHERE machine_id = :m
+            GROUP BY host_name ORDER BY first""", {"m": machine["id"]})] or [machine["name"]]
+        stores.execute(store, "UPDATE machines SET host = :h, name = :h WHERE id = :m",
+                       {"h": hosts[0], "m": machine["id"]})
+        for host in hosts[1:]:
+            made = stores.one(store, """
+                INSERT INTO machines (cpu, cores, memory_gib, gpu, tag, host, name)
+                VALUES (:cpu, :cores, :memory_gib, :gpu, '', :h, :h) RETURNING id""", dict(machine, h=host))["id"]
+            moved = {"new": made, "m": machine["id"], "h": host}
+            stores.execute(store, "UPDATE comparisons SET machine_id = :new WHERE machine_id = :m AND host_name = :h",
+                           moved)
+            stores.execute(store, """
+                INSERT INTO series (machine_id, configuration_id, workload_id, measure, unit)
+                SELECT :new, configuration_id, workload_id, measure, unit FROM series WHERE machine_id = :m""", moved)
+    drop_empty_series(store)
+
+
+def drop_empty_series(store):
+    """Deletes the series left without results (their runs were moved to
+    another machine), unless a change names them."""
+    stores.execute(store, """
+        DELETE FROM series WHERE NOT EXISTS (SELECT 1 FROM changes ch WHERE ch.series_id = series.id)
+        AND NOT EXISTS (SELECT 1 FROM results r JOIN comparisons c ON c.id = r.comparison_id
+                        WHERE c.machine_id = series.machine_id AND r.configuration_id = series.configuration_id
+                              AND r.workload_id = series.workload_id)""")
+
+
+def _rekey_comparisons(store):
+    """Comparisons keyed by their file's SHA-256 keyed as comparison_key
+    says, and those that are one comparison (a partial copy, the whole
+    file, the same re-indented, its record as it ran) made one."""
+    groups = {}
+    for row in stores.rows(store, "SELECT id, digest, created, host_name, plan FROM comparisons ORDER BY id"):
+        key = row["digest"] if row["digest"].startswith("run:") else \
+            comparison_key(row["created"], row["host_name"], json.loads(row["plan"]))
+        groups.setdefault(key, []).append(row)
+    for key, rows in groups.items():
+        keep = next((row for row in rows if row["digest"] == key), rows[0])
+        for other in rows:
+            if other is not keep:
+                merge(store, keep["id"], other["id"])
+        stores.execute(store, "UPDATE comparisons SET digest = :key WHERE id = :id", {"key": key, "id": keep["id"]})
+
+
+def merge(store, keep, gone):
+    """Comparison gone's results and runs into comparison keep, each run
+    (a result's number) once; then gone is deleted."""
+    for result in stores.rows(store, "SELECT * FROM results WHERE comparison_id = :g", {"g": gone}):
+        kept = stores.one(store, """SELECT id FROM results WHERE comparison_id = :k AND configuration_id = :c
+                                    AND workload_id = :w""",
+                          {"k": keep, "c": result["configuration_id"], "w": result["workload_id"]})
+        if kept is None:
+            stores.execute(store, "UPDATE results SET comparison_id = :k WHERE id = :r", {"k": keep, "r": result["id"]})
+            continue
+        moved = {"kept": kept["id"], "r": result["id"], "commit": result["commit_id"]}
+        stores.execute(store, """UPDATE runs SET result_id = :kept WHERE result_id = :r
+                                 AND number NOT IN (SELECT number FROM runs WHERE result_id = :kept)""", moved)
+        stores.execute(store, "DELETE FROM runs WHERE result_id = :r", moved)
+        stores.execute(store, "UPDATE results SET commit_id = COALESCE(commit_id, :commit) WHERE id = :kept", moved)
+        stores.execute(store, "DELETE FROM results WHERE id = :r", moved)
+    stores.execute(store, """UPDATE comparisons SET complete = (SELECT MAX(complete) FROM comparisons
+                             WHERE id IN (:k, :g)) WHERE id = :k""", {"k": keep, "g": gone})
+    stores.execute(store, "DELETE FROM comparisons WHERE id = :g", {"g": gone})
+
 
 _LOCK = 7291031  # PostgreSQL advisory lock: one process makes or migrates the schema at a time
 
 
 def _ddl(store, text):
+    if callable(text):  # a step that moves rows, not only tables
+        return text(store)
     stores.execute(store, text.format(id=ID[store["kind"]], blob=BLOB[store["kind"]]))
 
 
@@ -138,7 +239,7 @@ APPLICATION_ID = 0x53424848  # "SBHH"
 def _tables(version):
     """The names of the tables a store of this tool has at a version."""
     texts = FIRST + [text for step in range(1, version) for text in MIGRATIONS.get(step, [])]
-    made = (re.match(r"CREATE TABLE (?:IF NOT EXISTS )?(\w+)", text) for text in texts)
+    made = (re.match(r"CREATE TABLE (?:IF NOT EXISTS )?(\w+)", text) for text in texts if isinstance(text, str))
     return {match.group(1) for match in made if match}
 
 

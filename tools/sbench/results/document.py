@@ -11,7 +11,9 @@ import codecs
 import datetime
 import json
 import os
+import re
 import stat
+import uuid
 
 from ..running import libraries, program_output as output
 from ..system import files as outputs
@@ -21,6 +23,7 @@ SCHEMA = "shaderbench-compare/2"
 # process spent over the same programs (cpu_us: every thread's work, not the wait).
 CLOCKS = ("wall", "cpu")
 OLD_SCHEMAS = ("shaderbench-compare/1",)  # read, upgraded as below; never written
+ID = re.compile(r"[0-9a-f]{32}")
 CALL_KEYS = ("compile_vertex_ms", "compile_fragment_ms", "link_ms", "link_status_ms", "other_ms")
 
 
@@ -29,9 +32,22 @@ class ResultsError(ValueError):
 
 
 def new_document(plan, host):
-    return {"schema": SCHEMA,
+    return {"schema": SCHEMA, "id": new_id(),
             "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
             "complete": False, "host": host, "binary": plan["binary"], "plan": plan, "results": []}
+
+
+def new_id():
+    """A comparison's identity, made when it starts and kept by --resume: two
+    started in the same second on one host with one plan are still two."""
+    return uuid.uuid4().hex
+
+
+def check_id(document, where="the document"):
+    """The id, where there is one (files written before ids have none)."""
+    if "id" in document and not ID.fullmatch(_field(document, "id", (str,), where)):
+        raise ValueError("%s.id should be 32 lowercase hexadecimal digits, not %s"
+                         % (where, json.dumps(document["id"])[:40]))
 
 
 def save(path, document):
@@ -236,6 +252,7 @@ def _check_document(document):
     if schema in OLD_SCHEMAS:
         _upgrade(document)
     _field(document, "complete", (bool,), "the document")
+    check_id(document)
     if "created" in document:
         _field(document, "created", (str,), "the document")
     _texts(document, "resumed", "the document")
