@@ -41,9 +41,8 @@ def text(rows, new):
     lines = ["%5s  %-40s %-27s %9s  %-11s %s" % ("id", "series", "before..after", "range", "size", "status")]
     for row in rows:
         shown = " ".join(printable(row[k]) for k in ("machine", "configuration", "shaders", "measure"))
-        sides = "%s..%s" % (printable(row["before_sha"][:12]) or "?", printable(row["after_sha"][:12]) or "?")
         lines.append("%5d  %-40s %-27s %9s  %+6.1f %%  %s%s%s" % (
-            row["id"], shown, sides, "%d commit%s" % (len(row["range"]), "" if len(row["range"]) == 1 else "s"),
+            row["id"], shown, found_changes.sides(row), found_changes.commit_count(row["commits"]),
             row["change_pct"], printable(row["direction"]) + ", " + printable(row["status"]),
             " at %s" % printable(row["culprit"][:12]) if row["culprit"] else "",
             " (new)" if row["id"] in new else ""))
