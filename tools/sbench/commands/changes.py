@@ -1,11 +1,14 @@
 """The changes found in the history, newest first: the series, the commits
-on either side, the range the change may lie in, its size and its status.
+on either side and how many of the repository's lie between them, its size
+and its status.
 With --detect, the detector runs over every series first and stores what
 is new (E-divisive, seeded from the data: the same data gives the same
-answer); a change already stored is updated, not found again.
+answer); a change already stored is that change, updated only where the
+data moved it, not found again.
 
 Exit status: 0; 1 with --fail-on-new when a new regression (slower, more
-memory) was stored; 2 a store that cannot be used or an output refused."""
+memory) was stored, or a rejected one found again on new evidence; 2 a
+store that cannot be used or an output refused."""
 
 import json
 import sys
