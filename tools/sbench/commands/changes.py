@@ -7,8 +7,7 @@ answer); a change already stored is that change, updated only where the
 data moved it, not found again.
 
 Exit status: 0; 1 with --fail-on-new when a new regression (slower, more
-memory) was stored, or a rejected one found again on new evidence; 2 a
-store that cannot be used or an output refused."""
+memory) was stored; 2 a store that cannot be used or an output refused."""
 
 import json
 import sys
@@ -41,7 +40,7 @@ def add_parser(subparsers):
 def text(rows, new):
     if not rows:
         return "no change found\n"
-    lines = ["%5s  %-40s %-27s %9s  %-11s %s" % ("id", "series", "before..after", "range", "size", "status")]
+    lines = ["%5s  %-40s %-27s %9s  %-11s %s" % ("id", "series", "before..after", "commits", "size", "status")]
     for row in rows:
         shown = " ".join(printable(row[k]) for k in ("machine", "configuration", "shaders", "measure"))
         lines.append("%5d  %-40s %-27s %9s  %+6.1f %%  %s%s%s" % (
