@@ -11,16 +11,26 @@ import subprocess
 import unittest
 
 import numpy
+import psycopg
 
 import postgres
-from sbench.history import detect, trials
+from sbench.history import changes as found_changes, detect, store as stores, trials
 
-from test_bisect import BUILD, USE, History, read
+from test_bisect import BUILD, USE, History, git, read
 from test_compare import run_main
-from test_faults import FAKE, TOOL
+from test_faults import FAKE, TOOL, until
 from test_report import RECORDED
 
 UNITS = trials.noise_pool(os.path.join(os.path.dirname(__file__), "data"))
+PG = {}
+
+
+def setUpModule():
+    PG["url"], PG["dir"] = postgres.start()
+
+
+def tearDownModule():
+    postgres.stop(PG.pop("dir"))
 
 
 class Rates(unittest.TestCase):
@@ -55,55 +65,119 @@ class Answers(unittest.TestCase):
         self.assertEqual(detect.detect(runs[:7])["changes"], [], "fewer than 4 commits a side")
 
 
-class Changes(History):
-    """The fake driver +30 % from commit 5 of 10, a nightly comparison (3 % noise, each commit's binary) recorded at
-    each into SQLite and PostgreSQL; the change detected alike on both, confirmed, bisected and ignored."""
+def nights(test, urls, repo, commits, levels, noise, seed=5):
+    """A nightly comparison recorded at each commit into each store: llvmpipe at its level, softpipe (the
+    reference) at 1000 ms, each commit's own binary."""
+    night, rng = json.loads(gzip.decompress(pathlib.Path(RECORDED).read_bytes())), numpy.random.default_rng(seed)
+    for number, (sha, level) in enumerate(zip(commits, levels)):
+        libraries = [{"path": "/b/libfakedrv.so", "sha256": hashlib.sha256(sha.encode()).hexdigest()}]
+        night["created"] = "2026-12-%02dT02:00:00" % (number + 1)
+        for result, run in ((result, run) for result in night["results"] for run in result["runs"]):
+            ms = level if result["configuration"] == "llvmpipe" else 1000
+            run["ms"] = round(ms * math.exp(rng.normal(0, noise)))
+            run["libraries"] = libraries
+        path = os.path.join(test.dir, "night%d.json" % number)
+        pathlib.Path(path).write_text(json.dumps(night))
+        for url in urls:
+            test.assertEqual(run_main("record", path, "--repo", repo, "--commit", "llvmpipe=" + sha, "--store", url)
+                             [::2], (0, ""))
 
-    def test_detected_once_confirmed_and_bisected_to_its_commit(self):
-        repo, c = self.history([1000 + i % 2 for i in range(5)] + [1300 + i % 2 for i in range(5)])
-        pg, pg_dir = postgres.start()
-        self.addCleanup(postgres.stop, pg_dir)
-        stores = ["sqlite:///" + os.path.join(self.dir, "history.sqlite"), pg]
-        night = json.loads(gzip.decompress(pathlib.Path(RECORDED).read_bytes()))
-        rng = numpy.random.default_rng(5)
-        for number, sha in enumerate(c):
-            libraries = [{"path": "/b/libfakedrv.so", "sha256": hashlib.sha256(sha.encode()).hexdigest()}]
-            night["created"] = "2026-12-%02dT02:00:00" % (number + 1)
-            for result, run in ((result, run) for result in night["results"] for run in result["runs"]):
-                run["ms"] = round((1300 if number >= 5 and result["configuration"] == "llvmpipe" else 1000)
-                                  * math.exp(rng.normal(0, 0.03)))
-                run["libraries"] = libraries
-            path = os.path.join(self.dir, "night%d.json" % number)
-            pathlib.Path(path).write_text(json.dumps(night))
-            for url in stores:
-                self.assertEqual(run_main("record", path, "--repo", repo, "--commit", "llvmpipe=" + sha, "--store", url)
-                                 [::2], (0, ""))
+
+def stored(url, change_id, status=None):
+    """(id, updated) of every change in the store at url, after setting change_id's status when given."""
+    store = stores.connect(url)
+    try:
+        if status:
+            found_changes.set_status(store, change_id, status)
+        return stores.rows(store, "SELECT id, updated FROM changes ORDER BY id")
+    finally:
+        stores.close(store)
+
+
+class Changes(History):
+    def test_a_creep_is_detected_once_confirmed_over_its_range_and_bisected(self):
+        """Two +3 % steps, at commits 4 and 8 of 12 (each commit its own version of the fake driver), a nightly
+        comparison (0.5 % noise) at each into SQLite and PostgreSQL: the creep detected alike on both, confirmed
+        by the commit before its range against its last, bisected and ignored."""
+        repo, c = self.history([1000] * 4 + [1030] * 4 + [1061] * 4)
+        urls = ["sqlite:///" + os.path.join(self.dir, "history.sqlite"),
+                postgres.fresh_database(PG["dir"], "creep%d" % os.getpid())]
+        nights(self, urls, repo, c, [1000] * 4 + [1030] * 4 + [1061] * 4, 0.005)
         listings = [os.path.join(self.dir, "changes%d.json" % i) for i in range(2)]
-        for url, listing in zip(stores, listings):
+        for url, listing in zip(urls, listings):
             for expected in (1, 0):  # the second time it is the same change, not a new one
                 self.assertEqual(run_main("changes", "--detect", "--fail-on-new", "--json", listing, "--store", url)[0],
                                  expected)
         (change,), on_pg = (json.loads(read(path)) for path in listings)
         self.assertEqual(on_pg, [change], "the same answer from either store")
-        self.assertEqual([change[k] for k in ("configuration", "measure", "before", "after", "direction", "status")]
-                         + [c[5] in change["range"], abs(change["change_pct"] - 30.0) <= 4.0],
-                         ["llvmpipe", "time", c[4], c[5], "slower", "detected", True, True], change)
+        self.assertEqual([change[k] for k in ("configuration", "measure", "before", "after", "range", "direction",
+                                              "status", "commits")] + [abs(change["change_pct"] - 6.1) <= 1.5],
+                         ["llvmpipe", "time", c[3], c[4], c[4:9], "slower", "detected", 1, True], change)
         note = "a known cost of \x1b[31mX"
-        self.assertEqual(run_main("change", str(change["id"]), "--ignore", note, "--store", stores[1])[0], 0)
-        self.assertIn("slower, ignored", run_main("changes", "--store", stores[1], "--json", listings[1])[1])
+        self.assertEqual(run_main("change", str(change["id"]), "--ignore", note, "--store", urls[1])[0], 0)
+        self.assertIn("slower, ignored", run_main("changes", "--store", urls[1], "--json", listings[1])[1])
         self.assertEqual(json.loads(read(listings[1]))[0]["note"], note)
         # Confirmed and bisected by the tool as a user starts it: its builds and runs in processes of their own.
-        judge = ["change", str(change["id"]), "--store", stores[0], "--repo", repo, "--build", BUILD, *USE, "--builds",
+        # Its first step alone (+3 %) is within the threshold: the range is what is confirmed.
+        judge = ["change", str(change["id"]), "--store", urls[0], "--repo", repo, "--build", BUILD, *USE, "--builds",
                  os.path.join(self.dir, "builds"), "--max-runs", "6", "--binary", FAKE, "--shaders", self.pair]
-        for option, said in (("--confirm", "confirmed"), ("--bisect", "bisected to %s" % c[5])):
+        for option, said in (("--confirm", "confirmed"), ("--bisect", "bisected to %s" % c[8])):
             done = subprocess.run([TOOL, *judge[:2], option, *judge[2:]], text=True, capture_output=True,
                                   env=dict(os.environ, TMPDIR=self.tmp))
             self.assertEqual((done.returncode, done.stdout.splitlines()[-1:]), (0, ["change %d: %s" % (
                 change["id"], said)]), done.stderr)
-        self.assertRegex(run_main("changes", "--store", stores[0])[1], r"llvmpipe small time\s+%s\.\.%s .* "
-                         r"slower, bisected at %s" % (c[4][:12], c[5][:12], c[5][:12]))
+        self.assertRegex(run_main("changes", "--store", urls[0])[1], r"llvmpipe small time\s+%s\.\.%s +1 commit .* "
+                         r"slower, bisected at %s" % (c[3][:12], c[4][:12], c[8][:12]))
         html = os.path.join(self.dir, "h.html")
-        self.assertTrue(run_main("history", "--store", stores[0], "--html", html)[0] == 0 and os.path.isfile(html))
+        self.assertTrue(run_main("history", "--store", urls[0], "--html", html)[0] == 0 and os.path.isfile(html))
+
+    def test_steps_joined_into_a_creep_keep_one_row_and_a_detect_that_finds_nothing_new_writes_nothing(self):
+        """Two +3 % steps, 6 nights apart, the nights at every third commit of a history of empty commits."""
+        repo = os.path.join(self.dir, "repo")
+        subprocess.run("git init -q %s && cd %s && for i in $(seq 54); do git -c user.name=t -c user.email=t@t "
+                       "commit -q --allow-empty -m $i; done" % (repo, repo), shell=True, check=True)
+        c = git(repo, "rev-list", "--reverse", "HEAD").stdout.split()[2::3]
+        urls = [os.path.join(self.dir, "h.sqlite"), postgres.fresh_database(PG["dir"], "joined%d" % os.getpid())]
+        nights(self, urls, repo, c, [1000] * 6 + [1030] * 6 + [1061] * 6, 0.005)
+        html, listing = os.path.join(self.dir, "h.html"), os.path.join(self.dir, "changes.json")
+        for url in urls:
+            # Each step alone at a threshold of 3 %. On PostgreSQL two detects at once, let go together from a
+            # lock the test holds: the second finds the first's changes, and spends no id on them.
+            held = url.startswith("postgresql") and psycopg.connect(url, autocommit=False)
+            if held:
+                held.execute("LOCK TABLE changes IN ACCESS EXCLUSIVE MODE")
+            looks = [subprocess.Popen([TOOL, "changes", "--detect", "--threshold", "3", "--store", url],
+                                      stdout=subprocess.DEVNULL) for _ in range(1 + bool(held))]
+            if held:
+                until(lambda: held.execute("SELECT COUNT(*) FROM pg_locks WHERE NOT granted").fetchone()[0] == 2,
+                      "both detects waiting for the table")
+                held.commit()
+            self.assertEqual([look.wait() for look in looks], [0] * len(looks))
+            # The first one's confirmation rejects it (it is under 5 %).
+            self.assertEqual([c["id"] for c in stored(url, 1, "rejected")], [1, 2], url)
+            if held:
+                self.assertEqual(held.execute("SELECT last_value FROM pg_sequences WHERE sequencename = "
+                                              "'changes_id_seq'").fetchone(), (2,))
+                held.close()
+            # At 5 %, the creep they make: its first step's commits, the rejected step found again in it.
+            self.assertEqual(run_main("changes", "--detect", "--fail-on-new", "--json", listing, "--store", url)[0], 1)
+            ((change,), ids) = json.loads(read(listing)), stored(url, 0)
+            self.assertEqual([change[k] for k in ("id", "before", "after", "range", "status", "commits")],
+                             [2, c[5], c[6], c[6:13], "detected", 3], url)
+            status, out, _ = run_main("changes", "--detect", "--fail-on-new", "--store", url)
+            self.assertEqual((status, stored(url, 0)), (0, ids), "nothing moved: nothing written")
+            self.assertRegex(out, r" %s\.\.%s +3 commits " % (c[5][:12], c[6][:12]))
+            # The page says the same, and a command that would run.
+            self.assertEqual(run_main("history", "--store", url, "--html", html)[0], 0)
+            self.assertIn("%s..%s (3 commits)" % (c[5][:12], c[6][:12]), read(html))
+            self.assertIn("change 2 --confirm --repo DIR --build COMMAND --use ", read(html))
+            status, _, err = run_main("change", "2", "--confirm", "--repo", self.dir + "/nowhere", "--build", "true",
+                                      "--use", "A=1", "--store", url)
+            self.assertEqual((status, err.count("\n")), (2, 1), err)
+            # Rejected, and found again where it was: it stays so.
+            stored(url, 2, "rejected")
+            self.assertEqual(run_main("changes", "--detect", "--fail-on-new", "--store", url)[0], 0)
+            self.assertIn("slower, rejected", run_main("changes", "--store", url)[1])
 
 
 if __name__ == "__main__":

@@ -1,9 +1,9 @@
 """One change found in the history, judged: --ignore TEXT or --fixed set its
-status; --confirm builds the commits on either side of it with the bisect's
-builder and runs a fresh paired, gated comparison of the two builds on this
-machine (the change becomes confirmed, or rejected when the later build is
-not worse by more than the threshold); --bisect bisects its range and
-stores the culprit. --confirm and --bisect take the bisect's --repo, --build
+status; --confirm builds the commit recorded before its range and the
+range's last commit with the bisect's builder and runs a fresh paired, gated
+comparison of the two builds on this machine (the change becomes confirmed,
+or rejected when the later build is not worse by more than the threshold);
+--bisect bisects the same span and stores the culprit. --confirm and --bisect take the bisect's --repo, --build
 and --use, and pass on its --builds, --binary, --shaders, --max-runs,
 --threshold and --keep-builds.
 
@@ -103,9 +103,10 @@ def judge(store, args, here):
         return 0
     if not row["before_sha"] or not row["range"]:
         raise stores.StoreError("change %d has no commits to build" % args.id)
-    good = row["before_sha"] if args.confirm else recorded_before(store, row)
-    bad = row["after_sha"] if args.confirm else row["range"][-1]
-    status, found = bisected(row, good, bad, args, here)
+    # Both take the whole range: a creep's size is between the levels either side of it, not of one step.
+    status, found = bisected(row, recorded_before(store, row), row["range"][-1], args, here)
+    if status == bisect.REFUSED:  # the bisect said why, in its one line
+        return 2
     if args.confirm and status in (0, 4):
         judged = "confirmed" if status == 0 else "rejected"
         found_changes.set_status(store, args.id, judged)

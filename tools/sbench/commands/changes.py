@@ -1,8 +1,10 @@
 """The changes found in the history, newest first: the series, the commits
-on either side, the range the change may lie in, its size and its status.
+on either side and how many of the repository's lie between them, its size
+and its status.
 With --detect, the detector runs over every series first and stores what
 is new (E-divisive, seeded from the data: the same data gives the same
-answer); a change already stored is updated, not found again.
+answer); a change already stored is that change, updated only where the
+data moved it, not found again.
 
 Exit status: 0; 1 with --fail-on-new when a new regression (slower, more
 memory) was stored; 2 a store that cannot be used or an output refused."""
@@ -38,12 +40,11 @@ def add_parser(subparsers):
 def text(rows, new):
     if not rows:
         return "no change found\n"
-    lines = ["%5s  %-40s %-27s %9s  %-11s %s" % ("id", "series", "before..after", "range", "size", "status")]
+    lines = ["%5s  %-40s %-27s %9s  %-11s %s" % ("id", "series", "before..after", "commits", "size", "status")]
     for row in rows:
         shown = printable(row["series"])
-        sides = "%s..%s" % (printable(row["before_sha"][:12]) or "?", printable(row["after_sha"][:12]) or "?")
         lines.append("%5d  %-40s %-27s %9s  %+6.1f %%  %s%s%s" % (
-            row["id"], shown, sides, "%d commit%s" % (len(row["range"]), "" if len(row["range"]) == 1 else "s"),
+            row["id"], shown, found_changes.sides(row), found_changes.commit_count(row["commits"]),
             row["change_pct"], printable(row["direction"]) + ", " + printable(row["status"]),
             " at %s" % printable(row["culprit"][:12]) if row["culprit"] else "",
             " (new)" if row["id"] in new else ""))

@@ -11,7 +11,7 @@ import statistics
 import sys
 
 from ..system import files as outputs, interrupts
-from ..history import page, series as serieses, store as stores
+from ..history import changes as found_changes, page, series as serieses, store as stores
 from ..presentation import tables
 from ..system.text import printable
 from . import common
@@ -74,7 +74,7 @@ def gather(store, args):
         changes = stores.rows(store, """
             SELECT id, before_sha, after_sha, commit_range, change_pct, direction, status, culprit, note
             FROM changes WHERE series_id = :id ORDER BY id""", {"id": one["id"]})
-        for change in changes:
+        for change in found_changes.counted(store, changes):
             change["range"] = json.loads(change.pop("commit_range"))
         for point in points:
             point["median"] = statistics.median(point["runs"]) if point["runs"] else None

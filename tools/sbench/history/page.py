@@ -13,8 +13,11 @@ import math
 from ..presentation import page as report
 from ..system import files as outputs
 from ..system.text import printable
+from . import changes
 
 LAST = 200
+# What --confirm and --bisect need, to be filled in: the driver's repository, its build, and where a run finds it.
+BUILT = "--repo DIR --build COMMAND --use LD_LIBRARY_PATH={prefix}/lib"
 
 
 def _round(value):
@@ -45,14 +48,14 @@ def steps(points, changes):
 
 def change_row(one, change, positions):
     where = [positions[sha] for sha in change["range"] if sha in positions]
-    span = "%s..%s" % (printable(change["range"][0][:8]), printable(change["range"][-1][:8])) \
-        if change["range"] else "-"
+    count = change.get("commits")
     return {"id": change["id"], "series": _title(one),
-            "status": printable(change["status"]), "range": span, "commits": len(change["range"]),
+            "status": printable(change["status"]), "range": changes.sides(change),
+            "commits": "?" if count is None else count,
             "change_pct": _round(change["change_pct"]), "direction": printable(change["direction"]),
             "culprit": printable(change.get("culprit") or ""), "note": printable(change.get("note") or ""),
-            "confirm": "compare change %d --confirm --repo DIR --build COMMAND" % change["id"],
-            "bisect": "compare change %d --bisect --repo DIR --build COMMAND" % change["id"],
+            "confirm": "compare change %d --confirm %s" % (change["id"], BUILT),
+            "bisect": "compare change %d --bisect %s" % (change["id"], BUILT),
             "x": min(where) if where else None}
 
 
