@@ -22,7 +22,7 @@ import numpy
 from sbench import compare
 from sbench.results import calls, document as results
 from sbench.running import campaign, program_output as output, plan
-from sbench.analysis import answers, calibration, stats, verdicts
+from sbench.analysis import answers, calibration, sequential, stats, verdicts
 from sbench.system import interrupts, files as outputs
 from sbench.commands import run as run_command
 
@@ -125,6 +125,25 @@ class Verdicts(unittest.TestCase):
             unchanged, margin, double = calibration.measure(rounds, sizes=(), scales=(), rules=())
             self.assertTrue(unchanged["fail"] <= 0.05 and margin["pass"] <= 0.05 and unchanged["pass"] >= passes
                             and double["fail"] >= blocks, (name, unchanged, margin, double))
+
+    def test_calibration_stops_each_draw_where_and_as_n_auto_would(self):
+        rounds = json.loads(gzip.decompress(pathlib.Path(DATA, "aa-llvmpipe-quick-quiet-30.json.gz").read_bytes()))
+        drawn_rows = calibration.shuffles(numpy.random.default_rng(1), 30, 12, 20)
+        picked = numpy.array(rounds["rounds"], dtype=float)[drawn_rows]
+        ends = collections.Counter()
+        for gate, scale, threshold in ((False, 1.0, 5.0), (False, 1.04, 2.0), (True, 1.02, 1.0), (True, 0.98, 1.0)):
+            a, b, a_mib, b_mib = picked[..., 0], picked[..., 1] * scale, picked[..., 2], picked[..., 3]
+            drawn = list(zip(*calibration.auto(a, b, a_mib, b_mib, threshold, 20, gate)))
+            for row, expected in enumerate(drawn):  # the row as a comparison run by -n auto would look at it
+                saved = dict(document([result("a", "p", a[row], a_mib[row]), result("b", "p", b[row], b_mib[row])]),
+                             plan={"runs": 20, "auto": True, "gate": gate, "threshold": threshold})
+                stopped = next((n, records, reason) for n in sequential.looks(20) for records in
+                               [verdicts.within(saved, up_to=n)] for reason in
+                               [sequential.auto_stop(records, n, 20)] if reason)
+                self.assertEqual((stopped[1][0]["time"]["gate" if gate else "verdict"], stopped[0]), expected,
+                                 (gate, scale, row, stopped[2]))
+                ends[stopped[2].split()[1]] += 1
+        self.assertEqual(set(ends), {"every", "still", "after"}, ends)  # settled, at --max-runs, too noisy
 
 
 def result(name, shaders_sha, times, mibs, cpus=None):
