@@ -90,6 +90,13 @@ class Layout(unittest.TestCase):
         self.assertEqual(re.findall(r"^\d+$", run.stderr, re.M), ["0", "0", "0", "0", "2"], run.stderr)
         self.assertIn("ModuleNotFoundError: import of Xlib halted", run.stderr)
 
+    def test_a_python_without_numpy_is_told_so_in_one_line(self):
+        # -S: without the site directories, where NumPy and every module beyond the standard library lie.
+        run = subprocess.run([sys.executable, "-S", os.path.join(TOOLS, "compare"), "--help"], capture_output=True,
+                             text=True, env={k: v for k, v in os.environ.items() if k != "PYTHONPATH"})
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (2, "", "compare: NumPy (Python's numpy module) is "
+                         "missing from %s: the Debian package python3-numpy brings it\n" % sys.executable))
+
 
 if __name__ == "__main__":
     unittest.main()
