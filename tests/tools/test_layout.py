@@ -68,6 +68,9 @@ class Layout(unittest.TestCase):
             listed = set(re.findall(r"^- `([\w/]+\.py)`:", f.read(), re.M))
         present = {os.path.relpath(path, PACKAGE) for path in modules().values() if not path.endswith("__init__.py")}
         self.assertEqual((sorted(present - listed), sorted(listed - present)), ([], []))
+        summary = importlib.import_module("sbench").__doc__  # and the package's own summary names each part
+        self.assertEqual([p for p in {path.split("/")[0] for path in present if "/" in path}
+                          if not re.search(r"\b%s\s+\(" % p, summary)], [])
 
     def test_saved_results_are_read_without_x_or_apitrace(self):
         # One interpreter for all: what the first command loaded stays loaded, and X stays unloadable.

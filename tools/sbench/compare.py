@@ -15,15 +15,23 @@ after the subcommand or an option (compare run report:VAR=1).
 
 Exit status:
   0    every run was clean (and, with --fail-on-regression, every gated
-       verdict passed)
+       verdict passed); bisect: the change was found
   1    a run or a configuration failed; or, with --fail-on-regression,
        something is shown slower or to take more memory by more than the
-       threshold, or has no runs to judge
-  2    a bad argument or input file, refused before anything runs
+       threshold, or has no runs to judge; bisect: a run, a build of GOOD
+       or BAD, or a check failed; change: its builds or runs failed;
+       history: no series recorded (or none that matches); changes
+       --fail-on-new: a new regression was stored
+  2    a bad argument, input file or store, refused before anything runs
   3    with --fail-on-regression: no run failed and nothing is shown to have
        regressed, but a gated verdict is not settled (a line says what would
-       settle it); never 0 on not knowing
+       settle it); never 0 on not knowing; bisect: GOOD and BAD could not
+       be told apart within --max-runs; change: its comparison could not
+       tell within its runs
+  4    bisect: nothing to bisect (BAD is not worse than GOOD by more than
+       the threshold, or they are the same commit)
   130, 143, 129  interrupted by SIGINT, SIGTERM or SIGHUP
+(bisect --git-bisect-run answers as git bisect run asks: see bisect -h)
 """
 
 import argparse
