@@ -277,7 +277,8 @@ class Bisect(History):
         planted = self.edited(os.path.join(self.dir, "planted.json"), lambda d: d["steps"][0]["rounds"][0][0].update(
             libraries=[{"path": "/x\n", "sha256": "0" * 64}]))
         (out, err), status = self.bisect(repo, c[0], c[2], "--resume", planted)
-        self.assertEqual((status, "not a bisect of this tool (a run's libraries)" in err), (2, True), err)
+        self.assertEqual((status, "not a bisect of this tool (steps[0].rounds[0][0].libraries[0].path should be "
+                                  "an absolute, printable path" in err), (2, True), err)  # as a results file says it
         write(os.path.join(self.dir, "go"), "")
         # Then in a run: the first run after resuming hangs until interrupted.
         marker = os.path.join(self.dir, "marker")

@@ -22,7 +22,7 @@ import numpy
 from sbench import compare
 from sbench.results import calls, document as results
 from sbench.running import campaign, program_output as output, plan
-from sbench.analysis import answers, calibration, stats, verdicts
+from sbench.analysis import answers, calibration, sequential, stats, verdicts
 from sbench.system import interrupts, files as outputs
 from sbench.commands import run as run_command
 
@@ -125,6 +125,25 @@ class Verdicts(unittest.TestCase):
             unchanged, margin, double = calibration.measure(rounds, sizes=(), scales=(), rules=())
             self.assertTrue(unchanged["fail"] <= 0.05 and margin["pass"] <= 0.05 and unchanged["pass"] >= passes
                             and double["fail"] >= blocks, (name, unchanged, margin, double))
+
+    def test_calibration_stops_each_draw_where_and_as_n_auto_would(self):
+        rounds = json.loads(gzip.decompress(pathlib.Path(DATA, "aa-llvmpipe-quick-quiet-30.json.gz").read_bytes()))
+        drawn_rows = calibration.shuffles(numpy.random.default_rng(1), 30, 12, 20)
+        picked = numpy.array(rounds["rounds"], dtype=float)[drawn_rows]
+        ends = collections.Counter()
+        for gate, scale, threshold in ((False, 1.0, 5.0), (False, 1.04, 2.0), (True, 1.02, 1.0), (True, 0.98, 1.0)):
+            a, b, a_mib, b_mib = picked[..., 0], picked[..., 1] * scale, picked[..., 2], picked[..., 3]
+            drawn = list(zip(*calibration.auto(a, b, a_mib, b_mib, threshold, 20, gate)))
+            for row, expected in enumerate(drawn):  # the row as a comparison run by -n auto would look at it
+                saved = dict(document([result("a", "p", a[row], a_mib[row]), result("b", "p", b[row], b_mib[row])]),
+                             plan={"runs": 20, "auto": True, "gate": gate, "threshold": threshold})
+                stopped = next((n, records, reason) for n in sequential.looks(20) for records in
+                               [verdicts.within(saved, up_to=n)] for reason in
+                               [sequential.auto_stop(records, n, 20)] if reason)
+                self.assertEqual((stopped[1][0]["time"]["gate" if gate else "verdict"], stopped[0]), expected,
+                                 (gate, scale, row, stopped[2]))
+                ends[stopped[2].split()[1]] += 1
+        self.assertEqual(set(ends), {"every", "still", "after"}, ends)  # settled, at --max-runs, too noisy
 
 
 def result(name, shaders_sha, times, mibs, cpus=None):
@@ -257,12 +276,14 @@ class ResultsFiles(Files):
                  (["--diff", old, new] + gated, ["diff", old, new] + gated)]
         binary = shutil.copy(FAKE, self.work)  # a copy: the CSV would overwrite it, were it not refused
         run = ["-n", "1", "--binary", binary, "--csv", binary, "f:FAKE_BENCH=ok"]  # refused before any X server starts
-        found = [(run_main(*first), run_main(*second)) for first, second in pairs + [(run, ["run"] + run)]]
+        refused = [["report", old, "--json", "r.json"], ["diff", old, old, "--plot", "p.png"],
+                   ["calibrate", old, "--fail-on-regression"]]  # refused alike in both spellings, by one parser
+        found = [(run_main(*first), run_main(*second)) for first, second in pairs + [(run, ["run"] + run)] + [
+            (["--" + argv[0]] + argv[1:], argv) for argv in refused]]
         self.assertEqual([first for first, _ in found], [second for _, second in found])
-        self.assertEqual([first[0] for first, _ in found], [0, 1, 2, 1, 2])
+        self.assertEqual([first[0] for first, _ in found], [0, 1, 2, 1, 2, 2, 2, 2])
         self.assertIn("--csv %s is the same file as --binary" % binary, found[4][1][2])
-        for argv in (["report", old, "--json", "r.json"], ["diff", old, old, "--plot", "p.png"],
-                     ["calibrate", old, "--fail-on-regression"], ["run", "--report", old], ["report", old, "-n", "3"]):
+        for argv in refused + [["run", "--report", old], ["report", old, "-n", "3"]]:
             status, out, err = run_main(*argv)
             self.assertEqual((status, out, "compare %s: error: unrecognized arguments" % argv[0] in err), (2, "", True))
         # After a subcommand a word is a CONFIG whatever its name; first, it is the subcommand.

@@ -2,6 +2,7 @@
 tools/usage-doc --check fails when a parser changed and the page did not."""
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -38,6 +39,13 @@ class UsagePage(unittest.TestCase):
         self.assertEqual(usage_doc(stale).returncode, 0)
         with open(stale) as f:
             self.assertEqual(f.read(), page)
+
+    def test_compare_h_gives_each_status_a_subcommand_ends_with_and_names_it(self):
+        statuses = dict(re.findall(r"^  (\d+) +(.*(?:\n  {5}.*)*)", compare.__doc__, re.M))
+        for name in compare.COMMAND_NAMES:
+            own = re.search(r"^Exit status:(.*?)(?:\n\n|\Z)", compare.command(name).__doc__, re.M | re.S)
+            for status in set(re.findall(r"\b\d+\b", own.group(1)) if own else ()) - {"0", "2", "130", "143", "129"}:
+                self.assertRegex(statuses.get(status, ""), r"\b%s\b(?!s)" % name, (name, status))
 
 
 if __name__ == "__main__":

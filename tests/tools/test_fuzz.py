@@ -116,7 +116,7 @@ class Fuzz(unittest.TestCase):
         verdicts.within(document)
         if document.get("plan"):  # what --resume checks before anything runs
             with contextlib.suppress(common.Refused):
-                run.prepare(compare.parse_arguments(["--resume", path]), TOOLS)
+                run.prepare(compare.parse_arguments(["--resume", path])[1], TOOLS)
 
     def test_mutated_results_files_give_a_result_or_one_line(self):
         rng, text, path = random.Random(20261208), json.dumps(self.document, indent=0), os.path.join(self.dir, "r.json")

@@ -68,6 +68,9 @@ class Layout(unittest.TestCase):
             listed = set(re.findall(r"^- `([\w/]+\.py)`:", f.read(), re.M))
         present = {os.path.relpath(path, PACKAGE) for path in modules().values() if not path.endswith("__init__.py")}
         self.assertEqual((sorted(present - listed), sorted(listed - present)), ([], []))
+        summary = importlib.import_module("sbench").__doc__  # and the package's own summary names each part
+        self.assertEqual([p for p in {path.split("/")[0] for path in present if "/" in path}
+                          if not re.search(r"\b%s\s+\(" % p, summary)], [])
 
     def test_saved_results_are_read_without_x_or_apitrace(self):
         # One interpreter for all: what the first command loaded stays loaded, and X stays unloadable.
@@ -89,6 +92,13 @@ class Layout(unittest.TestCase):
         # Each status, then the blocker at work on an import of X (the last).
         self.assertEqual(re.findall(r"^\d+$", run.stderr, re.M), ["0", "0", "0", "0", "2"], run.stderr)
         self.assertIn("ModuleNotFoundError: import of Xlib halted", run.stderr)
+
+    def test_a_python_without_numpy_is_told_so_in_one_line(self):
+        # -S: without the site directories, where NumPy and every module beyond the standard library lie.
+        run = subprocess.run([sys.executable, "-S", os.path.join(TOOLS, "compare"), "--help"], capture_output=True,
+                             text=True, env={k: v for k, v in os.environ.items() if k != "PYTHONPATH"})
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (2, "", "compare: NumPy (Python's numpy module) is "
+                         "missing from %s: the Debian package python3-numpy brings it\n" % sys.executable))
 
 
 if __name__ == "__main__":

@@ -69,6 +69,13 @@ class Report(Files):
                 [urllib.parse.unquote(r["params"]["request"]["url"]) for r in requests
                  if r["method"] == "Network.requestWillBeSent" and r["params"].get("documentURL") == url])
 
+    def raw_in_data(self, page):
+        """The <, > and & that stand as they are in the page's inline data, where none may: "<!--" then "<script "
+        there swallows the page's scripts."""
+        text = pathlib.Path(page).read_text()
+        start = text.index('<script id="data" type="application/json">')
+        return set(text[text.index(">", start) + 1:text.index("</script>", start)]) & set("<>&")
+
     def points(self):
         """{chart: [points of each dataset]} as the page holds them."""
         return self.browser.execute_script(
@@ -144,10 +151,11 @@ class Report(Files):
         del hostile["results"][1]["calls"]
         hostile["host"]["name"], hostile["stopped"] = "<!--<script>", "</script><script>window.injected = 1</script>"
         hostile["results"][1]["renderer"] = renderer = "</script><img src=x onerror='window.injected = 1'>&amp;"
+        hostile["results"][1]["configuration"] = hostile["plan"]["configurations"][1]["name"] = "x<!--<script"
         cases = [([self.recorded, failed], ["Old (", "runs unpaired"]),  # --diff
                  ([hostile], ["crashed (SIGSEGV) after program 517", "driver: out of cheese",
                               "No per-call figures: the replay hung after program 3",
-                              "<!--<script>", "injected = 1</script>", renderer]),
+                              "<!--<script>", "injected = 1</script>", renderer, "x<!--<script small"]),
                  ([self.recorded, other_host], ["elsewhere"]),
                  ([no_timeline], ["No per-program timeline"])]
         for number, (documents, expected) in enumerate(cases):
@@ -157,8 +165,8 @@ class Report(Files):
             console, requests = self.open(page)
             body = self.browser.find_element(By.TAG_NAME, "body").text
             injected = self.browser.execute_script("return window.injected")
-            self.assertEqual((console, requests, [e for e in expected if e not in body], injected),
-                             ([], ["file://" + page], [], None))
+            self.assertEqual((console, requests, [e for e in expected if e not in body], injected,
+                              self.raw_in_data(page)), ([], ["file://" + page], [], None, set()))
         self.assertNotIn("time-0", self.points())  # the last: no timeline, no timeline chart
 
     def test_the_trend_page_draws_each_series_and_its_changes_newest_first_with_hostile_text_as_text(self):
@@ -170,7 +178,7 @@ class Report(Files):
             points = [{"position": i + 1, "commit": sha, "recorded": "2026-12-09T00:00:00", "runs": list(r * 100),
                        "median": float(numpy.median(r * 100)), "interval": [float(r.min() * 100), float(r.max() * 100)]}
                       for i, (sha, r) in enumerate(zip(shas, runs))]
-            found.append({"machine": "m", "configuration": "</script><b id=x>&amp;\x1b[31m" if s == 0 else "c%d" % s,
+            found.append({"machine": "m", "configuration": ["</script><b id=x>&amp;\x1b[31m", "x<!--<script", "c"][s],
                           "shaders": "small", "measure": "time", "unit": "ms", "points": points,
                           "changes": [{"id": s + 1, "before_sha": shas[19], "after_sha": shas[20], "range": shas[19:21],
                                        "change_pct": 6.0, "direction": "slower", "status": "detected", "culprit": "",
@@ -187,7 +195,8 @@ class Report(Files):
         # 25 commits of 5 runs; two levels as steps; one marker, at the step (the 15th of the last 25).
         self.assertEqual(drawn, [[[125, 25, 25, 25, 6, 1], True]] * 3)
         self.assertEqual(self.browser.execute_script("return window.shaderbench.data.series[0].changes[0].x"), 15)
-        self.assertEqual((console + self.browser.get_log("browser"), requests), ([], ["file://" + path]))
+        self.assertEqual((console + self.browser.get_log("browser"), requests, self.raw_in_data(path)),
+                         ([], ["file://" + path], set()))
 
 
 if __name__ == "__main__":

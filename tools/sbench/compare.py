@@ -2,7 +2,8 @@
 results that carry their provenance, and A/B verdicts.
 
 Without a subcommand the arguments are run's (compare -n 3 llvmpipe), and the
-first spellings still work as they always did:
+first spellings still work, each as the subcommand it names, its options
+those of the subcommand:
   compare --resume FILE.json             as run --resume FILE.json
   compare --report FILE.json...          as report FILE.json...
   compare --diff OLD.json NEW.json       as diff OLD.json NEW.json
@@ -14,15 +15,23 @@ after the subcommand or an option (compare run report:VAR=1).
 
 Exit status:
   0    every run was clean (and, with --fail-on-regression, every gated
-       verdict passed)
+       verdict passed); bisect: the change was found
   1    a run or a configuration failed; or, with --fail-on-regression,
        something is shown slower or to take more memory by more than the
-       threshold, or has no runs to judge
-  2    a bad argument or input file, refused before anything runs
+       threshold, or has no runs to judge; bisect: a run, a build of GOOD
+       or BAD, or a check failed; change: its builds or runs failed;
+       history: no series recorded (or none that matches); changes
+       --fail-on-new: a new regression was stored
+  2    a bad argument, input file or store, refused before anything runs
   3    with --fail-on-regression: no run failed and nothing is shown to have
        regressed, but a gated verdict is not settled (a line says what would
-       settle it); never 0 on not knowing
+       settle it); never 0 on not knowing; bisect: GOOD and BAD could not
+       be told apart within --max-runs; change: its comparison could not
+       tell within its runs
+  4    bisect: nothing to bisect (BAD is not worse than GOOD by more than
+       the threshold, or they are the same commit)
   130, 143, 129  interrupted by SIGINT, SIGTERM or SIGHUP
+(bisect --git-bisect-run answers as git bisect run asks: see bisect -h)
 """
 
 import argparse
@@ -31,7 +40,7 @@ import importlib
 import sys
 
 from .system import files as outputs
-from .commands import common, run
+from .commands import common
 
 # The subcommands, in the order of a user's work; `compare -h` lists them so.
 # A new one is a module of sbench.commands with NAME, USAGE, HELP,
@@ -58,50 +67,41 @@ def command_parser(names=COMMAND_NAMES):
     return parser, [module.add_parser(subparsers) for module in modules]
 
 
+# The first spellings of the modes that run nothing: each is its subcommand under another name, its files
+# given where they stood, so that its own parser reads them and its own rules hold.
+ALIASES = {"--report": "report", "--diff": "diff", "--calibrate": "calibrate"}
+
+
+def aliased(argv):
+    """(the subcommand's name, its arguments) of a command line: a first word
+    that names one is it; else an alias (anywhere before --) is its
+    subcommand; else it is run's."""
+    if argv and argv[0] in COMMAND_NAMES:
+        return argv[0], argv[1:]
+    for i, word in enumerate(argv):
+        if word == "--":
+            break
+        flag, equals, value = word.partition("=")
+        if flag in ALIASES:
+            return ALIASES[flag], argv[:i] + [value] * bool(equals) + argv[i + 1:]
+    return "run", argv
+
+
 def parse_arguments(argv):
-    """The command line without a subcommand, as it was before there were
-    any: run's options, and the flags that were its other modes, each with
-    the rules it always had (users' scripts and README use it)."""
-    parser = argparse.ArgumentParser(prog="compare", description=__doc__.splitlines()[0],
-                                     epilog=run.EPILOG)
-    run.add_options(parser, more=add_modes)
-    args = parser.parse_args(argv)
-    runs_nothing = args.report or args.diff or args.calibrate
-    if runs_nothing and (args.configs or args.env or args.shaders or args.baseline or args.resume or args.calls
-                         or args.display or args.runs or args.max_runs or (args.json and args.report)):
-        parser.error("--report, --diff and --calibrate run nothing: no CONFIG, --env, --shaders, --baseline, "
-                     "--resume, --calls, --display, -n or --max-runs (and --report no --json)")
-    if sum(bool(x) for x in (args.report, args.diff, args.calibrate)) > 1:
-        parser.error("--report, --diff and --calibrate do not go together")
-    if args.diff:
-        args.old, args.new = args.diff
-    run.check(parser, args)
-    return args
-
-
-def add_modes(parser):
-    """The other modes as they were first spelled, as flags."""
-    parser.add_argument("--report", nargs="+", metavar="FILE.json", help="show saved results; run nothing")
-    parser.add_argument("--diff", nargs=2, metavar=("OLD.json", "NEW.json"),
-                        help="verdicts between two results files; run nothing")
-    parser.add_argument("--calibrate", metavar="AA.json",
-                        help="from a comparison of one driver against itself under two names, the rate of false "
-                             "verdicts, the power against known slowdowns and the rounds needed; run nothing")
+    """(the subcommand's module, its arguments), parsed and checked by its own
+    parser, so that its errors show its own usage."""
+    name, rest = aliased(argv)
+    module, (chosen,) = command(name), command_parser([name])[1]
+    args = chosen.parse_args(rest)
+    if hasattr(module, "check"):
+        module.check(chosen, args)
+    return module, args
 
 
 def main(argv, here):
-    if argv and argv[0] in ["-h", "--help"] + COMMAND_NAMES:
-        if argv[0] not in COMMAND_NAMES:
-            command_parser()[0].parse_args(argv)  # the help, then exits
-        # Parsed by the subcommand's own parser, so that its errors show its own usage.
-        module, (chosen,) = command(argv[0]), command_parser([argv[0]])[1]
-        args = chosen.parse_args(argv[1:])
-        if hasattr(module, "check"):
-            module.check(chosen, args)
-    else:
-        args = parse_arguments(argv)
-        module = command("report" if args.report else "diff" if args.diff else "calibrate" if args.calibrate
-                         else "run")
+    if argv and argv[0] in ("-h", "--help"):
+        command_parser()[0].parse_args(argv)  # the help, then exits
+    module, args = parse_arguments(argv)
     # An output on standard output ("-", /dev/stdout) has it to itself: the table goes to standard error.
     wanted = [path for _, path in common.wanted_outputs(args)]
     with contextlib.redirect_stdout(sys.stderr) if any(map(outputs.standard_output, wanted)) \

@@ -50,37 +50,28 @@ def judge(a, b, rule, threshold_pct, level=stats.CONFIDENCE, words=answers.TIME_
                          words)
 
 
-def gate_answers(low, high, threshold_pct):
-    return numpy.where(low > threshold_pct, "fail", numpy.where(high <= threshold_pct, "pass", "unsettled"))
-
-
 def auto(a, b, a_mib, b_mib, threshold_pct, max_runs, gate=False):
-    """-n auto on each row of drawn rounds, as sequential.auto_stop decides: at
-    each look, stopping once the time and memory verdicts are settled (under
-    a gate, passed or failed), or when the noise measured lets no verdict
-    left open settle. Returns (time answers: verdict words, or with a gate
-    pass, fail or unsettled; rounds made)."""
+    """-n auto on each row of drawn rounds, by the rule it runs by
+    (sequential.stops): at each look, the time and memory verdicts made as
+    stats makes them, then stopped once both are settled (under a gate,
+    passed or failed), or when the noise measured lets no verdict left open
+    settle. Returns (time answers: verdict words, or with a gate pass, fail
+    or unsettled; rounds made)."""
     level = sequential.look_level(max_runs, gate)
     found = numpy.full(len(a), "unsettled" if gate else "inconclusive", dtype=object)
     used = numpy.full(len(a), max_runs)
     going = numpy.ones(len(a), dtype=bool)
     for n in sequential.looks(max_runs):
-        both, hopeless = [], []
+        both, smallest = [], []
         for x, y, words in ((a, b, answers.TIME_WORDS), (a_mib, b_mib, answers.MEMORY_WORDS)):
             low, high = bounds(x[:, :n], y[:, :n], level)
-            answer = gate_answers(low, high, threshold_pct) if gate else stats.answers(low, high, threshold_pct, words)
+            both.append(answers.gate_answers(low, high, threshold_pct) if gate
+                        else stats.answers(low, high, threshold_pct, words))
             ratios = numpy.log(y[:, :n]) - numpy.log(x[:, :n])
-            change = stats.log_change_pct(ratios.mean(axis=1))
-            noise = ratios.std(axis=1, ddof=1)
-            open_one = numpy.isin(answer, ("unsettled",) + answers.UNSETTLED)
-            within = (change <= threshold_pct) & (gate | (change >= -threshold_pct))
-            hopeless.append(~open_one | (n >= 2 * sequential.MIN_AUTO_ROUNDS) & (noise > 0) & within
-                            & (sequential.smallest_threshold(noise, n, max_runs, gate, change=numpy.minimum(
-                                ratios.mean(axis=1), 0) if gate else 0.0) > threshold_pct))
-            both.append(answer)
-        settled = ~numpy.isin(both[0], ("unsettled",) + answers.UNSETTLED) & ~numpy.isin(
-            both[1], ("unsettled",) + answers.UNSETTLED)
-        stop = going & (settled | hopeless[0] & hopeless[1] | (n == max_runs))
+            smallest.append(sequential.unreachable(stats.log_change_pct(ratios.mean(axis=1)),
+                                                   ratios.std(axis=1, ddof=1) * 100, n, threshold_pct, max_runs, gate))
+        stop = going & (sequential.stops(numpy.isin(both, answers.OPEN).T, numpy.array(smallest).T, n, max_runs)
+                        != "")
         found[stop], used[stop] = both[0][stop], n
         going &= ~stop
     return found, used

@@ -89,20 +89,35 @@ def smallest_threshold(noise, rounds, max_runs, gate, at_best=True, change=0.0):
     return numpy.expm1(change + special.stdtrit(max_runs - 1, quantile) * low_noise / math.sqrt(max_runs)) * 100
 
 
-def unreachable(verdict, max_runs, gate):
-    """smallest_threshold for one verdict at best (under a gate, with its
-    estimate where that is below 0: a faster build passes sooner), when it
-    is above the verdict's threshold and the estimate is not beyond it (more
+def unreachable(change_pct, noise_pct, rounds, threshold_pct, max_runs, gate):
+    """smallest_threshold at best of each verdict (arrays work; under a gate
+    with its estimate where that is below 0: a faster build passes sooner)
+    where it is above the threshold and the estimate is not beyond it (more
     rounds may still show a regression, or without a gate, an improvement);
-    else None. Only from the second look on, when the noise has been
-    measured over 6 rounds."""
-    n, noise = verdict.get("rounds") or 0, verdict.get("noise_pct")
-    change, margin = verdict["change_pct"], verdict["threshold_pct"]
-    if n < 2 * MIN_AUTO_ROUNDS or not noise or change is None or change > margin or not gate and change < -margin:
-        return None
-    change = min(math.log1p(verdict["change_pct"] / 100), 0.0) if gate else 0.0
-    smallest = float(smallest_threshold(noise / 100, n, max_runs, gate, change=change))
-    return smallest if smallest > verdict["threshold_pct"] else None
+    else NaN. Only from the second look on, when the noise has been measured
+    over 6 rounds."""
+    change_pct, noise_pct, rounds = (numpy.asarray(x, dtype=float) for x in (change_pct, noise_pct, rounds))
+    judged = (rounds >= 2 * MIN_AUTO_ROUNDS) & (noise_pct > 0) & (change_pct <= threshold_pct) & (
+        gate | (change_pct >= -threshold_pct))
+    with numpy.errstate(invalid="ignore"):  # what is not judged may hold NaN
+        change = numpy.minimum(numpy.log1p(change_pct / 100), 0.0) if gate else 0.0
+        smallest = smallest_threshold(noise_pct / 100, numpy.maximum(rounds, 2 * MIN_AUTO_ROUNDS), max_runs, gate,
+                                      change=change)
+    return numpy.where(judged & (smallest > threshold_pct), smallest, numpy.nan)
+
+
+def stops(open_ones, smallest, round_number, max_runs):
+    """Why -n auto stops each comparison after this round, in a word, or ""
+    to go on: open_ones (comparisons, verdicts) says which verdicts are still
+    open, smallest their unreachable thresholds. At one of its looks it stops
+    when none is open ("settled"), at the last round ("most"), or when no
+    open one could settle ("noise")."""
+    open_ones = numpy.asarray(open_ones, dtype=bool)
+    if round_number not in looks(max_runs):
+        return numpy.full(len(open_ones), "")
+    hopeless = (~open_ones | ~numpy.isnan(smallest)).all(axis=1)
+    return numpy.select([~open_ones.any(axis=1), numpy.full(len(open_ones), round_number == max_runs), hopeless],
+                        ["settled", "most", "noise"], "")
 
 
 def auto_stop(records, round_number, max_runs):
@@ -110,7 +125,7 @@ def auto_stop(records, round_number, max_runs):
     one of its looks, every verdict settled (under a gate: passed or
     failed), or none could be, the noise being too high for the threshold;
     at any round, the baseline failed; after the last round, what is still
-    open."""
+    open. The rule itself is stops', which calibration draws from too."""
     if records and all(r["baseline_failed"] for r in records) and (
             round_number >= MIN_AUTO_ROUNDS or all(r["baseline_stopped"] for r in records)):
         return "Stopped after %d round%s: the baseline %s failed (%s): nothing to set the others against." % (
@@ -121,24 +136,29 @@ def auto_stop(records, round_number, max_runs):
     if not records:
         return "Stopped: nothing to set against another after %d rounds." % round_number
     gate = records[0]["gate"]
-    open_ones = [(r, m) for r in records if not r["baseline_failed"] for m in ("time", "memory")
-                 if not answers.settled(r[m], gate)]
-    named = ", ".join("%s %s %s" % (printable(r["configuration"]), printable(r["shaders"]), m) for r, m in open_ones)
-    if not open_ones:
+    verdicts = [(r, m) for r in records if not r["baseline_failed"] for m in ("time", "memory")]
+    open_ones = [not answers.settled(r[m], gate) for r, m in verdicts]
+    figures = numpy.array([(numpy.nan if v["change_pct"] is None else v["change_pct"], v.get("noise_pct") or 0.0,
+                            v.get("rounds") or 0, v["threshold_pct"]) for v in (r[m] for r, m in verdicts)],
+                          dtype=float).reshape(-1, 4)
+    smallest = unreachable(*figures.T, max_runs, gate)
+    kind = stops([open_ones], smallest[None, :], round_number, max_runs)[0]
+    named = ", ".join("%s %s %s" % (printable(r["configuration"]), printable(r["shaders"]), m)
+                      for (r, m), still in zip(verdicts, open_ones) if still)
+    if kind == "settled":
         return "Stopped: every %s after %d rounds." % (
             "gated verdict passed or failed" if gate else "verdict settled", round_number)
-    if round_number == max_runs:
+    if kind == "most":
         return "Stopped: still %s after %d rounds, the most --max-runs allows: %s." % (
             "not settled" if gate else "inconclusive", round_number, named)
-    smallest = [unreachable(r[m], max_runs, gate) for r, m in open_ones]
-    if None not in smallest:
-        record, measure = open_ones[smallest.index(max(smallest))]
-        verdict = record[measure]
+    if kind == "noise":
+        worst = int(numpy.nanargmax(numpy.where(open_ones, smallest, numpy.nan)))
+        (record, measure), verdict = verdicts[worst], verdicts[worst][0][verdicts[worst][1]]
         likely = float(smallest_threshold(verdict["noise_pct"] / 100, verdict["rounds"], max_runs, gate, False))
         return ("Stopped after %d rounds: at the per-round noise measured (%.1f %% on %s %s %s), %d rounds "
                 "would not settle a threshold of %g %% (even at the low end of the noise's range they would "
                 "need %.1f %%): %s would likely settle at --threshold %.1f, or on a quieter machine." % (
                     round_number, verdict["noise_pct"], printable(record["configuration"]),
-                    printable(record["shaders"]), measure, max_runs, verdict["threshold_pct"], max(smallest),
+                    printable(record["shaders"]), measure, max_runs, verdict["threshold_pct"], smallest[worst],
                     "an unchanged build" if gate else "a \"same\"", likely))
     return None

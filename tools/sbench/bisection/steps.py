@@ -47,11 +47,8 @@ def retry_failed(document):
 
 def environment(settings, paths):
     """The variables of a commit's runs: each --use with its placeholders filled."""
-    env = {}
-    for assignment in settings["use"]:
-        name, _, value = assignment.partition("=")
-        env[name] = builds.substitute(value, paths, quote=False)
-    return env
+    return {name: builds.substitute(value, paths, quote=False)
+            for name, value in plans.assignments("--use", settings["use"]).items()}
 
 
 def note_loaded(state, loaded, prefix):
@@ -336,14 +333,6 @@ def load(path):
     return document
 
 
-def number(value, low=0.0):
-    return type(value) in (int, float) and value >= low
-
-
-def interval_ok(value):
-    return isinstance(value, list) and len(value) == 3 and all(number(v, -1e6) for v in value)
-
-
 def check(document):
     """Raises ValueError (or KeyError, TypeError) for what this tool did not write."""
     if document.get("schema") != SCHEMA:
@@ -365,25 +354,25 @@ def check(document):
         if commit not in commits or not isinstance(merge, dict) or not isinstance(merge.get("merged"), list) or \
                 not all(isinstance(c, str) and builds.HASH.fullmatch(c) for c in merge["merged"] + [merge.get("base")]):
             raise ValueError("a merge")
-    if not (number(document["runs"]) and number(document["seconds"])):
-        raise ValueError("runs or seconds")
+    for key in ("runs", "seconds"):
+        results.check_number(document, key, "the document", 0)
     for commit, subject in document["subjects"].items():
         if commit not in commits or not (isinstance(subject, list) and len(subject) == 2
                                          and all(isinstance(t, str) for t in subject)):
             raise ValueError("a subject")
     for commit, record in document["builds"].items():
         if commit not in commits or record["status"] not in ("built", "failed", "timeout") or \
-                not isinstance(record["reused"], bool) or not number(record["seconds"]) or \
-                not isinstance(record["reason"], (str, type(None))):
+                not isinstance(record["reused"], bool) or not isinstance(record["reason"], (str, type(None))):
             raise ValueError("a build")
-    for step in document["steps"]:
-        check_step(step, commits)
+        results.check_number(record, "seconds", "builds.%s" % commit, 0)
+    for i, step in enumerate(document["steps"]):
+        check_step(step, commits, "steps[%d]" % i)
     for before, after in document["changes"]:
         if before not in commits or after not in commits:
             raise ValueError("a change")
 
 
-def check_step(step, commits):
+def check_step(step, commits, where):
     if step["kind"] not in STEP_KINDS or step["verdict"] not in VERDICTS or \
             not all(c in commits for c in step["commits"]) or \
             len(step["commits"]) != (2 if step["kind"] == "confirm" else 3):
@@ -392,24 +381,24 @@ def check_step(step, commits):
             not isinstance(step["skipped"], (str, type(None))):
         raise ValueError("a step's reuse or skip")
     estimate = step["estimate"]
-    if estimate is not None and not (interval_ok(estimate) if step["kind"] == "confirm" else
-                                     isinstance(estimate, dict) and set(estimate) == {"from_start", "to_end",
-                                                                                      "above_half"}
-                                     and all(interval_ok(v) for v in estimate.values())):
-        raise ValueError("a step's estimate")
-    for runs in step["rounds"]:
+    if step["kind"] == "confirm" and estimate is not None:
+        results.check_numbers(step, "estimate", where, 3, low=-1e6)
+    elif estimate is not None:
+        if not (isinstance(estimate, dict) and set(estimate) == {"from_start", "to_end", "above_half"}):
+            raise ValueError("a step's estimate")
+        for key in estimate:
+            results.check_numbers(estimate, key, where + ".estimate", 3, nullable=False, low=-1e6)
+    for r, runs in enumerate(step["rounds"]):
         if len(runs) != len(step["commits"]):
             raise ValueError("a round")
-        for run in runs:
-            loaded = run.get("libraries")
-            if loaded is not None and not (isinstance(loaded, list) and len(loaded) <= libraries.MAX_LIBRARIES and all(
-                    isinstance(lib, dict) and libraries.plain_path(lib.get("path"))
-                    and isinstance(lib.get("sha256"), str) and libraries.SHA256.match(lib["sha256"])
-                    for lib in loaded)):
-                raise ValueError("a run's libraries")
+        for i, run in enumerate(runs):
+            at = "%s.rounds[%d][%d]" % (where, r, i)
+            results.check_libraries(run, at)
             if "failed" in run:
                 if not isinstance(run["failed"], str):
                     raise ValueError("a failed run")
-            elif not number(run["ms"], 1e-9) or any(run.get(key) is not None and not number(run[key], 1e-9)
-                                                    for key in ("commit_mib", "cpu_us")):
-                raise ValueError("a run's figures")
+                continue
+            results.check_number(run, "ms", at, 1e-9)  # a ratio's side: never 0
+            for key in ("commit_mib", "cpu_us"):
+                if run.get(key) is not None:
+                    results.check_number(run, key, at, 1e-9)

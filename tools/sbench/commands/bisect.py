@@ -40,7 +40,6 @@ whose configuration is "bisect".
 import argparse
 import contextlib
 import os
-import re
 import sys
 
 from ..analysis import verdicts
@@ -56,7 +55,6 @@ NAME = "bisect"
 HELP = "which commit of a driver's history made it slower, on builds it makes and checks"
 USAGE = "bisect GOOD BAD --repo DIR --build CMD --use VAR=VALUE... [options]"
 
-VARIABLE = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 FOUND, FAILED, REFUSED, UNSETTLED, NOTHING = 0, 1, 2, 3, 4
 GIT_GOOD, GIT_BAD, GIT_SKIP, GIT_ABORT = 0, 1, 125, 128
 DEFAULT_KEEP = 50
@@ -65,9 +63,11 @@ DEFAULT_MAX_RUNS = 20
 
 
 def assignment(text):
-    name, equals, _ = text.partition("=")
-    if not equals or not VARIABLE.fullmatch(name):
-        raise argparse.ArgumentTypeError("%r is not VAR=VALUE" % text)
+    """--use's VAR=VALUE, kept as given, refused as a configuration's would be."""
+    try:
+        plans.assignment(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error))
     return text
 
 

@@ -153,13 +153,10 @@ def check_environment(configs, cache):
 
 def variables(name, assignments):
     """{VAR: VALUE} of VAR=VALUE texts, each taken whole; one given twice is refused."""
-    env = {}
     try:
-        for text in assignments:
-            plans.add_variable([(name, env, None)], "%s:%s" % (name, text))
+        return plans.assignments(name, assignments)
     except ValueError as error:
         raise Refused(str(error))
-    return env
 
 
 def check_outputs(args, inputs, rewritten=True, trees=(), store=False):

@@ -3,7 +3,10 @@ an interval around it, and the changes found there; runs nothing.
 
 The interval is the median's, from the runs' order statistics (at least 95 %
 where there are 6 runs or more; with fewer, the runs' range). Points recorded
-without --commit come after the others, in the order they were recorded."""
+without --commit come after the others, in the order they were recorded.
+
+Exit status: 0; 1 when no series is recorded (or none matches the filters);
+2 a store that cannot be used or an output refused."""
 
 import json
 import math

@@ -59,10 +59,8 @@ def run_count(text):
     return text if text == "auto" else common.number_in(1, MAX_RUNS, int)(text)
 
 
-def add_options(parser, more=None):
-    """The comparison's options, in the order its usage line shows them;
-    more(parser), when given, adds options before --baseline (the first
-    command line's mode flags, where its usage line always showed them)."""
+def add_options(parser):
+    """The comparison's options, in the order its usage line shows them."""
     parser.add_argument("configs", nargs="*", metavar="CONFIG")
     parser.add_argument("-n", "--runs", type=run_count, metavar="RUNS|auto",
                         help="runs per configuration (default 5), or auto: rounds until every verdict is "
@@ -89,8 +87,6 @@ def add_options(parser, more=None):
     common.add_binary(parser)
     parser.add_argument("--resume", metavar="FILE.json",
                         help="run what the comparison saved in FILE still lacks, adding to FILE")
-    if more:
-        more(parser)
     parser.add_argument("--baseline", metavar="OLD.json", help="verdicts against OLD after this comparison")
     common.add_allow_different(parser)
     common.add_threshold(parser)
@@ -106,7 +102,7 @@ def check(parser, args):
     into args.configs; parser.error (status 2) on the first broken."""
     if args.max_runs and args.runs != "auto":
         parser.error("--max-runs goes with -n auto")
-    if args.allow_different and not (args.baseline or getattr(args, "diff", None)):
+    if args.allow_different and not args.baseline:
         parser.error("--allow-different goes with --baseline or diff")
     if args.resume and args.json and not outputs.same_file(args.json, args.resume):
         parser.error("--resume adds to its own file: no --json")

@@ -198,10 +198,18 @@ def _field(obj, key, kinds, where, low=None, high=None):
     return value
 
 
+def check_number(obj, key, where, low=None):
+    """obj[key] a number from low on; else ValueError, worded as every check
+    of a saved file words it (a bisect's figures go through it too)."""
+    return _field(obj, key, NUMBER, where, low)
+
+
 def _in_range(value, low, high, where):
     if isinstance(value, (int, float)) and not isinstance(value, bool):
         if (low is not None and value < low) or (high is not None and value > high):
-            raise ValueError("%s is %s, outside %s to %s" % (where, value, low, high))
+            bounds = ("below %s" % low if high is None else "above %s" % high if low is None
+                      else "outside %s to %s" % (low, high))
+            raise ValueError("%s is %s, %s" % (where, value, bounds))
 
 
 def _name(obj, key, where):
@@ -212,7 +220,7 @@ def _name(obj, key, where):
     return text
 
 
-def _numbers(obj, key, where, length=None, nullable=True, null_entries=False, low=None):
+def check_numbers(obj, key, where, length=None, nullable=True, null_entries=False, low=None):
     values = _field(obj, key, (list, None) if nullable else (list,), where)
     if values is None:
         return
@@ -339,8 +347,8 @@ def _check_result(result, where, plan):
             if key in failed:
                 _field(failed, key, kinds, at, 0 if key == "seconds" else None)
         _texts(failed, "stderr", at)
-        _numbers(failed, "progress_s", at, low=0)
-        _check_libraries(failed, at)
+        check_numbers(failed, "progress_s", at, low=0)
+        check_libraries(failed, at)
     numbered = [n for n in numbers if n is not None]  # files of the first schema number no run
     if len(set(numbered)) != len(numbered):
         raise ValueError("%s holds run %d twice" % (where, next(n for n in numbered if numbered.count(n) > 1)))
@@ -361,15 +369,15 @@ def _check_run(run, where):
             _field(run, key, (int, None), where, 0)
     _field(run, "link_failures", (int,), where, 0, output.PROGRAMS)
     for key in ("program_ms", "commit_kib", "rss_kib"):
-        _numbers(run, key, where, output.PROGRAMS)
+        check_numbers(run, key, where, output.PROGRAMS)
     if (run["commit_kib"] is None) != (run["rss_kib"] is None):  # sampled together, or not at all
         raise ValueError("%s has %s but no %s" % ((where,) + (("commit_kib", "rss_kib") if run["rss_kib"] is None
                                                               else ("rss_kib", "commit_kib"))))
-    _check_libraries(run, where)
+    check_libraries(run, where)
     return number
 
 
-def _check_libraries(run, where):
+def check_libraries(run, where):
     """The libraries a run mapped, where recorded (files written before they
     were have none): paths as a record may hold them, each with its SHA-256."""
     if run.get("libraries") is None:
@@ -395,7 +403,7 @@ def _check_calls(calls, where):
         return
     _field(calls, "source", (str,), where)
     for key in CALL_KEYS:  # a call the replay does not make has nulls
-        _numbers(calls, key, where, output.PROGRAMS, nullable=False, null_entries=key == "link_status_ms", low=0)
+        check_numbers(calls, key, where, output.PROGRAMS, nullable=False, null_entries=key == "link_status_ms", low=0)
 
 
 def _upgrade(document):

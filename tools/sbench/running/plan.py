@@ -36,13 +36,31 @@ def check_name(name, what):
     return name
 
 
-def _assign(name, env, assignment):
-    var, eq, value = assignment.partition("=")
-    if not eq or not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", var):
-        raise ValueError("%s: %r is not VAR=VALUE" % (name, assignment))
-    if var in env:
-        raise ValueError("%s: %s is given twice" % (name, var))
-    env[var] = value
+VARIABLE = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
+
+def assignment(text):
+    """(VAR, VALUE) of VAR=VALUE, the value taken whole; ValueError otherwise.
+    The one reader of the form, wherever a command line or a saved file gives it."""
+    var, eq, value = text.partition("=")
+    if not eq or not VARIABLE.fullmatch(var):
+        raise ValueError("%r is not VAR=VALUE" % text)
+    return var, value
+
+
+def assignments(where, texts, env=None):
+    """env (a new dict by default) with the VAR=VALUE texts added; ValueError
+    'where: ...' for one that is not, or a VAR given twice."""
+    env = {} if env is None else env
+    for text in texts:
+        try:
+            var, value = assignment(text)
+        except ValueError as error:
+            raise ValueError("%s: %s" % (where, error))
+        if var in env:
+            raise ValueError("%s: %s is given twice" % (where, var))
+        env[var] = value
+    return env
 
 
 def parse_config(text):
@@ -50,29 +68,25 @@ def parse_config(text):
     if text in BUILT_IN:
         env, word = BUILT_IN[text]
         return text, dict(env), word
-    name, sep, assignments = text.partition(":")
-    if not sep or not name or not assignments:
+    name, sep, variables = text.partition(":")
+    if not sep or not name or not variables:
         raise ValueError("%r is neither a built-in configuration (%s) nor NAME:VAR=VALUE[,...]"
                          % (text, ", ".join(BUILT_IN)))
     check_name(name, "configuration")
-    env = {}
-    for assignment in assignments.split(","):
-        _assign(name, env, assignment)
-    return name, env, None
+    return name, assignments(name, variables.split(",")), None
 
 
 def add_variable(configs, text):
     """configs with --env NAME:VAR=VALUE applied: VALUE is taken whole, commas
     and all. A NAME not among configs is a new configuration (a built-in
     name starts from the built-in's environment)."""
-    name, sep, assignment = text.partition(":")
+    name, sep, variable = text.partition(":")
     if not sep:
         raise ValueError("--env %r is not NAME:VAR=VALUE" % text)
     check_name(name, "configuration")
     if not any(c[0] == name for c in configs):
         configs = configs + [parse_config(name) if name in BUILT_IN else (name, {}, None)]
-    env = next(c for c in configs if c[0] == name)[1]
-    _assign(name, env, assignment)
+    assignments(name, [variable], next(c for c in configs if c[0] == name)[1])
     return configs
 
 
