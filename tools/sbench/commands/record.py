@@ -18,6 +18,7 @@ import subprocess
 import sys
 
 from ..results import document as results
+from ..running import plan as plans
 from ..system import interrupts
 from ..history import record, store as stores
 from ..system.text import printable
@@ -217,7 +218,7 @@ def bisect_recorder(args, document, shaders):
     except stores.StoreError as error:
         raise Refused(str(error))
     settings, commits, told = document["settings"], {}, []
-    environment = dict(text.partition("=")[::2] for text in settings["use"])
+    environment = plans.assignments("--use", settings["use"])
     plan = {"bisect": {k: settings[k] for k in ("repo", "build", "use", "measure", "cache")},
             "configurations": [{"name": BISECT, "environment": environment}]}
 
