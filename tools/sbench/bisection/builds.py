@@ -38,6 +38,7 @@ import time
 
 from ..running import harness
 from ..system import files as outputs, scratch
+from ..system.git import GitError, git, is_ancestor
 from ..system.interrupts import owner, shielded
 
 FORMAT = 2  # the layout of a build and its record; a change makes every build anew
@@ -52,17 +53,13 @@ class BuildError(Exception):
     """A repository, range or builds directory the bisect cannot use."""
 
 
+# What the repository's and the builds' steps raise, each said in one line.
+ERRORS = (BuildError, GitError)
+
+
 def default_root():
     base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
     return os.path.join(base, "shaderbench", "builds")
-
-
-def git(repo, *argv):
-    """The output of a git command that only reads the repository."""
-    done = subprocess.run(["git", "-C", repo, *argv], stdin=subprocess.DEVNULL, capture_output=True)
-    if done.returncode:
-        raise BuildError("git %s: %s" % (" ".join(argv), done.stderr.decode(errors="replace").strip()))
-    return done.stdout.decode(errors="replace")
 
 
 def checked_repo(repo):
@@ -89,8 +86,7 @@ def first_parent_line(repo, good, bad):
     are not on the line: the merge stands for them."""
     if good == bad:
         return [good], {}
-    if subprocess.run(["git", "-C", repo, "merge-base", "--is-ancestor", good, bad],
-                      stdin=subprocess.DEVNULL, capture_output=True).returncode:
+    if not is_ancestor(repo, good, bad):
         raise BuildError("%s is not an ancestor of %s" % (good[:12], bad[:12]))
     line = git(repo, "rev-list", "--first-parent", "--parents", "%s..%s" % (good, bad))
     rows = [row.split() for row in line.splitlines()]

@@ -48,7 +48,9 @@ from ..results import document as results
 from ..running import plan as plans
 from ..system import interrupts, files as outputs, scratch
 from ..system.text import printable, progress
-from . import common, record as recording
+from ..history import record, store as stores
+from . import common
+from .record import resolve_commits
 from .run import chosen_display, default_binary
 
 NAME = "bisect"
@@ -113,7 +115,7 @@ def add_parser(subparsers):
     parser.add_argument("--record", action="store_true",
                         help="write every finished run into the history as it goes, a point at the commit it ran "
                              "(see record -h)")
-    recording.add_store_options(parser, commits=False)
+    common.add_store_options(parser, commits=False)
     parser.add_argument("--machine", metavar="NAME", help="with --record: the machine's tag (see record -h)")
     return parser
 
@@ -146,7 +148,7 @@ def prepare(args, here):
         commits, merges = builds.first_parent_line(repo, good, bad)
         root = builds.checked_root(args.builds or builds.default_root())
         pair = plans.find_pair(args.shaders or os.path.join(here, "..", "shaders"))
-    except (builds.BuildError, ValueError, OSError) as error:
+    except (*builds.ERRORS, ValueError, OSError) as error:
         raise common.Refused(str(error))
     binary = os.path.abspath(args.binary) if args.binary else default_binary(here)
     if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
@@ -189,10 +191,10 @@ def run(args, here):
         return GIT_ABORT if args.git_bisect_run else REFUSED
     path = args.resume or args.json
     try:
-        recorded = recording.bisect_recorder(args, document, plans.shader_info(
+        recorded = bisect_recorder(args, document, plans.shader_info(
             document["settings"]["shaders"], plans.pair_labels([args.shaders or os.path.join(here, "..", "shaders")])[0]
         )) if args.record else None
-    except recording.Refused as error:
+    except common.Refused as error:
         common.refuse(error)
         return REFUSED
     try:
@@ -236,7 +238,7 @@ def bisect(args, document, root, path, binary, recorded=None):
             status = interrupt.status
             progress("interrupted (%s): %s" % (interrupt, "go on with --resume %s" % path if path
                                                else "nothing kept (no --json)"))
-        except (RuntimeError, OSError, builds.BuildError) as error:
+        except (RuntimeError, OSError, *builds.ERRORS) as error:
             common.refuse("bisect stopped: %s" % error)
         clock()
         with contextlib.suppress(OSError):
@@ -277,7 +279,7 @@ def git_step(args, document, root, path, binary):
     save = started(document, path)
     try:
         head = builds.commit_of(document["settings"]["repo"], "HEAD")
-    except builds.BuildError as error:
+    except builds.ERRORS as error:
         common.refuse(error)
         return GIT_ABORT
     commits = document["commits"]
@@ -292,8 +294,56 @@ def git_step(args, document, root, path, binary):
             verdict = bisecting.git_step(document, root, save, display, head, binary, args.rebuild)
         except interrupts.Interrupted as interrupt:
             return interrupt.status  # above 127: git aborts the bisect and marks nothing
-        except (bisecting.Stop, RuntimeError, OSError, builds.BuildError) as error:
+        except (bisecting.Stop, RuntimeError, OSError, *builds.ERRORS) as error:
             common.refuse("bisect stopped: %s" % error)
             return GIT_ABORT
     sys.stdout.write("%s: %s\n" % (head, verdict))
     return {"good": GIT_GOOD, "bad": GIT_BAD, "between": GIT_BAD}.get(verdict, GIT_SKIP)
+
+
+def bisect_recorder(args, document, shaders):
+    """record(commit, run) for bisect --record: each finished run goes into
+    the history in a transaction of its own, a point at the commit it ran
+    (one comparison per commit of the bisect, keyed by the bisect's id,
+    which --resume keeps, so that a resumed bisect adds to the same ones);
+    record(None, None) closes the store. Its configuration is "bisect", with the --use
+    variables as given, so that every commit's runs are one series. A store
+    that fails later costs no run: the bisect goes on, and a line says so
+    once."""
+    try:
+        store = stores.connect(args.store)
+    except stores.StoreError as error:
+        raise common.Refused(str(error))
+    settings, commits, told = document["settings"], {}, []
+    environment = plans.assignments("--use", settings["use"])
+    plan = {"bisect": {k: settings[k] for k in ("repo", "build", "use", "measure", "cache")},
+            "configurations": [{"name": BISECT, "environment": environment}]}
+
+    def write(commit, run):
+        if commit is None:
+            stores.close(store)
+            return
+        try:
+            if commit not in commits:
+                commits[commit] = resolve_commits(["%s=%s" % (BISECT, commit)], settings["repo"],
+                                                  document["commits"][-1])
+            failed = "failed" in run
+            measured = dict(run, reason=run["failed"], failed=True) if failed else run
+            point = {"host": document["host"], "created": document["created"], "complete": False,
+                     "binary": document["binary"], "plan": dict(plan, commit=commit),
+                     "results": [{"configuration": BISECT, "environment": environment, "renderer": None,
+                                  "gl_version": None, "cache": settings["cache"], "shaders": shaders,
+                                  "failure": None, "runs": [] if failed else [measured],
+                                  "failed_runs": [measured] if failed else []}]}
+            if document.get("id"):  # a comparison of the bisect's own per commit
+                point["id"] = "%s-%s" % (document["id"], commit)
+            record.write(store, point, commits[commit], args.machine, args.json or args.resume or "")
+        except (common.Refused, stores.StoreError, stores.errors(store)) as error:
+            if not told:
+                told.append(error)
+                print("compare: recording into %s failed (%s); the runs from here are not in the history"
+                      % (printable(store["shown"]), printable(" ".join(str(error).split()))), file=sys.stderr)
+    return write
+
+
+BISECT = "bisect"  # the configuration a bisect's runs are recorded under: one series for every commit

@@ -20,7 +20,7 @@ from ..history import changes as found_changes, store as stores
 from ..system.text import printable
 from . import bisect
 from .bisect import assignment
-from .record import add_store_options, with_store
+from .common import add_store_options, with_store
 
 NAME = "change"
 USAGE = "change ID (--confirm | --bisect | --ignore TEXT | --fixed) [--repo DIR --build CMD --use VAR=VALUE...]"

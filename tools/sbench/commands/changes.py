@@ -17,7 +17,7 @@ from ..system import files as outputs, interrupts
 from ..history import changes as found_changes
 from ..system.text import printable
 from . import common
-from .record import add_store_options, with_store
+from .common import add_store_options, with_store
 
 NAME = "changes"
 USAGE = "changes [--detect] [--threshold PCT] [--json F] [--fail-on-new] [--store URL]"

@@ -159,6 +159,42 @@ def variables(name, assignments):
         raise Refused(str(error))
 
 
+def add_store_options(parser, commits=True):
+    """--store, and for what writes: --machine, --repo and --commit."""
+    parser.add_argument("--store", metavar="URL",
+                        help="the history: a path, sqlite:///PATH, postgresql://... or libpq's \"dbname=... host=...\" "
+                             "(default: $SHADERBENCH_STORE, else $XDG_DATA_HOME/shaderbench/history.sqlite)")
+    if commits:
+        parser.add_argument("--machine", metavar="NAME",
+                            help="a tag that tells this machine from others with the same CPU, cores and memory "
+                                 "(a CI runner's name)")
+        parser.add_argument("--repo", metavar="DIR", help="the driver's git repository (default: the current "
+                                                          "directory)")
+        parser.add_argument("--commit", action="append", default=[], metavar="CONFIG=REV",
+                            help="the commit of the driver that CONFIG ran (new=HEAD); may be repeated")
+
+
+def with_store(url, work, refused=None, write=False):
+    """(None, work(store)), the store at url opened for it (never made: a
+    read writes nothing, a write migrates an older schema) and closed after;
+    (2, None) with one line when refused (why the command cannot go on, said
+    first) or when the store cannot be used; (the status, None) on an
+    interrupt. For inside interrupts.raising()."""
+    try:
+        if refused:
+            raise stores.StoreError(refused)
+        store = stores.connect(url, write=write, create=False)
+        try:
+            return None, work(store)
+        finally:
+            stores.close(store)
+    except stores.StoreError as error:
+        print("compare: %s" % printable(error), file=sys.stderr)
+        return 2, None
+    except interrupts.Interrupted as interrupt:
+        return interrupt.status, None
+
+
 def check_outputs(args, inputs, rewritten=True, trees=(), store=False):
     """The one check of every file a command writes: refuses an output that
     cannot be written, or that is an input or another output, or lies in a

@@ -18,7 +18,7 @@ from ..history import changes as found_changes, page, series as serieses, store 
 from ..presentation import tables
 from ..system.text import printable
 from . import common
-from .record import add_store_options, with_store
+from .common import add_store_options, with_store
 
 NAME = "history"
 USAGE = "history [options]"

@@ -14,54 +14,18 @@ Without it, a configuration's results have no commit and take their place in
 the history by when they were recorded."""
 
 import os
-import subprocess
 import sys
 
 from ..results import document as results
-from ..running import plan as plans
 from ..system import interrupts
+from ..system.git import GitError, git, is_ancestor
 from ..history import record, store as stores
 from ..system.text import printable
+from .common import Refused, add_store_options
 
 NAME = "record"
 USAGE = "record [options] FILE.json..."
 HELP = "store saved results in the history (a SQLite file, or a PostgreSQL a fleet shares)"
-
-
-def add_store_options(parser, commits=True):
-    """--store, and for what writes: --machine, --repo and --commit."""
-    parser.add_argument("--store", metavar="URL",
-                        help="the history: a path, sqlite:///PATH, postgresql://... or libpq's \"dbname=... host=...\" "
-                             "(default: $SHADERBENCH_STORE, else $XDG_DATA_HOME/shaderbench/history.sqlite)")
-    if commits:
-        parser.add_argument("--machine", metavar="NAME",
-                            help="a tag that tells this machine from others with the same CPU, cores and memory "
-                                 "(a CI runner's name)")
-        parser.add_argument("--repo", metavar="DIR", help="the driver's git repository (default: the current "
-                                                          "directory)")
-        parser.add_argument("--commit", action="append", default=[], metavar="CONFIG=REV",
-                            help="the commit of the driver that CONFIG ran (new=HEAD); may be repeated")
-
-
-def with_store(url, work, refused=None, write=False):
-    """(None, work(store)), the store at url opened for it (never made: a
-    read writes nothing, a write migrates an older schema) and closed after;
-    (2, None) with one line when refused (why the command cannot go on, said
-    first) or when the store cannot be used; (the status, None) on an
-    interrupt. For inside interrupts.raising()."""
-    try:
-        if refused:
-            raise stores.StoreError(refused)
-        store = stores.connect(url, write=write, create=False)
-        try:
-            return None, work(store)
-        finally:
-            stores.close(store)
-    except stores.StoreError as error:
-        print("compare: %s" % printable(error), file=sys.stderr)
-        return 2, None
-    except interrupts.Interrupted as interrupt:
-        return interrupt.status, None
 
 
 def add_parser(subparsers):
@@ -71,21 +35,17 @@ def add_parser(subparsers):
     return parser
 
 
-class Refused(Exception):
-    pass
-
-
-def git(repo, *argv):
-    done = subprocess.run(["git", "-C", repo, *argv], stdin=subprocess.DEVNULL, capture_output=True)
-    if done.returncode:
-        raise Refused("git %s: %s" % (" ".join(argv), done.stderr.decode(errors="replace").strip()))
-    return done.stdout.decode(errors="replace")
-
-
 def resolve_commits(given, repo, line="HEAD"):
     """{configuration: dict(root, name, sha, position)} of --commit CONFIG=REV,
     each placed on the first-parent line of line (what --repo has checked
     out; a bisect's: its BAD commit)."""
+    try:
+        return _resolved(given, repo, line)
+    except GitError as error:
+        raise Refused(str(error))
+
+
+def _resolved(given, repo, line):
     found = {}
     for text in given:
         name, equals, rev = text.partition("=")
@@ -114,8 +74,7 @@ def _on_line(repo, text, sha, position, line):
     if position <= length and git(repo, "rev-list", "--first-parent", "--skip=%d" % (length - position),
                                   "--max-count=1", line).strip() == sha:
         return
-    if subprocess.run(["git", "-C", repo, "merge-base", "--is-ancestor", sha, line], stdin=subprocess.DEVNULL,
-                      capture_output=True).returncode:
+    if not is_ancestor(repo, sha, line):
         raise Refused("--commit %s: %s is not in the history of %s in %s: check out the line the history "
                       "follows, at that commit or a later one" % (text, sha[:12], line, repo))
     after = set(git(repo, "rev-list", "--ancestry-path", "%s..%s" % (sha, line)).split())
@@ -202,51 +161,3 @@ def recorder(args, source):
             done.update((result["configuration"], result["shaders"]["label"], n)
                         for n in numbered + [f["run"] for f in result["failed_runs"]])
     return write
-
-
-def bisect_recorder(args, document, shaders):
-    """record(commit, run) for bisect --record: each finished run goes into
-    the history in a transaction of its own, a point at the commit it ran
-    (one comparison per commit of the bisect, keyed by the bisect's id,
-    which --resume keeps, so that a resumed bisect adds to the same ones);
-    record(None, None) closes the store. Its configuration is "bisect", with the --use
-    variables as given, so that every commit's runs are one series. A store
-    that fails later costs no run: the bisect goes on, and a line says so
-    once."""
-    try:
-        store = stores.connect(args.store)
-    except stores.StoreError as error:
-        raise Refused(str(error))
-    settings, commits, told = document["settings"], {}, []
-    environment = plans.assignments("--use", settings["use"])
-    plan = {"bisect": {k: settings[k] for k in ("repo", "build", "use", "measure", "cache")},
-            "configurations": [{"name": BISECT, "environment": environment}]}
-
-    def write(commit, run):
-        if commit is None:
-            stores.close(store)
-            return
-        try:
-            if commit not in commits:
-                commits[commit] = resolve_commits(["%s=%s" % (BISECT, commit)], settings["repo"],
-                                                  document["commits"][-1])
-            failed = "failed" in run
-            measured = dict(run, reason=run["failed"], failed=True) if failed else run
-            point = {"host": document["host"], "created": document["created"], "complete": False,
-                     "binary": document["binary"], "plan": dict(plan, commit=commit),
-                     "results": [{"configuration": BISECT, "environment": environment, "renderer": None,
-                                  "gl_version": None, "cache": settings["cache"], "shaders": shaders,
-                                  "failure": None, "runs": [] if failed else [measured],
-                                  "failed_runs": [measured] if failed else []}]}
-            if document.get("id"):  # a comparison of the bisect's own per commit
-                point["id"] = "%s-%s" % (document["id"], commit)
-            record.write(store, point, commits[commit], args.machine, args.json or args.resume or "")
-        except (Refused, stores.StoreError, stores.errors(store)) as error:
-            if not told:
-                told.append(error)
-                print("compare: recording into %s failed (%s); the runs from here are not in the history"
-                      % (printable(store["shown"]), printable(" ".join(str(error).split()))), file=sys.stderr)
-    return write
-
-
-BISECT = "bisect"

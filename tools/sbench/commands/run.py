@@ -33,8 +33,8 @@ import stat
 import sys
 
 from . import common, record as recording
-from .common import (Refused, check_outputs, failed_any, gate, load, print_gate, refuse, show, threshold,
-                     write_outputs)
+from .common import (Refused, add_store_options, check_outputs, failed_any, gate, load, print_gate, refuse, show,
+                     threshold, write_outputs)
 from ..results import document as results
 from ..running import plan as plans
 from ..analysis import sequential, stats, verdicts
@@ -93,7 +93,7 @@ def add_options(parser):
     common.add_gate(parser)
     parser.add_argument("--record", action="store_true",
                         help="write every finished run into the history as it goes (see record -h)")
-    recording.add_store_options(parser)
+    add_store_options(parser)
     common.add_clock(parser)
 
 
@@ -129,7 +129,7 @@ def run(args, here):
                                               (args.baseline, "this comparison")) if baseline else []
         common.check_clock(plan["clock"], [(args.baseline, baseline)] if baseline else [])
         recorder = recording.recorder(args, args.resume or args.json or "") if args.record else None
-    except (Refused, recording.Refused) as error:
+    except Refused as error:
         refuse(error)
         return 2
     path = args.resume or args.json
