@@ -14,7 +14,7 @@ import statistics
 import sys
 
 from ..system import files as outputs, interrupts
-from ..history import changes as found_changes, page, series as serieses, store as stores
+from ..history import changes as found_changes, page, series as serieses
 from ..presentation import tables
 from ..system.text import printable
 from . import common
@@ -25,6 +25,8 @@ USAGE = "history [options]"
 HELP = "the recorded series, per commit: runs, median, interval and the changes found"
 CSV_FIELDS = ("machine", "configuration", "shaders", "measure", "unit", "position", "commit", "recorded", "runs",
               "median", "low", "high", "changes")
+CHANGE_FIELDS = ("id", "before_sha", "after_sha", "range", "commits", "change_pct", "direction", "status", "culprit",
+                 "note")
 
 
 def add_parser(subparsers):
@@ -71,14 +73,12 @@ def median_interval(runs, level=0.95):
 def gather(store, args):
     """The series asked for, each with its points (and each point its median,
     interval and the changes whose later side is its commit)."""
-    found = []
+    found, by_series = [], {}
+    for change in reversed(found_changes.listed(store)):  # oldest first, as the chart marks them
+        by_series.setdefault(change["series_id"], []).append({key: change[key] for key in CHANGE_FIELDS})
     for one in serieses.series_list(store, args.machine, args.config, args.shaders, args.measure):
         points = serieses.series_points(store, one["id"], args.last, figures=True)
-        changes = stores.rows(store, """
-            SELECT id, before_sha, after_sha, commit_range, change_pct, direction, status, culprit, note
-            FROM changes WHERE series_id = :id ORDER BY id""", {"id": one["id"]})
-        for change in found_changes.counted(store, changes):
-            change["range"] = json.loads(change.pop("commit_range"))
+        changes = by_series.get(one["id"], [])
         for point in points:
             point["median"] = statistics.median(point["runs"]) if point["runs"] else None
             point["interval"] = list(median_interval(point["runs"]))
