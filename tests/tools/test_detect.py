@@ -146,8 +146,9 @@ class Changes(History):
             held = url.startswith("postgresql") and psycopg.connect(url, autocommit=False)
             if held:
                 held.execute("LOCK TABLE changes IN ACCESS EXCLUSIVE MODE")
-            looks = [subprocess.Popen([TOOL, "changes", "--detect", "--threshold", "3", "--store", url],
-                                      stdout=subprocess.DEVNULL) for _ in range(1 + bool(held))]
+            spellings = ("--min-change", "--threshold")[:1 + bool(held)]  # the older one a script may use
+            looks = [subprocess.Popen([TOOL, "changes", "--detect", spelling, "3", "--store", url],
+                                      stdout=subprocess.DEVNULL) for spelling in spellings]
             if held:
                 until(lambda: held.execute("SELECT COUNT(*) FROM pg_locks WHERE NOT granted").fetchone()[0] == 2,
                       "both detects waiting for the table")

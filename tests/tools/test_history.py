@@ -209,7 +209,8 @@ class Store(Stores):
                 for path, rev in ((WORK["b"], "HEAD"), (WORK["a"], "HEAD~1")):
                     self.assertEqual(main("record", "--store", url, path, "--repo", WORK["repo"],
                                           "--commit", "new=" + rev)[0], 0)
-                status, out, _ = main("history", "--store", url, "--config", "new", "--measure", "time")
+                status, out, _ = main("history", "--store", url, "--config", "new", "--pair", "pair",
+                                      "--measure", "time")
                 self.assertEqual(status, 0)
                 self.assertEqual([line.split()[1:4] for line in out.splitlines()[2:4]],
                                  [["2", "2", "1300.0"], ["3", "2", "1400.0"]])
@@ -496,7 +497,7 @@ class Reads(Stores):
         for url in self.urls():
             with self.subTest(url=url):
                 self.assertEqual(main("record", "--store", url, *files)[0], 0)
-                out = main("history", "--store", url, "--config", "new", "--measure", "time")[1]
+                out = main("history", "--store", url, "--config", "new", "--pair", "pair", "--measure", "time")[1]
                 names = [line for line in out.splitlines() if line and not line.startswith(" ")]
                 self.assertEqual((len(set(names)), sum("binary ffffffffffff" in name for name in names)), (3, 1), out)
                 out = main("history", "--store", url, "--machine", "other", "--config", "new", "--measure", "time")[1]

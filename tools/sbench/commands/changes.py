@@ -28,9 +28,11 @@ def add_parser(subparsers):
     parser = subparsers.add_parser(NAME, help=HELP, description=__doc__)
     add_store_options(parser, commits=False)
     parser.add_argument("--detect", action="store_true", help="run the detector over every series first")
-    parser.add_argument("--threshold", type=common.number_in(0, 100), default=verdicts.DEFAULT_THRESHOLD,
-                        metavar="PCT", help="a change found must be able to reach this size (default %g)"
-                        % verdicts.DEFAULT_THRESHOLD)
+    # Not --threshold, which is a verdict's margin everywhere else; that spelling is kept for scripts.
+    parser.add_argument("--min-change", "--threshold", dest="min_change", type=common.number_in(0, 100),
+                        default=verdicts.DEFAULT_THRESHOLD, metavar="PCT",
+                        help="the smallest change the detector reports: one that cannot reach this size is not "
+                             "(default %g; --threshold is an older spelling)" % verdicts.DEFAULT_THRESHOLD)
     parser.add_argument("--json", metavar="FILE", help="write the changes as a JSON list (to standard output: -)")
     parser.add_argument("--fail-on-new", action="store_true",
                         help="exit 1 when --detect stored a new regression (a nightly job's question)")
@@ -59,7 +61,7 @@ def run(args, here):
         return 2
     with interrupts.raising():
         status, found = with_store(args.store, lambda store: (
-            found_changes.detect_all(store, args.threshold) if args.detect else [], found_changes.listed(store)),
+            found_changes.detect_all(store, args.min_change) if args.detect else [], found_changes.listed(store)),
             write=args.detect)
     if status is not None:
         return status

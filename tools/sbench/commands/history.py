@@ -32,9 +32,12 @@ CHANGE_FIELDS = ("id", "before_sha", "after_sha", "range", "commits", "change_pc
 def add_parser(subparsers):
     parser = subparsers.add_parser(NAME, help=HELP, description=__doc__)
     add_store_options(parser, commits=False)
-    parser.add_argument("--machine", metavar="M", help="only this machine (its --machine tag or host name)")
+    parser.add_argument("--machine", metavar="NAME", help="only this machine: the name run and record give it "
+                                                          "with --machine, else its host name")
     parser.add_argument("--config", metavar="C", help="only this configuration")
-    parser.add_argument("--shaders", metavar="LABEL", help="only the shader pair of this label")
+    # Not --shaders, which is a directory everywhere else; that spelling is kept for scripts.
+    parser.add_argument("--pair", "--shaders", dest="pair", metavar="LABEL",
+                        help="only the shader pair of this label (--shaders is an older spelling)")
     parser.add_argument("--measure", choices=("time", "memory"), help="only this measure")
     parser.add_argument("--last", type=lambda text: _positive(text), metavar="N",
                         help="only the last N points of each series")
@@ -76,7 +79,7 @@ def gather(store, args):
     found, by_series = [], {}
     for change in reversed(found_changes.listed(store)):  # oldest first, as the chart marks them
         by_series.setdefault(change["series_id"], []).append({key: change[key] for key in CHANGE_FIELDS})
-    for one in serieses.series_list(store, args.machine, args.config, args.shaders, args.measure):
+    for one in serieses.series_list(store, args.machine, args.config, args.pair, args.measure):
         points = serieses.series_points(store, one["id"], args.last, figures=True)
         changes = by_series.get(one["id"], [])
         for point in points:
@@ -141,7 +144,7 @@ def run(args, here):
         if status is not None:
             return status
         sys.stdout.write(text(found) if found else "no series recorded%s\n" % (
-            " that match" if any((args.machine, args.config, args.shaders, args.measure)) else ""))
+            " that match" if any((args.machine, args.config, args.pair, args.measure)) else ""))
         if args.json:
             outputs.write(args.json, lambda f: f.write(json_text(found)))
         if args.csv:
