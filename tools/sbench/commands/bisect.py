@@ -84,10 +84,6 @@ def add_parser(subparsers):
     parser.add_argument("--build", required=True, metavar="CMD", help="builds {src} and installs into {prefix}")
     parser.add_argument("--use", action="append", type=assignment, required=True, metavar="VAR=VALUE",
                         help="a variable of each run, its value taken whole; may be repeated")
-    parser.add_argument("--builds", metavar="DIR", help="where builds are kept (default: "
-                        "$XDG_CACHE_HOME/shaderbench/builds)")
-    parser.add_argument("--keep-builds", type=common.number_in(1, 100000, int), default=DEFAULT_KEEP, metavar="N",
-                        help="the most builds kept; the least recently used go first (default %d)" % DEFAULT_KEEP)
     parser.add_argument("--rebuild", action="store_true",
                         help="build each commit it takes anew, even one kept from before")
     parser.add_argument("--build-timeout", type=common.number_in(0, 7 * 86400, low_open=True),
@@ -96,14 +92,8 @@ def add_parser(subparsers):
     parser.add_argument("--measure", choices=("time", "memory"), default="time")
     common.add_clock(parser, "wall")
     parser.add_argument("--faster", action="store_true", help="bisect a speed-up (or a fall of memory)")
-    parser.add_argument("--threshold", type=common.number_in(0, 100), default=verdicts.DEFAULT_THRESHOLD,
-                        metavar="PCT", help="BAD must differ from GOOD by more than this (default %g)"
-                        % verdicts.DEFAULT_THRESHOLD)
-    parser.add_argument("--max-runs", type=common.number_in(3, 10000, int), default=DEFAULT_MAX_RUNS, metavar="N",
-                        help="the most rounds of one step (default %d)" % DEFAULT_MAX_RUNS)
-    parser.add_argument("--shaders", metavar="DIR", help="the shader pair (default: the samples)")
     parser.add_argument("--cache", choices=results.CACHE_MODES, default="isolated")
-    common.add_binary(parser)
+    add_step_options(parser)
     common.add_display(parser)
     common.add_stall(parser)
     parser.add_argument("--json", metavar="FILE", help="write every step and run to FILE, after each run")
@@ -118,6 +108,32 @@ def add_parser(subparsers):
     common.add_store_options(parser, commits=False)
     parser.add_argument("--machine", metavar="NAME", help="with --record: the machine's tag (see record -h)")
     return parser
+
+
+def add_step_options(parser):
+    """What a bisect's steps are run with that change --confirm and --bisect
+    pass on: defined once, so that both take and check them alike."""
+    parser.add_argument("--builds", metavar="DIR", help="where builds are kept (default: "
+                        "$XDG_CACHE_HOME/shaderbench/builds)")
+    parser.add_argument("--keep-builds", type=common.number_in(1, 100000, int), default=DEFAULT_KEEP, metavar="N",
+                        help="the most builds kept; the least recently used go first (default %d)" % DEFAULT_KEEP)
+    parser.add_argument("--threshold", type=common.number_in(0, 100), default=verdicts.DEFAULT_THRESHOLD,
+                        metavar="PCT", help="BAD must differ from GOOD by more than this (default %g)"
+                        % verdicts.DEFAULT_THRESHOLD)
+    parser.add_argument("--max-runs", type=common.number_in(3, 10000, int), default=DEFAULT_MAX_RUNS, metavar="N",
+                        help="the most rounds of one step (default %d)" % DEFAULT_MAX_RUNS)
+    parser.add_argument("--shaders", metavar="DIR", help="the shader pair (default: the samples)")
+    common.add_binary(parser)
+
+
+def arguments(good, bad, repo, build, use, **given):
+    """bisect's arguments for GOOD..BAD, as its parser would give them, for a
+    caller that runs it as a function: every default, then given."""
+    parser = add_parser(argparse.ArgumentParser(prog="compare").add_subparsers())
+    args = parser.parse_args([good, bad, "--repo", repo, "--build", build, "--use", use[0]])
+    vars(args).update(given, use=list(use))
+    check(parser, args)
+    return args
 
 
 def check(parser, args):

@@ -4,13 +4,12 @@ range's last commit with the bisect's builder and runs a fresh paired, gated
 comparison of the two builds on this machine (the change becomes confirmed,
 or rejected when the later build is not worse by more than the threshold);
 --bisect bisects the same span and stores the culprit. --confirm and --bisect take the bisect's --repo, --build
-and --use, and pass on its --builds, --binary, --shaders, --max-runs,
---threshold and --keep-builds.
+and --use, and its --builds, --binary, --shaders, --max-runs, --threshold
+and --keep-builds, checked as the bisect checks them.
 
 Exit status: 0 done; 1 the builds or runs failed; 2 a bad argument or store;
 3 the comparison could not tell within its runs (the status is left)."""
 
-import argparse
 import os
 import sys
 import tempfile
@@ -25,11 +24,7 @@ from .common import add_store_options, with_store
 NAME = "change"
 USAGE = "change ID (--confirm | --bisect | --ignore TEXT | --fixed) [--repo DIR --build CMD --use VAR=VALUE...]"
 HELP = "confirm, bisect, ignore or close one change found in the history"
-
-
-# bisect's options that --confirm and --bisect pass on when given.
-PASSED = (("--builds", "DIR"), ("--binary", "BINARY"), ("--shaders", "DIR"), ("--max-runs", "N"),
-          ("--threshold", "PCT"), ("--keep-builds", "N"))
+STEP_OPTIONS = ("builds", "keep_builds", "threshold", "max_runs", "shaders", "binary")  # bisect.add_step_options'
 
 
 def add_parser(subparsers):
@@ -45,30 +40,18 @@ def add_parser(subparsers):
     parser.add_argument("--build", metavar="CMD", help="builds {src} and installs into {prefix}, as bisect's")
     parser.add_argument("--use", action="append", type=assignment, default=[], metavar="VAR=VALUE",
                         help="a variable of each run, as bisect's; may be repeated")
-    for option, metavar in PASSED:
-        parser.add_argument(option, metavar=metavar, help="as bisect's")
+    bisect.add_step_options(parser)
     return parser
-
-
-def bisect_command(argv, here):
-    """`compare bisect ARGV...`'s status, parsed by bisect's own parser."""
-    chosen = bisect.add_parser(argparse.ArgumentParser(prog="compare").add_subparsers(prog="compare"))
-    args = chosen.parse_args(argv)
-    return bisect.run(args, here)
 
 
 def bisected(row, good, bad, args, here):
     """(bisect's exit status, [[before, after]] it found) of GOOD..BAD."""
     with tempfile.TemporaryDirectory(prefix="shaderbench-change-") as directory:
         saved = os.path.join(directory, "bisect.json")
-        argv = ["bisect", good, bad, "--repo", args.repo, "--build", args.build, "--json", saved,
-                "--measure", row["measure"]] + [u for use in args.use for u in ("--use", use)]
-        if row["direction"] not in found_changes.REGRESSIONS:
-            argv.append("--faster")
-        for option, _ in PASSED:
-            value = getattr(args, option[2:].replace("-", "_"))
-            argv += [option, value] if value is not None else []
-        status = bisect_command(argv[1:], here)
+        passed = {key: getattr(args, key) for key in STEP_OPTIONS}
+        status = bisect.run(bisect.arguments(good, bad, args.repo, args.build, args.use, json=saved,
+                                             measure=row["measure"],
+                                             faster=row["direction"] not in found_changes.REGRESSIONS, **passed), here)
         if not os.path.exists(saved):
             return status, []
         import json
