@@ -54,18 +54,25 @@ def simulated(rng, changes, noise=0.029, rounds=ROUNDS, stray=0.0, no_link=()):
             "binary": plan["binary"], "plan": plan, "results": results}
 
 
-CASES = (  # (what, each pair's change, per-run noise, stray runs)
-    ("A/A", lambda: [0.0] * PAIRS, 0.029, 0.0),
-    ("A/A, noisy (11.9 % a round)", lambda: [0.0] * PAIRS, 0.084, 0.0),
-    ("A/A, a run in 20 40 % slower", lambda: [0.0] * PAIRS, 0.029, 0.05),
-    ("one pair +30 %", lambda: [0.30] + [0.0] * (PAIRS - 1), 0.029, 0.0),
-    ("20 pairs +20 %", lambda: [0.20] * 20 + [0.0] * (PAIRS - 20), 0.029, 0.0),
-    ("every pair +5 % (on the margin)", lambda: [0.05] * PAIRS, 0.029, 0.0),
-    ("every pair +10 %", lambda: [0.10] * PAIRS, 0.029, 0.0),
+CASES = (  # (what, each pair's change, per-run noise, stray runs, threshold %)
+    ("A/A", lambda: [0.0] * PAIRS, 0.029, 0.0, 5),
+    ("A/A, threshold 0", lambda: [0.0] * PAIRS, 0.029, 0.0, 0),
+    ("A/A, noisy (11.9 % a round)", lambda: [0.0] * PAIRS, 0.084, 0.0, 5),
+    ("A/A, noisy, threshold 0", lambda: [0.0] * PAIRS, 0.084, 0.0, 0),
+    ("A/A, a run in 20 40 % slower, threshold 0", lambda: [0.0] * PAIRS, 0.029, 0.05, 0),
+    ("one pair +30 %", lambda: [0.30] + [0.0] * (PAIRS - 1), 0.029, 0.0, 5),
+    ("20 pairs +20 %", lambda: [0.20] * 20 + [0.0] * (PAIRS - 20), 0.029, 0.0, 5),
+    ("20 pairs +20 %, 20 pairs -20 %, threshold 0", lambda: [0.20] * 20 + [-0.20] * 20 + [0.0] * (PAIRS - 40),
+     0.029, 0.0, 0),
+    ("changes spread about 0 (5 % a pair)", lambda: list(numpy.random.default_rng(1).normal(0, 0.05, PAIRS)),
+     0.029, 0.0, 5),
+    ("every pair +5 % (on the margin)", lambda: [0.05] * PAIRS, 0.029, 0.0, 5),
+    ("every pair +6 %", lambda: [0.06] * PAIRS, 0.029, 0.0, 5),
+    ("every pair +10 %", lambda: [0.10] * PAIRS, 0.029, 0.0, 5),
 )
 
 
-def rates(draws, changes, noise, stray, rng):
+def rates(draws, changes, noise, stray, threshold, rng):
     """The share of draws the corpus time verdict said slower and faster,
     the gate's passed, failed and not settled, the pairs called hurt and
     helped a draw (mean), the share of draws with a wrong call, and the
@@ -74,13 +81,14 @@ def rates(draws, changes, noise, stray, rng):
     counts = numpy.zeros(9)
     for _ in range(draws):
         document = simulated(rng, changes, noise, stray=stray)
-        word = corpus.judge(document, gate=False)["configurations"][0]["time"]["verdict"]
-        judged = corpus.judge(document, gate=True)
+        word = corpus.judge(document, threshold, gate=False)["configurations"][0]["time"]["verdict"]
+        judged = corpus.judge(document, threshold, gate=True)
         status = corpus.gate_text(judged)[0]
         pairs = judged["configurations"][0]["pairs"]
-        # A call is right only where the pair's change lies beyond the threshold (5 %) on the side called.
-        wrong = sum(row["called"] is not None and not (changes[i] > 0.05 if row["called"] == "hurt"
-                                                       else changes[i] < -0.05) for i, row in enumerate(pairs))
+        # A call is right only where the pair's change lies beyond the threshold on the side called.
+        edge = threshold / 100
+        wrong = sum(row["called"] is not None and not (changes[i] > edge if row["called"] == "hurt"
+                                                       else changes[i] < -edge) for i, row in enumerate(pairs))
         called = sum(row["called"] is not None for row in pairs)
         counts += [word == "slower", word == "faster", status == 0, status == 1, status == 3,
                    sum(row["called"] == "hurt" for row in pairs), sum(row["called"] == "helped" for row in pairs),
@@ -93,8 +101,8 @@ def main(draws=500):
     print("| case | said slower | said faster | gate passed | gate failed | not settled | hurt a draw "
           "| helped a draw | a wrong call | false discovery proportion |")
     print("|---|---|---|---|---|---|---|---|---|---|")
-    for what, changes, noise, stray in CASES:
-        found = rates(draws, changes(), noise, stray, rng)
+    for what, changes, noise, stray, threshold in CASES:
+        found = rates(draws, changes(), noise, stray, threshold, rng)
         cells = (["%.1f %%" % (100 * x) for x in found[:5]] + ["%.2f" % x for x in found[5:7]]
                  + ["%.1f %%" % (100 * x) for x in found[7:]])
         print("| %s | %s |" % (what, " | ".join(cells)), flush=True)
