@@ -76,8 +76,7 @@ class Outputs(Files):
         status, text, _ = run_main("report", self.write(None, json.dumps(document)), "--fail-on-regression",
                                    "--pairs-csv", table, "--html", html)
         self.assertEqual((status, text.index("LINKS ON ONE SIDE ONLY") < text.index("Corpus of 12 pairs"),
-                          "Gate FAILED (status 1, time on the wall clock): the corpus is slower" in text
-                          or "Gate FAILED (status 1, time on the wall clock): a pair links on one side only:" in text,
+                          "\nGate FAILED (status 1, time on the wall clock): a pair links on one side only:" in text,
                           "configuration" in text.split("\n")[0]), (1, True, True, False))
         with open(table) as f:
             rows = list(csv.DictReader(f))

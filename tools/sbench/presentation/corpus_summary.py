@@ -80,8 +80,8 @@ def summary_lines(judgement):
             found["configuration"], found["linked"], _left_out(found))))
         lines += ["  %-7s %s" % (measure + ":", corpus.describe(found[measure])) for measure in ("time", "memory")]
         lines += _totals(found, against)
-        lines.append("  pairs:  %d hurt, %d helped of %d (each judged alone, the false discovery rate at %g %%)"
-                     % (found["hurt"], found["helped"], found["linked"], judgement["fdr"] * 100))
+        lines.append(_fit("  pairs:  %d hurt, %d helped of %d (each on its own change, the false discovery rate "
+                          "at %g %%)" % (found["hurt"], found["helped"], found["linked"], judgement["fdr"] * 100)))
         worst, best = extremes(found)
         for title, rows in (("worst:", worst), ("best:", best)):
             lines += [_named("  %-7s %s" % (title if i == 0 else "", _change(row)), row["source"])
