@@ -2,7 +2,7 @@
 that the terminal, the page and the exit status say the same; and what
 would settle a gate that is not settled."""
 
-from . import answers, clocks, sequential, stats
+from . import answers, clocks, corpus, sequential, stats
 from ..system.text import printable
 
 
@@ -49,10 +49,11 @@ GATE_ORDER = (0, 3, 1)  # a gate's statuses, the least bad first
 def gates(judgements):
     """(exit status, [lines of each]) of a gate over several judgements,
     each the arguments of gate_text (records, threshold, failing,
-    runs_failed): each judged on its own, and the status the worst of theirs."""
+    runs_failed), or a corpus verdict (a dict: corpus.gate_text): each judged
+    on its own, and the status the worst of theirs."""
     status, blocks = 0, []
     for judgement in judgements:
-        found, lines = gate_text(*judgement)
+        found, lines = corpus.gate_text(judgement) if isinstance(judgement, dict) else gate_text(*judgement)
         status = max(status, found, key=GATE_ORDER.index)
         blocks.append(lines)
     return status, blocks

@@ -9,10 +9,10 @@ import os
 import re
 import sys
 
-from ..presentation import exporters, tables
+from ..presentation import corpus_summary, exporters, tables
 from ..results import document as results
 from ..running import harness, plan as plans
-from ..analysis import clocks, gate as gating, verdicts
+from ..analysis import clocks, corpus, gate as gating, verdicts
 from ..history import store as stores
 from ..system import interrupts, files as outputs
 from ..system.text import printable
@@ -20,7 +20,7 @@ from ..system.text import printable
 # Every file a subcommand may write but the results file's own saving: (attribute, option),
 # in the order -h lists them.
 JSON = ("json", "--json", "FILE", "write every run and its provenance to FILE, after each run")
-HELP_ORDER = ("json", "csv", "plot", "timeline_png", "trace_events", "calls_chart", "html")
+HELP_ORDER = ("json", "csv", "pairs_csv", "plot", "timeline_png", "trace_events", "calls_chart", "html")
 OUTPUTS = tuple((key, option) for order in HELP_ORDER
                 for key, option, *_ in (JSON,) + exporters.EXPORTERS if key == order)
 
@@ -245,29 +245,46 @@ def threshold(args, document=None):
 
 
 def write_outputs(args, documents, rows, title, say=lambda text: None, sources=None, with_host=False,
-                  records=None, gate_lines=()):
+                  records=None, gate_lines=(), corpora=None):
     """Every file asked for but the results file; say(text) tells which is next.
     records: each document's verdicts as the terminal showed them; gate_lines:
-    the gate's, as it printed them."""
+    the gate's, as it printed them; corpora: each one's corpus verdict (None
+    for a comparison of no corpus)."""
     exporters.export(args, {"documents": documents, "rows": rows, "title": title,
                             "sources": sources or ["this comparison"], "threshold": getattr(args, "threshold", None),
-                            "with_host": with_host, "records": records, "gate_lines": gate_lines}, say)
+                            "with_host": with_host, "records": records, "gate_lines": gate_lines,
+                            "corpora": corpora or [None] * len(documents)}, say)
 
 
-def show(documents, threshold=None, with_host=False, wide=False, gate=None, clock=None):
+def corpora(documents, threshold=None, gate=None, clock=None):
+    """Each document's corpus verdict, as show takes them (None for a comparison of no corpus)."""
+    return [corpus.judge(document, threshold, gate, clock) for document in documents]
+
+
+def show(documents, threshold=None, with_host=False, wide=False, gate=None, clock=None, corpora=None):
     """The table, the failures, each comparison's verdicts (made anew from its
     runs, judged by a gate when gate, or when its plan had one, on clock, or
     its plan's) and the per-call table; returns (the rows, the verdicts of
-    each document)."""
+    each document). A comparison of a corpus shows its corpus verdict
+    (corpora: made beforehand) instead of its table and each pair's verdicts,
+    which its page and --pairs-csv hold."""
+    corpora = corpora or [corpus.judge(document, threshold, gate, clock) for document in documents]
     records = [verdicts.within(document, threshold, gate=gate, clock=clock) for document in documents]
     rows = tables.table_rows(documents, with_host, records)
-    if rows:
-        sys.stdout.write(tables.format_table(rows, wide))
-        if wide and any(row["replay_link_p50_ms"] is not None for row in rows):
+    plain = [(document, found) for document, found, judged in zip(documents, records, corpora) if not judged]
+    if rows and len(plain) < len(documents):
+        rows_shown = tables.table_rows([d for d, _ in plain], with_host, [found for _, found in plain])
+    else:
+        rows_shown = rows
+    if rows_shown:
+        sys.stdout.write(tables.format_table(rows_shown, wide))
+        if wide and any(row["replay_link_p50_ms"] is not None for row in rows_shown):
             sys.stdout.write(tables.REPLAY_NOTE)
     sys.stdout.write(tables.failures_text(documents))
-    for document, found in zip(documents, records):
-        if found:
+    for document, found, judged in zip(documents, records, corpora):
+        if judged:
+            sys.stdout.write("\n" + corpus_summary.summary_text(judged))
+        elif found:
             sys.stdout.write("\n" + verdicts.within_text(found, document["host"]["name"] if with_host else None))
         if document.get("stopped"):
             sys.stdout.write("%s\n" % printable(document["stopped"]))
@@ -278,6 +295,9 @@ def show(documents, threshold=None, with_host=False, wide=False, gate=None, cloc
 
 
 def failed_any(document):
+    """Whether a run or a configuration failed (in a corpus: as corpus.runs_failed says)."""
+    if corpus.is_corpus(document):
+        return corpus.runs_failed(document)
     return any(r["failure"] or r["failed_runs"] or (r.get("calls") or {}).get("failure") for r in document["results"])
 
 

@@ -16,7 +16,7 @@ def add_parser(subparsers):
     common.add_gate(parser)
     common.add_clock(parser, "each file's plan's, else wall")
     common.add_wide(parser)
-    common.add_outputs(parser, ("csv", "plot", "timeline_png", "trace_events", "calls_chart", "html"))
+    common.add_outputs(parser, ("csv", "pairs_csv", "plot", "timeline_png", "trace_events", "calls_chart", "html"))
     return parser
 
 
@@ -28,13 +28,14 @@ def report(args):
     common.check_outputs(args, [("--report", path) for path in args.report])
     documents = [common.load(path) for path in args.report]
     common.check_clock(args.clock, zip(args.report, documents))
+    corpora = common.corpora(documents, args.threshold, args.fail_on_regression or None, args.clock)
     rows, records = common.show(documents, args.threshold, with_host=True, wide=args.wide,
-                                gate=args.fail_on_regression or None, clock=args.clock)
+                                gate=args.fail_on_regression or None, clock=args.clock, corpora=corpora)
     # As each comparison itself would have ended, on its own runs; the status is the worst of theirs.
     status, blocks = common.gate(args.fail_on_regression, [
-        (found, common.threshold(args, document), False, common.failed_any(document) or not rows)
-        for document, found in zip(documents, records)], 0 if rows else 1)
+        judged or (found, common.threshold(args, document), False, common.failed_any(document) or not rows)
+        for document, found, judged in zip(documents, records, corpora)], 0 if rows else 1)
     common.write_outputs(args, documents, rows, "shaderbench", sources=args.report, with_host=True,
-                         records=records, gate_lines=sum(blocks, []))
+                         records=records, gate_lines=sum(blocks, []), corpora=corpora)
     common.print_gate(sum(blocks, []))
     return status

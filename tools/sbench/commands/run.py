@@ -302,12 +302,15 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
             document = start(args, resumed, plan, display)
             save(document)
             campaign.run(document, save, display, args.stall_timeout, lambda n: look(document, n))
-            rows, (document["verdicts"],) = show([document], wide=args.wide)
+            corpora = common.corpora([document])
+            rows, (document["verdicts"],) = show([document], wide=args.wide, corpora=corpora)
+            if corpora[0]:
+                document["corpus_verdict"] = corpora[0]
             status = 1 if failed_any(document) or not rows else 0
             gated = args.fail_on_regression or bool(document["plan"].get("gate"))
             judgements, within = [], document["verdicts"] or not baseline
             if within:  # one configuration against --baseline: judged below
-                judgements.append((document["verdicts"], threshold(args, document), False, status == 1))
+                judgements.append(corpora[0] or (document["verdicts"], threshold(args, document), False, status == 1))
             if baseline:
                 text, missing, records = verdicts.diff(baseline["results"], document["results"],
                                                        threshold(args, document), gated,
@@ -316,7 +319,7 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
             status, blocks = gate(gated, judgements, status)
             write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
                           progress, [path or "this comparison"], records=[document["verdicts"]],
-                          gate_lines=sum(blocks, []))
+                          gate_lines=sum(blocks, []), corpora=corpora)
             print_gate(blocks[0] if within else [])
             if baseline:
                 sys.stdout.write("\n" + "".join(line + "\n" for line in differed) + text)

@@ -13,12 +13,18 @@ imported by their writer only, when that file is asked for.
 def html(path, shown):
     from . import page
     page.write(path, shown["documents"], shown["sources"], shown["title"], shown["threshold"],
-               with_host=shown["with_host"], records=shown["records"], gate_lines=shown["gate_lines"])
+               with_host=shown["with_host"], records=shown["records"], gate_lines=shown["gate_lines"],
+               corpora=shown["corpora"])
 
 
 def csv(path, shown):
     from . import tables
     tables.write_csv(path, shown["rows"])
+
+
+def pairs_csv(path, shown):
+    from . import corpus_summary
+    corpus_summary.write_csv(path, [judged for judged in shown["corpora"] if judged])
 
 
 def trace_events(path, shown):
@@ -46,6 +52,9 @@ EXPORTERS = (
     ("html", "--html", "FILE.html", "write one self-contained page: verdicts, table, timelines, memory, calls, "
      "failures and provenance, to open offline in a browser", "writing", html, False),
     ("csv", "--csv", "FILE", "write the table as CSV (to standard output: -)", "writing", csv, True),
+    ("pairs_csv", "--pairs-csv", "FILE", "write each pair's figures of a comparison of a corpus as CSV: its "
+     "change, interval, p-value and whether it was called hurt or helped (to standard output: -)", "writing",
+     pairs_csv, False),
     ("trace_events", "--trace-events", "FILE.json", "write every run as a trace for Perfetto's UI or "
      "chrome://tracing", "writing", trace_events, False),
     ("plot", "--plot", "FILE.png", "write a chart of totals", "drawing", plot, True),

@@ -12,10 +12,10 @@ import os
 
 import numpy
 
-from . import tables
+from . import corpus_summary, tables
 from ..results import calls
 from ..running import plan as plans
-from ..analysis import clocks, stats, verdicts
+from ..analysis import clocks, corpus, stats, verdicts
 from ..system import files as outputs
 from ..system.text import printable
 
@@ -170,13 +170,17 @@ def provenance(document, source):
             "command": plan and printable(plans.command_line(plan)), "stopped": document.get("stopped")}
 
 
-def page_data(documents, sources, threshold=None, diff=None, with_host=False, records=None, gate_lines=()):
+def page_data(documents, sources, threshold=None, diff=None, with_host=False, records=None, gate_lines=(),
+              corpora=None):
     """Everything the page shows, as plain data. diff: (old, new, records) for
     --diff; with_host: a host column, as the terminal's table has it; records:
     each document's verdicts as the terminal showed them (default: made as
-    its plan says); gate_lines: the gate's, as the terminal printed them."""
+    its plan says); gate_lines: the gate's, as the terminal printed them;
+    corpora: each document's corpus verdict, likewise."""
     if records is None:
         records = [verdicts.within(document, threshold) for document in documents]
+    if corpora is None:
+        corpora = [corpus.judge(document, threshold) for document in documents]
     rows = tables.table_rows(documents, with_host, records)
     columns = tables.shown_columns(rows, wide=True)
     verdict_lines = [row for document, found in zip(documents, records)
@@ -185,6 +189,7 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False, re
         verdict_lines = verdict_rows(diff[2]) + verdict_lines
     return {"threshold": verdicts.settings(documents[0], threshold)[1], "gate": list(gate_lines),
             "verdicts": verdict_lines, "diff": diff and {"old": printable(diff[0]), "new": printable(diff[1])},
+            "corpus": [corpus_summary.page_entry(judged) for judged in corpora if judged],
             "heading": [c[0] for c in columns], "numeric": [c[2] is not None for c in columns],
             "rows": tables.cells(rows, columns),
             "sections": [section(result, document["host"]["name"] if with_host else None)
@@ -217,6 +222,7 @@ def html(data, title):
     return render("report.html", "report.js", data, title)
 
 
-def write(path, documents, sources, title, threshold=None, diff=None, with_host=False, records=None, gate_lines=()):
-    text = html(page_data(documents, sources, threshold, diff, with_host, records, gate_lines), title)
+def write(path, documents, sources, title, threshold=None, diff=None, with_host=False, records=None, gate_lines=(),
+          corpora=None):
+    text = html(page_data(documents, sources, threshold, diff, with_host, records, gate_lines, corpora), title)
     outputs.write(path, lambda f: f.write(text))

@@ -13,6 +13,7 @@
   const COLOURS = ["#4878a8", "#e0913a", "#5aa05a", "#b85450", "#8c6bb1", "#8c564b", "#d17fc1", "#7f7f7f"];
   const VERDICT_COLOURS = { "slower": "#b85450", "more memory": "#b85450", "faster": "#5aa05a",
                             "less memory": "#5aa05a", "same": "#4878a8" };
+  const CALLED_COLOURS = { "hurt": "#b85450", "helped": "#5aa05a" };
   const fmt = (v, digits) => (v === null || v === undefined ? "-" : v.toFixed(digits));
   const points = (values) => values.map((y, x) => ({ x: x, y: y }));
 
@@ -63,6 +64,34 @@
         indexAxis: "y",
         scales: { x: { title: { display: true, text: "change, %" } } },
         plugins: { tooltip: { callbacks: { label: (c) => v[c.dataIndex].text } } },
+      },
+    });
+  }
+
+  // Every pair of a corpus, sorted by its change, with its interval; the ones called hurt or helped coloured.
+  function corpusChart(id, chart, threshold) {
+    const p = chart.points, colour = (q) => CALLED_COLOURS[q.called] || "#999";
+    charts[id] = new Chart(document.getElementById(id), {
+      type: "bar",
+      data: {
+        labels: p.map((q) => q.name),
+        datasets: [
+          { type: "line", label: "change", data: p.map((q) => q.change), showLine: false, order: 0,
+            pointRadius: 2.5, borderColor: "#222", backgroundColor: "#222" },
+          { label: "its interval", data: p.map((q) => (q.low === null ? null : [q.low, q.high])),
+            backgroundColor: p.map(colour), grouped: false, order: 1 },
+          { label: "±" + threshold + " %", data: p.map(() => [-threshold, threshold]),
+            backgroundColor: "rgba(0,0,0,0.06)", grouped: false, order: 2, categoryPercentage: 1, barPercentage: 1 },
+        ],
+      },
+      options: {
+        scales: { x: { ticks: { display: false }, title: { display: true, text: "pairs, by their change" } },
+                  y: { title: { display: true, text: "change against " + chart.against + ", %" } } },
+        plugins: { tooltip: { callbacks: {
+          title: (items) => p[items[0].dataIndex].name,
+          label: (c) => { const q = p[c.dataIndex];
+            return fmt(q.change, 1) + " % [" + fmt(q.low, 1) + ", " + fmt(q.high, 1) + "]" +
+                   (q.called ? " " + q.called : ""); } } } },
       },
     });
   }
@@ -225,6 +254,7 @@
     });
   }
 
+  data.corpus.forEach((c, n) => c.charts.forEach((chart, k) => corpusChart("corpus-" + n + "-" + k, chart, c.threshold)));
   if (data.verdicts.length) verdictChart();
   data.together.forEach((t, k) => togetherCharts(k, t));
   data.sections.forEach((s, i) => {
