@@ -29,8 +29,11 @@ def add_parser(subparsers):
 
 
 def summary(manifest, output):
-    lines = ["%s: %d pairs, %d files skipped" % (output, len(manifest["pairs"]),
-                                                  len(manifest["skipped"]["files"]))]
+    written = [pair["written"] for pair in manifest["pairs"]]
+    lines = ["%s: %d pairs (%d with both shaders from the file, %d with a pass-through vertex shader written, "
+             "%d with a fragment shader written), %d files skipped"
+             % (output, len(written), written.count(None), written.count("vertex"), written.count("fragment"),
+                len(manifest["skipped"]["files"]))]
     lines += ["  %6d  %s" % (count, reason) for reason, count in
               sorted(manifest["skipped"]["counts"].items(), key=lambda item: (-item[1], item[0]))]
     return "".join(printable(line) + "\n" for line in lines)

@@ -14,7 +14,15 @@ are interleaved, so that a drift of the machine touches all of them alike. A
 run that prints nothing for --stall-timeout seconds is stopped and recorded as
 hung; a crash is recorded too, and the other runs go on. With --json the
 results file is rewritten after every run, so an interrupted or killed
-comparison loses at most the run in progress (see --resume).
+comparison loses at most the run in progress (see --resume; a file beyond
+16 MiB is rewritten less often when that costs more than a twentieth of
+the time, and a comparison killed outright may lose the runs since).
+
+--corpus runs the pairs of a corpus made by `compare corpus` (see its -h),
+all of them or a seeded --sample of those --filter keeps: each round takes
+every pair once per configuration, the pairs in a seeded order of the
+round's own, a pair's configurations back to back, first one way, then the
+other. The plan keeps the corpus, so --resume runs exactly what is left.
 
 --fail-on-regression makes a gate of the comparison (or of report, diff
 and --baseline): each time and memory verdict against the baseline must show

@@ -32,7 +32,7 @@ MAX_FILE_BYTES = 4 << 20  # the largest hand-written file is some 200 KB
 NAME_PART = 80
 
 # File-level reasons a file is skipped, besides shader_test's.
-LINK = "a symbolic link (not followed)"
+LINK = "a symbolic link, not followed"
 NOT_FILE = "not a regular file"
 TOO_LARGE = "larger than %d MiB" % (MAX_FILE_BYTES >> 20)
 UNREADABLE = "unreadable"

@@ -31,8 +31,9 @@ def read_manifest(directory):
         raise ValueError("%s: not a corpus manifest (%s)" % (path, importer.FORMAT))
     for pair in manifest["pairs"]:
         source = pair.get("source") if isinstance(pair, dict) else None
-        if not (isinstance(source, dict) and isinstance(pair.get("name"), str) and NAME.fullmatch(pair["name"])
-                and pair["name"] not in (".", "..") and all(isinstance(source.get(k), str) for k in ("file", "section"))):
+        named = isinstance(pair.get("name") if source else None, str) and NAME.fullmatch(pair["name"])
+        if not (named and pair["name"] not in (".", "..")
+                and all(isinstance(source.get(k), str) for k in ("file", "section"))):
             raise ValueError("%s: a pair that is not a name and a source: %.60r" % (path, pair))
     names = [pair["name"] for pair in manifest["pairs"]]
     if len(set(names)) != len(names):

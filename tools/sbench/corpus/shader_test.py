@@ -19,7 +19,7 @@ VERTEX, PASSTHROUGH, FRAGMENT = "vertex shader", "vertex shader passthrough", "f
 # The reasons a file is skipped, as the import counts them.
 SPIRV = "SPIR-V"
 ASSEMBLY_PROGRAM = "an assembly program"
-OTHER_STAGE = "another stage (geometry, tessellation or compute)"
+OTHER_STAGE = "a geometry, tessellation or compute stage"
 SEVERAL_UNITS = "several compilation units for one stage"
 NO_SHADER = "no vertex or fragment shader section"
 EMPTY = "an empty shader section"
