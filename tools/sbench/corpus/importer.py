@@ -60,7 +60,7 @@ def walk(source):
     followed (they may lead out of it)."""
     source = source.rstrip("/") or "/"
     if not os.path.isdir(source):
-        return [(os.path.basename(source), source, None)]
+        return [(os.path.basename(source), os.path.realpath(source), None)]  # a link given is the user's choice
     top, found = os.path.basename(os.path.abspath(source)), []
 
     def fail(error):
@@ -161,7 +161,7 @@ def write_corpus(output, pairs, document):
             if temporary:
                 shutil.rmtree(temporary, ignore_errors=True)
         if isinstance(error, OSError):
-            raise CorpusError("%s: %s" % (error.filename or output, error.strerror))
+            raise CorpusError("cannot make %s: %s" % (output, error.strerror or error))
         raise
 
 
