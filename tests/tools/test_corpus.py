@@ -12,6 +12,7 @@ import tempfile
 import unittest
 
 from sbench.corpus import importer, selection, shader_test as st
+from sbench.results import document as results
 from test_faults import FAKE, TOOL, leftovers, read_lines, until
 
 VS = b"void main()\n{\n\tgl_Position = vec4(0.0); // \xff odd byte\n}\n"
@@ -150,6 +151,21 @@ class CorpusRun(unittest.TestCase):
                if line.endswith(" ms, 56 MiB")]
         self.assertEqual(ran, [[c, name, "%d/2" % r] for c, name, r in expected])
         self.assertEqual((leftovers(), os.listdir(tmp)), ([], []))
+
+
+class Saves(unittest.TestCase):
+    def test_a_large_results_file_is_not_rewritten_after_every_run_but_always_at_the_end(self):
+        work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, work)
+        path, save = os.path.join(work, "r.json"), results.saver(os.path.join(work, "r.json"))
+        document = {"plan": {"runs": 2}, "results": [{"runs": [{"ms": 1, "x": "x" * results.PACED_BYTES}],
+                                                      "failed_runs": []}]}
+        save(document)
+        document["results"][0]["runs"].append({"ms": 2})
+        save(document)  # put off: it took far more than a twentieth of the time since
+        self.assertEqual(len(json.loads(pathlib.Path(path).read_text())["results"][0]["runs"]), 1)
+        save(document, paced=False)
+        self.assertEqual(json.loads(pathlib.Path(path).read_text()), document)
 
 
 if __name__ == "__main__":
