@@ -6,11 +6,12 @@ saver writes it (each run encoded once), unpaced; prints each one's
 seconds in all and at the round's last run, and the file's size. They
 take too long to make them all: every STEP-th is timed and counted STEP
 times. Paced, the saver's saves beyond PACED_BYTES take at most 1/PACE of
-the round's time.
+the round's time. bare: runs without their timeline, as a corpus run
+keeps them by default.
 `import DIR...`: a corpus made from every .shader_test under DIRs, timed,
 with its pairs and skipped files by reason.
 
-  benchmarks/corpus_scale.py saves [RUNS]      (from the checkout's root; 2000 by default)
+  benchmarks/corpus_scale.py saves [RUNS [bare]]      (from the checkout's root; 2000 by default)
   benchmarks/corpus_scale.py import DIR...
 """
 
@@ -31,10 +32,12 @@ STEP = 50
 DATA = os.path.join("tests", "tools", "data", "small-softpipe-llvmpipe.json.gz")
 
 
-def saves(runs):
+def saves(runs, bare):
     with gzip.open(DATA) as f:
         sample = json.load(f)
     run = sample["results"][0]["runs"][0]
+    if bare:
+        run = dict(run, program_ms=None, commit_kib=None, rss_kib=None, timeline="off")
     base = {k: v for k, v in sample["results"][0].items() if k != "calls"}
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "results.json")
@@ -64,6 +67,6 @@ def import_all(directories):
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["saves"]:
-        saves(int(sys.argv[2]) if len(sys.argv) > 2 else 2000)
+        saves(int(sys.argv[2]) if len(sys.argv) > 2 else 2000, sys.argv[3:] == ["bare"])
     else:
         import_all(sys.argv[2:])

@@ -15,7 +15,7 @@ run that prints nothing for --stall-timeout seconds is stopped and recorded as
 hung; a crash is recorded too, and the other runs go on. With --json the
 results file is rewritten after every run, so an interrupted or killed
 comparison loses at most the run in progress (see --resume; a file beyond
-16 MiB is rewritten less often when that costs more than a twentieth of
+4 MiB is rewritten less often when that costs more than a twentieth of
 the time, and a comparison killed outright may lose the runs since).
 
 --corpus runs the pairs of a corpus made by `compare corpus` (see its -h),

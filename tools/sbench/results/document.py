@@ -11,7 +11,6 @@ import codecs
 import datetime
 import json
 import os
-import re
 import secrets
 import stat
 import time
@@ -44,9 +43,10 @@ def save(path, document):
 
 # A file beyond this is not rewritten after every run when that would cost more than a
 # 1/PACE share of the time since the last save: at 2,000 runs of 33 KB a round, every
-# run's save made a round's saving quadratic (a 66 MB file written 2,000 times).
-PACED_BYTES = 16 << 20
+# run's save made a round's saving quadratic (an 86 MB file written 2,000 times).
+PACED_BYTES = 4 << 20
 PACE = 20
+CHANGING = ("failure", "runs", "failed_runs", "calls")  # the fields of a result that change as it runs
 
 
 def saver(path):
@@ -68,20 +68,24 @@ def saver(path):
 
 
 def encode(document, encoded):
-    """The document as JSON, its runs one a line from encoded (id -> (run,
-    text)), which keeps what it encodes; the rest indented as save writes it."""
-    token, texts = secrets.token_hex(16), []
+    """The document as JSON. What never changes once made, each run and each
+    result's own fields (its configuration, driver and pair), is encoded once
+    and kept in encoded (id -> (the value, its text)); the rest (a result's
+    failure, runs and replay, the plan, the verdicts) anew."""
+    def once(value, fixed=None):
+        if id(value) not in encoded:
+            encoded[id(value)] = (value, json.dumps(fixed if fixed is not None else value, allow_nan=False))
+        return encoded[id(value)][1]
 
-    def placeholder(run):
-        if id(run) not in encoded:
-            encoded[id(run)] = (run, json.dumps(run, allow_nan=False))
-        texts.append(encoded[id(run)][1])
-        return "%s:%d" % (token, len(texts) - 1)
-    skeleton = dict(document, results=[
-        dict(result, runs=[placeholder(r) for r in result["runs"]],
-             failed_runs=[placeholder(r) for r in result["failed_runs"]]) for result in document["results"]])
-    pieces = re.split('"%s:([0-9]+)"' % token, json.dumps(skeleton, indent=1, allow_nan=False))
-    return "".join(texts[int(piece)] if i % 2 else piece for i, piece in enumerate(pieces))
+    def result_text(result):
+        fixed = once(result, {k: v for k, v in result.items() if k not in CHANGING})
+        changing = ['"%s": %s' % (key, "[%s]" % ", ".join(map(once, value)) if key in ("runs", "failed_runs")
+                                  else json.dumps(value, allow_nan=False))
+                    for key, value in result.items() if key in CHANGING]
+        return fixed[:-1] + (", " if fixed != "{}" and changing else "") + ", ".join(changing) + "}"
+    token = '"%s"' % secrets.token_hex(16)  # no string of the document can hold it, as JSON escapes quotes
+    before, _, after = json.dumps(dict(document, results=token[1:-1]), allow_nan=False).partition(token)
+    return before + "[%s]" % ",\n".join(map(result_text, document["results"])) + after
 
 
 # ---------------------------------------------------------------------------
