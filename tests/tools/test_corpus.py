@@ -38,15 +38,20 @@ FILES = {  # name: (text, the pair's vertex and fragment shaders, or the reason 
     "no_shader": (REQUIRE + b"[test]\nprobe all rgba 0 0 0 0\n", st.NO_SHADER),
     "empty": (b"[vertex shader]\n \n[fragment shader]\n" + FS, st.EMPTY),
     "..dots": (b"[fragment shader]\n\r\n" + FS, (st.passthrough_vertex(b""), b"\r\n" + FS)),
+    "\udcffodd": (b"[vertex shader]\n" + VS + b"[fragment shader]\n#version 110\n" + FS, (VS, b"#version 110\n" + FS)),
 }
+WHERE = {"same": "sub", "compute": "/".join(["d"] * 1000)}  # os.walk recurses: this deep stopped it
 
 
 def corpus_tree(directory):
     """A tree of FILES, a link out of it, a FIFO and a file too large; returns its root."""
     root = os.path.join(directory, "tests")
-    os.makedirs(os.path.join(root, "sub"))
     for name, (text, _) in FILES.items():
-        pathlib.Path(root, "sub" if name == "same" else "", name + importer.SUFFIX).write_bytes(text)
+        where = root
+        for part in WHERE.get(name, "").split("/"):  # a level at a time: os.makedirs recurses too
+            where = os.path.join(where, part)
+            os.makedirs(where, exist_ok=True)
+        pathlib.Path(where, name + importer.SUFFIX).write_bytes(text)
     pathlib.Path(directory, "outside").write_bytes(FILES["both"][0])
     os.symlink(os.path.join(directory, "outside"), os.path.join(root, "link" + importer.SUFFIX))
     os.mkfifo(os.path.join(root, "fifo" + importer.SUFFIX))
@@ -62,7 +67,7 @@ def tree_bytes(directory):
 class Import(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.dir)
+        self.addCleanup(subprocess.run, ["rm", "-rf", "--", self.dir], check=True)  # shutil.rmtree recurses
 
     def test_every_kind_of_file_made_a_pair_or_skipped_by_reason_the_same_every_time(self):
         root, out = corpus_tree(self.dir), os.path.join(self.dir, "out")

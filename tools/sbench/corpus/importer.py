@@ -61,16 +61,22 @@ def walk(source):
     source = source.rstrip("/") or "/"
     if not os.path.isdir(source):
         return [(os.path.basename(source), os.path.realpath(source), None)]  # a link given is the user's choice
-    top, found = os.path.basename(os.path.abspath(source)), []
-
-    def fail(error):
-        found.append((os.path.join(top, os.path.relpath(error.filename, source)), error.filename, UNREADABLE))
-    for directory, subdirectories, files in os.walk(source, onerror=fail):
-        for name in files:  # a link to a directory is among subdirectories, and not followed
-            full = os.path.join(directory, name)
-            if name.endswith(SUFFIX):
-                shown = os.path.join(top, os.path.relpath(full, source))
-                found.append((shown, full, LINK if os.path.islink(full) else None))
+    top, found, stack = os.path.basename(os.path.abspath(source)), [], [source]
+    while stack:  # not os.walk, which recurses: a tree some 300 deep would stop it
+        directory = stack.pop()
+        try:
+            with os.scandir(directory) as listing:
+                entries = list(listing)
+        except OSError as error:
+            found.append((os.path.join(top, os.path.relpath(directory, source)), directory,
+                          "%s: %s" % (UNREADABLE, error.strerror)))
+            continue
+        for entry in entries:
+            shown = os.path.join(top, os.path.relpath(entry.path, source))
+            if entry.is_dir(follow_symlinks=False):
+                stack.append(entry.path)
+            elif entry.name.endswith(SUFFIX):
+                found.append((shown, entry.path, LINK if entry.is_symlink() else None))
     return found
 
 
