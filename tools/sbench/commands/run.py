@@ -14,7 +14,15 @@ are interleaved, so that a drift of the machine touches all of them alike. A
 run that prints nothing for --stall-timeout seconds is stopped and recorded as
 hung; a crash is recorded too, and the other runs go on. With --json the
 results file is rewritten after every run, so an interrupted or killed
-comparison loses at most the run in progress (see --resume).
+comparison loses at most the run in progress (see --resume; a file beyond
+4 MiB is rewritten less often when that costs more than a twentieth of
+the time, and a comparison killed outright may lose the runs since).
+
+--corpus runs the pairs of a corpus made by `compare corpus` (see its -h),
+all of them or a seeded --sample of those --filter keeps: each round takes
+every pair once per configuration, the pairs in a seeded order of the
+round's own, a pair's configurations back to back, first one way, then the
+other. The plan keeps the corpus, so --resume runs exactly what is left.
 
 --fail-on-regression makes a gate of the comparison (or of report, diff
 and --baseline): each time and memory verdict against the baseline must show
@@ -73,11 +81,14 @@ def add_options(parser):
                         help="one more variable for configuration NAME (a new one if not named), "
                              "its value taken whole, commas and all; may be repeated")
     common.add_shaders(parser)
+    add_corpus(parser)
     parser.add_argument("--cache", choices=results.CACHE_MODES,
                         help="the driver's disk cache: a fresh one per run (default), off, or the user's")
     common.add_display(parser)
     parser.add_argument("--no-timeline", dest="timeline", action="store_false", default=None,
                         help="do not record per-program times, memory and CPU time")
+    parser.add_argument("--keep-timeline", dest="timeline", action="store_true",
+                        help="record them (the default, but for --corpus: some 33 KB a run)")
     parser.add_argument("--calls", action="store_true", default=None,
                         help="one extra run per configuration and pair, recorded with apitrace and replayed "
                              "with glretrace --pcpu, for the time of each GL call")
@@ -97,6 +108,19 @@ def add_options(parser):
     common.add_clock(parser)
 
 
+def add_corpus(parser):
+    parser.add_argument("--corpus", metavar="DIR",
+                        help="run the pairs of a corpus (see corpus -h) instead of --shaders: each round takes "
+                             "every pair once per configuration, the pairs in a seeded order of the round's own")
+    parser.add_argument("--sample", type=common.number_in(1, 10 ** 9, int), metavar="N",
+                        help="with --corpus: a seeded sample of N of its pairs (the same for the same seed)")
+    parser.add_argument("--seed", type=common.number_in(0, 2 ** 63, int), metavar="S",
+                        help="with --corpus: the seed of the sample and of each round's order (default 0)")
+    parser.add_argument("--filter", metavar="GLOB",
+                        help="with --corpus: only the pairs whose source file's path matches GLOB "
+                             "(as the manifest has it; * matches / too), before --sample")
+
+
 def check(parser, args):
     """The rules of the comparison's options, and its CONFIGs and --env parsed
     into args.configs; parser.error (status 2) on the first broken."""
@@ -106,6 +130,10 @@ def check(parser, args):
         parser.error("--allow-different goes with --baseline or diff")
     if args.resume and args.json and not outputs.same_file(args.json, args.resume):
         parser.error("--resume adds to its own file: no --json")
+    if args.corpus and args.shaders:
+        parser.error("--corpus and --shaders do not go together")
+    if not args.corpus and (args.sample or args.seed is not None or args.filter is not None):
+        parser.error("--sample, --seed and --filter go with --corpus")
     if not args.record and (args.store or args.machine or args.repo or args.commit):
         parser.error("--store, --machine, --repo and --commit go with --record")
     try:
@@ -169,13 +197,7 @@ def prepare(args, here):
     saved = resumed["plan"] if resumed else None
     configs = args.configs or (plans.plan_configs(saved) if saved
                                else [plans.parse_config(name) for name in plans.BUILT_IN])
-    try:
-        if args.shaders or not saved:
-            pairs = plans.find_pairs(args.shaders or [os.path.join(here, "..", "shaders")])
-        else:
-            pairs = [(plans.find_pair(directory), label) for directory, label in plans.plan_pairs(saved)]
-    except ValueError as error:
-        raise Refused(str(error))
+    corpus, pairs = chosen_pairs(args, saved, here)
     binary = (os.path.abspath(args.binary) if args.binary
               else saved["binary"]["path"] if saved else default_binary(here))
     if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
@@ -188,16 +210,16 @@ def prepare(args, here):
     settings = {key: value if value is not None else (saved.get(key, default) if saved else default)
                 for key, value, default in
                 (("runs", runs, 20 if auto else 5), ("cache", args.cache, "isolated"),
-                 ("timeline", args.timeline, True),
+                 ("timeline", args.timeline, not corpus),
                  ("calls", args.calls, False), ("auto", auto, False), ("against", args.against, None),
                  ("threshold", args.threshold, verdicts.DEFAULT_THRESHOLD),
                  ("gate", args.fail_on_regression or None, False), ("clock", args.clock, "wall"))}
     if settings["against"] is not None and settings["against"] not in [name for name, _, _ in configs]:
         raise Refused("--against %s: no configuration of that name" % settings["against"])
     common.check_environment(configs, settings["cache"])
-    inputs = [("--binary", binary)] + [("--shaders", os.path.join(d, name)) for d, _ in pairs for name in plans.PAIR]
+    inputs = [("--binary", binary)] + [("--shaders", os.path.join(d, name)) for d, *_ in pairs for name in plans.PAIR]
     check_outputs(args, inputs + ([("--baseline", args.baseline)] if args.baseline else []), store=args.record)
-    plan = plans.make_plan(configs, pairs, binary, **settings)
+    plan = plans.make_plan(configs, pairs, binary, corpus=corpus, **settings)
     if saved:
         differences = plans.plan_differences(saved, plan)
         if differences:
@@ -208,6 +230,23 @@ def prepare(args, here):
             raise Refused("%s names the binary %s, which %s: give --binary %s to run it all the same"
                           % (args.resume, binary, reason, shlex.quote(binary)))
     return resumed, plan
+
+
+def chosen_pairs(args, saved, here):
+    """(the corpus's record or None, the pairs): --corpus's, --shaders', or
+    the resumed plan's; raises Refused."""
+    try:
+        if args.corpus or (saved and saved.get("corpus") and not args.shaders):
+            given = args.corpus or saved["corpus"]["directory"]
+            kept = saved["corpus"] if not args.corpus else {}
+            sample, seed, pattern = ((args.sample, args.seed or 0, args.filter) if args.corpus
+                                     else (kept["sample"], kept["seed"], kept["filter"]))
+            return plans.corpus_pairs(given, sample, seed, pattern)
+        if args.shaders or not saved:
+            return None, plans.find_pairs(args.shaders or [os.path.join(here, "..", "shaders")])
+        return None, [(plans.find_pair(d), label, source) for d, label, source in plans.plan_pairs(saved)]
+    except (ValueError, KeyError, TypeError) as error:  # a saved corpus record that is not one
+        raise Refused(str(error) if isinstance(error, ValueError) else "%s: its corpus is not one" % args.resume)
 
 
 def untrusted(binary):
@@ -290,10 +329,10 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
     display = chosen_display(args)
     scratch.remove_stale()  # what a tool killed outright (SIGKILL) left in the temporary directory
     scratch.start_watchdog()  # so that if this one is, what it started is stopped all the same
-    written = (lambda doc: results.save(path, doc)) if path else (lambda doc: None)
+    written = results.saver(path) if path else (lambda doc, paced: None)
 
-    def save(doc):
-        written(doc)
+    def save(doc, paced=True):
+        written(doc, paced)
         if recorder:
             recorder(doc)
     document, status = None, None
@@ -325,7 +364,7 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
                 sys.stdout.write("\n" + "".join(line + "\n" for line in differed) + text)
                 print_gate(blocks[-1])
             document["complete"] = True  # only once every output is written
-            save(document)
+            save(document, paced=False)
             return status
         except Refused as error:
             refuse(error)
@@ -341,6 +380,6 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
             return status
         with contextlib.suppress(OSError):  # a full disk, or the terminal is gone (SIGHUP)
             if path:
-                save(document)
+                save(document, paced=False)
             show([document], wide=args.wide)  # what finished; no other file is written after an interrupt
     return status

@@ -12,7 +12,9 @@ import datetime
 import json
 import os
 import re
+import secrets
 import stat
+import time
 import uuid
 
 from ..running import libraries, program_output as output
@@ -53,6 +55,53 @@ def check_id(document, where="the document"):
 def save(path, document):
     """Replaces path with the document, atomically, and makes it durable."""
     outputs.write(path, lambda f: json.dump(document, f, indent=1, allow_nan=False))
+
+
+# A file beyond this is not rewritten after every run when that would cost more than a
+# 1/PACE share of the time since the last save: at 2,000 runs of 33 KB a round, every
+# run's save made a round's saving quadratic (an 86 MB file written 2,000 times).
+PACED_BYTES = 4 << 20
+PACE = 20
+CHANGING = ("failure", "runs", "failed_runs", "calls")  # the fields of a result that change as it runs
+
+
+def saver(path):
+    """save(document, paced=True) for a comparison's file: each run is
+    encoded once (runs never change once made), and, once the file is larger
+    than PACED_BYTES, a paced save is skipped until PACE times what the last
+    took has passed since (an interrupt's or the end's save is never paced:
+    only a comparison killed outright loses the runs since the last save)."""
+    encoded, last = {}, {"bytes": 0, "took": 0.0, "at": 0.0}
+
+    def save_document(document, paced=True):
+        now = time.monotonic()
+        if paced and last["bytes"] > PACED_BYTES and now - last["at"] < PACE * last["took"]:
+            return
+        text = encode(document, encoded)
+        outputs.write(path, lambda f: f.write(text))
+        last.update(bytes=len(text), at=time.monotonic(), took=time.monotonic() - now)
+    return save_document
+
+
+def encode(document, encoded):
+    """The document as JSON. What never changes once made, each run and each
+    result's own fields (its configuration, driver and pair), is encoded once
+    and kept in encoded (id -> (the value, its text)); the rest (a result's
+    failure, runs and replay, the plan, the verdicts) anew."""
+    def once(value, fixed=None):
+        if id(value) not in encoded:
+            encoded[id(value)] = (value, json.dumps(fixed if fixed is not None else value, allow_nan=False))
+        return encoded[id(value)][1]
+
+    def result_text(result):
+        fixed = once(result, {k: v for k, v in result.items() if k not in CHANGING})
+        changing = ['"%s": %s' % (key, "[%s]" % ", ".join(map(once, value)) if key in ("runs", "failed_runs")
+                                  else json.dumps(value, allow_nan=False))
+                    for key, value in result.items() if key in CHANGING]
+        return fixed[:-1] + (", " if fixed != "{}" and changing else "") + ", ".join(changing) + "}"
+    token = '"%s"' % secrets.token_hex(16)  # no string of the document can hold it, as JSON escapes quotes
+    before, _, after = json.dumps(dict(document, results=token[1:-1]), allow_nan=False).partition(token)
+    return before + "[%s]" % ",\n".join(map(result_text, document["results"])) + after
 
 
 # ---------------------------------------------------------------------------

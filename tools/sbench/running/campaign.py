@@ -14,10 +14,10 @@ A resumed comparison runs exactly what its plan still lacks.
 
 import contextlib
 import os
-import statistics
 import time
 
 from . import desktop, observe, program_output as output, plan as plans, replay
+from ..corpus import selection
 from ..system import scratch
 from ..system.text import minutes, progress
 
@@ -36,9 +36,9 @@ def probe(configs, pairs, display, cache, explicit):
             progress("[%s] skipped: %s" % (name, reason))
             continue
         kept.append((name, env, word))
-        for pair_dir, label in pairs:
+        for pair in pairs:
             results.append({"configuration": name, "environment": env, "renderer": renderer,
-                            "gl_version": version, "cache": cache, "shaders": plans.shader_info(pair_dir, label),
+                            "gl_version": version, "cache": cache, "shaders": plans.shader_info(*pair),
                             "failure": reason, "runs": [], "failed_runs": []})
     return results, kept
 
@@ -74,6 +74,23 @@ def pair_workdir(pair_dir):
         yield workdir
 
 
+def round_order(document, round_number):
+    """The round's runs as groups, a pair's configurations in each: a corpus
+    run takes its pairs in the round's seeded order, each pair's
+    configurations back to back, forwards and backwards by turns; otherwise
+    every configuration on every pair, in the plan's order and backwards
+    by turns of rounds, a group a run."""
+    results, corpus = document["results"], document["plan"].get("corpus")
+    if not corpus:
+        backwards = document["plan"].get("order") == "alternating" and round_number % 2 == 0
+        return [[result] for result in (results[::-1] if backwards else results)]
+    by_pair = {}
+    for result in results:
+        by_pair.setdefault(result["shaders"]["label"], []).append(result)
+    order = selection.shuffled(list(by_pair), corpus["seed"], round_number)
+    return [by_pair[label][::1 if (i + round_number) % 2 else -1] for i, label in enumerate(order)]
+
+
 def run(document, save, display, stall, after_round=lambda number: False):
     """Runs what the document's plan still lacks, saving the document (save())
     after every run; its "complete" is the caller's to set. after_round(N) is
@@ -82,48 +99,64 @@ def run(document, save, display, stall, after_round=lambda number: False):
     once the run in progress is stopped. display: a desktop.Display, or None
     for a private server per run."""
     plan = document["plan"]
-    durations, left = [], runs_left(document)
+    took, left = [0.0, 0], runs_left(document)  # a running sum: a mean over every run, every run, is quadratic
     most = ("max %d" if plan.get("auto") else "%d") % plan["runs"]
     for round_number in range(1, plan["runs"] + 1):
-        backwards = plan.get("order") == "alternating" and round_number % 2 == 0
-        for result in document["results"][::-1] if backwards else document["results"]:
-            if result["failure"] or attempts(result) >= round_number:
-                continue
-            label = "[%s %s %d/%s]" % (result["configuration"], result["shaders"]["label"], round_number, most)
-            started = time.monotonic()
-            # Once a run, not once a program: statistics.mean is exact, and slow.
-            typical = statistics.mean(durations) if durations else None
-
-            def show(line, label=label, started=started, left=left, typical=typical):
-                eta = ""
-                if typical is not None:
-                    remaining = typical * left - (time.monotonic() - started)
-                    eta = ", about %s left" % minutes(max(0, remaining))
-                progress("%s program %s%s" % (label, line.split("/")[0], eta), final=False)
-
-            with desktop.xserver(display) as run_display, pair_workdir(result["shaders"]["directory"]) as workdir:
-                run, failed = observe.run_once(document["binary"]["path"], workdir, run_display,
-                                               result["environment"], plan["cache"], plan["timeline"], stall,
-                                               round_number, show)
-            durations.append(time.monotonic() - started)
-            left -= 1
-            if run:
-                result["runs"].append(run)
-            else:
-                result["failed_runs"].append(failed)
-            result["failure"] = stop_reason(run, failed)
-            if result["failure"]:
-                left -= plan["runs"] - round_number
-                progress("%s FAILED: %s" % (label, result["failure"]))
-            elif failed:
-                progress("%s failed: %s" % (label, failed["reason"]))
-            else:
-                progress("%s %d ms, %s MiB" % (label, run["ms"],
-                                               "-" if run["commit_mib"] is None else run["commit_mib"]))
-            save(document)
+        groups = [[r for r in group if not r["failure"] and attempts(r) < round_number]
+                  for group in round_order(document, round_number)]
+        groups = [group for group in groups if group]
+        for done, group in enumerate(groups):
+            pairs = ", pairs %d done, %d left" % (done, len(groups) - done) if plan.get("corpus") else ""
+            left = run_group(document, group, save, display, stall, (round_number, most, pairs), took, left)
         if after_round(round_number):
             break
+    run_calls(document, save, display, stall)
 
+
+def run_group(document, group, save, display, stall, where, took, left):
+    """The runs of one group of a round (round_order); returns the runs
+    left after it. took: [seconds, runs] so far, for the time left."""
+    plan, (round_number, most, pairs) = document["plan"], where
+    for result in group:
+        if result["failure"]:  # stopped by an earlier run of this group
+            continue
+        label = "[%s %s %d/%s]" % (result["configuration"], result["shaders"]["label"], round_number, most)
+        started = time.monotonic()
+        typical = took[0] / took[1] if took[1] else None
+
+        def show(line, label=label, started=started, left=left, typical=typical):
+            eta = ""
+            if typical is not None:
+                remaining = typical * left - (time.monotonic() - started)
+                eta = ", about %s left" % minutes(max(0, remaining))
+            progress("%s program %s%s%s" % (label, line.split("/")[0], pairs, eta), final=False)
+
+        with desktop.xserver(display) as run_display, pair_workdir(result["shaders"]["directory"]) as workdir:
+            run, failed = observe.run_once(document["binary"]["path"], workdir, run_display,
+                                           result["environment"], plan["cache"], plan["timeline"], stall,
+                                           round_number, show)
+        took[0], took[1] = took[0] + time.monotonic() - started, took[1] + 1
+        left -= 1
+        if run:
+            result["runs"].append(run)
+        else:
+            result["failed_runs"].append(failed)
+        result["failure"] = stop_reason(run, failed)
+        if result["failure"]:
+            left -= plan["runs"] - round_number
+            progress("%s FAILED: %s" % (label, result["failure"]))
+        elif failed:
+            progress("%s failed: %s" % (label, failed["reason"]))
+        else:
+            progress("%s %d ms, %s MiB" % (label, run["ms"],
+                                           "-" if run["commit_mib"] is None else run["commit_mib"]))
+        save(document)
+    return left
+
+
+def run_calls(document, save, display, stall):
+    """--calls: one replay per configuration and pair that ran."""
+    plan = document["plan"]
     for result in calls_left(document):
         label = "[%s %s calls]" % (result["configuration"], result["shaders"]["label"])
         with pair_workdir(result["shaders"]["directory"]) as workdir:

@@ -11,6 +11,7 @@ import subprocess
 import time
 
 from . import harness
+from ..corpus import selection
 from ..system import scratch
 from ..system.text import printable
 
@@ -195,13 +196,28 @@ def sha256(path):
     return digest.hexdigest()
 
 
-def shader_info(directory, label):
+def shader_info(directory, label, source=None):
+    """A pair as plans and results hold it; source: where a corpus's pair came from ({"file", "section"})."""
     files = {}
     for name in PAIR:
         path = os.path.join(directory, name)
         files[name] = ({"size": os.path.getsize(path), "sha256": sha256(path)}
                        if os.path.isfile(path) else None)
-    return {"directory": os.path.abspath(directory), "label": label, "files": files}
+    info = {"directory": os.path.abspath(directory), "label": label, "files": files}
+    return dict(info, source=source) if source else info
+
+
+def corpus_pairs(directory, sample=None, seed=0, pattern=None):
+    """(the plan's record of the corpus, its pairs as find_pairs gives them
+    plus each one's source) for run --corpus; ValueError with one line."""
+    manifest, digest = selection.read_manifest(directory)
+    chosen = selection.select(manifest["pairs"], sample, seed, pattern)
+    if not chosen:
+        raise ValueError("--corpus %s: no pair%s" % (directory, " matches --filter %s" % pattern if pattern else ""))
+    pairs = [(find_pair(os.path.join(directory, p["name"])), p["name"], p["source"]) for p in chosen]
+    record = {"directory": os.path.abspath(directory), "manifest_sha256": digest, "pairs": len(manifest["pairs"]),
+              "sample": sample, "seed": seed, "filter": pattern}
+    return record, pairs
 
 
 # ---------------------------------------------------------------------------
@@ -246,18 +262,21 @@ def binary_info(path):
 
 
 def make_plan(configs, pairs, binary, runs, cache, timeline, calls, auto=False, against=None, threshold=5.0,
-              gate=False, clock="wall"):
+              gate=False, clock="wall", corpus=None):
     """Everything that decides which runs a comparison makes, and how its
     verdicts are made, as it is stored. pairs: [(pair directory, label)], as
     find_pairs gives them. runs: the count, or with auto the most -n auto may make.
     order: within a round the configurations run in the plan's order, then
     the other way round in the next, so that going first or second is alike
-    on both sides (plans without it ran in the plan's order every round)."""
-    return {"runs": runs, "cache": cache, "timeline": timeline, "calls": calls, "auto": auto,
+    on both sides (plans without it ran in the plan's order every round).
+    corpus: where the pairs came from (corpus_pairs), for a corpus run, whose
+    rounds each take the pairs in an order of their own (campaign)."""
+    plan = {"runs": runs, "cache": cache, "timeline": timeline, "calls": calls, "auto": auto,
             "against": against, "threshold": threshold, "gate": gate, "clock": clock, "order": "alternating",
             "binary": binary_info(binary),
             "configurations": [{"name": name, "environment": env, "expect": word} for name, env, word in configs],
-            "shaders": [shader_info(directory, label) for directory, label in pairs]}
+            "shaders": [shader_info(*pair) for pair in pairs]}
+    return dict(plan, corpus=corpus) if corpus else plan
 
 
 def command_line(plan):
@@ -270,7 +289,12 @@ def command_line(plan):
     argv += ["--threshold", "%g" % plan["threshold"]] if "threshold" in plan else []
     argv += ["--fail-on-regression"] if plan.get("gate") else []
     argv += ["--clock", plan["clock"]] if plan.get("clock", "wall") != "wall" else []
-    for pair in plan["shaders"]:
+    corpus = plan.get("corpus")
+    if corpus:
+        argv += ["--corpus", corpus["directory"], "--seed", str(corpus["seed"])]
+        argv += ["--sample", str(corpus["sample"])] if corpus["sample"] is not None else []
+        argv += ["--filter", corpus["filter"]] if corpus["filter"] is not None else []
+    for pair in [] if corpus else plan["shaders"]:
         argv += ["--shaders", pair["directory"]]
     for config in plan["configurations"]:
         if config["name"] in BUILT_IN and BUILT_IN[config["name"]][0] == config["environment"]:
@@ -287,7 +311,7 @@ def plan_configs(plan):
 
 
 def plan_pairs(plan):
-    return [(p["directory"], p["label"]) for p in plan["shaders"]]
+    return [(p["directory"], p["label"], p.get("source")) for p in plan["shaders"]]
 
 
 def plan_differences(saved, current):
@@ -297,6 +321,10 @@ def plan_differences(saved, current):
     for key in ("runs", "cache", "timeline", "calls", "auto", "against", "threshold", "gate", "clock"):
         if saved.get(key, current[key]) != current[key]:
             found.append("%s is %s, the results have %s" % (key, current[key], saved[key]))
+    if saved.get("corpus") != current.get("corpus"):
+        found.append("the corpus is %s, the results have %s" % tuple(
+            "none" if not c else "%(directory)s (manifest SHA-256 %(manifest_sha256).12s..., sample %(sample)s, "
+            "seed %(seed)s, filter %(filter)s)" % c for c in (current.get("corpus"), saved.get("corpus"))))
     if saved["binary"]["sha256"] != current["binary"]["sha256"]:
         found.append("the binary %s is not the one the results were made with (SHA-256 %s..., not %s...)"
                      % (current["binary"]["path"], current["binary"]["sha256"][:12], saved["binary"]["sha256"][:12]))
