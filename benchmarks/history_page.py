@@ -13,7 +13,7 @@ import sys
 import tempfile
 import time
 
-from sbench.history import page
+from sbench.history import trend_page
 from test_detect import made_history
 from test_report import start_browser
 
@@ -21,7 +21,7 @@ loads = int(sys.argv[1]) if len(sys.argv) > 1 else 5
 directory = tempfile.mkdtemp(prefix="shaderbench-page-bench-")
 try:
     path = os.path.join(directory, "history.html")
-    page.write(path, made_history(50, 200))
+    trend_page.write(path, made_history(50, 200))
     browser = start_browser(directory)
     try:
         times, whole = [], []

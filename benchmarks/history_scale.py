@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.join("tests", "tools"))
 
 import postgres  # noqa: E402
 from sbench.results import document  # noqa: E402
-from sbench.history import record, series, store as stores  # noqa: E402
+from sbench.history import comparisons, series, store as stores  # noqa: E402
 
 CONFIGS, PAIRS, RUNS = 10, 3, 5
 
@@ -105,7 +105,7 @@ def bench(url, commits, directory):
         document = night(i, random.Random(20261209 + i))
         making += time.monotonic() - made
         commit = {"root": "r" * 40, "name": "driver", "sha": hashlib.sha1(b"%d" % i).hexdigest(), "position": i + 1}
-        record.write(store, document, {"c%d" % c: commit for c in range(1, CONFIGS)})
+        comparisons.write(store, document, {"c%d" % c: commit for c in range(1, CONFIGS)})
     recorded = time.monotonic() - started - making
     stores.close(store)
     runs = commits * CONFIGS * PAIRS * RUNS

@@ -15,7 +15,7 @@ import statistics
 import sys
 import tempfile
 
-from sbench.presentation import page as report
+from sbench.presentation import report_page as report
 from test_report import RECORDED, start_browser
 
 

@@ -14,7 +14,7 @@ import numpy
 import psycopg
 
 import postgres
-from sbench.history import changes as found_changes, detect, store as stores, trials
+from sbench.history import detect, found_changes, store as stores, trials
 
 from test_bisect import BUILD, USE, History, git, read
 from test_compare import run_main

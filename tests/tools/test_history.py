@@ -14,7 +14,7 @@ import uuid
 
 import postgres
 import psycopg
-from sbench.history import record, schema, series, store as stores
+from sbench.history import comparisons, schema, series, store as stores
 from sbench.history.schema import VERSION
 from sbench.results import document as results
 from sbench.running import plan
@@ -479,7 +479,7 @@ class Reads(Stores):
 
         def record_another():
             other = stores.connect(url)
-            record.write(other, night)
+            comparisons.write(other, night)
             stores.close(other)
         for url in self.urls():
             with self.subTest(url=url):

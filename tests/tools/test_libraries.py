@@ -11,7 +11,7 @@ import sys
 import tempfile
 import unittest
 
-from sbench.presentation import page as report
+from sbench.presentation import report_page as report
 from sbench.results import document as results
 from sbench.running import desktop, libraries, observe, program_output as output
 from sbench.system import proc

@@ -22,7 +22,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
-from sbench.history import page as trend_page, trials
+from sbench.history import trend_page, trials
 from test_compare import Files, run_main
 
 HERE = os.path.dirname(os.path.abspath(__file__))

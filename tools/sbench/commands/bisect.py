@@ -43,12 +43,12 @@ import os
 import sys
 
 from ..analysis import verdicts
-from ..bisection import summary as bisect_report, builds, search as bisection
+from ..bisection import summary as bisect_report, builds, search
 from ..results import document as results
 from ..running import plan as plans
 from ..system import interrupts, files as outputs, scratch
 from ..system.text import printable, progress
-from ..history import record, store as stores
+from ..history import comparisons, store as stores
 from . import common
 from .record import resolve_commits
 from .run import chosen_display, default_binary
@@ -274,7 +274,7 @@ def outcome_lines(document, outcome):
     change = bisect_report.shown(confirm["estimate"], document["settings"]["sign"]) if confirm["estimate"] else "?"
     what = {("time", 1): "slower", ("time", -1): "faster", ("memory", 1): "larger in memory",
             ("memory", -1): "smaller in memory"}[document["settings"]["measure"], document["settings"]["sign"]]
-    what += " in CPU time" if bisection.measure_key(document["settings"]) == "cpu_us" else ""
+    what += " in CPU time" if search.measure_key(document["settings"]) == "cpu_us" else ""
     if outcome == "same":
         return ["nothing to bisect: %s is not %s than %s by more than %g %% (%s, %d rounds)"
                 % (commits[-1][:12], what, commits[0][:12], document["settings"]["threshold"], change,
@@ -353,7 +353,7 @@ def bisect_recorder(args, document, shaders):
                                   "failed_runs": [measured] if failed else []}]}
             if document.get("id"):  # a comparison of the bisect's own per commit
                 point["id"] = "%s-%s" % (document["id"], commit)
-            record.write(store, point, commits[commit], args.machine, args.json or args.resume or "")
+            comparisons.write(store, point, commits[commit], args.machine, args.json or args.resume or "")
         except (common.Refused, stores.StoreError, stores.errors(store)) as error:
             if not told:
                 told.append(error)

@@ -15,7 +15,7 @@ import sys
 import tempfile
 
 from ..system import interrupts
-from ..history import changes as found_changes, store as stores
+from ..history import found_changes, store as stores
 from ..system.text import printable
 from . import bisect
 from .bisect import assignment

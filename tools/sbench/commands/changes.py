@@ -14,7 +14,7 @@ import sys
 
 from ..analysis import verdicts
 from ..system import files as outputs, interrupts
-from ..history import changes as found_changes
+from ..history import found_changes
 from ..system.text import printable
 from . import common
 from .common import add_store_options, with_store

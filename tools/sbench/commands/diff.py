@@ -53,7 +53,7 @@ def diff(args):
 def write_verdicts(args, records, old, new, gate_lines):
     """The verdicts in --csv and --json, and their page with the gate's lines."""
     if args.html:
-        from ..presentation import page as report
+        from ..presentation import report_page as report
         report.write(args.html, [old, new], ["old: " + args.old, "new: " + args.new], "shaderbench: --diff",
                      common.threshold(args), diff=(args.old, args.new, records), with_host=True,
                      gate_lines=gate_lines)

@@ -14,7 +14,7 @@ import statistics
 import sys
 
 from ..system import files as outputs, interrupts
-from ..history import changes as found_changes, page, series as serieses
+from ..history import found_changes, series as serieses, trend_page
 from ..presentation import tables
 from ..system.text import printable
 from . import common
@@ -46,7 +46,7 @@ def add_parser(subparsers):
     parser.add_argument("--csv", metavar="FILE", help="write a row per point as CSV (to standard output: -)")
     parser.add_argument("--html", metavar="FILE.html",
                         help="write the trend page: the changes, and a chart per series of its last N commits "
-                             "(default %d)" % page.LAST)
+                             "(default %d)" % trend_page.LAST)
     return parser
 
 
@@ -152,5 +152,5 @@ def run(args, here):
             tables.write_csv(args.csv, ({k: printable(v) if isinstance(v, str) else v for k, v in row.items()}
                                         for row in csv_rows(found)), CSV_FIELDS)
         if args.html:
-            page.write(args.html, found, last=args.last or page.LAST)
+            trend_page.write(args.html, found, last=args.last or trend_page.LAST)
         return 0 if found else 1

@@ -19,7 +19,7 @@ import sys
 from ..results import document as results
 from ..system import interrupts
 from ..system.git import GitError, git, is_ancestor
-from ..history import record, store as stores
+from ..history import comparisons, store as stores
 from ..system.text import printable
 from .common import Refused, add_store_options
 
@@ -108,8 +108,8 @@ def record_files(args):
     try:
         for path, document in loaded:
             try:
-                done = record.write(store, document, commits, args.machine, path)
-            except record.Contradiction as error:
+                done = comparisons.write(store, document, commits, args.machine, path)
+            except comparisons.Contradiction as error:
                 raise Refused("%s: %s" % (path, error))
             except stores.errors(store) as error:
                 raise stores.StoreError("store %s: %s" % (store["shown"], " ".join(str(error).split())))
@@ -148,7 +148,7 @@ def recorder(args, source):
             stores.close(store)
             return
         try:
-            record.write(store, document, commits, args.machine, source, skip=done)
+            comparisons.write(store, document, commits, args.machine, source, skip=done)
         except (stores.StoreError, stores.errors(store)) as error:
             if not told:
                 told.append(error)

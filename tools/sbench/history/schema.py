@@ -16,7 +16,7 @@ import hashlib
 import json
 import re
 
-from . import sql as stores
+from . import sql
 
 VERSION = 3
 
@@ -145,31 +145,31 @@ def _machines_by_host(store):
     comparisons came from several hosts split, a machine and series each."""
     if store["kind"] == "sqlite":
         # The rows come back under their ids before the commit, which checks the deferred references.
-        stores.execute(store, "PRAGMA defer_foreign_keys = ON")
-        stores.execute(store, "CREATE TEMP TABLE machines_2 AS SELECT * FROM machines")
-        stores.execute(store, "DROP TABLE machines")
+        sql.execute(store, "PRAGMA defer_foreign_keys = ON")
+        sql.execute(store, "CREATE TEMP TABLE machines_2 AS SELECT * FROM machines")
+        sql.execute(store, "DROP TABLE machines")
         _ddl(store, _MACHINES_3)
-        stores.execute(store, "INSERT INTO machines (id, cpu, cores, memory_gib, gpu, tag, name) "
-                              "SELECT id, cpu, cores, memory_gib, gpu, tag, name FROM machines_2")
-        stores.execute(store, "DROP TABLE machines_2")
+        sql.execute(store, "INSERT INTO machines (id, cpu, cores, memory_gib, gpu, tag, name) "
+                           "SELECT id, cpu, cores, memory_gib, gpu, tag, name FROM machines_2")
+        sql.execute(store, "DROP TABLE machines_2")
     else:
-        stores.execute(store, "ALTER TABLE machines ADD COLUMN host TEXT NOT NULL DEFAULT ''")
-        stores.execute(store, "ALTER TABLE machines DROP CONSTRAINT machines_cpu_cores_memory_gib_gpu_tag_key")
-        stores.execute(store, "ALTER TABLE machines ADD UNIQUE (cpu, cores, memory_gib, gpu, tag, host)")
-    for machine in stores.rows(store, "SELECT * FROM machines WHERE tag = ''"):
-        hosts = [row["host_name"] for row in stores.rows(store, """
+        sql.execute(store, "ALTER TABLE machines ADD COLUMN host TEXT NOT NULL DEFAULT ''")
+        sql.execute(store, "ALTER TABLE machines DROP CONSTRAINT machines_cpu_cores_memory_gib_gpu_tag_key")
+        sql.execute(store, "ALTER TABLE machines ADD UNIQUE (cpu, cores, memory_gib, gpu, tag, host)")
+    for machine in sql.rows(store, "SELECT * FROM machines WHERE tag = ''"):
+        hosts = [row["host_name"] for row in sql.rows(store, """
             SELECT host_name, MIN(id) AS first FROM comparisons WHERE machine_id = :m
             GROUP BY host_name ORDER BY first""", {"m": machine["id"]})] or [machine["name"]]
-        stores.execute(store, "UPDATE machines SET host = :h, name = :h WHERE id = :m",
-                       {"h": hosts[0], "m": machine["id"]})
+        sql.execute(store, "UPDATE machines SET host = :h, name = :h WHERE id = :m",
+                    {"h": hosts[0], "m": machine["id"]})
         for host in hosts[1:]:
-            made = stores.one(store, """
+            made = sql.one(store, """
                 INSERT INTO machines (cpu, cores, memory_gib, gpu, tag, host, name)
                 VALUES (:cpu, :cores, :memory_gib, :gpu, '', :h, :h) RETURNING id""", dict(machine, h=host))["id"]
             moved = {"new": made, "m": machine["id"], "h": host}
-            stores.execute(store, "UPDATE comparisons SET machine_id = :new WHERE machine_id = :m AND host_name = :h",
-                           moved)
-            stores.execute(store, """
+            sql.execute(store, "UPDATE comparisons SET machine_id = :new WHERE machine_id = :m AND host_name = :h",
+                        moved)
+            sql.execute(store, """
                 INSERT INTO series (machine_id, configuration_id, workload_id, measure, unit)
                 SELECT :new, configuration_id, workload_id, measure, unit FROM series WHERE machine_id = :m""", moved)
     drop_empty_series(store)
@@ -178,7 +178,7 @@ def _machines_by_host(store):
 def drop_empty_series(store):
     """Deletes the series left without results (their runs were moved to
     another machine), unless a change names them."""
-    stores.execute(store, """
+    sql.execute(store, """
         DELETE FROM series WHERE NOT EXISTS (SELECT 1 FROM changes ch WHERE ch.series_id = series.id)
         AND NOT EXISTS (SELECT 1 FROM results r JOIN comparisons c ON c.id = r.comparison_id
                         WHERE c.machine_id = series.machine_id AND r.configuration_id = series.configuration_id
@@ -190,7 +190,7 @@ def _rekey_comparisons(store):
     says, and those that are one comparison (a partial copy, the whole
     file, the same re-indented, its record as it ran) made one."""
     groups = {}
-    for row in stores.rows(store, "SELECT id, digest, created, host_name, plan FROM comparisons ORDER BY id"):
+    for row in sql.rows(store, "SELECT id, digest, created, host_name, plan FROM comparisons ORDER BY id"):
         key = row["digest"] if row["digest"].startswith("run:") else \
             comparison_key(row["created"], row["host_name"], json.loads(row["plan"]))
         groups.setdefault(key, []).append(row)
@@ -199,28 +199,28 @@ def _rekey_comparisons(store):
         for other in rows:
             if other is not keep:
                 merge(store, keep["id"], other["id"])
-        stores.execute(store, "UPDATE comparisons SET digest = :key WHERE id = :id", {"key": key, "id": keep["id"]})
+        sql.execute(store, "UPDATE comparisons SET digest = :key WHERE id = :id", {"key": key, "id": keep["id"]})
 
 
 def merge(store, keep, gone):
     """Comparison gone's results and runs into comparison keep, each run
     (a result's number) once; then gone is deleted."""
-    for result in stores.rows(store, "SELECT * FROM results WHERE comparison_id = :g", {"g": gone}):
-        kept = stores.one(store, """SELECT id FROM results WHERE comparison_id = :k AND configuration_id = :c
+    for result in sql.rows(store, "SELECT * FROM results WHERE comparison_id = :g", {"g": gone}):
+        kept = sql.one(store, """SELECT id FROM results WHERE comparison_id = :k AND configuration_id = :c
                                     AND workload_id = :w""",
-                          {"k": keep, "c": result["configuration_id"], "w": result["workload_id"]})
+                       {"k": keep, "c": result["configuration_id"], "w": result["workload_id"]})
         if kept is None:
-            stores.execute(store, "UPDATE results SET comparison_id = :k WHERE id = :r", {"k": keep, "r": result["id"]})
+            sql.execute(store, "UPDATE results SET comparison_id = :k WHERE id = :r", {"k": keep, "r": result["id"]})
             continue
         moved = {"kept": kept["id"], "r": result["id"], "commit": result["commit_id"]}
-        stores.execute(store, """UPDATE runs SET result_id = :kept WHERE result_id = :r
+        sql.execute(store, """UPDATE runs SET result_id = :kept WHERE result_id = :r
                                  AND number NOT IN (SELECT number FROM runs WHERE result_id = :kept)""", moved)
-        stores.execute(store, "DELETE FROM runs WHERE result_id = :r", moved)
-        stores.execute(store, "UPDATE results SET commit_id = COALESCE(commit_id, :commit) WHERE id = :kept", moved)
-        stores.execute(store, "DELETE FROM results WHERE id = :r", moved)
-    stores.execute(store, """UPDATE comparisons SET complete = (SELECT MAX(complete) FROM comparisons
+        sql.execute(store, "DELETE FROM runs WHERE result_id = :r", moved)
+        sql.execute(store, "UPDATE results SET commit_id = COALESCE(commit_id, :commit) WHERE id = :kept", moved)
+        sql.execute(store, "DELETE FROM results WHERE id = :r", moved)
+    sql.execute(store, """UPDATE comparisons SET complete = (SELECT MAX(complete) FROM comparisons
                              WHERE id IN (:k, :g)) WHERE id = :k""", {"k": keep, "g": gone})
-    stores.execute(store, "DELETE FROM comparisons WHERE id = :g", {"g": gone})
+    sql.execute(store, "DELETE FROM comparisons WHERE id = :g", {"g": gone})
 
 
 _LOCK = 7291031  # PostgreSQL advisory lock: one process makes or migrates the schema at a time
@@ -229,7 +229,7 @@ _LOCK = 7291031  # PostgreSQL advisory lock: one process makes or migrates the s
 def _ddl(store, text):
     if callable(text):  # a step that moves rows, not only tables
         return text(store)
-    stores.execute(store, text.format(id=ID[store["kind"]], blob=BLOB[store["kind"]]))
+    sql.execute(store, text.format(id=ID[store["kind"]], blob=BLOB[store["kind"]]))
 
 
 # SQLite's header field for the program a file belongs to: set when a store is made or migrated.
@@ -250,16 +250,16 @@ def version(store):
     before the application id was set are known by their schema_version and
     their tables."""
     if store["kind"] == "sqlite":
-        found = stores.rows(store, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%'")
-        application = stores.one(store, "PRAGMA application_id")["application_id"]
+        found = sql.rows(store, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%'")
+        application = sql.one(store, "PRAGMA application_id")["application_id"]
     else:
         # The catalog as a query sees it now (to_regclass may answer from a cache older than a lock).
-        found = stores.rows(store, "SELECT tablename AS name FROM pg_catalog.pg_tables "
-                                   "WHERE schemaname = current_schema()")
+        found = sql.rows(store, "SELECT tablename AS name FROM pg_catalog.pg_tables "
+                                "WHERE schemaname = current_schema()")
         application = 0
     tables = {row["name"] for row in found}
-    foreign = stores.StoreError("store %s: not a shaderbench history (another program's database?): left as "
-                                "it is" % store["shown"])
+    foreign = sql.StoreError("store %s: not a shaderbench history (another program's database?): left as "
+                             "it is" % store["shown"])
     if application not in (0, APPLICATION_ID):
         raise foreign
     if "schema_version" not in tables:
@@ -267,8 +267,8 @@ def version(store):
             raise foreign
         return 0
     try:
-        seen = stores.one(store, "SELECT MAX(version) AS version FROM schema_version")["version"]
-    except stores.StoreError as error:
+        seen = sql.one(store, "SELECT MAX(version) AS version FROM schema_version")["version"]
+    except sql.StoreError as error:
         if "permission denied" in str(error):
             raise
         raise foreign
@@ -286,22 +286,22 @@ def prepare(store, tables=None, to=VERSION, write=True, create=True):
     is refused; not create: an empty one is."""
     seen = version(store)
     if seen > VERSION:
-        raise stores.StoreError("store %s has schema version %d, newer than this tool's (%d): use a newer "
-                                "shaderbench" % (store["shown"], seen, VERSION))
+        raise sql.StoreError("store %s has schema version %d, newer than this tool's (%d): use a newer "
+                             "shaderbench" % (store["shown"], seen, VERSION))
     if seen == to:
         return
     if seen == 0 and not (write and create):
-        raise stores.StoreError("store %s: nothing is recorded there (record makes it)" % store["shown"])
+        raise sql.StoreError("store %s: nothing is recorded there (record makes it)" % store["shown"])
     if not write:
-        raise stores.StoreError("store %s has schema version %d, older than this tool's (%d): a write (record) "
-                                "migrates it" % (store["shown"], seen, VERSION))
-    with stores.transaction(store):
+        raise sql.StoreError("store %s has schema version %d, older than this tool's (%d): a write (record) "
+                             "migrates it" % (store["shown"], seen, VERSION))
+    with sql.transaction(store):
         if store["kind"] == "postgresql":
-            stores.execute(store, "SELECT pg_advisory_xact_lock(%d)" % _LOCK)
+            sql.execute(store, "SELECT pg_advisory_xact_lock(%d)" % _LOCK)
         seen = version(store)  # again, inside the lock: another process may have made it meanwhile
         if seen > VERSION:
-            raise stores.StoreError("store %s has schema version %d, newer than this tool's (%d)"
-                                    % (store["shown"], seen, VERSION))
+            raise sql.StoreError("store %s has schema version %d, newer than this tool's (%d)"
+                                 % (store["shown"], seen, VERSION))
         if seen == to:
             return
         if seen == 0:
@@ -314,10 +314,10 @@ def prepare(store, tables=None, to=VERSION, write=True, create=True):
                 for text in MIGRATIONS[step]:
                     _ddl(store, text)
             seen = to
-        stores.execute(store, "INSERT INTO schema_version (version, applied) VALUES (:v, :at)",
-                       {"v": seen, "at": now()})
+        sql.execute(store, "INSERT INTO schema_version (version, applied) VALUES (:v, :at)",
+                    {"v": seen, "at": now()})
         if store["kind"] == "sqlite" and to == VERSION:
-            stores.execute(store, "PRAGMA application_id = %d" % APPLICATION_ID)
+            sql.execute(store, "PRAGMA application_id = %d" % APPLICATION_ID)
 
 
 def now():

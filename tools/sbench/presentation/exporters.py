@@ -11,10 +11,10 @@ imported by their writer only, when that file is asked for.
 
 
 def html(path, shown):
-    from . import page
-    page.write(path, shown["documents"], shown["sources"], shown["title"], shown["threshold"],
-               with_host=shown["with_host"], records=shown["records"], gate_lines=shown["gate_lines"],
-               corpora=shown["corpora"])
+    from . import report_page
+    report_page.write(path, shown["documents"], shown["sources"], shown["title"], shown["threshold"],
+                      with_host=shown["with_host"], records=shown["records"], gate_lines=shown["gate_lines"],
+                      corpora=shown["corpora"])
 
 
 def csv(path, shown):

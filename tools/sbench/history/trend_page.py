@@ -10,10 +10,10 @@ and the inlined JSON has no <, > or &."""
 
 import math
 
-from ..presentation import page as report
+from ..presentation import report_page as report
 from ..system import files as outputs
 from ..system.text import printable
-from . import changes
+from . import found_changes
 
 LAST = 200
 # What --confirm and --bisect need, to be filled in: the driver's repository, its build, and where a run finds it.
@@ -50,7 +50,7 @@ def change_row(one, change, positions):
     where = [positions[sha] for sha in change["range"] if sha in positions]
     count = change.get("commits")
     return {"id": change["id"], "series": _title(one),
-            "status": printable(change["status"]), "range": changes.sides(change),
+            "status": printable(change["status"]), "range": found_changes.sides(change),
             "commits": "?" if count is None else count,
             "change_pct": _round(change["change_pct"]), "direction": printable(change["direction"]),
             "culprit": printable(change.get("culprit") or ""), "note": printable(change.get("note") or ""),
