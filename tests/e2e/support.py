@@ -7,7 +7,8 @@ import tempfile
 import time
 import unittest
 
-from sbench.running import desktop, harness, program_output as output
+from sbench.results import program_output as output
+from sbench.running import desktop, harness
 from sbench.system import proc as processes
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))

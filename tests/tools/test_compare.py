@@ -21,7 +21,8 @@ import numpy
 
 from sbench import compare
 from sbench.results import calls, document as results
-from sbench.running import campaign, program_output as output, plan
+from sbench.results import program_output as output
+from sbench.running import campaign, plan
 from sbench.analysis import answers, calibration, sequential, stats, verdicts
 from sbench.system import interrupts, files as outputs
 from sbench.commands import run as run_command

@@ -20,6 +20,9 @@ TOOLS = os.path.join(ROOT, "tools")
 PACKAGE = os.path.join(TOOLS, "sbench")
 # Put in sys.modules as None, an import of it fails: X's client library, and what starts apitrace.
 NOT_LOADABLE = ("Xlib", "sbench.running.replay")
+# The packages in layers, lowest first: a module imports from its own package and from those below it only.
+LAYERS = (("system",), ("analysis",), ("results",), ("presentation",), ("corpus",), ("running",),
+          ("bisection", "history"), ("commands",), ("sbench", "compare"))
 
 
 def modules():
@@ -53,7 +56,7 @@ def imported(name, path, known):
 
 class Layout(unittest.TestCase):
 
-    def test_every_module_imports_and_none_imports_itself_back(self):
+    def test_every_module_imports_none_imports_itself_back_and_each_package_only_those_below_it(self):
         known = modules()
         for name in known:
             importlib.import_module(name)
@@ -62,6 +65,12 @@ class Layout(unittest.TestCase):
             graphlib.TopologicalSorter(graph).prepare()
         except graphlib.CycleError as error:
             self.fail("each imports the next: %s" % " -> ".join(error.args[1]))
+        layer = {package: i for i, packages in enumerate(LAYERS) for package in packages}
+        of = {name: name.split(".")[1] if "." in name else name for name in known}
+        self.assertEqual(sorted(set(of.values()) - set(layer)), [], "a package with no layer")
+        upward = sorted("%s imports %s" % (name, target) for name, targets in graph.items() for target in targets
+                        if of[target] != of[name] and layer[of[target]] >= layer[of[name]])
+        self.assertEqual(upward, [])
 
     def test_the_module_map_names_every_module_and_only_those(self):
         with open(os.path.join(ROOT, "docs", "development.md")) as f:

@@ -13,7 +13,8 @@ import unittest
 
 from sbench.presentation import report_page as report
 from sbench.results import document as results
-from sbench.running import desktop, libraries, observe, program_output as output
+from sbench.results import program_output as output
+from sbench.running import desktop, libraries, observe
 from sbench.system import proc
 from test_compare import document, result
 from test_faults import BINARY, FAKE, ToolCase

@@ -12,7 +12,7 @@ import datetime
 import os
 import time
 
-from . import search as bisection, builds
+from . import builds, search
 from ..results import document as results
 from ..running import campaign, desktop, libraries, observe, plan as plans
 from ..analysis import sequential
@@ -156,7 +156,7 @@ def run_rounds(state, step, decide, display):
     answer at a look (sequential.looks), or the step's budget is spent; returns
     the answer or None. A midpoint's failed run ends the step: "skip"."""
     settings = state["document"]["settings"]
-    key, most = bisection.measure_key(settings), settings["max_runs"]
+    key, most = search.measure_key(settings), settings["max_runs"]
     remember(state, step)
     with desktop.xserver(display) as step_display:  # one server a step: its rounds run back to back
         return rounds_until(state, step, decide, step_display, key, most, sequential.looks(most))
@@ -208,7 +208,7 @@ def judge_failures(step, round_runs, dropped):
 
 def levels(document):
     settings = document["settings"]
-    return bisection.bound_level(bisection.planned_steps(len(document["commits"])), settings["max_runs"])
+    return search.bound_level(search.planned_steps(len(document["commits"])), settings["max_runs"])
 
 
 def confirm(state, display):
@@ -221,7 +221,7 @@ def confirm(state, display):
     found = {}
 
     def decide(done):
-        found["verdict"], found["interval"] = bisection.confirm(done, sign, settings["threshold"], one_sided)
+        found["verdict"], found["interval"] = search.confirm(done, sign, settings["threshold"], one_sided)
         return found["verdict"]
 
     run_rounds(state, step, decide, display)
@@ -253,8 +253,8 @@ def decide_midpoint(state, mid, lo, hi, display):
     found = {}
 
     def decide(done):
-        found["verdict"], found["intervals"] = bisection.classify(done, settings["sign"], settings["threshold"],
-                                                                  levels(document))
+        found["verdict"], found["intervals"] = search.classify(done, settings["sign"], settings["threshold"],
+                                                               levels(document))
         return found["verdict"]
 
     answer = run_rounds(state, step, decide, display)
@@ -284,7 +284,7 @@ def bisect(document, root, save, display, binary, rebuild=False, recorded=None):
     verdict = confirm(state, display)
     if verdict != "differs":
         return "same" if verdict == "same" else "unsettled"
-    changes = bisection.search(len(commits), lambda mid, lo, hi: decide_midpoint(state, mid, lo, hi, display))
+    changes = search.search(len(commits), lambda mid, lo, hi: decide_midpoint(state, mid, lo, hi, display))
     document["changes"] = [[commits[lo], commits[hi]] for lo, hi in changes]
     return "found"
 
@@ -348,7 +348,7 @@ def check(document):
             raise ValueError(key)
     binary = document["binary"]
     if not (isinstance(binary.get("path"), str) and isinstance(binary.get("sha256"), str)
-            and libraries.SHA256.match(binary["sha256"])):
+            and results.SHA256.match(binary["sha256"])):
         raise ValueError("its binary")
     for commit, merge in document.get("merges", {}).items():
         if commit not in commits or not isinstance(merge, dict) or not isinstance(merge.get("merged"), list) or \

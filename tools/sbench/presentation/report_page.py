@@ -9,12 +9,13 @@ cells, verdict lines) is the terminal's own, made by the same functions.
 import datetime
 import json
 import os
+import shlex
 
 import numpy
 
 from . import corpus_summary, tables
 from ..results import calls
-from ..running import plan as plans
+from ..results.document import BUILT_IN
 from ..analysis import clocks, corpus, stats, verdicts
 from ..system import files as outputs
 from ..system.text import printable
@@ -167,7 +168,7 @@ def provenance(document, source):
             "configurations": list(configs.values()), "pairs": list(pairs.values()),
             "plan": None if plan is None else {k: printable(json.dumps(v)) for k, v in plan.items()
                                                if k not in ("configurations", "shaders", "binary")},
-            "command": plan and printable(plans.command_line(plan)), "stopped": document.get("stopped")}
+            "command": plan and printable(command_line(plan)), "stopped": document.get("stopped")}
 
 
 def page_data(documents, sources, threshold=None, diff=None, with_host=False, records=None, gate_lines=(),
@@ -226,3 +227,30 @@ def write(path, documents, sources, title, threshold=None, diff=None, with_host=
           corpora=None):
     text = html(page_data(documents, sources, threshold, diff, with_host, records, gate_lines, corpora), title)
     outputs.write(path, lambda f: f.write(text))
+
+
+def command_line(plan):
+    """A command line that repeats the comparison of a plan."""
+    argv = ["tools/compare", "-n", "auto" if plan.get("auto") else str(plan["runs"])]
+    argv += ["--max-runs", str(plan["runs"])] if plan.get("auto") else []
+    argv += ["--cache", plan["cache"]] + ([] if plan["timeline"] else ["--no-timeline"])
+    argv += (["--calls"] if plan["calls"] else []) + ["--binary", plan["binary"]["path"]]
+    argv += ["--against", plan["against"]] if plan.get("against") else []
+    argv += ["--threshold", "%g" % plan["threshold"]] if "threshold" in plan else []
+    argv += ["--fail-on-regression"] if plan.get("gate") else []
+    argv += ["--clock", plan["clock"]] if plan.get("clock", "wall") != "wall" else []
+    corpus = plan.get("corpus")
+    if corpus:
+        argv += ["--corpus", corpus["directory"], "--seed", str(corpus["seed"])]
+        argv += ["--sample", str(corpus["sample"])] if corpus["sample"] is not None else []
+        argv += ["--filter", corpus["filter"]] if corpus["filter"] is not None else []
+    for pair in [] if corpus else plan["shaders"]:
+        argv += ["--shaders", pair["directory"]]
+    for config in plan["configurations"]:
+        if config["name"] in BUILT_IN and BUILT_IN[config["name"]][0] == config["environment"]:
+            argv.append(config["name"])
+            continue
+        plain = {k: v for k, v in config["environment"].items() if "," not in v}
+        argv.append("%s:%s" % (config["name"], ",".join("%s=%s" % kv for kv in plain.items())) if plain else "")
+        argv += ["--env=%s:%s=%s" % (config["name"], k, v) for k, v in config["environment"].items() if k not in plain]
+    return " ".join(shlex.quote(a) for a in argv if a)

@@ -20,7 +20,7 @@ import statistics
 
 import numpy
 
-from ..running import program_output as output
+from . import program_output as output
 
 # The loop's calls for one program, as the replay shows them.
 PROGRAM_CALLS = ("glCreateShader", "glShaderSource", "glCompileShader",

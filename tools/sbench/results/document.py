@@ -17,16 +17,32 @@ import stat
 import time
 import uuid
 
-from ..running import libraries, program_output as output
+from . import program_output as output
+from ..analysis.clocks import CLOCKS
 from ..system import files as outputs
 
 SCHEMA = "shaderbench-compare/2"
-# What a time verdict judges: the program's own total ("Compiled all shaders in"), or the CPU time its
-# process spent over the same programs (cpu_us: every thread's work, not the wait).
-CLOCKS = ("wall", "cpu")
 OLD_SCHEMAS = ("shaderbench-compare/1",)  # read, upgraded as below; never written
 ID = re.compile(r"[0-9a-f]{32}")
 CALL_KEYS = ("compile_vertex_ms", "compile_fragment_ms", "link_ms", "link_status_ms", "other_ms")
+# What a run's record of its loaded libraries may hold; the reader of /proc/PID/maps keeps to it too.
+MAX_PATH = 4096              # PATH_MAX
+MAX_LIBRARIES = 1000         # in one run's record
+SHA256 = re.compile(r"[0-9a-f]{64}\Z")
+
+
+def plain_path(path):
+    """Whether path is one a record may hold: absolute, printable (no line
+    break, no byte that is not UTF-8), within PATH_MAX."""
+    return isinstance(path, str) and path.startswith("/") and len(path) <= MAX_PATH and path.isprintable()
+
+
+# The configurations a plan may name by a word alone: their variables, and the word the renderer's name holds.
+BUILT_IN = {
+    "llvmpipe": ({"GALLIUM_DRIVER": "llvmpipe"}, "llvmpipe"),
+    "softpipe": ({"GALLIUM_DRIVER": "softpipe"}, "softpipe"),
+    "zink": ({"LIBGL_ALWAYS_SOFTWARE": "1", "GALLIUM_DRIVER": "zink"}, "zink"),
+}
 
 
 class ResultsError(ValueError):
@@ -432,16 +448,16 @@ def check_libraries(run, where):
     if run.get("libraries") is None:
         return
     found = _field(run, "libraries", (list,), where)
-    if len(found) > libraries.MAX_LIBRARIES:
+    if len(found) > MAX_LIBRARIES:
         raise ValueError("%s.libraries holds %d libraries, more than a run records (%d)"
-                         % (where, len(found), libraries.MAX_LIBRARIES))
+                         % (where, len(found), MAX_LIBRARIES))
     for i, library in enumerate(found):
         at = "%s.libraries[%d]" % (where, i)
         _check(library, (dict,), at)
-        if not libraries.plain_path(_field(library, "path", (str,), at)):
+        if not plain_path(_field(library, "path", (str,), at)):
             raise ValueError("%s.path should be an absolute, printable path of at most %d characters, not %s"
-                             % (at, libraries.MAX_PATH, json.dumps(library["path"])[:40]))
-        if not libraries.SHA256.match(_field(library, "sha256", (str,), at)):
+                             % (at, MAX_PATH, json.dumps(library["path"])[:40]))
+        if not SHA256.match(_field(library, "sha256", (str,), at)):
             raise ValueError("%s.sha256 should be 64 lowercase hexadecimal digits, not %s"
                              % (at, json.dumps(library["sha256"])[:40]))
 

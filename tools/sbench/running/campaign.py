@@ -16,7 +16,8 @@ import contextlib
 import os
 import time
 
-from . import desktop, observe, program_output as output, plan as plans, replay
+from . import desktop, observe, plan as plans, replay
+from ..results import program_output as output
 from ..corpus import selection
 from ..system import scratch
 from ..system.text import minutes, progress

@@ -14,29 +14,20 @@ one file's is skipped.
 import fnmatch
 import hashlib
 import os
-import re
 import stat
 
+from ..results.document import MAX_LIBRARIES, plain_path
 from ..system import proc
 
 # The GL dispatch, the drivers and the compiler they load (basenames).
 GL_NAMES = ("libGL*", "libGLX*", "libEGL*", "libOpenGL*", "libglapi*", "libgallium*", "*_dri.so",
             "libvulkan*", "libLLVM*")
 MAX_MAPS_BYTES = 16 << 20    # some 100,000 mappings; a GL process has a few thousand
-MAX_PATH = 4096              # PATH_MAX
-MAX_LIBRARIES = 1000         # in one run's record
 MAX_LIBRARY_BYTES = 4 << 30  # libLLVM is some 100 MiB
 BLOCK = 1 << 20
-SHA256 = re.compile(r"[0-9a-f]{64}\Z")
 DELETED = " (deleted)"
 
 _hashes = {}  # (path, device, inode, size, mtime in ns) -> SHA-256, for this tool process
-
-
-def plain_path(path):
-    """Whether path is one a record may hold: absolute, printable (no line
-    break, no byte that is not UTF-8), within PATH_MAX."""
-    return isinstance(path, str) and path.startswith("/") and len(path) <= MAX_PATH and path.isprintable()
 
 
 def parse_maps(data, also_under=()):

@@ -11,7 +11,8 @@ decided in runner; whether a failure stops its configuration, in campaign.
 import resource
 import signal
 
-from . import harness, libraries, program_output as output, plan, runner
+from . import harness, libraries, plan, runner
+from ..results import program_output as output
 from ..analysis import stats
 from ..system import proc
 

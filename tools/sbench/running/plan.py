@@ -6,11 +6,11 @@ import hashlib
 import os
 import platform
 import re
-import shlex
 import subprocess
 import time
 
 from . import harness
+from ..results.document import BUILT_IN
 from ..corpus import selection
 from ..system import scratch
 from ..system.text import printable
@@ -20,11 +20,6 @@ GLXINFO_SECONDS = 60
 
 # Built-in configurations: environment, and the word the renderer string must
 # hold, so that a driver Mesa silently replaced is caught.
-BUILT_IN = {
-    "llvmpipe": ({"GALLIUM_DRIVER": "llvmpipe"}, "llvmpipe"),
-    "softpipe": ({"GALLIUM_DRIVER": "softpipe"}, "softpipe"),
-    "zink": ({"LIBGL_ALWAYS_SOFTWARE": "1", "GALLIUM_DRIVER": "zink"}, "zink"),
-}
 
 
 # ---------------------------------------------------------------------------
@@ -277,33 +272,6 @@ def make_plan(configs, pairs, binary, runs, cache, timeline, calls, auto=False, 
             "configurations": [{"name": name, "environment": env, "expect": word} for name, env, word in configs],
             "shaders": [shader_info(*pair) for pair in pairs]}
     return dict(plan, corpus=corpus) if corpus else plan
-
-
-def command_line(plan):
-    """A command line that repeats the comparison of a plan."""
-    argv = ["tools/compare", "-n", "auto" if plan.get("auto") else str(plan["runs"])]
-    argv += ["--max-runs", str(plan["runs"])] if plan.get("auto") else []
-    argv += ["--cache", plan["cache"]] + ([] if plan["timeline"] else ["--no-timeline"])
-    argv += (["--calls"] if plan["calls"] else []) + ["--binary", plan["binary"]["path"]]
-    argv += ["--against", plan["against"]] if plan.get("against") else []
-    argv += ["--threshold", "%g" % plan["threshold"]] if "threshold" in plan else []
-    argv += ["--fail-on-regression"] if plan.get("gate") else []
-    argv += ["--clock", plan["clock"]] if plan.get("clock", "wall") != "wall" else []
-    corpus = plan.get("corpus")
-    if corpus:
-        argv += ["--corpus", corpus["directory"], "--seed", str(corpus["seed"])]
-        argv += ["--sample", str(corpus["sample"])] if corpus["sample"] is not None else []
-        argv += ["--filter", corpus["filter"]] if corpus["filter"] is not None else []
-    for pair in [] if corpus else plan["shaders"]:
-        argv += ["--shaders", pair["directory"]]
-    for config in plan["configurations"]:
-        if config["name"] in BUILT_IN and BUILT_IN[config["name"]][0] == config["environment"]:
-            argv.append(config["name"])
-            continue
-        plain = {k: v for k, v in config["environment"].items() if "," not in v}
-        argv.append("%s:%s" % (config["name"], ",".join("%s=%s" % kv for kv in plain.items())) if plain else "")
-        argv += ["--env=%s:%s=%s" % (config["name"], k, v) for k, v in config["environment"].items() if k not in plain]
-    return " ".join(shlex.quote(a) for a in argv if a)
 
 
 def plan_configs(plan):

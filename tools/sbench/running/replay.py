@@ -10,7 +10,8 @@ import os
 import signal
 import subprocess
 
-from . import desktop, harness, program_output as output, plan, runner
+from . import desktop, harness, plan, runner
+from ..results import program_output as output
 from ..results import calls
 from ..system import scratch
 

@@ -22,7 +22,8 @@ the same way as a hang, and goes on up to the caller.
 import signal
 import time
 
-from . import desktop, harness, program_output as output
+from . import desktop, harness
+from ..results import program_output as output
 from ..system import scratch
 
 
