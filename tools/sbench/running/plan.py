@@ -232,18 +232,22 @@ def binary_info(path):
 
 
 def make_plan(configs, pairs, binary, runs, cache, timeline, calls, auto=False, against=None, threshold=5.0,
-              gate=False, clock="wall"):
+              gate=False, clock="wall", counter=None):
     """Everything that decides which runs a comparison makes, and how its
     verdicts are made, as it is stored. pairs: [(pair directory, label)], as
     find_pairs gives them. runs: the count, or with auto the most -n auto may make.
     order: within a round the configurations run in the plan's order, then
     the other way round in the next, so that going first or second is alike
-    on both sides (plans without it ran in the plan's order every round)."""
-    return {"runs": runs, "cache": cache, "timeline": timeline, "calls": calls, "auto": auto,
+    on both sides (plans without it ran in the plan's order every round).
+    counter: what counts the instructions clock's runs (counting.COUNTERS)."""
+    plan = {"runs": runs, "cache": cache, "timeline": timeline, "calls": calls, "auto": auto,
             "against": against, "threshold": threshold, "gate": gate, "clock": clock, "order": "alternating",
             "binary": binary_info(binary),
             "configurations": [{"name": name, "environment": env, "expect": word} for name, env, word in configs],
             "shaders": [shader_info(directory, label) for directory, label in pairs]}
+    if counter:
+        plan["counter"] = counter
+    return plan
 
 
 def command_line(plan):
@@ -256,6 +260,7 @@ def command_line(plan):
     argv += ["--threshold", "%g" % plan["threshold"]] if "threshold" in plan else []
     argv += ["--fail-on-regression"] if plan.get("gate") else []
     argv += ["--clock", plan["clock"]] if plan.get("clock", "wall") != "wall" else []
+    argv += ["--counter", plan["counter"]] if plan.get("counter") else []
     for pair in plan["shaders"]:
         argv += ["--shaders", pair["directory"]]
     for config in plan["configurations"]:
@@ -280,9 +285,9 @@ def plan_differences(saved, current):
     """What differs between a saved plan and the one made now, as phrases
     (empty when they are the same plan)."""
     found = []
-    for key in ("runs", "cache", "timeline", "calls", "auto", "against", "threshold", "gate", "clock"):
-        if saved.get(key, current[key]) != current[key]:
-            found.append("%s is %s, the results have %s" % (key, current[key], saved[key]))
+    for key in ("runs", "cache", "timeline", "calls", "auto", "against", "threshold", "gate", "clock", "counter"):
+        if saved.get(key, current.get(key)) != current.get(key):
+            found.append("%s is %s, the results have %s" % (key, current.get(key), saved[key]))
     if saved["binary"]["sha256"] != current["binary"]["sha256"]:
         found.append("the binary %s is not the one the results were made with (SHA-256 %s..., not %s...)"
                      % (current["binary"]["path"], current["binary"]["sha256"][:12], saved["binary"]["sha256"][:12]))
