@@ -99,6 +99,9 @@ class Counting(Files):
             self.assertIn(line, text)
         self.assertRegex(text, r"instructions +p50.*\n.*\n.*7214020000 .* baseline\n.*7935422000 .*instructions "
                                r"slower \+10\.0 %")
+        calibrated = run_main("calibrate", self.write([old, new]), "--clock", "instructions")
+        self.assertIn("5 rounds of b against a, 500 draws of each size (seed 20261208), the instructions counted "
+                      "(by callgrind):", calibrated[1], calibrated)
         # The same runs judged on the wall clock (memory too); runs never counted are refused the count.
         self.assertIn("memory: more memory +80.0 %", run_main("--report", self.write([old, new]))[1])
         status, _, err = run_main("--diff", self.write([result("a", "p1", [1000] * 5, [50] * 5)]), self.write([new]),

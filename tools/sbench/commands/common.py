@@ -112,13 +112,16 @@ def allowed_differences(old, new, allowed, names):
     return [text for _, text in found]
 
 
-def add_clock(parser, default="the plan's, else wall"):
-    parser.add_argument("--clock", choices=clocks.CLOCKS, metavar="wall|cpu|instructions",
+def add_clock(parser, default="the plan's, else wall", counted=True):
+    """--clock; counted: the instructions too (a bisect's steps are timed only)."""
+    choices = clocks.CLOCKS if counted else tuple(c for c in clocks.CLOCKS if c != "instructions")
+    parser.add_argument("--clock", choices=choices, metavar="|".join(choices),
                         help="what the time verdicts%s judge: the program's own total (wall), the CPU "
-                             "time its process spent over the same programs, every thread counted (cpu), or the "
-                             "instructions counted from the loop's entry to its return, which a busy machine "
-                             "does not stretch (instructions: memory is then not judged; default: %s)"
-                             % (", the gate and -n auto" if "plan" in default else "", default))
+                             "time its process spent over the same programs, every thread counted (cpu)%s "
+                             "(default: %s)" % (", the gate and -n auto" if "plan" in default else "",
+                                                ", or the instructions counted from the loop's entry to its "
+                                                "return, which a busy machine does not stretch (instructions: "
+                                                "memory is then not judged)" if counted else "", default))
 
 
 def add_counter(parser):
