@@ -39,24 +39,27 @@ def run_once(binary, workdir, display, env, cache, timeline, stall, number, show
     not tell; a failed run has them only where they were read. counter
     (counting.COUNTERS, not auto): the run is counted, and a run without
     its count is a failed one."""
-    samples, maps, cpu_ns, main_ns = [], [], [], []
+    samples, maps, cpu_ns, main_ns, watched = [], [], [], [], []
     wrapper, count_file = counting.wrapper(counter, binary, workdir) if counter else ((), None)
     # Under valgrind the process's CPU time and memory are valgrind's: not read.
     native = counter != "callgrind"
 
     def observe(line, child):
         index = output.progress_index(line)
-        pid = counting.benchmark_pid(counter, child.pid) if counter else child.pid
-        if index is not None and pid is not None:
+        if not watched:  # the benchmark's own process, found once
+            watched.append(counting.benchmark_pid(counter, child.pid) if counter else child.pid)
+        pid = watched[0]
+        readable = native and pid is not None
+        if index is not None:
             # First, as close to the line as can be: the span from the first line to the last is counted.
             # A run that reports printed 0000 first and 0999 last, so only those two are read.
-            if index in (0, output.PROGRAMS - 1) and native:
+            if index in (0, output.PROGRAMS - 1) and readable:
                 for found, reading in ((cpu_ns, proc.cpu_ns(pid)), (main_ns, proc.runnable_ns(pid))):
                     found[:] = [found[0] if found else reading, reading]
             if not maps:  # the context, and so the driver, exists before the first program
-                maps.append(libraries.mapped(pid, libraries_under))
+                maps.append(None if pid is None else libraries.mapped(pid, libraries_under))
             if timeline:
-                samples.append(sample_process(pid) if native else None)
+                samples.append(sample_process(pid) if readable else None)
             if show:
                 show(line.decode(errors="replace").strip())
 
