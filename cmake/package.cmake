@@ -39,8 +39,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy, python3-scipy, python3-xlib, python3-jinja2, \
 libjs-chart.js, xvfb, mesa-utils")
 # --calls (apitrace, glretrace); the PNG charts; bisect and record --commit, which read the driver's
-# history; a history store in PostgreSQL (the default, SQLite, is Python's own).
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "apitrace, python3-matplotlib, git, python3-psycopg")
+# history; a history store in PostgreSQL (the default, SQLite, is Python's own); --clock instructions
+# where the kernel has no hardware counter (callgrind).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "apitrace, python3-matplotlib, git, python3-psycopg, valgrind")
 # zink, the one built-in configuration that needs a Vulkan driver.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mesa-vulkan-drivers")
 # Byte-compile the private modules on install and remove the caches on

@@ -66,8 +66,11 @@ configure_file(${source}/packaging/copyright ${doc}/copyright COPYONLY)
 # The sample shaders are data, though lintian takes a .txt file for documentation.
 configure_file(${source}/packaging/lintian-overrides ${root}/usr/share/lintian/overrides/shaderbench COPYONLY)
 
-# Stripped as dh_strip does: no symbols, no compiler notes.
-run(${CPACK_SHADERBENCH_STRIP} --remove-section=.comment --remove-section=.note ${root}/usr/bin/shaderbench)
+# Stripped as dh_strip does: no symbols, no compiler notes. The loop stays named in the benchmark's
+# dynamic symbol table, where the counter finds it.
+foreach(program usr/bin/shaderbench usr/lib/shaderbench/shaderbench-count)
+  run(${CPACK_SHADERBENCH_STRIP} --remove-section=.comment --remove-section=.note ${root}/${program})
+endforeach()
 
 run(gzip -9nf ${man}/shaderbench.1 ${man}/shaderbench-compare.1 ${doc}/changelog)
 run(chmod -R u=rwX,go=rX ${root})

@@ -31,8 +31,9 @@ def pool(document, clock="wall"):
     """[(A ms, B ms, A MiB, B MiB)] per round both configurations of a
     two-configuration results file ran, the times on clock."""
     first, second = (verdicts.rounds_of(r) for r in document["results"][:2])
-    return [(clocks.run_time(first[n], clock), clocks.run_time(second[n], clock),
-             first[n]["commit_mib"], second[n]["commit_mib"])
+    # Counted runs' memory is not judged: as alike on both sides, it is settled from the first look.
+    mib = (lambda run: 1) if clock == "instructions" else (lambda run: run["commit_mib"])
+    return [(clocks.run_time(first[n], clock), clocks.run_time(second[n], clock), mib(first[n]), mib(second[n]))
             for n in sorted(set(first) & set(second))]
 
 

@@ -1,24 +1,44 @@
-"""Which time the verdicts judge: the program's own total (the wall clock)
-or the process's CPU time, and the line that says when the other clock
-would settle what this one leaves open."""
+"""Which time the verdicts judge: the program's own total (the wall clock),
+the process's CPU time, or the instructions counted over the loop (the
+work itself, which a busy machine does not stretch), and the line that
+says when the CPU clock would settle what the wall clock leaves open."""
 
 import numpy
 
 from . import answers, stats
 from ..system.text import printable
 
-# What a time verdict judges: the program's own total ("Compiled all shaders in"), or the CPU time its
-# process spent over the same programs (cpu_us: every thread's work, not the wait).
-CLOCKS = ("wall", "cpu")
-CLOCK_NAMES = {"wall": "the wall clock", "cpu": "the CPU clock"}
+# What a time verdict judges: the program's own total ("Compiled all shaders in"), the CPU time its
+# process spent over the same programs (cpu_us: every thread's work, not the wait), or the instructions
+# counted from the loop's entry to its return (instructions, and the counter that made it).
+CLOCKS = ("wall", "cpu", "instructions")
+COUNTERS = ("hardware", "callgrind")
+CLOCK_NAMES = {"wall": "the wall clock", "cpu": "the CPU clock", "instructions": "the instructions counted"}
+COUNTER_NAMES = {"hardware": "by the hardware counter", "callgrind": "by callgrind"}
+# A counted run runs under valgrind or a tracer: its memory is not what the program commits on its own.
+NOT_JUDGED = "not judged: counted runs run under a counter, so their memory is not native (--clock wall judges it)"
 
 
 def run_time(run, clock="wall"):
-    """A run's time in ms on clock; None where it has none (runs recorded
-    before the CPU time was read to the microsecond)."""
+    """A run's time in ms on clock, or its count of instructions; None where
+    it has none (runs recorded before the CPU time was read to the
+    microsecond, or not counted)."""
     if clock == "wall":
         return run["ms"]
+    if clock == "instructions":
+        return run.get("instructions")
     return None if run.get("cpu_us") is None else run["cpu_us"] / 1000
+
+
+def memory(run, clock="wall"):
+    """A run's commit growth in MiB as the verdicts judge it: none on the
+    instructions clock (NOT_JUDGED)."""
+    return None if clock == "instructions" else run["commit_mib"]
+
+
+def figure(measure, clock):
+    """The figure of a run that a verdict on measure (time or memory) judges."""
+    return (lambda run: run_time(run, clock)) if measure == "time" else (lambda run: memory(run, clock))
 
 
 def clocks_seen(old, new, paired):
@@ -36,9 +56,35 @@ def clocks_seen(old, new, paired):
 
 
 def clock_name(records):
-    """The clock the time verdicts of records judged, in words."""
+    """The clock the time verdicts of records judged, in words (for the
+    instructions, with the counters that counted them)."""
     clock = records[0].get("clock", "wall") if records else "wall"
-    return CLOCK_NAMES[clock] + (" (the process's CPU time)" if clock == "cpu" else "")
+    counters = sorted({name for record in records for name in record.get("counters", ())})
+    return CLOCK_NAMES[clock] + (" (the process's CPU time)" if clock == "cpu" else " (%s)" % " and ".join(
+        COUNTER_NAMES.get(name, name) for name in counters) if clock == "instructions" and counters else "")
+
+
+def judged(records):
+    """What the time verdicts of records judged, as a method line says it."""
+    clock = records[0].get("clock", "wall") if records else "wall"
+    return clock_name(records) if clock == "instructions" else "time on " + clock_name(records)
+
+
+def measure_name(record, measure):
+    """A verdict's measure as its line names it: the time judged on the
+    instructions clock is the instructions."""
+    return "instructions" if measure == "time" and record.get("clock") == "instructions" else measure
+
+
+def counters(runs):
+    """The counters that counted runs (none for runs that were timed)."""
+    return sorted({run["counter"] for run in runs if run.get("counter")})
+
+
+def judge_memory(verdict, clock):
+    """A memory verdict on the instructions clock is none (NOT_JUDGED)."""
+    if clock == "instructions":
+        verdict.update(verdict=answers.UNAVAILABLE, why=NOT_JUDGED)
 
 
 NEAR_ONE = (0.8, 1.25)  # CPU (or the main thread's time running or runnable) over wall: compiled on it

@@ -16,9 +16,10 @@ def gate_text(records, threshold, failing=False, runs_failed=False):
         for measure in ("time", "memory"):
             verdict = record[measure]
             answer = answers.gate_of(verdict)
-            where = "%s %s %s" % (printable(record["configuration"]), printable(record["shaders"]), measure)
+            where = "%s %s %s" % (printable(record["configuration"]), printable(record["shaders"]),
+                                  clocks.measure_name(record, measure))
             if answer == answers.UNAVAILABLE:
-                lines.append("  %s: not gated: the runs report no figure" % where)
+                lines.append("  %s: not gated: %s" % (where, verdict.get("why") or "the runs report no figure"))
                 continue
             status = 1 if answer == "fail" else 3 if answer == "unsettled" and status == 0 else status
             if answer == "unsettled":
@@ -28,8 +29,8 @@ def gate_text(records, threshold, failing=False, runs_failed=False):
                 lines.append("  %s: FAILED: at least %+.1f %%" % (where, verdict["interval_pct"][0]))
     if not records:
         status = 1
-    head = "Gate %s (status %d, time on %s): %s%s" % (
-        {0: "passed", 1: "FAILED", 3: "NOT SETTLED"}[status], status, clocks.clock_name(records), {
+    head = "Gate %s (status %d, %s): %s%s" % (
+        {0: "passed", 1: "FAILED", 3: "NOT SETTLED"}[status], status, clocks.judged(records), {
             0: "nothing is slower or takes more memory by more than %g %%" % threshold,
             1: "slower or more memory by more than %g %%" % threshold if regressed else
                "a run or a configuration failed" if runs_failed else "nothing to judge, or something has no runs",

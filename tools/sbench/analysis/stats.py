@@ -254,7 +254,7 @@ def describe(result):
     counted = ("%d round%s" % (result["rounds"], "s"[:result["rounds"] != 1]) if "rounds" in result
                else "%d and %d runs" % tuple(result["runs"]))
     if result["verdict"] == "unavailable":
-        return "unavailable: the runs report no figure (settled: more runs cannot measure it)"
+        return result.get("why") or "unavailable: the runs report no figure (settled: more runs cannot measure it)"
     if (result.get("noise_pct") or 0) >= 0.05:  # a figure that repeats exactly has none to show
         counted += "; noise %.1f %% a %s" % (result["noise_pct"], "round" if "rounds" in result else "run")
     if result["change_pct"] is None:

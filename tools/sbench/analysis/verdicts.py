@@ -60,16 +60,19 @@ def within(document, threshold=None, against=None, up_to=None, gate=None, clock=
                       "all %d runs failed" % len(base["failed_runs"]) if base["failed_runs"] and not base["runs"]
                       else None), "baseline_stopped": bool(base["failure"])}
         record["shaders_sha256"] = list(shaders_key(result))  # rows find their verdict by it, not by the label
-        for measure, key, words in answers.MEASURES:
-            figure = (lambda run: clocks.run_time(run, clock)) if measure == "time" else (lambda run: run[key])
+        for measure, _, words in answers.MEASURES:
+            figure = clocks.figure(measure, clock)
             verdict = stats.paired_verdict([figure(theirs[n]) for n in common], [figure(mine[n]) for n in common],
                                            threshold, words, level, gate)
             if common and all(figure(theirs[n]) is None and figure(mine[n]) is None for n in common):
                 verdict["verdict"] = answers.UNAVAILABLE
+            if measure == "memory":
+                clocks.judge_memory(verdict, clock)
             record[measure] = verdict
             if gate:
                 verdict["gate"] = answers.gate_of(verdict)
         record["clocks"] = clocks.clocks_seen([theirs[n] for n in common], [mine[n] for n in common], True)
+        record["counters"] = clocks.counters(result["runs"] + base["runs"])
         records.append(record)
     return records
 
@@ -89,8 +92,8 @@ def method(records):
         shown += ", each bound a one-sided test at %g %%" % round((1 + level) / 2 * 100, 2)
     if record.get("looks"):
         shown += "; %g %% over all" % (stats.CONFIDENCE * 100)
-    return "(%s; %s; time on %s)" % ("rounds paired" if "rounds" in record["time"] else "runs unpaired", shown,
-                                     clocks.clock_name(records))
+    return "(%s; %s; %s)" % ("rounds paired" if "rounds" in record["time"] else "runs unpaired", shown,
+                             clocks.judged(records))
 
 
 def within_text(records, host=None):
@@ -102,7 +105,8 @@ def within_text(records, host=None):
     lines = ["Against %s%s, threshold \u00b1%g %%:" % (against, on, margin)]
     for record in records:
         lines.append("%s %s" % (printable(record["configuration"]), printable(record["shaders"])))
-        lines += ["  %-7s %s" % (measure + ":", stats.describe(record[measure])) for measure in ("time", "memory")]
+        lines += ["  %-7s %s" % (clocks.measure_name(record, measure) + ":", stats.describe(record[measure]))
+                  for measure in ("time", "memory")]
     hint = None if records[0].get("gate") else clocks.clock_hint(records)
     return "\n".join(lines + [method(records)] + ([hint] if hint else [])) + "\n"
 
@@ -167,20 +171,24 @@ def diff(old, new, threshold, gate=False, clock="wall"):
             continue
         record = {"configuration": after["configuration"], "against": before["configuration"],
                   "shaders": after["shaders"]["label"], "clock": clock,
-                  "clocks": clocks.clocks_seen(before["runs"], after["runs"], False)}
-        for measure, key, words in answers.MEASURES:
-            figure = (lambda run: clocks.run_time(run, clock)) if measure == "time" else (lambda run: run[key])
+                  "clocks": clocks.clocks_seen(before["runs"], after["runs"], False),
+                  "counters": clocks.counters(before["runs"] + after["runs"])}
+        for measure, _, words in answers.MEASURES:
+            figure = clocks.figure(measure, clock)
             record[measure] = stats.unpaired_verdict([figure(r) for r in before["runs"]],
                                                      [figure(r) for r in after["runs"]], threshold, words,
                                                      sequential.look_level(1, gate, auto=False), gate)
             if all(figure(r) is None for r in before["runs"] + after["runs"]):
                 record[measure]["verdict"] = answers.UNAVAILABLE
+            if measure == "memory":
+                clocks.judge_memory(record[measure], clock)
             if gate:
                 record[measure]["gate"] = answers.gate_of(record[measure])
         record["gate"] = gate
         records.append(record)
         lines.append(title)
-        lines += ["  %-7s %s" % (measure + ":", stats.describe(record[measure])) for measure in ("time", "memory")]
+        lines += ["  %-7s %s" % (clocks.measure_name(record, measure) + ":", stats.describe(record[measure]))
+                  for measure in ("time", "memory")]
         for side, result in (("old", before), ("new", after)):
             if result["failed_runs"]:
                 lines.append("  (%d failed run%s in the %s results, not counted)"

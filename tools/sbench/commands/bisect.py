@@ -90,7 +90,7 @@ def add_parser(subparsers):
                         default=DEFAULT_BUILD_TIMEOUT, metavar="SECONDS",
                         help="a build that runs longer is stopped and its commit skipped (default 3600)")
     parser.add_argument("--measure", choices=("time", "memory"), default="time")
-    common.add_clock(parser, "wall")
+    common.add_clock(parser, "wall", counted=False)
     parser.add_argument("--faster", action="store_true", help="bisect a speed-up (or a fall of memory)")
     parser.add_argument("--cache", choices=results.CACHE_MODES, default="isolated")
     add_step_options(parser)

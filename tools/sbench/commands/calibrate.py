@@ -9,7 +9,7 @@ from ..analysis import clocks
 from ..system.text import printable
 
 NAME = "calibrate"
-USAGE = "calibrate [--threshold PCT] [--clock wall|cpu] AA.json"
+USAGE = "calibrate [--threshold PCT] [--clock wall|cpu|instructions] AA.json"
 HELP = "how often the verdicts err, on your own A/A runs; runs nothing"
 
 
@@ -36,8 +36,9 @@ def calibrate(args):
     if len(rounds) < 5:
         raise common.Refused("%s: --calibrate needs two configurations with at least 5 rounds both ran"
                              % args.calibrate)
-    sys.stdout.write("%d rounds of %s against %s, %d draws of each size (seed %d), time on %s:\n" % (
+    sys.stdout.write("%d rounds of %s against %s, %d draws of each size (seed %d), %s:\n" % (
         len(rounds), *(printable(r["configuration"]) for r in document["results"][::-1]), calibration.DRAWS,
-        calibration.SEED, clocks.CLOCK_NAMES[args.clock or "wall"]))
+        calibration.SEED, clocks.judged([{"clock": args.clock or "wall", "counters": clocks.counters(
+            [run for result in document["results"][:2] for run in result["runs"]])}])))
     sys.stdout.write(calibration.format_table(calibration.measure(rounds, threshold_pct=common.threshold(args))))
     return 0

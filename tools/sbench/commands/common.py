@@ -11,7 +11,7 @@ import sys
 
 from ..presentation import corpus_summary, exporters, tables
 from ..results import document as results
-from ..running import harness, plan as plans
+from ..running import counting, harness, plan as plans
 from ..analysis import clocks, corpus, gate as gating, verdicts
 from ..history import store as stores
 from ..system import interrupts, files as outputs
@@ -112,22 +112,35 @@ def allowed_differences(old, new, allowed, names):
     return [text for _, text in found]
 
 
-def add_clock(parser, default="the plan's, else wall"):
-    parser.add_argument("--clock", choices=clocks.CLOCKS, metavar="wall|cpu",
-                        help="the time the verdicts%s judge: the program's own total (wall), or the CPU "
-                             "time its process spent over the same programs, every thread counted (cpu; "
-                             "default: %s)" % (", the gate and -n auto" if "plan" in default else "", default))
+def add_clock(parser, default="the plan's, else wall", counted=True):
+    """--clock; counted: the instructions too (a bisect's steps are timed only)."""
+    choices = clocks.CLOCKS if counted else tuple(c for c in clocks.CLOCKS if c != "instructions")
+    parser.add_argument("--clock", choices=choices, metavar="|".join(choices),
+                        help="what the time verdicts%s judge: the program's own total (wall), the CPU "
+                             "time its process spent over the same programs, every thread counted (cpu)%s "
+                             "(default: %s)" % (", the gate and -n auto" if "plan" in default else "",
+                                                ", or the instructions counted from the loop's entry to its "
+                                                "return, which a busy machine does not stretch (instructions: "
+                                                "memory is then not judged)" if counted else "", default))
+
+
+def add_counter(parser):
+    parser.add_argument("--counter", choices=counting.COUNTERS, metavar="|".join(counting.COUNTERS),
+                        help="what counts --clock instructions: the kernel's hardware counter (every thread), "
+                             "valgrind's callgrind (the loop's thread; runs take about 30 times as long), or "
+                             "auto: the hardware counter where the kernel has one (default: the plan's, else auto)")
 
 
 def check_clock(given, named):
     """Refuses the CPU clock (given, else each document's plan's) for
-    results whose runs lack their CPU time to the microsecond (cpu_us).
-    named: [(path, document)]."""
+    results whose runs lack their CPU time to the microsecond (cpu_us), and
+    the instructions for runs that were not counted. named: [(path, document)]."""
     for path, document in named:
-        if (given or (document.get("plan") or {}).get("clock")) == "cpu" and any(
-                run.get("cpu_us") is None for r in document["results"] for run in r["runs"]):
-            raise Refused("%s has runs recorded without their CPU time to the microsecond: judge them with "
-                          "--clock wall" % path)
+        clock = given or (document.get("plan") or {}).get("clock")
+        key = {"cpu": "cpu_us", "instructions": "instructions"}.get(clock)
+        if key and any(run.get(key) is None for r in document["results"] for run in r["runs"]):
+            raise Refused("%s has runs recorded without %s: judge them with --clock wall" % (
+                path, "their CPU time to the microsecond" if clock == "cpu" else "a count of their instructions"))
 
 
 def add_gate(parser):

@@ -44,8 +44,8 @@ from . import common, record as recording
 from .common import (Refused, add_store_options, check_outputs, failed_any, gate, load, print_gate, refuse, show,
                      threshold, write_outputs)
 from ..results import document as results
-from ..running import plan as plans
-from ..analysis import sequential, stats, verdicts
+from ..running import counting, plan as plans
+from ..analysis import clocks, sequential, stats, verdicts
 from ..system import interrupts, files as outputs, scratch
 from ..system.text import printable, progress
 
@@ -106,6 +106,7 @@ def add_options(parser):
                         help="write every finished run into the history as it goes (see record -h)")
     add_store_options(parser)
     common.add_clock(parser)
+    common.add_counter(parser)
 
 
 def add_corpus(parser):
@@ -214,6 +215,7 @@ def prepare(args, here):
                  ("calls", args.calls, False), ("auto", auto, False), ("against", args.against, None),
                  ("threshold", args.threshold, verdicts.DEFAULT_THRESHOLD),
                  ("gate", args.fail_on_regression or None, False), ("clock", args.clock, "wall"))}
+    settings["counter"] = counter(args, saved, settings["clock"], binary)
     if settings["against"] is not None and settings["against"] not in [name for name, _, _ in configs]:
         raise Refused("--against %s: no configuration of that name" % settings["against"])
     common.check_environment(configs, settings["cache"])
@@ -247,6 +249,21 @@ def chosen_pairs(args, saved, here):
         return None, [(plans.find_pair(d), label, source) for d, label, source in plans.plan_pairs(saved)]
     except (ValueError, KeyError, TypeError) as error:  # a saved corpus record that is not one
         raise Refused(str(error) if isinstance(error, ValueError) else "%s: its corpus is not one" % args.resume)
+
+
+def counter(args, saved, clock, binary):
+    """The counter of a counted comparison (None for one that is timed),
+    its choice said in one line; Refused with one line when none can count."""
+    if clock != "instructions":
+        if args.counter:
+            raise Refused("--counter goes with --clock instructions")
+        return None
+    try:
+        chosen, line = counting.choose(args.counter or (saved or {}).get("counter") or "auto", binary)
+    except ValueError as error:
+        raise Refused(str(error))
+    progress(line)
+    return chosen
 
 
 def untrusted(binary):
@@ -308,10 +325,10 @@ def look(document, round_number):
     plan = document["plan"]
     records = verdicts.within(document, up_to=round_number)
     for record in records:
-        progress("round %d: %s %s: time %s, memory %s" % (
-            round_number, printable(record["configuration"]), printable(record["shaders"]),
-            *("%s%s" % (stats.describe(record[m]), ", gate: %s" % record[m]["gate"] if record["gate"] else "")
-              for m in ("time", "memory"))))
+        progress("round %d: %s %s: %s" % (
+            round_number, printable(record["configuration"]), printable(record["shaders"]), ", ".join(
+                "%s %s%s" % (clocks.measure_name(record, m), stats.describe(record[m]),
+                             ", gate: %s" % record[m]["gate"] if record["gate"] else "") for m in ("time", "memory"))))
     if not plan.get("auto"):
         return False
     reason = sequential.auto_stop(records, round_number, plan["runs"])

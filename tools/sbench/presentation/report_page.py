@@ -239,6 +239,7 @@ def command_line(plan):
     argv += ["--threshold", "%g" % plan["threshold"]] if "threshold" in plan else []
     argv += ["--fail-on-regression"] if plan.get("gate") else []
     argv += ["--clock", plan["clock"]] if plan.get("clock", "wall") != "wall" else []
+    argv += ["--counter", plan["counter"]] if plan.get("counter") else []
     corpus = plan.get("corpus")
     if corpus:
         argv += ["--corpus", corpus["directory"], "--seed", str(corpus["seed"])]

@@ -39,13 +39,15 @@ TIMELINE_FIELDS = ["program_p50_ms", "program_p90_ms", "program_p99_ms", "progra
                    "commit_kib_per_program", "commit_last_vs_first", "rss_kib_per_program",
                    "rss_last_vs_first"]
 CSV_FIELDS = (["configuration", "shaders", "cache", "host", "renderer", "runs", "failed", "median_ms", "min_ms",
-               "max_ms", "spread_pct", "median_mib", "min_mib", "max_mib"] + TIMELINE_FIELDS + calls.SUMMARY_FIELDS
+               "max_ms", "spread_pct", "median_instructions", "median_mib", "min_mib", "max_mib"]
+              + TIMELINE_FIELDS + calls.SUMMARY_FIELDS
               + VERDICT_COLUMNS)
 VERDICT_CSV_FIELDS = ["configuration", "shaders"] + VERDICT_COLUMNS
 COLUMNS = [  # heading, row key, decimals
     ("configuration", "configuration", None), ("shaders", "shaders", None), ("host", "host", None),
     ("cache", "cache", None), ("runs", "runs", 0), ("failed", "failed", 0), ("median ms", "median_ms", 0),
-    ("±%", "spread_pct", 1), ("min ms", "min_ms", 0), ("max ms", "max_ms", 0), ("p50", "program_p50_ms", 1),
+    ("±%", "spread_pct", 1), ("instructions", "median_instructions", 0), ("min ms", "min_ms", 0),
+    ("max ms", "max_ms", 0), ("p50", "program_p50_ms", 1),
     ("p90", "program_p90_ms", 1),
     ("p99", "program_p99_ms", 1), ("max", "program_max_ms", 1), ("first", "first_program_ms", 1),
     ("CPU/wall", "cpu_per_wall", 2),
@@ -56,8 +58,8 @@ COLUMNS = [  # heading, row key, decimals
     ("replay/timed", "replay_vs_timed", 2),
     ("verdict", "verdict", None), ("renderer", "renderer", None)]
 # What answers the question, in 100 columns. ±%: the time's spread, half its range in % of the median.
-NARROW = ["configuration", "shaders", "host", "runs", "failed", "median ms", "±%", "p50", "p99", "median MiB",
-          "verdict"]
+NARROW = ["configuration", "shaders", "host", "runs", "failed", "median ms", "±%", "instructions", "p50", "p99",
+          "median MiB", "verdict"]
 REPLAY_COLUMNS = set(calls.SUMMARY_FIELDS)
 REPLAY_NOTE = ("vs ms, fs ms, link ms: median vertex compile, fragment compile and link per program; link %: the\n"
                "link's share of a program's GL time; replay/timed: the median program of the replay against the\n"
@@ -84,6 +86,8 @@ def summarise(result, host=None):
     row["median_ms"], row["min_ms"], row["max_ms"] = _spread([run["ms"] for run in runs])
     row["spread_pct"] = ((row["max_ms"] - row["min_ms"]) / 2 / row["median_ms"] * 100
                          if row["median_ms"] else None)
+    counts = [run["instructions"] for run in runs if run.get("instructions") is not None]
+    row["median_instructions"] = statistics.median(counts) if counts else None
     row["median_mib"], row["min_mib"], row["max_mib"] = _spread(
         [run["commit_mib"] for run in runs if run["commit_mib"] is not None])
     row.update({key: None for key in TIMELINE_FIELDS + calls.SUMMARY_FIELDS})
@@ -114,13 +118,13 @@ def table_rows(documents, with_host, records=None):
 
 
 def short_verdict(record, baseline):
-    """The time verdict in a few words, for the table; "CPU" before it when
-    it judged the CPU clock."""
+    """The time verdict in a few words, for the table; "CPU" or
+    "instructions" before it when it judged those."""
     if baseline:
         return "baseline"
     if record is None:
         return None
-    v, clock = record["time"], "CPU " if record.get("clock") == "cpu" else ""
+    v, clock = record["time"], {"cpu": "CPU ", "instructions": "instructions "}.get(record.get("clock"), "")
     if v["verdict"] in answers.TIME_WORDS:
         return "%s%s %+.1f %%" % (clock, v["verdict"], round(v["change_pct"], 1) + 0.0)
     return clock + ("same \u00b1%g %%" % v["threshold_pct"] if v["verdict"] == "same" else v["verdict"])
@@ -135,6 +139,7 @@ def shown_columns(rows, wide=False):
             and (c[0] != "host" or any(row["host"] for row in rows))
             and (c[0] != "failed" or any(row["failed"] for row in rows))
             and (c[0] != "verdict" or any(row["verdict"] for row in rows))
+            and (c[0] != "instructions" or any(row["median_instructions"] is not None for row in rows))
             and (c[1] not in REPLAY_COLUMNS or any(row[c[1]] is not None for row in rows))]
 
 

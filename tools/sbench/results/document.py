@@ -18,7 +18,7 @@ import time
 import uuid
 
 from . import program_output as output
-from ..analysis.clocks import CLOCKS
+from ..analysis.clocks import CLOCKS, COUNTERS
 from ..system import files as outputs
 
 SCHEMA = "shaderbench-compare/2"
@@ -352,11 +352,14 @@ def _check_plan(plan):
         _field(plan, key, (bool,), "plan")
     for key, kinds, low, high in (("auto", (bool,), None, None), ("against", (str, None), None, None),
                                   ("threshold", NUMBER, 0, 100), ("gate", (bool,), None, None),
-                                  ("clock", (str,), None, None)):
+                                  ("clock", (str,), None, None), ("counter", (str,), None, None)):
         if key in plan:  # files written before verdicts within a comparison (or gates) have none
             _field(plan, key, kinds, "plan", low, high)
     if plan.get("clock", "wall") not in CLOCKS:
-        raise ValueError("plan.clock should be wall or cpu, not %s" % json.dumps(plan["clock"])[:40])
+        raise ValueError("plan.clock should be %s, not %s" % (" or ".join(CLOCKS), json.dumps(plan["clock"])[:40]))
+    if plan.get("counter", "hardware") not in COUNTERS:
+        raise ValueError("plan.counter should be %s, not %s" % (" or ".join(COUNTERS),
+                                                                json.dumps(plan["counter"])[:40]))
     if plan.get("order", "fixed") not in ("fixed", "alternating"):
         raise ValueError("plan.order should be fixed or alternating, not %s" % json.dumps(plan["order"])[:40])
     if plan.get("auto") and plan["runs"] < 3:
@@ -429,9 +432,12 @@ def _check_run(run, where):
     _field(run, "ms", (int,), where, 0)
     _field(run, "commit_mib", (int, None), where)
     _field(run, "cpu_ms", NUMBER + (None,), where, 0)
-    for key in ("cpu_us", "runnable_us"):
+    for key in ("cpu_us", "runnable_us", "instructions"):
         if key in run:  # files written before they were read have none
             _field(run, key, (int, None), where, 0)
+    if run.get("counter", "hardware") not in COUNTERS:
+        raise ValueError("%s.counter should be %s, not %s"
+                         % (where, " or ".join(COUNTERS), json.dumps(run["counter"])[:40]))
     _field(run, "link_failures", (int,), where, 0, output.PROGRAMS)
     for key in ("program_ms", "commit_kib", "rss_kib"):
         check_numbers(run, key, where, output.PROGRAMS)

@@ -3,8 +3,9 @@ round by round, each run on an X server of its own, the results saved after
 every run, and the failure policy:
 
 - A run that fails before its first program (missing files, no context, a
-  source too large) or whose programs fail to link would fail the same way
-  every time: its configuration stops there, with that reason.
+  source too large), whose programs fail to link, or whose loop could not be
+  counted would fail the same way every time: its configuration stops
+  there, with that reason.
 - A crash, a hang or any other failure is recorded with the run and the
   configuration's remaining runs go on.
 - An interrupt stops the run in progress; every finished run stays.
@@ -62,7 +63,9 @@ def calls_left(document):
 def stop_reason(run, failed):
     """Why this run stops its configuration, or None (see the module's text)."""
     if failed:
-        return failed["reason"] if failed["ending"] == "exit" and failed["programs"] == 0 else None
+        # So would a run whose loop could not be counted: its binary or the counter is at fault.
+        return failed["reason"] if failed["ending"] == "exit" and failed["programs"] == 0 \
+            or failed["ending"] == "count" else None
     failures = run["link_failures"]
     return failures and "%d of %d programs failed to link" % (failures, output.PROGRAMS) or None
 
@@ -135,7 +138,7 @@ def run_group(document, group, save, display, stall, where, took, left):
         with desktop.xserver(display) as run_display, pair_workdir(result["shaders"]["directory"]) as workdir:
             run, failed = observe.run_once(document["binary"]["path"], workdir, run_display,
                                            result["environment"], plan["cache"], plan["timeline"], stall,
-                                           round_number, show)
+                                           round_number, show, counter=plan.get("counter"))
         took[0], took[1] = took[0] + time.monotonic() - started, took[1] + 1
         left -= 1
         if run:
@@ -149,8 +152,10 @@ def run_group(document, group, save, display, stall, where, took, left):
         elif failed:
             progress("%s failed: %s" % (label, failed["reason"]))
         else:
-            progress("%s %d ms, %s MiB" % (label, run["ms"],
-                                           "-" if run["commit_mib"] is None else run["commit_mib"]))
+            memory = "-" if run["commit_mib"] is None else run["commit_mib"]
+            progress("%s %d ms, %s MiB" % (label, run["ms"], memory) if run.get("instructions") is None else
+                     "%s %d instructions (under the counter: %d ms, %s MiB)" % (label, run["instructions"], run["ms"],
+                                                                                memory))
         save(document)
     return left
 

@@ -11,7 +11,7 @@ decided in runner; whether a failure stops its configuration, in campaign.
 import resource
 import signal
 
-from . import harness, libraries, plan, runner
+from . import counting, harness, libraries, plan, runner
 from ..results import program_output as output
 from ..analysis import stats
 from ..system import proc
@@ -30,35 +30,48 @@ def sample_process(pid):
     return (*kib, cpu_ms)
 
 
-def run_once(binary, workdir, display, env, cache, timeline, stall, number, show=None, libraries_under=()):
+def run_once(binary, workdir, display, env, cache, timeline, stall, number, show=None, libraries_under=(),
+             counter=None):
     """One benchmark run. Returns (run, failed run): run is the record of a
     run that reported (with its link failures counted), failed run the record
     of one that did not; the other is None. Both carry the libraries the
     process mapped (libraries.described), besides every file it mapped from
     under a directory of libraries_under; a run's are null where /proc could
-    not tell; a failed run has them only where they were read."""
-    samples, maps, cpu_ns, main_ns = [], [], [], []
+    not tell; a failed run has them only where they were read. counter
+    (counting.COUNTERS, not auto): the run is counted, and a run without
+    its count is a failed one."""
+    samples, maps, cpu_ns, main_ns, watched = [], [], [], [], []
+    wrapper, count_file = counting.wrapper(counter, binary, workdir) if counter else ((), None)
+    # Under valgrind the process's CPU time and memory are valgrind's: not read.
+    native = counter != "callgrind"
 
     def observe(line, child):
         index = output.progress_index(line)
+        if not watched:  # the benchmark's own process, found once
+            watched.append(counting.benchmark_pid(counter, child.pid) if counter else child.pid)
+        pid = watched[0]
+        readable = native and pid is not None
         if index is not None:
             # First, as close to the line as can be: the span from the first line to the last is counted.
             # A run that reports printed 0000 first and 0999 last, so only those two are read.
-            if index in (0, output.PROGRAMS - 1):
-                for found, reading in ((cpu_ns, proc.cpu_ns(child.pid)), (main_ns, proc.runnable_ns(child.pid))):
+            if index in (0, output.PROGRAMS - 1) and readable:
+                for found, reading in ((cpu_ns, proc.cpu_ns(pid)), (main_ns, proc.runnable_ns(pid))):
                     found[:] = [found[0] if found else reading, reading]
             if not maps:  # the context, and so the driver, exists before the first program
-                maps.append(libraries.mapped(child.pid, libraries_under))
+                maps.append(None if pid is None else libraries.mapped(pid, libraries_under))
             if timeline:
-                samples.append(sample_process(child.pid))
+                samples.append(sample_process(pid) if readable else None)
             if show:
                 show(line.decode(errors="replace").strip())
 
     before = resource.getrusage(resource.RUSAGE_SELF)
     with harness.driver_cache(cache) as cache_env:
         result = runner.run(binary, workdir, display, plan.run_environment(env, display, cache_env),
-                            stall, on_line=observe)
+                            stall, on_line=observe, wrapper=wrapper)
     after = resource.getrusage(resource.RUSAGE_SELF)
+    count, why = counting.read_count(counter, count_file) if counter and not result["reason"] else (None, None)
+    if why:
+        result.update(ending="count", reason="no count: " + why)
     loaded = None if not maps or maps[0] is None else libraries.described(maps[0])
     if result["reason"]:
         failed = failed_run(result, number)
@@ -72,11 +85,14 @@ def run_once(binary, workdir, display, env, cache, timeline, stall, number, show
            "link_failures": len(parsed["failed"]), "program_ms": None, "commit_kib": None,
            "rss_kib": None, "timeline": "off", "libraries": loaded,
            "observer_cpu_ms": (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1000}
+    if counter:
+        run.update(instructions=count, counter=counter)
     if timeline:
         run["program_ms"] = stats.program_times(parsed["ms"], result["arrivals"])
         run["timeline"] = "recorded"
         if None in samples:
-            run["timeline"] = "times only: no /proc for the process's memory and CPU time"
+            run["timeline"] = ("times only: no /proc for the process's memory and CPU time" if native else
+                               "times only: under valgrind the process's memory and CPU time are valgrind's")
         else:
             run["commit_kib"] = [sample[0] for sample in samples]
             run["rss_kib"] = [sample[1] for sample in samples]

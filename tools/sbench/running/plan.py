@@ -257,7 +257,7 @@ def binary_info(path):
 
 
 def make_plan(configs, pairs, binary, runs, cache, timeline, calls, auto=False, against=None, threshold=5.0,
-              gate=False, clock="wall", corpus=None):
+              gate=False, clock="wall", corpus=None, counter=None):
     """Everything that decides which runs a comparison makes, and how its
     verdicts are made, as it is stored. pairs: [(pair directory, label)], as
     find_pairs gives them. runs: the count, or with auto the most -n auto may make.
@@ -265,12 +265,15 @@ def make_plan(configs, pairs, binary, runs, cache, timeline, calls, auto=False, 
     the other way round in the next, so that going first or second is alike
     on both sides (plans without it ran in the plan's order every round).
     corpus: where the pairs came from (corpus_pairs), for a corpus run, whose
-    rounds each take the pairs in an order of their own (campaign)."""
+    rounds each take the pairs in an order of their own (campaign).
+    counter: what counts the instructions clock's runs (counting.COUNTERS)."""
     plan = {"runs": runs, "cache": cache, "timeline": timeline, "calls": calls, "auto": auto,
             "against": against, "threshold": threshold, "gate": gate, "clock": clock, "order": "alternating",
             "binary": binary_info(binary),
             "configurations": [{"name": name, "environment": env, "expect": word} for name, env, word in configs],
             "shaders": [shader_info(*pair) for pair in pairs]}
+    if counter:
+        plan["counter"] = counter
     return dict(plan, corpus=corpus) if corpus else plan
 
 
@@ -286,9 +289,9 @@ def plan_differences(saved, current):
     """What differs between a saved plan and the one made now, as phrases
     (empty when they are the same plan)."""
     found = []
-    for key in ("runs", "cache", "timeline", "calls", "auto", "against", "threshold", "gate", "clock"):
-        if saved.get(key, current[key]) != current[key]:
-            found.append("%s is %s, the results have %s" % (key, current[key], saved[key]))
+    for key in ("runs", "cache", "timeline", "calls", "auto", "against", "threshold", "gate", "clock", "counter"):
+        if saved.get(key, current.get(key)) != current.get(key):
+            found.append("%s is %s, the results have %s" % (key, current.get(key), saved[key]))
     if saved.get("corpus") != current.get("corpus"):
         found.append("the corpus is %s, the results have %s" % tuple(
             "none" if not c else "%(directory)s (manifest SHA-256 %(manifest_sha256).12s..., sample %(sample)s, "

@@ -127,3 +127,12 @@ def runnable_ns(pid):
         return int(on_cpu) + int(waiting)
     except (OSError, ValueError):
         return None
+
+
+def first_child(pid):
+    """The first child of a process's main thread (/proc/PID/task/PID/children), or None."""
+    try:
+        found = _read("/proc/%d/task/%d/children" % (pid, pid)).split()
+        return int(found[0]) if found else None
+    except (OSError, ValueError):
+        return None

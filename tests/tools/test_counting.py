@@ -1,0 +1,132 @@
+"""The instructions clock: the counters' refusal on this machine, the tracer's whole path with the task clock standing
+in for instructions, callgrind's count of the fake-GL loop, and verdicts, gates and tables on counted runs."""
+
+import json
+import os
+import pathlib
+import re
+import subprocess
+import unittest
+
+from sbench.running import counting
+from test_compare import Files, document, result, run_main
+
+BINARY = os.environ["SHADERBENCH"]
+LOOP = os.environ.get("SHADERBENCH_COUNTED_LOOP") or os.path.join(os.path.dirname(BINARY), "tests", "counted_loop")
+TRACER = os.path.join(os.path.dirname(BINARY), counting.TRACER)
+
+
+def counted(counter, directory):
+    """(the count or None, why, the loop's exit status) of the fake-GL loop under counter."""
+    wrapper, path = counting.wrapper(counter, BINARY, directory)  # the tracer beside the benchmark
+    ran = subprocess.run([*wrapper, LOOP], stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=directory)
+    return (*counting.read_count(counter, path), ran.returncode)
+
+
+class Counting(Files):
+
+    def task_clock(self):
+        os.environ[counting.EVENT_VARIABLE] = "task-clock"
+        self.addCleanup(os.environ.pop, counting.EVENT_VARIABLE)
+
+    def test_without_a_hardware_counter_here_the_user_sees_one_line_and_nothing_runs(self):
+        if os.path.isdir("/sys/bus/event_source/devices/cpu"):
+            self.skipTest("this kernel has a PMU: the hardware counter counts")
+        saved = os.path.join(self.work, "r.json")
+        for argv, line in (
+                (["--counter", "hardware"], "compare: cannot count instructions here: the hardware counter: this "
+                                            "kernel has no hardware counter of instructions (no PMU: usual in a "
+                                            "virtual machine)\n"),
+                (["--counter", "auto", "--binary", LOOP + ".absent"], "compare: no shaderbench executable at")):
+            status, _, err = run_main("--clock", "instructions", "--binary", BINARY, *argv, "--json", saved)
+            self.assertEqual((status, err.startswith(line), err.count("\n")), (2, True, 1), err)
+        self.assertEqual(run_main("--counter", "callgrind", "--binary", BINARY)[2],
+                         "compare: --counter goes with --clock instructions\n")
+        self.assertFalse(os.path.exists(saved))
+
+    def test_the_tracer_counts_from_the_loops_entry_to_its_return_and_ends_as_the_program_ends(self):
+        self.task_clock()
+        self.assertEqual(counting.choose("auto", BINARY)[0], "hardware")
+        before = os.times()
+        count, why, status = counted("hardware", self.work)
+        spent = (os.times().children_user - before.children_user) * 1e9  # the whole process, in ns
+        self.assertEqual((why, status), (None, 0))
+        self.assertTrue(0 < count <= spent + 2e7, (count, spent))  # ticks of 10 ms round the process's time
+        # A program that exports no loop is refused at its start, and leaves no count.
+        ran = subprocess.run([TRACER, "run", "task-clock", os.path.join(self.work, "c"), "/bin/true"],
+                             capture_output=True, text=True)
+        self.assertEqual((ran.returncode, "exports no _Z21run_compile_link_loop" in ran.stderr), (127, True))
+        self.assertEqual(counting.read_count("hardware", os.path.join(self.work, "c"))[1],
+                         "the hardware counter wrote no count (the loop never returned)")
+
+    def test_callgrind_counts_the_fake_gl_loop_alike_in_two_runs_as_its_own_annotator_sums_it(self):
+        counts = []
+        for n in range(2):
+            directory = os.path.join(self.work, str(n))
+            os.mkdir(directory)
+            count, why, status = counted("callgrind", directory)
+            self.assertEqual((why, status), (None, 0))
+            counts.append(count)
+            shown = subprocess.run(["callgrind_annotate", os.path.join(directory, counting.COUNT_FILE)],
+                                   capture_output=True, text=True, check=True).stdout
+            self.assertEqual(int(re.search(r"([\d,]+) \(100\.0%\)\s+PROGRAM TOTALS", shown)[1].replace(",", "")),
+                             count)
+        self.assertLess(abs(counts[0] - counts[1]) / counts[0], 1e-4, counts)
+        # A file whose sum and totals disagree is no count.
+        damaged = pathlib.Path(self.work, "damaged")
+        written = pathlib.Path(directory, counting.COUNT_FILE).read_bytes()
+        damaged.write_bytes(written.replace(b"totals: ", b"totals: 1"))
+        self.assertRegex(counting.read_count("callgrind", damaged)[1], r"sums to \d+ instructions, its totals say 1")
+
+    def test_counted_runs_are_judged_on_their_count_with_memory_not_judged(self):
+        def counted_result(name, counts, mibs):
+            found = result(name, "p1", [1000] * 5, mibs)
+            for run, count in zip(found["runs"], counts):
+                run.update(instructions=count, counter="callgrind")
+            return found
+        base = [7_214_000_000 + 10_000 * i for i in range(5)]
+        old, new = counted_result("a", base, [50] * 5), counted_result("b", [c * 1.1 for c in base], [90] * 5)
+        new["runs"] = [dict(run, instructions=round(run["instructions"])) for run in new["runs"]]
+        saved = dict(document([old, new]), plan=None)
+        status, text, _ = run_main("--report", self.write(None, json.dumps(saved)), "--clock", "instructions",
+                                   "--fail-on-regression")
+        self.assertEqual(status, 1, text)
+        for line in ("  instructions: slower +10.0 % [+10.0, +10.0] (5 rounds)",
+                     "  memory: not judged: counted runs run under a counter, so their memory is not native",
+                     "; the instructions counted (by callgrind))",
+                     "Gate FAILED (status 1, the instructions counted (by callgrind))",
+                     "  b p1 memory: not gated: not judged"):
+            self.assertIn(line, text)
+        self.assertRegex(text, r"instructions +p50.*\n.*\n.*7214020000 .* baseline\n.*7935422000 .*instructions "
+                               r"slower \+10\.0 %")
+        calibrated = run_main("calibrate", self.write([old, new]), "--clock", "instructions")
+        self.assertIn("5 rounds of b against a, 500 draws of each size (seed 20261208), the instructions counted "
+                      "(by callgrind):", calibrated[1], calibrated)
+        # The same runs judged on the wall clock (memory too); runs never counted are refused the count.
+        self.assertIn("memory: more memory +80.0 %", run_main("--report", self.write([old, new]))[1])
+        status, _, err = run_main("--diff", self.write([result("a", "p1", [1000] * 5, [50] * 5)]), self.write([new]),
+                                  "--clock", "instructions")
+        self.assertEqual((status, "has runs recorded without a count of their instructions" in err), (2, True))
+
+    def test_a_comparison_counts_each_run_through_the_tracer(self):
+        self.task_clock()
+        pair, saved = os.path.join(self.work, "pair"), os.path.join(self.work, "r.json")
+        os.mkdir(pair)
+        for name, line in (("vs", "void main() { gl_Position = gl_Vertex; }"),
+                           ("ps", "void main() { gl_FragColor = vec4(1.0); }")):
+            pathlib.Path(pair, "largeShaderExample_%s_source.txt" % name).write_text(line + "\n")
+        status, text, err = run_main("-n", "2", "--clock", "instructions", "--binary", BINARY, "--shaders", pair,
+                                     "--display", "private", "--json", saved, "a:GALLIUM_DRIVER=softpipe",
+                                     "b:GALLIUM_DRIVER=softpipe")
+        self.assertEqual(status, 0, err)
+        self.assertIn("counting the task clock (ns) in place of instructions with the hardware counter", err)
+        runs = [run for found in json.loads(pathlib.Path(saved).read_text())["results"] for run in found["runs"]]
+        # Each counted, and watched in the benchmark's own process (not the tracer's): its driver and CPU time.
+        self.assertEqual([(run["counter"], run["instructions"] > 0, run["cpu_us"] > 0,
+                           any("swrast_dri" in found["path"] for found in run["libraries"])) for run in runs],
+                         [("hardware", True, True, True)] * 4)
+        self.assertRegex(text, r"  instructions: \w")
+
+
+if __name__ == "__main__":
+    unittest.main()
