@@ -24,6 +24,7 @@ from ..system import files as outputs
 SCHEMA = "shaderbench-compare/2"
 OLD_SCHEMAS = ("shaderbench-compare/1",)  # read, upgraded as below; never written
 ID = re.compile(r"[0-9a-f]{32}")
+PARTIAL_LITERAL = re.compile(r"t(r(u)?)?|f(a(l(s)?)?)?|n(u(l)?)?|-")  # what a cut leaves of true, false, null, -1
 CALL_KEYS = ("compile_vertex_ms", "compile_fragment_ms", "link_ms", "link_status_ms", "other_ms")
 # What a run's record of its loaded libraries may hold; the reader of /proc/PID/maps keeps to it too.
 MAX_PATH = 4096              # PATH_MAX
@@ -194,8 +195,11 @@ def parse_json(text, path):
     try:
         document = json.loads(text, parse_constant=_no_constant)
     except json.JSONDecodeError as error:
-        # Cut short: the text ends where a value or a string is still open.
-        cut = error.pos >= len(error.doc.rstrip()) or error.msg.startswith("Unterminated string")
+        # Cut short: the text ends where a value or a string is still open, or inside a literal or a
+        # number (a compact file is often cut there).
+        rest = error.doc[error.pos:].rstrip()
+        cut = error.pos >= len(error.doc.rstrip()) or error.msg.startswith("Unterminated string") or (
+            error.msg == "Expecting value" and error.pos > 0 and PARTIAL_LITERAL.fullmatch(rest))
         reason = "truncated" if cut else "not JSON"
         raise ResultsError("%s: %s (%s at line %d column %d)" % (path, reason, error.msg, error.lineno, error.colno))
     except RecursionError:
