@@ -15,11 +15,10 @@ import uuid
 
 import postgres
 import psycopg
-from sbench.history import record, schema, series, store as stores
+from sbench.history import schema, series, store as stores
 from sbench.history.schema import VERSION
-from sbench.results import document as results
 from sbench.running import plan
-from test_bisect import History, git
+from test_bisect import History, git, read
 from test_compare import ROOT, run_main as main
 from test_faults import FAKE, TOOL, as_nobody, for_nobody
 
@@ -119,6 +118,12 @@ class Stores(unittest.TestCase):
         self.assertEqual((status, err), (0, ""), err)
         return out
 
+    def shown(self, url, *argv):
+        """What history printed, having exited 0."""
+        status, out, err = main("history", "--store", url, *argv)
+        self.assertEqual((status, err), (0, ""), err)
+        return out
+
     def refused(self, says, *argv):
         status, out, err = main(*argv)
         self.assertEqual((status, out, err.count("\n"), says in err), (2, "", 1, True), err)
@@ -129,10 +134,10 @@ class Store(Stores):
     def test_eight_processes_recording_at_once_into_a_new_store_leave_no_duplicates(self):
         for url in self.urls():
             with self.subTest(url=url):
-                procs = [subprocess.Popen([TOOL, "record", "--store", url, WORK["ab"[i % 2]], "--repo", WORK["repo"],
-                                           "--commit", "new=HEAD", "--machine", "runner"],
-                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-                         for i in range(8)]
+                argv = [TOOL, "record", "--store", url, "--repo", WORK["repo"], "--commit", "new=HEAD", "--machine",
+                        "runner"]
+                procs = [subprocess.Popen(argv + [WORK["ab"[i % 2]]], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                          text=True) for i in range(8)]
                 said = [proc.communicate() + (proc.returncode,) for proc in procs]
                 self.assertEqual([s[2] for s in said], [0] * 8, said)
                 self.assertEqual(sum("already recorded" in s[0] for s in said), 6, said)
@@ -166,20 +171,11 @@ class Store(Stores):
                 execute(migrated, "INSERT INTO schema_version (version, applied) VALUES (99, '')")
                 self.refused("schema version 99, newer than this tool's", "history", "--store", migrated)
 
-    def test_a_shallow_clone_is_refused_with_how_to_deepen_it(self):
-        shallow, url = os.path.join(self.dir, "shallow"), os.path.join(self.dir, "s.sqlite")
-        git(self.dir, "clone", "-q", "--depth", "1", "file://" + WORK["repo"], shallow)
-        self.refused("git -C %s fetch --unshallow" % shallow, "record", "--store", url, WORK["a"], "--repo", shallow,
-                     "--commit", "new=HEAD")
-        self.assertFalse(os.path.exists(url))
-
     def test_history_orders_by_commit_and_escapes_what_the_store_holds(self):
         def hostile(document):
             document["host"]["name"] = "evil\x1b]0;owned\x07"
             for config in document["plan"]["configurations"] + document["results"]:
-                for key in ("name", "configuration"):
-                    if config.get(key) == "ref":
-                        config[key] = "=HYPERLINK(1)"
+                config.update({key: "=HYPERLINK(1)" for key in ("name", "configuration") if config.get(key) == "ref"})
         evil = edited(WORK["a"], os.path.join(self.dir, "evil.json"), hostile, id=uuid.uuid4().hex)
         csv_path = os.path.join(self.dir, "h.csv")
         for url in self.urls():
@@ -187,19 +183,14 @@ class Store(Stores):
                 # b (1400 ms) at the later commit is recorded first: the history still puts a (1300 ms) first.
                 for path, rev in ((WORK["b"], "HEAD"), (WORK["a"], "HEAD~1")):
                     self.record(url, path, "--repo", WORK["repo"], "--commit", "new=" + rev)
-                status, out, _ = main("history", "--store", url, "--config", "new", "--pair", "pair",
-                                      "--measure", "time")
-                self.assertEqual(status, 0)
+                out = self.shown(url, "--config", "new", "--pair", "pair", "--measure", "time")
                 self.assertEqual([line.split()[1:4] for line in out.splitlines()[2:4]],
                                  [["2", "2", "1300.0"], ["3", "2", "1400.0"]])
                 self.record(url, evil, "--machine", "tag\x1b[2J")
-                status, out, err = main("history", "--store", url, "--machine", "tag\x1b[2J", "--csv", csv_path)
-                self.assertEqual(status, 0, err)
-                self.assertNotIn("\x1b", out)
-                self.assertIn("tag\\x1b[2J", out)
+                out = self.shown(url, "--machine", "tag\x1b[2J", "--csv", csv_path)
                 text = pathlib.Path(csv_path).read_text()
-                self.assertIn("'=HYPERLINK(1)", text)
-                self.assertNotIn("\x1b", text)
+                self.assertEqual(("\x1b" in out + text, "tag\\x1b[2J" in out, "'=HYPERLINK(1)" in text),
+                                 (False, True, True), out + text)
 
 
 class Bisected(History):
@@ -209,12 +200,10 @@ class Bisected(History):
         (out, err), status = self.bisect(repo, c[0], c[2], "--json", self.json, "--record", "--store", url,
                                          "--machine", "m")
         self.assertEqual(status, 0, err)
-        with open(self.json) as f:
-            steps = json.load(f)["steps"]
+        steps = json.loads(read(self.json))["steps"]
         ran = [sum(len(s["rounds"]) for s in steps if sha in s["commits"]) for sha in c]
-        shown = subprocess.run([TOOL, "history", "--store", url, "--machine", "m", "--measure", "time", "--json", "-"],
-                               capture_output=True, check=True).stdout
-        ((one,),) = [json.loads(shown)]
+        (one,) = json.loads(subprocess.run([TOOL, "history", "--store", url, "--machine", "m", "--measure", "time",
+                                            "--json", "-"], capture_output=True, check=True).stdout)
         self.assertEqual([(p["commit"], p["position"], len(p["runs"])) for p in one["points"]],
                          [(sha, i + 1, n) for i, (sha, n) in enumerate(zip(c, ran))])
         for point, ms in zip(one["points"], (1000, 1000, 1300)):
@@ -227,7 +216,7 @@ class Guarded(Stores):
 
     def test_no_output_is_an_input_the_store_and_the_files_beside_it_nor_a_file_of_the_tools_checkout(self):
         url = os.path.join(self.dir, "s.sqlite")
-        self.assertEqual(main("record", "--store", url, WORK["a"])[0], 0)
+        self.record(url, WORK["a"])
         kept = pathlib.Path(url).read_bytes()
         run = ["run", "--binary", FAKE, "--record", "--store", url]
         bisect = ["bisect", "HEAD~2", "HEAD", "--repo", WORK["repo"], "--build", "true", "--use", "X=1", "--builds",
@@ -280,8 +269,7 @@ class Guarded(Stores):
             with contextlib.closing(sqlite3.connect(os.path.join(self.dir, name))) as conn:
                 conn.executescript(";".join(statements))
         pathlib.Path(self.dir, "text").write_text("a,b\n1,2\n")
-        old = os.path.join(self.dir, "old")
-        stores.close(stores.connect(old, first=True))
+        stores.close(stores.connect(os.path.join(self.dir, "old"), first=True))
         for name, says, argvs in (
                 ("machines", "not a shaderbench", (["history"], ["changes", "--detect"], ["record", WORK["a"]])),
                 ("versioned", "not a shaderbench", (["history"], ["record", WORK["a"]])),
@@ -322,20 +310,18 @@ class Guarded(Stores):
                            (["change", "1", "--fixed", "--store", current], "cannot be written"),
                            (["history", "--store", old], "a write (record) migrates it")):
             done = as_nobody(self, os.path.join(tool, "compare"), *argv)
-            self.assertEqual((done.returncode, done.stderr.count("\n"), says in done.stderr), (2, 1, True),
-                             done.stderr)
+            self.assertEqual((done.returncode, done.stderr.count("\n"), says in done.stderr), (2, 1, True), done.stderr)
 
 
 class Identity(Stores):
-    """A run is its comparison's key (the id its file was given when it
-    started, else its start, host and plan) and its number."""
+    """A run is its comparison's key (its file's id, else its start, host and plan) and its number."""
 
-    def cut(self, document, runs=1, new_id=False, old=False):
+    def cut(self, document, runs=1, old=False):
         document["complete"] = runs == 2
         for result in document["results"]:
             result["runs"] = result["runs"][:runs]
-        if new_id or old:
-            document.pop("id", None) if old else document.update(id=uuid.uuid4().hex)
+        if old:
+            document.pop("id", None)
 
     def test_overlapping_copies_of_one_comparison_store_each_run_once(self):
         files = [edited(WORK["a"], os.path.join(self.dir, name + ".json"), lambda d: self.cut(d, runs, old=old), indent)
@@ -358,7 +344,7 @@ class Identity(Stores):
                 measure("-n", "2", "--json", first, "--record", "--store", url, "ref:FAKE_BENCH=ok",
                         "new:FAKE_BENCH=ok")
                 # Started in the same second, on the same host, with the same plan: only its id differs.
-                edited(first, twin, lambda d: self.cut(d, 0, new_id=True))
+                edited(first, twin, lambda d: self.cut(d, 0), id=uuid.uuid4().hex)
                 measure("--resume", twin, "--record", "--store", url)
                 # Two runs the store lost when it failed mid-comparison.
                 execute(url, "DELETE FROM runs WHERE number = 2 AND result_id IN (SELECT id FROM results "
@@ -384,11 +370,11 @@ class Identity(Stores):
                                            ([b, *at, "nowhere=HEAD"], 2, "no configuration of that name"),
                                            ([b, *at, "new=nothing"], 2, "nothing^{commit}")):
                     before, got = counts(url), main("record", "--store", url, *argv)
-                    self.assertEqual((got[0], got[2].count("\n"), says in got[1] + got[2]), (status, status // 2, True))
+                    self.assertEqual((got[0], got[2].count("\n"), says in got[1] + got[2]), (status, status // 2, True),
+                                     got)
                     if status:
                         self.assertEqual(counts(url), before, "a refused record wrote")
-                out = main("history", "--store", url, "--machine", "runner-b", "--config", "new",
-                           "--measure", "time")[1]
+                out = self.shown(url, "--machine", "runner-b", "--config", "new", "--measure", "time")
                 self.assertEqual([line.split()[1:3] for line in out.splitlines()[2:]], [["2", "2"]])
                 # The untagged machine's series went with its comparison.
                 self.assertEqual([counts(url)[k] for k in ("comparisons", "runs", "commits", "series")], [1, 4, 1, 4])
@@ -416,11 +402,15 @@ class Identity(Stores):
                 stores.close(store)
                 self.assertEqual(counts(url), {"machines": 2, "commits": 0, "comparisons": 2, "results": 2, "runs": 3,
                                                "series": 2})
-                out = main("history", "--store", url, "--machine", "vm")[1]
+                out = self.shown(url, "--machine", "vm")
                 self.assertEqual([line.split()[2] for line in out.splitlines()[3:]], ["2"], out)
 
-    def test_a_commit_a_merge_brought_in_is_refused_with_the_merge(self):
-        repo, url = os.path.join(self.dir, "merged"), os.path.join(self.dir, "m.sqlite")
+    def test_a_commit_a_merge_brought_in_or_a_shallow_clone_is_refused_with_the_merge_or_how_to_deepen_it(self):
+        repo, url, shallow = (os.path.join(self.dir, name) for name in ("merged", "m.sqlite", "shallow"))
+        git(self.dir, "clone", "-q", "--depth", "1", "file://" + WORK["repo"], shallow)
+        self.refused("git -C %s fetch --unshallow" % shallow, "record", "--store", url, WORK["a"], "--repo", shallow,
+                     "--commit", "new=HEAD")
+        self.assertFalse(os.path.exists(url))
         git(self.dir, "init", "-q", "-b", "main", repo)
         for argv in (["commit", "--allow-empty", "-m", "c0"], ["checkout", "-b", "topic"],
                      ["commit", "--allow-empty", "-m", "b1"], ["checkout", "main"],
@@ -434,19 +424,15 @@ class Identity(Stores):
 
 class Reads(Stores):
     def test_a_series_is_read_at_one_moment_while_a_record_commits_between_its_statements(self):
-        night = results.load(WORK["b"])
-
-        def record_another():
-            other = stores.connect(url)
-            record.write(other, night)
-            stores.close(other)
         for url in self.urls():
             with self.subTest(url=url):
-                self.assertEqual(main("record", "--store", url, WORK["a"])[0], 0)
+                self.record(url, WORK["a"])
                 store = stores.connect(url)
                 self.addCleanup(stores.close, store)
                 (one,) = series.series_list(store, configuration="new", measure="time")
-                self.assertEqual(len(series.series_points(store, one["id"], between=record_another)), 1)
+                # Another record commits the next night's between the statements of the read.
+                self.assertEqual(len(series.series_points(store, one["id"],
+                                                          between=lambda: self.record(url, WORK["b"]))), 1)
                 self.assertEqual(len(series.series_points(store, one["id"])), 2)
 
     def test_series_of_two_hosts_or_two_binaries_never_merge_nor_read_alike(self):
@@ -456,10 +442,10 @@ class Reads(Stores):
         for url in self.urls():
             with self.subTest(url=url):
                 self.assertEqual(main("record", "--store", url, *files)[0], 0)
-                out = main("history", "--store", url, "--config", "new", "--pair", "pair", "--measure", "time")[1]
+                out = self.shown(url, "--config", "new", "--pair", "pair", "--measure", "time")
                 names = [line for line in out.splitlines() if line and not line.startswith(" ")]
                 self.assertEqual((len(set(names)), sum("binary ffffffffffff" in name for name in names)), (3, 1), out)
-                out = main("history", "--store", url, "--machine", "other", "--config", "new", "--measure", "time")[1]
+                out = self.shown(url, "--machine", "other", "--config", "new", "--measure", "time")
                 self.assertEqual(out.splitlines()[0], "other new pair time (ms)")
 
 
