@@ -239,8 +239,7 @@ class Guarded(Stores):
         self.assertIn("git tracks in the tool's own checkout", done.stderr)
 
     def test_a_store_is_a_path_a_postgresql_url_in_any_case_or_libpqs_key_value_form_and_nothing_else(self):
-        self.addCleanup(os.chdir, os.getcwd())
-        os.chdir(self.dir)  # where a name taken for a file would be made
+        self.enterContext(contextlib.chdir(self.dir))  # where a name taken for a file would be made
         self.addCleanup(os.environ.pop, stores.ENVIRONMENT, None)
         url = self.urls()[1]
         name, host = url.split("@/", 1)[1].split("?host=")
@@ -294,8 +293,7 @@ class Guarded(Stores):
         current, old = os.path.join(shared, "current"), os.path.join(shared, "old")
         stores.close(stores.connect(old, first=True))
         fleet = self.urls()[1]
-        admin = psycopg.connect(fleet, autocommit=True)
-        self.addCleanup(admin.close)
+        admin = self.enterContext(psycopg.connect(fleet, autocommit=True))
         admin.execute("CREATE ROLE bystander LOGIN")
         bystander = fleet.replace("postgres@", "bystander@")
         self.refused("permission denied", "record", "--store", bystander, WORK["a"])
@@ -441,7 +439,7 @@ class Reads(Stores):
             for key, field, value in (("host", "name", "other"), ("binary", "sha256", "f" * 64))]
         for url in self.urls():
             with self.subTest(url=url):
-                self.assertEqual(main("record", "--store", url, *files)[0], 0)
+                self.record(url, *files)
                 out = self.shown(url, "--config", "new", "--pair", "pair", "--measure", "time")
                 names = [line for line in out.splitlines() if line and not line.startswith(" ")]
                 self.assertEqual((len(set(names)), sum("binary ffffffffffff" in name for name in names)), (3, 1), out)
