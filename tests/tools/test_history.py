@@ -2,6 +2,7 @@
 idempotent and concurrent, bad input writes nothing, old stores migrate,
 and what history shows is escaped."""
 
+import contextlib
 import json
 import os
 import pathlib
@@ -14,11 +15,10 @@ import uuid
 
 import postgres
 import psycopg
-from sbench.history import comparisons, schema, series, store as stores
+from sbench.history import schema, series, store as stores
 from sbench.history.schema import VERSION
-from sbench.results import document as results
 from sbench.running import plan
-from test_bisect import History
+from test_bisect import History, git, read
 from test_compare import ROOT, run_main as main
 from test_faults import FAKE, TOOL, as_nobody, for_nobody
 
@@ -30,27 +30,21 @@ def setUpModule():
     files of the fake benchmark (ref and new, 2 runs each)."""
     WORK["dir"] = tempfile.mkdtemp(prefix="shaderbench-history-")
     WORK["pg"], WORK["pg_dir"] = postgres.start()
-    pair, repo = os.path.join(WORK["dir"], "pair", "shaders"), os.path.join(WORK["dir"], "repo")
-    os.makedirs(pair)
+    WORK["pair"], WORK["repo"] = (os.path.join(WORK["dir"], name) for name in ("pair", "repo"))
+    os.makedirs(os.path.join(WORK["pair"], "shaders"))
     for name in plan.PAIR:
-        with open(os.path.join(pair, name), "w") as f:
-            f.write("void main() { }\n")
-    git = ["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t"]
-    subprocess.run(["git", "init", "-q", repo], check=True)
+        pathlib.Path(WORK["pair"], "shaders", name).write_text("void main() { }\n")
+    git(WORK["dir"], "init", "-q", "repo")
     for i in range(3):
-        subprocess.run(git + ["commit", "-q", "--allow-empty", "-m", "c%d" % i], check=True)
-    WORK["repo"], WORK["pair"] = repo, os.path.dirname(pair)
+        git(WORK["repo"], "commit", "-q", "--allow-empty", "-m", "c%d" % i)
     WORK["a"], WORK["b"] = (os.path.join(WORK["dir"], name + ".json") for name in "ab")
     measure("-n", "2", "--json", WORK["a"], "ref:FAKE_BENCH=ok", "new:FAKE_BENCH=ok,FAKE_MS=1300")
-    # The next night's: the same configurations, new 100 ms slower.
-    with open(WORK["a"]) as f:
-        night = json.load(f)
-    night["created"] += "+1d"
-    night["id"] = uuid.uuid4().hex
-    for run in night["results"][1]["runs"]:
-        run["ms"] += 100
-    with open(WORK["b"], "w") as f:
-        json.dump(night, f)
+
+    def later(night):  # the next night's: the same configurations, new 100 ms slower
+        night["created"] += "+1d"
+        for run in night["results"][1]["runs"]:
+            run["ms"] += 100
+    edited(WORK["a"], WORK["b"], later, id=uuid.uuid4().hex)
 
 
 def measure(*argv):
@@ -74,10 +68,24 @@ def counts(url):
         stores.close(store)
 
 
+def execute(url, statement):
+    store = stores.connect(url)
+    stores.execute(store, statement)
+    stores.close(store)
+
+
+def edited(path, into, change=lambda document: None, indent=1, **fields):
+    """A copy of the results file at path, at into, changed by change(document) and given fields."""
+    document = json.loads(pathlib.Path(path).read_text())
+    change(document)
+    document.update(fields)
+    pathlib.Path(into).write_text(json.dumps(document, indent=indent))
+    return into
+
+
 def described(url):
     """{(table, column, type, nullable)} and the unique keys, as the engine tells them."""
     if url.startswith("postgresql"):
-        import psycopg
         with psycopg.connect(url) as conn:
             columns = conn.execute("SELECT table_name, column_name, data_type, is_nullable FROM "
                                    "information_schema.columns WHERE table_schema = 'public'").fetchall()
@@ -104,42 +112,32 @@ class Stores(unittest.TestCase):
         name = "t%d_%d" % (os.getpid(), self.made) + os.path.basename(self.dir).replace("-", "_").lower()
         return [os.path.join(self.dir, "%d.sqlite" % self.made), postgres.fresh_database(WORK["pg_dir"], name)]
 
+    def record(self, url, *argv):
+        """What record said, having said nothing on standard error and exited 0."""
+        status, out, err = main("record", "--store", url, *argv)
+        self.assertEqual((status, err), (0, ""), err)
+        return out
+
+    def shown(self, url, *argv):
+        """What history printed, having exited 0."""
+        status, out, err = main("history", "--store", url, *argv)
+        self.assertEqual((status, err), (0, ""), err)
+        return out
+
+    def refused(self, says, *argv):
+        status, out, err = main(*argv)
+        self.assertEqual((status, out, err.count("\n"), says in err), (2, "", 1, True), err)
+
 
 class Store(Stores):
-
-    def test_a_file_is_recorded_once_and_bad_input_writes_nothing(self):
-        bad = os.path.join(self.dir, "bad.json")
-        with open(WORK["a"]) as f, open(bad, "w") as g:
-            g.write(f.read()[:-100])
-        for url in self.urls():
-            with self.subTest(url=url):
-                first = main("record", "--store", url, WORK["a"], "--repo", WORK["repo"], "--commit", "new=HEAD")
-                self.assertEqual((first[0], first[2]), (0, ""))
-                self.assertIn("recorded, 4 runs", first[1])
-                self.assertEqual(main("record", "--store", url, WORK["a"])[:2], (0, WORK["a"] + ": already recorded\n"))
-                before = counts(url)
-                self.assertEqual((before["comparisons"], before["runs"], before["commits"]), (1, 4, 1))
-                for argv, says in ((["record", WORK["b"], bad], "truncated"),
-                                   (["record", WORK["b"], "--repo", WORK["repo"], "--commit", "nowhere=HEAD"],
-                                    "no configuration of that name"),
-                                   (["record", WORK["b"], "--repo", WORK["repo"], "--commit", "new=nothing"],
-                                    "nothing^{commit}")):
-                    status, out, err = main(*argv, "--store", url)
-                    self.assertEqual((status, out, err.count("\n")), (2, "", 1), err)
-                    self.assertIn(says, err)
-                self.assertEqual(counts(url), before)
-        status, _, err = main("record", "--store", "postgresql://postgres:secret@/x?host=/tmp", WORK["a"])
-        self.assertEqual((status, err.count("\n")), (2, 1))
-        self.assertIn("holds a password", err)
-        self.assertNotIn("secret", err)
 
     def test_eight_processes_recording_at_once_into_a_new_store_leave_no_duplicates(self):
         for url in self.urls():
             with self.subTest(url=url):
-                procs = [subprocess.Popen([TOOL, "record", "--store", url, WORK["ab"[i % 2]], "--repo", WORK["repo"],
-                                           "--commit", "new=HEAD", "--machine", "runner"],
-                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-                         for i in range(8)]
+                argv = [TOOL, "record", "--store", url, "--repo", WORK["repo"], "--commit", "new=HEAD", "--machine",
+                        "runner"]
+                procs = [subprocess.Popen(argv + [WORK["ab"[i % 2]]], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                          text=True) for i in range(8)]
                 said = [proc.communicate() + (proc.returncode,) for proc in procs]
                 self.assertEqual([s[2] for s in said], [0] * 8, said)
                 self.assertEqual(sum("already recorded" in s[0] for s in said), 6, said)
@@ -147,83 +145,52 @@ class Store(Stores):
                                                "runs": 8, "series": 4})
 
     def test_the_gpus_are_part_of_the_machine_and_only_pci_ids_are_kept(self):
-        devices = os.path.join(self.dir, "pci")
-        for slot, kind, vendor, device in (("0000:03:00.0", "0x030000", "0x10DE", "0x2204"),
-                                           ("0000:00:02.0", "0x038000", "0x8086", "0x9a49"),
-                                           ("0000:00:03.0", "0x020000", "0x1af4", "0x1041")):
-            os.makedirs(os.path.join(devices, slot))
-            for name, text in (("class", kind), ("vendor", vendor), ("device", device)):
-                with open(os.path.join(devices, slot, name), "w") as f:
-                    f.write(text + "\n")
-        with open(WORK["a"]) as f:
-            document = json.load(f)
-        document["host"]["gpus"] = plan.gpu_ids(devices) + ["x\x1b[2J", 3]
-        document["id"] = uuid.uuid4().hex
-        with open(os.path.join(self.dir, "gpu.json"), "w") as f:
-            json.dump(document, f)
+        devices = pathlib.Path(self.dir, "pci")
+        for slot, *ids in (("0000:03:00.0", "0x030000", "0x10DE", "0x2204"),
+                           ("0000:00:02.0", "0x038000", "0x8086", "0x9a49"),
+                           ("0000:00:03.0", "0x020000", "0x1af4", "0x1041")):
+            (devices / slot).mkdir(parents=True)
+            for name, text in zip(("class", "vendor", "device"), ids):
+                (devices / slot / name).write_text(text + "\n")
+        gpus = plan.gpu_ids(str(devices)) + ["x\x1b[2J", 3]
         url = os.path.join(self.dir, "gpu.sqlite")
-        for path in (WORK["a"], f.name):
-            self.assertEqual(main("record", "--store", url, path)[0], 0)
+        self.record(url, WORK["a"])
+        self.record(url, edited(WORK["a"], os.path.join(self.dir, "gpu.json"), lambda d: d["host"].update(gpus=gpus),
+                                id=uuid.uuid4().hex))
         self.assertEqual(sqlite3.connect(url).execute("SELECT gpu FROM machines ORDER BY id").fetchall(),
                          [("",), ("10de:2204 8086:9a49",)])
 
     def test_the_first_schema_migrates_to_the_current_one_and_a_newer_store_is_refused(self):
-        fresh, old = self.urls(), self.urls()
-        for made, migrated in zip(fresh, old):
+        for made, migrated in zip(self.urls(), self.urls()):
             with self.subTest(url=made):
                 stores.close(stores.connect(made))
                 stores.close(stores.connect(migrated, first=True))
                 self.assertNotEqual(described(made), described(migrated))
-                self.assertEqual(main("record", "--store", migrated, WORK["a"])[0], 0)
+                self.record(migrated, WORK["a"])
                 self.assertEqual(described(made), described(migrated))
-                store = stores.connect(migrated)
-                stores.execute(store, "INSERT INTO schema_version (version, applied) VALUES (99, '')")
-                stores.close(store)
-                status, out, err = main("history", "--store", migrated)
-                self.assertEqual((status, err.count("\n")), (2, 1))
-                self.assertIn("schema version 99, newer than this tool's", err)
-
-    def test_a_shallow_clone_is_refused_with_how_to_deepen_it(self):
-        shallow = os.path.join(self.dir, "shallow")
-        subprocess.run(["git", "clone", "-q", "--depth", "1", "file://" + WORK["repo"], shallow], check=True)
-        url = os.path.join(self.dir, "s.sqlite")
-        status, out, err = main("record", "--store", url, WORK["a"], "--repo", shallow, "--commit", "new=HEAD")
-        self.assertEqual(status, 2)
-        self.assertIn("git -C %s fetch --unshallow" % shallow, err)
-        self.assertFalse(os.path.exists(url))
+                execute(migrated, "INSERT INTO schema_version (version, applied) VALUES (99, '')")
+                self.refused("schema version 99, newer than this tool's", "history", "--store", migrated)
 
     def test_history_orders_by_commit_and_escapes_what_the_store_holds(self):
-        with open(WORK["a"]) as f:
-            hostile = json.load(f)
-        hostile["host"]["name"], hostile["id"] = "evil\x1b]0;owned\x07", uuid.uuid4().hex
-        for config in hostile["plan"]["configurations"] + hostile["results"]:
-            config.update({"ref": {"name": "=HYPERLINK(1)"}, "new": {}}.get(config.get("name"), {}))
-            if config.get("configuration") == "ref":
-                config["configuration"] = "=HYPERLINK(1)"
-        evil = os.path.join(self.dir, "evil.json")
-        with open(evil, "w") as f:
-            json.dump(hostile, f)
+        def hostile(document):
+            document["host"]["name"] = "evil\x1b]0;owned\x07"
+            for config in document["plan"]["configurations"] + document["results"]:
+                config.update({key: "=HYPERLINK(1)" for key in ("name", "configuration") if config.get(key) == "ref"})
+        evil = edited(WORK["a"], os.path.join(self.dir, "evil.json"), hostile, id=uuid.uuid4().hex)
+        csv_path = os.path.join(self.dir, "h.csv")
         for url in self.urls():
             with self.subTest(url=url):
                 # b (1400 ms) at the later commit is recorded first: the history still puts a (1300 ms) first.
                 for path, rev in ((WORK["b"], "HEAD"), (WORK["a"], "HEAD~1")):
-                    self.assertEqual(main("record", "--store", url, path, "--repo", WORK["repo"],
-                                          "--commit", "new=" + rev)[0], 0)
-                status, out, _ = main("history", "--store", url, "--config", "new", "--pair", "pair",
-                                      "--measure", "time")
-                self.assertEqual(status, 0)
+                    self.record(url, path, "--repo", WORK["repo"], "--commit", "new=" + rev)
+                out = self.shown(url, "--config", "new", "--pair", "pair", "--measure", "time")
                 self.assertEqual([line.split()[1:4] for line in out.splitlines()[2:4]],
                                  [["2", "2", "1300.0"], ["3", "2", "1400.0"]])
-                self.assertEqual(main("record", "--store", url, evil, "--machine", "tag\x1b[2J")[0], 0)
-                csv_path = os.path.join(self.dir, "h.csv")
-                status, out, err = main("history", "--store", url, "--machine", "tag\x1b[2J", "--csv", csv_path)
-                self.assertEqual(status, 0, err)
-                self.assertNotIn("\x1b", out)
-                self.assertIn("tag\\x1b[2J", out)
-                with open(csv_path) as f:
-                    text = f.read()
-                self.assertIn("'=HYPERLINK(1)", text)
-                self.assertNotIn("\x1b", text)
+                self.record(url, evil, "--machine", "tag\x1b[2J")
+                out = self.shown(url, "--machine", "tag\x1b[2J", "--csv", csv_path)
+                text = pathlib.Path(csv_path).read_text()
+                self.assertEqual(("\x1b" in out + text, "tag\\x1b[2J" in out, "'=HYPERLINK(1)" in text),
+                                 (False, True, True), out + text)
 
 
 class Bisected(History):
@@ -233,12 +200,10 @@ class Bisected(History):
         (out, err), status = self.bisect(repo, c[0], c[2], "--json", self.json, "--record", "--store", url,
                                          "--machine", "m")
         self.assertEqual(status, 0, err)
-        with open(self.json) as f:
-            steps = json.load(f)["steps"]
+        steps = json.loads(read(self.json))["steps"]
         ran = [sum(len(s["rounds"]) for s in steps if sha in s["commits"]) for sha in c]
-        shown = subprocess.run([TOOL, "history", "--store", url, "--machine", "m", "--measure", "time", "--json", "-"],
-                               capture_output=True, check=True).stdout
-        ((one,),) = [json.loads(shown)]
+        (one,) = json.loads(subprocess.run([TOOL, "history", "--store", url, "--machine", "m", "--measure", "time",
+                                            "--json", "-"], capture_output=True, check=True).stdout)
         self.assertEqual([(p["commit"], p["position"], len(p["runs"])) for p in one["points"]],
                          [(sha, i + 1, n) for i, (sha, n) in enumerate(zip(c, ran))])
         for point, ms in zip(one["points"], (1000, 1000, 1300)):
@@ -249,13 +214,9 @@ class Guarded(Stores):
     """A store's names, its files never an output, reads that write nothing, another program's file left as it
     is, and a store that cannot be used said in one line."""
 
-    def refused(self, says, *argv):
-        status, out, err = main(*argv)
-        self.assertEqual((status, err.count("\n"), says in err), (2, 1, True), err)
-
     def test_no_output_is_an_input_the_store_and_the_files_beside_it_nor_a_file_of_the_tools_checkout(self):
         url = os.path.join(self.dir, "s.sqlite")
-        self.assertEqual(main("record", "--store", url, WORK["a"])[0], 0)
+        self.record(url, WORK["a"])
         kept = pathlib.Path(url).read_bytes()
         run = ["run", "--binary", FAKE, "--record", "--store", url]
         bisect = ["bisect", "HEAD~2", "HEAD", "--repo", WORK["repo"], "--build", "true", "--use", "X=1", "--builds",
@@ -270,17 +231,15 @@ class Guarded(Stores):
         checkout = os.path.join(self.dir, "checkout")
         shutil.copytree(os.path.join(ROOT, "tools"), os.path.join(checkout, "tools"),
                         ignore=shutil.ignore_patterns("__pycache__"))
-        git = ["git", "-C", checkout, "-c", "user.name=t", "-c", "user.email=t@t"]
         for argv in (["init", "-q"], ["add", "tools"], ["commit", "-qm", "tool"]):
-            subprocess.run(git + argv, check=True)
+            git(checkout, *argv)
         tool = os.path.join(checkout, "tools", "compare")
         done = subprocess.run([tool, "report", WORK["a"], "--csv", tool], capture_output=True, text=True)
         self.assertEqual((done.returncode, done.stderr.count("\n")), (2, 1), done.stderr)
         self.assertIn("git tracks in the tool's own checkout", done.stderr)
 
     def test_a_store_is_a_path_a_postgresql_url_in_any_case_or_libpqs_key_value_form_and_nothing_else(self):
-        self.addCleanup(os.chdir, os.getcwd())
-        os.chdir(self.dir)  # where a name taken for a file would be made
+        self.enterContext(contextlib.chdir(self.dir))  # where a name taken for a file would be made
         self.addCleanup(os.environ.pop, stores.ENVIRONMENT, None)
         url = self.urls()[1]
         name, host = url.split("@/", 1)[1].split("?host=")
@@ -292,6 +251,7 @@ class Guarded(Stores):
         os.environ[stores.ENVIRONMENT] = "dbname=%s host=%s user=postgres options=-csearch_path=ours" % (name, host)
         self.assertEqual(main("record", WORK["a"])[1], WORK["a"] + ": already recorded\n")
         for given, says in (("dbname=hist user=nobody password=hunter2", "holds a password"),
+                            ("postgresql://postgres:hunter2@/x?host=/tmp", "holds a password"),
                             ("service=no-such-service", "no-such-service"), ("sqlite:", "names no file"),
                             ("mysql://me:hunter2@x", "URL is not a store")):
             with self.subTest(store=given):
@@ -305,14 +265,10 @@ class Guarded(Stores):
                 "versioned": ["CREATE TABLE schema_version (version INTEGER, applied TEXT)",
                               "INSERT INTO schema_version VALUES (1, '')", "CREATE TABLE notes (text TEXT)"]}
         for name, statements in made.items():
-            conn = sqlite3.connect(os.path.join(self.dir, name))
-            for statement in statements:
-                conn.execute(statement)
-            conn.commit()
-            conn.close()
+            with contextlib.closing(sqlite3.connect(os.path.join(self.dir, name))) as conn:
+                conn.executescript(";".join(statements))
         pathlib.Path(self.dir, "text").write_text("a,b\n1,2\n")
-        old = os.path.join(self.dir, "old")
-        stores.close(stores.connect(old, first=True))
+        stores.close(stores.connect(os.path.join(self.dir, "old"), first=True))
         for name, says, argvs in (
                 ("machines", "not a shaderbench", (["history"], ["changes", "--detect"], ["record", WORK["a"]])),
                 ("versioned", "not a shaderbench", (["history"], ["record", WORK["a"]])),
@@ -337,48 +293,33 @@ class Guarded(Stores):
         current, old = os.path.join(shared, "current"), os.path.join(shared, "old")
         stores.close(stores.connect(old, first=True))
         fleet = self.urls()[1]
-        admin = psycopg.connect(fleet, autocommit=True)
-        self.addCleanup(admin.close)
+        admin = self.enterContext(psycopg.connect(fleet, autocommit=True))
         admin.execute("CREATE ROLE bystander LOGIN")
         bystander = fleet.replace("postgres@", "bystander@")
         self.refused("permission denied", "record", "--store", bystander, WORK["a"])
         for url in (current, fleet):
-            self.assertEqual(main("record", "--store", url, WORK["a"])[0], 0)
-            store = stores.connect(url)
-            stores.execute(store, """INSERT INTO changes (series_id, detector, detector_version, parameters, seed,
-                commit_range, change_pct, direction, status, created, updated)
+            self.record(url, WORK["a"])
+            execute(url, """INSERT INTO changes (series_id, detector, detector_version, parameters, seed, commit_range,
+                change_pct, direction, status, created, updated)
                 VALUES (1, 'd', '1', '{}', 0, '[]', 30, 'slower', 'detected', '', '')""")
-            stores.close(store)
         admin.execute("GRANT SELECT ON ALL TABLES IN SCHEMA public TO bystander")
         self.refused("permission denied for table changes", "change", "1", "--fixed", "--store", bystander)
         for argv, says in ((["changes", "--detect", "--store", current], "cannot be written"),
                            (["change", "1", "--fixed", "--store", current], "cannot be written"),
                            (["history", "--store", old], "a write (record) migrates it")):
             done = as_nobody(self, os.path.join(tool, "compare"), *argv)
-            self.assertEqual((done.returncode, done.stderr.count("\n"), says in done.stderr), (2, 1, True),
-                             done.stderr)
-
-
-def edited(path, into, change, indent=1):
-    """A copy of the results file at path, at into, changed by change(document)."""
-    with open(path) as f:
-        document = json.load(f)
-    change(document)
-    with open(into, "w") as f:
-        json.dump(document, f, indent=indent)
-    return into
+            self.assertEqual((done.returncode, done.stderr.count("\n"), says in done.stderr), (2, 1, True), done.stderr)
 
 
 class Identity(Stores):
-    """A run is its comparison's key (the id its file was given when it
-    started, else its start, host and plan) and its number."""
+    """A run is its comparison's key (its file's id, else its start, host and plan) and its number."""
 
-    def cut(self, document, runs=1, new_id=False, old=False):
+    def cut(self, document, runs=1, old=False):
         document["complete"] = runs == 2
         for result in document["results"]:
             result["runs"] = result["runs"][:runs]
-        if new_id or old:
-            document.pop("id", None) if old else document.update(id=uuid.uuid4().hex)
+        if old:
+            document.pop("id", None)
 
     def test_overlapping_copies_of_one_comparison_store_each_run_once(self):
         files = [edited(WORK["a"], os.path.join(self.dir, name + ".json"), lambda d: self.cut(d, runs, old=old), indent)
@@ -401,34 +342,40 @@ class Identity(Stores):
                 measure("-n", "2", "--json", first, "--record", "--store", url, "ref:FAKE_BENCH=ok",
                         "new:FAKE_BENCH=ok")
                 # Started in the same second, on the same host, with the same plan: only its id differs.
-                edited(first, twin, lambda d: self.cut(d, 0, new_id=True))
+                edited(first, twin, lambda d: self.cut(d, 0), id=uuid.uuid4().hex)
                 measure("--resume", twin, "--record", "--store", url)
-                store = stores.connect(url)  # two runs the store lost when it failed mid-comparison
-                stores.execute(store, "DELETE FROM runs WHERE number = 2 AND result_id IN (SELECT id FROM results "
-                                      "WHERE comparison_id = (SELECT MIN(id) FROM comparisons))")
-                stores.close(store)
+                # Two runs the store lost when it failed mid-comparison.
+                execute(url, "DELETE FROM runs WHERE number = 2 AND result_id IN (SELECT id FROM results "
+                             "WHERE comparison_id = (SELECT MIN(id) FROM comparisons))")
                 status, out, err = main("record", "--store", url, first, twin)
                 self.assertEqual([line.split(": ", 1)[1][:12] for line in out.splitlines()[::2]],
                                  ["added 2 runs", "already reco"], out)
                 self.assertEqual([counts(url)[k] for k in ("comparisons", "runs")], [2, 8])
 
-    def test_a_record_adds_what_an_earlier_one_lacked_and_refuses_what_contradicts_it(self):
-        repo = ["--repo", WORK["repo"]]
+    def test_a_record_adds_what_an_earlier_one_lacked_and_refuses_what_contradicts_it_or_is_bad(self):
+        bad, a, b = os.path.join(self.dir, "bad.json"), WORK["a"], WORK["b"]
+        pathlib.Path(bad).write_text(pathlib.Path(a).read_text()[:-100])
+        at = ["--repo", WORK["repo"], "--commit"]
         for url in self.urls():
             with self.subTest(url=url):
-                self.assertEqual(main("record", "--store", url, WORK["a"])[0], 0)
-                for argv, status, says in ((repo + ["--commit", "new=HEAD~1", "--machine", "runner-b"], 0,
+                self.assertIn("recorded, 4 runs", self.record(url, a))
+                for argv, status, says in (([a, *at, "new=HEAD~1", "--machine", "runner-b"], 0,
                                             "set --machine runner-b, --commit new="),
-                                           (repo + ["--commit", "new=HEAD"], 2, "new of comparison 1 is recorded at"),
-                                           (["--machine", "runner-c"], 2, "with --machine runner-b, not runner-c"),
-                                           (repo + ["--commit", "new=HEAD~1"], 0, "already recorded")):
-                    got = main("record", "--store", url, WORK["a"], *argv)
-                    self.assertEqual((got[0], got[2].count("\n")), (status, status // 2), got)
-                    self.assertIn(says, got[1] + got[2])
-                out = main("history", "--store", url, "--machine", "runner-b", "--config", "new",
-                           "--measure", "time")[1]
+                                           ([a, *at, "new=HEAD"], 2, "new of comparison 1 is recorded at"),
+                                           ([a, "--machine", "runner-c"], 2, "with --machine runner-b, not runner-c"),
+                                           ([a, *at, "new=HEAD~1"], 0, a + ": already recorded\n"),
+                                           ([b, bad], 2, "truncated"),
+                                           ([b, *at, "nowhere=HEAD"], 2, "no configuration of that name"),
+                                           ([b, *at, "new=nothing"], 2, "nothing^{commit}")):
+                    before, got = counts(url), main("record", "--store", url, *argv)
+                    self.assertEqual((got[0], got[2].count("\n"), says in got[1] + got[2]), (status, status // 2, True),
+                                     got)
+                    if status:
+                        self.assertEqual(counts(url), before, "a refused record wrote")
+                out = self.shown(url, "--machine", "runner-b", "--config", "new", "--measure", "time")
                 self.assertEqual([line.split()[1:3] for line in out.splitlines()[2:]], [["2", "2"]])
-                self.assertEqual(counts(url)["series"], 4, "the untagged machine's series went with its comparison")
+                # The untagged machine's series went with its comparison.
+                self.assertEqual([counts(url)[k] for k in ("comparisons", "runs", "commits", "series")], [1, 4, 1, 4])
 
     def test_a_store_of_the_second_version_is_rekeyed_and_its_hosts_told_apart(self):
         def insert(table, **row):
@@ -453,41 +400,37 @@ class Identity(Stores):
                 stores.close(store)
                 self.assertEqual(counts(url), {"machines": 2, "commits": 0, "comparisons": 2, "results": 2, "runs": 3,
                                                "series": 2})
-                out = main("history", "--store", url, "--machine", "vm")[1]
+                out = self.shown(url, "--machine", "vm")
                 self.assertEqual([line.split()[2] for line in out.splitlines()[3:]], ["2"], out)
 
-    def test_a_commit_a_merge_brought_in_is_refused_with_the_merge(self):
-        repo = os.path.join(self.dir, "merged")
-        git = ["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t"]
-        subprocess.run(["git", "init", "-q", "-b", "main", repo], check=True)
+    def test_a_commit_a_merge_brought_in_or_a_shallow_clone_is_refused_with_the_merge_or_how_to_deepen_it(self):
+        repo, url, shallow = (os.path.join(self.dir, name) for name in ("merged", "m.sqlite", "shallow"))
+        git(self.dir, "clone", "-q", "--depth", "1", "file://" + WORK["repo"], shallow)
+        self.refused("git -C %s fetch --unshallow" % shallow, "record", "--store", url, WORK["a"], "--repo", shallow,
+                     "--commit", "new=HEAD")
+        self.assertFalse(os.path.exists(url))
+        git(self.dir, "init", "-q", "-b", "main", repo)
         for argv in (["commit", "--allow-empty", "-m", "c0"], ["checkout", "-b", "topic"],
                      ["commit", "--allow-empty", "-m", "b1"], ["checkout", "main"],
-                     ["commit", "--allow-empty", "-m", "c1"],
-                     ["merge", "--no-ff", "-m", "m", "topic"]):
-            subprocess.run(git + argv, check=True, capture_output=True)
-        merge = subprocess.run(git + ["rev-parse", "HEAD"], capture_output=True, text=True).stdout.strip()
-        url = os.path.join(self.dir, "m.sqlite")
-        status, out, err = main("record", "--store", url, WORK["a"], "--repo", repo, "--commit", "new=topic")
-        self.assertEqual((status, err.count("\n")), (2, 1), err)
-        self.assertIn("merge %s (position 3) brought it in" % merge[:12], err)
-        self.assertEqual(main("record", "--store", url, WORK["a"], "--repo", repo, "--commit", "new=main")[0], 0)
+                     ["commit", "--allow-empty", "-m", "c1"], ["merge", "--no-ff", "-m", "m", "topic"]):
+            git(repo, *argv)
+        merge = git(repo, "rev-parse", "HEAD").stdout.strip()
+        self.refused("merge %s (position 3) brought it in" % merge[:12], "record", "--store", url, WORK["a"],
+                     "--repo", repo, "--commit", "new=topic")
+        self.record(url, WORK["a"], "--repo", repo, "--commit", "new=main")
 
 
 class Reads(Stores):
     def test_a_series_is_read_at_one_moment_while_a_record_commits_between_its_statements(self):
-        night = results.load(WORK["b"])
-
-        def record_another():
-            other = stores.connect(url)
-            comparisons.write(other, night)
-            stores.close(other)
         for url in self.urls():
             with self.subTest(url=url):
-                self.assertEqual(main("record", "--store", url, WORK["a"])[0], 0)
+                self.record(url, WORK["a"])
                 store = stores.connect(url)
                 self.addCleanup(stores.close, store)
                 (one,) = series.series_list(store, configuration="new", measure="time")
-                self.assertEqual(len(series.series_points(store, one["id"], between=record_another)), 1)
+                # Another record commits the next night's between the statements of the read.
+                self.assertEqual(len(series.series_points(store, one["id"],
+                                                          between=lambda: self.record(url, WORK["b"]))), 1)
                 self.assertEqual(len(series.series_points(store, one["id"])), 2)
 
     def test_series_of_two_hosts_or_two_binaries_never_merge_nor_read_alike(self):
@@ -496,11 +439,11 @@ class Reads(Stores):
             for key, field, value in (("host", "name", "other"), ("binary", "sha256", "f" * 64))]
         for url in self.urls():
             with self.subTest(url=url):
-                self.assertEqual(main("record", "--store", url, *files)[0], 0)
-                out = main("history", "--store", url, "--config", "new", "--pair", "pair", "--measure", "time")[1]
+                self.record(url, *files)
+                out = self.shown(url, "--config", "new", "--pair", "pair", "--measure", "time")
                 names = [line for line in out.splitlines() if line and not line.startswith(" ")]
                 self.assertEqual((len(set(names)), sum("binary ffffffffffff" in name for name in names)), (3, 1), out)
-                out = main("history", "--store", url, "--machine", "other", "--config", "new", "--measure", "time")[1]
+                out = self.shown(url, "--machine", "other", "--config", "new", "--measure", "time")
                 self.assertEqual(out.splitlines()[0], "other new pair time (ms)")
 
 
