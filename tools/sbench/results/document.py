@@ -17,7 +17,7 @@ import stat
 import time
 import uuid
 
-from . import program_output as output
+from . import program_output
 from ..analysis.clocks import CLOCKS, COUNTERS
 from ..system import files as outputs
 
@@ -442,9 +442,9 @@ def _check_run(run, where):
     if run.get("counter", "hardware") not in COUNTERS:
         raise ValueError("%s.counter should be %s, not %s"
                          % (where, " or ".join(COUNTERS), json.dumps(run["counter"])[:40]))
-    _field(run, "link_failures", (int,), where, 0, output.PROGRAMS)
+    _field(run, "link_failures", (int,), where, 0, program_output.PROGRAMS)
     for key in ("program_ms", "commit_kib", "rss_kib"):
-        check_numbers(run, key, where, output.PROGRAMS)
+        check_numbers(run, key, where, program_output.PROGRAMS)
     if (run["commit_kib"] is None) != (run["rss_kib"] is None):  # sampled together, or not at all
         raise ValueError("%s has %s but no %s" % ((where,) + (("commit_kib", "rss_kib") if run["rss_kib"] is None
                                                               else ("rss_kib", "commit_kib"))))
@@ -478,7 +478,8 @@ def _check_calls(calls, where):
         return
     _field(calls, "source", (str,), where)
     for key in CALL_KEYS:  # a call the replay does not make has nulls
-        check_numbers(calls, key, where, output.PROGRAMS, nullable=False, null_entries=key == "link_status_ms", low=0)
+        check_numbers(calls, key, where, program_output.PROGRAMS, nullable=False,
+                      null_entries=key == "link_status_ms", low=0)
 
 
 def _upgrade(document):
