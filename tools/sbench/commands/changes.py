@@ -54,15 +54,10 @@ def text(rows, new):
 
 
 def run(args, here):
-    try:
-        common.check_outputs(args, [], rewritten=False, store=True)
-    except common.Refused as error:
-        common.refuse(error)
-        return 2
     with interrupts.raising():
         status, found = with_store(args.store, lambda store: (
             found_changes.detect_all(store, args.min_change) if args.detect else [], found_changes.listed(store)),
-            write=args.detect)
+            common.outputs_refused(args), write=args.detect)
     if status is not None:
         return status
     new, rows = found

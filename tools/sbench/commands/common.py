@@ -187,6 +187,16 @@ def add_store_options(parser, commits=True):
                             help="the commit of the driver that CONFIG ran (new=HEAD); may be repeated")
 
 
+def outputs_refused(args):
+    """Why an output of a command that reads the store (and nothing else) cannot
+    be written, for with_store; None when every one can."""
+    try:
+        check_outputs(args, [], rewritten=False, store=True)
+    except Refused as error:
+        return str(error)
+    return None
+
+
 def with_store(url, work, refused=None, write=False):
     """(None, work(store)), the store at url opened for it (never made: a
     read writes nothing, a write migrates an older schema) and closed after;

@@ -134,13 +134,8 @@ def csv_rows(found):
 
 
 def run(args, here):
-    try:
-        common.check_outputs(args, [], rewritten=False, store=True)
-    except common.Refused as error:
-        common.refuse(error)
-        return 2
     with interrupts.raising():
-        status, found = with_store(args.store, lambda store: gather(store, args))
+        status, found = with_store(args.store, lambda store: gather(store, args), common.outputs_refused(args))
         if status is not None:
             return status
         sys.stdout.write(text(found) if found else "no series recorded%s\n" % (
