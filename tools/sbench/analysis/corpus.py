@@ -46,12 +46,12 @@ def link_state(result):
 
 
 def source_name(entry):
-    """A pair as its corpus names it: the source file (and its section), else its label."""
+    """A pair as its corpus names it: its source file (an import makes one pair
+    of a file at most, so its sections' lines would only crowd the name out of
+    a 100-column line), else its label."""
     source = entry.get("source")
     if isinstance(source, dict) and isinstance(source.get("file"), str) and source["file"]:
-        section = source.get("section")
-        shown = isinstance(section, (str, int)) and not isinstance(section, bool) and section != ""
-        return printable(source["file"] + ("#%s" % section if shown else ""))
+        return printable(source["file"])
     return printable(entry["label"])
 
 
