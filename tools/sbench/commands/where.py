@@ -58,7 +58,8 @@ def run(args, here):
     scratch.start_watchdog()
     with interrupts.raising():
         try:
-            counted = [counted_run(binary, pair, config, path, args) for config, path in zip(configs, kept)]
+            for config, path in zip(configs, kept):
+                counted_run(binary, pair, config, path, args)
             sides = [(config[0], path, *callgrind.read(path)) for config, path in zip(configs, kept)]
         except (Refused, callgrind.Unreadable) as error:
             refuse(error)
@@ -68,7 +69,7 @@ def run(args, here):
             return interrupt.status
     rows = callgrind.changes(sides[0][2], sides[1][2])
     found = {"sides": [{"configuration": name, "file": path, "instructions": total}
-                       for name, path, _, total in sides], "counted": counted, "functions": rows[:args.top]}
+                       for name, path, _, total in sides], "functions": rows[:args.top]}
     if args.json:
         outputs.write(args.json, lambda f: json.dump(found, f, indent=1))
     sys.stdout.write(text(found))
@@ -94,8 +95,8 @@ def prepare(args, here):
     if not os.path.isdir(args.keep):
         raise Refused("--keep %s: not a directory" % printable(args.keep))
     kept = [os.path.join(args.keep, "callgrind.out." + name) for name, _, _ in configs]
-    common.check_outputs(args, [("--binary", binary)] + [("--shaders", os.path.join(pair, name))
-                                                          for name in plans.PAIR])
+    inputs = [("--binary", binary)] + [("--shaders", os.path.join(pair, name)) for name in plans.PAIR]
+    common.check_outputs(args, inputs)
     for path in kept:
         why = outputs.unwritable(path)
         if why:
@@ -104,15 +105,15 @@ def prepare(args, here):
 
 
 def counted_run(binary, pair, config, kept, args):
-    """One callgrind run of config, its file copied whole to kept; its count.
-    Raises Refused with the run's failure."""
+    """One callgrind run of config, its file copied whole to kept; raises
+    Refused with the run's failure (a loop that was not counted among them)."""
     from ..running import campaign, desktop, observe  # here: nothing of X is loaded before a run
     name, env, _ = config
     display = None if args.display in (None, "private") else desktop.user_display(args.display)
     progress("%s: one run under callgrind (about %d times a native run)" % (name, counting.CALLGRIND_SLOWDOWN))
     with desktop.xserver(display) as run_display, campaign.pair_workdir(pair) as workdir:
-        done, failed = observe.run_once(binary, workdir, run_display, env, args.cache, False, args.stall_timeout, 1,
-                                        counter="callgrind")
+        _, failed = observe.run_once(binary, workdir, run_display, env, args.cache, False, args.stall_timeout, 1,
+                                     counter="callgrind")
         if failed:
             raise Refused("%s: its run failed: %s" % (name, failed["reason"]))
 
@@ -120,7 +121,6 @@ def counted_run(binary, pair, config, kept, args):
             with open(os.path.join(workdir, counting.COUNT_FILE), "rb") as source:
                 shutil.copyfileobj(source, target)
         outputs.write(kept, copy, binary=True)
-    return done["instructions"]
 
 
 def signed(value):
@@ -135,8 +135,8 @@ def text(found):
                  "(%+.2f %%)" % (printable(b["configuration"]), printable(a["configuration"]), b["instructions"],
                                  a["instructions"], change))
     lines.append("  kept: %s, %s" % (printable(a["file"]), printable(b["file"])))
-    lines.append("%14s %14s %14s %14s  %s" % ("self change", "self " + a["configuration"][:9],
-                                             "self " + b["configuration"][:9], "incl. change", "library function"))
+    names = ["self " + side["configuration"][:9] for side in (a, b)]
+    lines.append("%14s %14s %14s %14s  %s" % ("self change", *names, "incl. change", "library function"))
     for row in found["functions"]:
         where = "%s %s" % (printable(row["object"]), printable(row["function"]))
         lines.append("%14s %14d %14d %14s  %s" % (signed(row["self_change"]), *row["self"],

@@ -71,8 +71,6 @@ def functions(found):
             name = name_of(value, tables.setdefault(KINDS[key], {}))
             if key in (b"ob", b"fn"):
                 current[key] = name
-                if key == b"ob":  # a new object's functions are named after it
-                    current[b"fn"] = b"???"
         elif line.startswith(b"events:"):
             names = line.split()[1:]
             if b"Ir" not in names:
