@@ -184,6 +184,12 @@ class Counting(Files):
         ours = {key: costs[1] for key, costs in callgrind.read(b["file"])[0].items() if costs[1]}
         self.assertEqual((theirs, len(ours) > 20), (ours, True))
         self.assertIn(("counted_loop", "run_compile_link_loop(char const*, char const*)"), ours)
+        # A run that counts nothing stops it with one line, as does a --keep that is no directory, before any run.
+        for binary, keep, expected, said in (("/bin/true", self.work, 1, "compare: a: its run failed: exited"),
+                                             (LOOP, saved, 2, "compare: --keep %s: not a directory" % saved)):
+            status, _, err = run_main("where", "--binary", binary, "--keep", keep, "--display", "private", "a:X=1",
+                                      "b:X=2")
+            self.assertEqual((status, err.splitlines()[-1].startswith(said)), (expected, True), err)
 
     def test_counted_runs_are_judged_on_their_count_with_memory_not_judged(self):
         def counted_result(name, counts, mibs):
