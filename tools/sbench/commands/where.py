@@ -113,6 +113,7 @@ def counted_run(binary, pair, config, kept, args):
     progress("%s: one run under callgrind (about %d times a native run)" % (name, counting.CALLGRIND_SLOWDOWN))
     with desktop.xserver(display) as run_display, campaign.pair_workdir(pair) as workdir:
         _, failed = observe.run_once(binary, workdir, run_display, env, args.cache, False, args.stall_timeout, 1,
+                                     lambda line: progress("[%s] program %s" % (name, line.split("/")[0]), False),
                                      counter="callgrind")
         if failed:
             raise Refused("%s: its run failed: %s" % (name, failed["reason"]))
