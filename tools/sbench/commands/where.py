@@ -64,6 +64,9 @@ def run(args, here):
         except (Refused, callgrind.Unreadable) as error:
             refuse(error)
             return 1
+        except (RuntimeError, OSError) as error:  # no X server; the kept file's disk full or gone
+            refuse("stopped: %s" % error)
+            return 1
         except interrupts.Interrupted as interrupt:
             progress("interrupted (%s)" % interrupt)
             return interrupt.status
