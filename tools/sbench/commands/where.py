@@ -135,10 +135,11 @@ def text(found):
     """The table, at most WIDTH columns: each side's count, then the functions."""
     (a, b), lines = found["sides"], []
     change = (b["instructions"] - a["instructions"]) / a["instructions"] * 100 if a["instructions"] else 0.0
-    lines.append("where the instructions went, %s against %s (callgrind, the loop's own thread): %d against %d "
-                 "(%+.2f %%)" % (printable(b["configuration"]), printable(a["configuration"]), b["instructions"],
-                                 a["instructions"], change))
-    lines.append("  kept: %s, %s" % (printable(a["file"]), printable(b["file"])))
+    lines.append("where the instructions went, %s against %s (callgrind, the loop's own thread):"
+                 % (printable(b["configuration"]), printable(a["configuration"])))
+    for side, also in ((a, ""), (b, " (%+.3f %%)" % change)):
+        lines.append("  %s: %d instructions%s, kept in %s" % (printable(side["configuration"]), side["instructions"],
+                                                              also, printable(side["file"])))
     names = ["self " + side["configuration"][:9] for side in (a, b)]
     lines.append("%14s %14s %14s %14s  %s" % ("self change", *names, "incl. change", "library function"))
     for row in found["functions"]:
