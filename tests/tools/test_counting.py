@@ -8,12 +8,83 @@ import re
 import subprocess
 import unittest
 
+from sbench.results import callgrind
 from sbench.running import counting
 from test_compare import Files, document, result, run_main
 
 BINARY = os.environ["SHADERBENCH"]
 LOOP = os.environ.get("SHADERBENCH_COUNTED_LOOP") or os.path.join(os.path.dirname(BINARY), "tests", "counted_loop")
 TRACER = os.path.join(os.path.dirname(BINARY), counting.TRACER)
+# Two loops as callgrind writes them (events Dr then Ir, trailing zeros left out, names compressed per kind, each
+# file with ids of its own), against a stripped driver: B spends 100 more in 0x...b9d30 itself, 100 more in malloc
+# under it, and 50 in a function A never calls.
+HEAD = "# callgrind format\nversion: 1\ncreator: callgrind-3.19.0\npositions: line\nevents: Dr Ir\nsummary: 9 %d\n"
+LOOP_A = HEAD % 750 + """
+ob=(1) /usr/lib/x86_64-linux-gnu/dri/swrast_dri.so
+fl=(1) ???
+fn=(1) 0x00000000000b9d30
+0 7 300
+cob=(2) /usr/lib/x86_64-linux-gnu/libc.so.6
+cfl=(2) ???
+cfn=(2) malloc
+calls=10 0
+0 20 200
+fn=(3) 0x00000000000c0000
+0 4
++1 1 100
+ob=(2)
+fl=(2)
+fn=(2)
+0 2 200
+ob=(3) /opt/bench/shaderbench
+fl=(3) loop.cpp
+fn=(4) run_compile_link_loop(char const*, char const*)
+12 1 100
+fi=(4) inline.h
+3 1 50
+fe=(3)
+cob=(1)
+cfn=(1)
+calls=1 0
+* 0 500
+cob=(1)
+cfn=(3)
+calls=1 0
+* 0 100
+"""
+LOOP_B = HEAD % 1000 + """
+ob=(1) /opt/bench/shaderbench
+fl=(1) loop.cpp
+fn=(1) run_compile_link_loop(char const*, char const*)
+12 0 150
+cob=(2) /usr/lib/x86_64-linux-gnu/dri/swrast_dri.so
+cfn=(2) 0x00000000000b9d30
+calls=1 0
+* 0 700
+cob=(2)
+cfn=(3) 0x00000000000c0000
+calls=1 0
+* 0 100
+cob=(2)
+cfn=(4) 0x00000000000d0000
+calls=1 0
+* 0 50
+ob=(2)
+fl=(2) ???
+fn=(2)
+0 0 400
+cob=(3) /usr/lib/x86_64-linux-gnu/libc.so.6
+cfn=(5) malloc
+calls=15 0
+* 0 300
+fn=(3)
+0 0 100
+fn=(4)
+0 0 50
+ob=(3)
+fn=(5)
+0 0 300
+"""
 
 
 def counted(counter, directory):
@@ -77,6 +148,48 @@ class Counting(Files):
         written = pathlib.Path(directory, counting.COUNT_FILE).read_bytes()
         damaged.write_bytes(written.replace(b"totals: ", b"totals: 1"))
         self.assertRegex(counting.read_count("callgrind", damaged)[1], r"sums to \d+ instructions, its totals say 1")
+
+    def test_two_callgrind_files_set_side_by_side_by_library_and_function_self_and_inclusive(self):
+        paths = [self.write(None, text) for text in (LOOP_A, LOOP_B)]
+        (before, total_a), (after, total_b) = map(callgrind.read, paths)
+        self.assertEqual((total_a, total_b, before[("swrast_dri.so", "0x00000000000c0000")]), (750, 1000, [100, 100]))
+        self.assertEqual([(row["object"], row["function"], row["self"], row["inclusive"])
+                          for row in callgrind.changes(before, after)],
+                         [("swrast_dri.so", "0x00000000000b9d30", [300, 400], [500, 700]),
+                          ("libc.so.6", "malloc", [200, 300], [200, 300]),
+                          ("swrast_dri.so", "0x00000000000d0000", [0, 50], [0, 50]),
+                          ("shaderbench", "run_compile_link_loop(char const*, char const*)", [150, 150], [750, 1000])])
+        for damage, why in (("fn=(3)\n0 0 100", "the name id (3) is used before it is defined"),
+                            ("summary: 9 1000", "its self costs sum to 1000 instructions, its totals say 1")):
+            broken = self.write(None, LOOP_B.replace(damage, damage.replace("(3)", "(9)").replace("9 1000", "9 1")))
+            with self.assertRaisesRegex(callgrind.Unreadable, re.escape(why.replace("(3)", "(9)"))):
+                callgrind.read(broken)
+
+    def test_where_runs_each_side_once_under_callgrind_keeps_its_file_and_agrees_with_its_annotator(self):
+        saved = os.path.join(self.work, "where.json")
+        status, text, err = run_main("where", "--binary", LOOP, "--keep", self.work, "--display", "private",
+                                     "--top", "1000", "--json", saved, "a:SHADERBENCH_SIDE=a", "b:SHADERBENCH_SIDE=b")
+        self.assertEqual(status, 0, err)
+        found = json.loads(pathlib.Path(saved).read_text())
+        (a, b), rows = found["sides"], found["functions"]
+        self.assertEqual(sum(row["self_change"] for row in rows), b["instructions"] - a["instructions"])
+        self.assertTrue(max(map(len, text.splitlines())) <= 100 and text.startswith(
+            "where the instructions went, b against a (callgrind, the loop's own thread):\n  a: %d instructions, kept"
+            % a["instructions"]), text)
+        # Each kept file is callgrind's own: its annotator's inclusive count of every function is ours.
+        shown = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", b["file"]],
+                               capture_output=True, text=True, check=True).stdout
+        theirs = {(os.path.basename(m[3]), m[2]): int(m[1].replace(",", ""))
+                  for m in re.finditer(r"^ *([\d,]+) \([ \d.]+%\) +\S*?:(.*) \[(.*)\]$", shown, re.M)}
+        ours = {key: costs[1] for key, costs in callgrind.read(b["file"])[0].items() if costs[1]}
+        self.assertEqual((theirs, len(ours) > 20), (ours, True))
+        self.assertIn(("counted_loop", "run_compile_link_loop(char const*, char const*)"), ours)
+        # A run that counts nothing stops it with one line, as does a --keep that is no directory, before any run.
+        for binary, keep, expected, said in (("/bin/true", self.work, 1, "compare: a: its run failed: exited"),
+                                             (LOOP, saved, 2, "compare: --keep %s: not a directory" % saved)):
+            status, _, err = run_main("where", "--binary", binary, "--keep", keep, "--display", "private", "a:X=1",
+                                      "b:X=2")
+            self.assertEqual((status, err.splitlines()[-1].startswith(said)), (expected, True), err)
 
     def test_counted_runs_are_judged_on_their_count_with_memory_not_judged(self):
         def counted_result(name, counts, mibs):

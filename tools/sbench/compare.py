@@ -46,7 +46,8 @@ from .commands import common
 # A new one is a module of sbench.commands with NAME, USAGE, HELP,
 # add_parser(subparsers) and run(args, here) (and check(parser, args) when
 # its options have rules that argparse cannot say), named here.
-COMMAND_NAMES = ["run", "corpus", "report", "diff", "calibrate", "bisect", "record", "history", "changes", "change"]
+COMMAND_NAMES = ["run", "corpus", "report", "diff", "calibrate", "where", "bisect", "record", "history", "changes",
+                 "change"]
 
 
 def command(name):
