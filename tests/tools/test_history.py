@@ -454,16 +454,17 @@ class Corpus(Stores):
         for i in range(4):
             pathlib.Path(tree, "%d.shader_test" % i).write_text("[fragment shader]\nvoid main() { %d; }\n" % i)
         subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
+        env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=WORK["dir"])
         subprocess.run([TOOL, "-n", "2", "--binary", FAKE, "--corpus", corpus, "--json", path, "a:FAKE_BENCH=ok",
-                        "b:FAKE_BENCH=ok"], env=dict({k: v for k, v in os.environ.items() if k != "DISPLAY"},
-                                                     TMPDIR=WORK["dir"]), check=True, capture_output=True)
+                        "b:FAKE_BENCH=ok"], env=env, check=True, capture_output=True)
         # ms by configuration, pair and round; the last pair fails to link on b only, and counts nowhere.
-        ms = {"a": [[1000, 1000], [2000, 1000], [4000, 8000], [9, 9]], "b": [[1100, 1100], [2200, 1100],
-                                                                            [4400, 8800], [9, 9]]}
+        ms = {"a": [[1000, 1000], [2000, 1000], [4000, 8000], [9, 9]],
+              "b": [[1100, 1100], [2200, 1100], [4400, 8800], [9, 9]]}
 
         def timed(document):
             for result in document["results"]:
-                pair = sorted({r["shaders"]["label"] for r in document["results"]}).index(result["shaders"]["label"])
+                pair = sorted({r["shaders"]["label"] for r in document["results"]}).index(
+                    result["shaders"]["label"])
                 for run in result["runs"]:
                     run["ms"] = ms[result["configuration"]][pair][run["run"] - 1]
                     run["link_failures"] = 5 if (pair, result["configuration"]) == (3, "b") else 0
@@ -479,9 +480,11 @@ class Corpus(Stores):
                                  {"results": 10, "runs": 20, "series": 2})
                 store = stores.connect(url)
                 self.addCleanup(stores.close, store)
-                self.assertEqual([(one["configuration"], one["shaders"], [p["runs"] for p in series.series_points(store, one["id"])])
+                self.assertEqual([(one["configuration"], one["shaders"],
+                                   [p["runs"] for p in series.series_points(store, one["id"])])
                                   for one in series.series_list(store)],
-                                 [("a", "corpus of 4 pairs", [[2000, 2000]]), ("b", "corpus of 4 pairs", [[2200, 2200]])])
+                                 [("a", "corpus of 4 pairs", [[2000, 2000]]),
+                                  ("b", "corpus of 4 pairs", [[2200, 2200]])])
 
 
 if __name__ == "__main__":
