@@ -332,7 +332,7 @@ def _corpus(store, document, comparison, machine, commits, known):
     its rounds as runs (rows for _RUN): written once the comparison is
     complete, since before that a round's mean would be over other pairs."""
     means, counted = corpus_rounds(document)
-    if not counted:
+    if not any(means.values()):  # no pair links everywhere, or no round is whole: nothing to show a line of
         return []
     digests = sorted({hashlib.sha256(_json(sorted((n, (i or {}).get("sha256", "")) for n, i in
                                                   r["shaders"]["files"].items())).encode()).hexdigest()
