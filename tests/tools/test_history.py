@@ -447,5 +447,45 @@ class Reads(Stores):
                 self.assertEqual(out.splitlines()[0], "other new pair time (ms)")
 
 
+class Corpus(Stores):
+    def test_a_corpus_is_its_pairs_runs_and_one_series_a_configuration_of_the_geometric_means_over_the_pairs(self):
+        tree, corpus, path = (os.path.join(self.dir, name) for name in ("tree", "corpus", "r.json"))
+        os.mkdir(tree)
+        for i in range(4):
+            pathlib.Path(tree, "%d.shader_test" % i).write_text("[fragment shader]\nvoid main() { %d; }\n" % i)
+        subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
+        env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=WORK["dir"])
+        subprocess.run([TOOL, "-n", "2", "--binary", FAKE, "--corpus", corpus, "--json", path, "a:FAKE_BENCH=ok",
+                        "b:FAKE_BENCH=ok"], env=env, check=True, capture_output=True)
+        # ms by configuration, pair and round; the last pair fails to link on b only, and counts nowhere.
+        ms = {"a": [[1000, 1000], [2000, 1000], [4000, 8000], [9, 9]],
+              "b": [[1100, 1100], [2200, 1100], [4400, 8800], [9, 9]]}
+
+        def timed(document):
+            for result in document["results"]:
+                pair = sorted({r["shaders"]["label"] for r in document["results"]}).index(
+                    result["shaders"]["label"])
+                for run in result["runs"]:
+                    run["ms"] = ms[result["configuration"]][pair][run["run"] - 1]
+                    run["link_failures"] = 5 if (pair, result["configuration"]) == (3, "b") else 0
+        complete, partial = (edited(path, os.path.join(self.dir, name + ".json"), timed, complete=done)
+                             for name, done in (("complete", True), ("partial", False)))
+        for url in self.urls():
+            with self.subTest(url=url):
+                self.record(url, partial)
+                self.assertEqual(counts(url)["series"], 0)  # a mean over some of the pairs is not the corpus's
+                self.record(url, complete)
+                self.assertIn("already recorded", self.record(url, complete))
+                self.assertEqual({k: counts(url)[k] for k in ("results", "runs", "series")},
+                                 {"results": 10, "runs": 20, "series": 2})
+                store = stores.connect(url)
+                self.addCleanup(stores.close, store)
+                self.assertEqual([(one["configuration"], one["shaders"],
+                                   [p["runs"] for p in series.series_points(store, one["id"])])
+                                  for one in series.series_list(store)],
+                                 [("a", "corpus of 4 pairs", [[2000, 2000]]),
+                                  ("b", "corpus of 4 pairs", [[2200, 2200]])])
+
+
 if __name__ == "__main__":
     unittest.main()

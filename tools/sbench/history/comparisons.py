@@ -2,6 +2,13 @@
 configurations, workloads and series found or made by their keys, then
 every run as measured.
 
+A corpus comparison (its plan has a "corpus") keeps each pair's runs as
+results, but makes no series of a pair (a thousand pairs would be a thousand
+lines): each configuration gets one series of the corpus as a whole, a
+workload of its own (the pairs' digests) whose run n is the geometric mean
+over the pairs of their run n: the corpus's rounds, whose median and
+interval the history forms as for any runs.
+
 Per-program figures are kept compactly (zlib of whole numbers in byte
 planes: per-program times in nanoseconds, memory samples as the steps
 between them), in columns of their own, so that they can be pruned later
@@ -17,6 +24,7 @@ import zlib
 import numpy
 
 from . import schema, series as serieses, store as stores
+from ..analysis import corpus as corpora
 
 PCI_ID = re.compile(r"[0-9a-f]{4}:[0-9a-f]{4}")  # a results file's GPU, as plan.gpu_ids gives it
 RUN_COLUMNS = ("run", "ms", "cpu_ms", "commit_mib", "link_failures", "program_ms", "commit_kib", "rss_kib",
@@ -232,7 +240,7 @@ def write(store, document, commits=None, tag=None, source="", skip=()):
     raises Contradiction, and nothing is written. Returns dict(comparison,
     new: it was not there before, runs: how many were added, applied: the
     rest that was, as text)."""
-    commits = commits or {}
+    commits, pairs_only = commits or {}, corpora.is_corpus(document)
     with stores.transaction(store):
         comparison, machine, applied, before = _comparison(store, document, tag, source, commits)
         measured, known = [], {}
@@ -250,9 +258,10 @@ def write(store, document, commits=None, tag=None, source="", skip=()):
             if was and commit is not None and was["commit_id"] is None and ("applied", name) not in known:
                 known["applied", name] = commit
                 applied.append("--commit %s=%s" % (name, commits[name]["sha"][:12]))
-            _cached(known, ("series", configuration, workload, "time"),
-                    lambda: _series(store, machine, configuration, workload, "time"))
-            if any(run.get("commit_mib") is not None for run in result["runs"]):
+            if not pairs_only:
+                _cached(known, ("series", configuration, workload, "time"),
+                        lambda: _series(store, machine, configuration, workload, "time"))
+            if not pairs_only and any(run.get("commit_mib") is not None for run in result["runs"]):
                 _cached(known, ("series", configuration, workload, "memory"),
                         lambda: _series(store, machine, configuration, workload, "memory"))
             calls = result.get("calls")
@@ -272,8 +281,81 @@ def write(store, document, commits=None, tag=None, source="", skip=()):
             runs += [(failed["run"], failed, True) for failed in result["failed_runs"]]
             measured += [_run(store, result_id, number, run, failed, known)
                          for number, run, failed in runs if (name, label, number) not in skip]
+        if pairs_only and document.get("complete"):
+            measured += _corpus(store, document, comparison, machine, commits, known)
         if any(a.startswith("--machine") for a in applied):
             schema.drop_empty_series(store)  # the series the comparison left, when it was all they had
         # The file's runs in one statement: one round trip for them all, not one a run.
         added = stores.execute_many(store, _RUN, measured)
     return {"comparison": comparison, "new": before is None, "runs": added, "applied": applied}
+
+
+def corpus_rounds(document):
+    """({configuration: {round: dict(ms, cpu_ms, libraries)}}, the pairs
+    counted): the corpus's rounds, over the pairs that link on every side
+    (as its verdict takes them), each round one where every such pair has a
+    clean run on every side (so that every side's mean is over the same
+    runs, and two sides' means set against each other give its verdict's
+    change). A round's ms is rounded to whole ms, as a run reports them."""
+    names = [c["name"] for c in document["plan"]["configurations"]]
+    by_pair = {}
+    for result in document["results"]:
+        by_pair.setdefault(result["shaders"]["label"], {})[result["configuration"]] = result
+    rounds = [{name: _timed(found[name]) for name in names} for found in by_pair.values()
+              if all(corpora.link_state(found.get(name)) == corpora.LINKS for name in names)]
+    common = set.intersection(*(set(runs) for sides in rounds for runs in sides.values())) if rounds else set()
+    means = {name: {} for name in names}
+    for number in sorted(common):
+        for name in names:
+            runs = [sides[name][number] for sides in rounds]
+            cpu = [run.get("cpu_ms") for run in runs]
+            digests = {json.dumps(run.get("libraries"), sort_keys=True) for run in runs}
+            means[name][number] = {
+                "ms": round(_geometric_mean([run["ms"] for run in runs])),
+                "cpu_ms": _geometric_mean(cpu) if all(isinstance(c, (int, float)) and c > 0 for c in cpu) else None,
+                "libraries": runs[0].get("libraries") if len(digests) == 1 else None}
+    return means, len(rounds)
+
+
+def _timed(result):
+    """{round: run} of a result's clean runs that have a time above 0."""
+    return {number: run for number, run in ((run.get("run") or i + 1, run) for i, run in enumerate(result["runs"]))
+            if isinstance(run.get("ms"), (int, float)) and run["ms"] > 0}
+
+
+def _geometric_mean(values):
+    return float(numpy.exp(numpy.mean(numpy.log(numpy.asarray(values, dtype=float)))))
+
+
+def _corpus(store, document, comparison, machine, commits, known):
+    """The corpus's own workload, a result and series per configuration, and
+    its rounds as runs (rows for _RUN): written once the comparison is
+    complete, since before that a round's mean would be over other pairs."""
+    means, counted = corpus_rounds(document)
+    if not any(means.values()):  # no pair links everywhere, or no round is whole: nothing to show a line of
+        return []
+    digests = sorted({hashlib.sha256(_json(sorted((n, (i or {}).get("sha256", "")) for n, i in
+                                                  r["shaders"]["files"].items())).encode()).hexdigest()
+                      for r in document["results"]})
+    cache = document["results"][0]["cache"]
+    key = {"label": "corpus of %d pairs" % len({r["shaders"]["label"] for r in document["results"]}),
+           "binary": storable(document["binary"]["sha256"]), "cache": storable(cache),
+           "shaders": hashlib.sha256(_json(digests).encode()).hexdigest()}
+    workload = _one(store, _WORKLOAD, key)
+    rows = []
+    for config in document["plan"]["configurations"]:
+        name, first = config["name"], next(r for r in document["results"] if r["configuration"] == config["name"])
+        configuration = _configuration(store, name, first["environment"])
+        _series(store, machine, configuration, workload, "time")
+        commit = _cached(known, ("commit", name), lambda: _commit(store, commits[name])) if name in commits else None
+        result = _one(store, """
+            INSERT INTO results (comparison_id, configuration_id, workload_id, commit_id, renderer, gl_version)
+            VALUES (:comparison, :configuration, :workload, :commit, :renderer, :gl)
+            ON CONFLICT (comparison_id, configuration_id, workload_id) DO UPDATE
+            SET commit_id = COALESCE(results.commit_id, excluded.commit_id) RETURNING id""",
+                      {"comparison": comparison, "configuration": configuration, "workload": workload,
+                       "commit": commit, "renderer": storable(first["renderer"]),
+                       "gl": storable(first["gl_version"])})
+        rows += [_run(store, result, number, dict(run, link_failures=0, commit_mib=None, pairs=counted), False,
+                      known) for number, run in means[name].items()]
+    return rows
