@@ -155,6 +155,9 @@ class CorpusRun(unittest.TestCase):
         ran = [line[1:].split("]")[0].split() for line in (lines + resumed.stderr).splitlines()
                if line.endswith(" ms, 56 MiB")]
         self.assertEqual(ran, [[c, name, "%d/2" % r] for c, name, r in expected])
+        # After each round one line for the corpus, none a pair.
+        looks = [line.split(" corpus: ")[0] for line in resumed.stderr.splitlines() if line.startswith("round")]
+        self.assertEqual(looks, ["round 1: b", "round 2: b"])
         self.assertEqual((leftovers(), os.listdir(tmp)), ([], []))
 
 

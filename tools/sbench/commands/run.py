@@ -45,7 +45,7 @@ from .common import (Refused, add_store_options, check_outputs, failed_any, gate
                      threshold, write_outputs)
 from ..results import document as results
 from ..running import counting, plan as plans
-from ..analysis import clocks, sequential, stats, verdicts
+from ..analysis import clocks, corpus, sequential, stats, verdicts
 from ..system import interrupts, files as outputs, scratch
 from ..system.text import printable, progress
 
@@ -324,7 +324,12 @@ def look(document, round_number):
     results."""
     plan = document["plan"]
     records = verdicts.within(document, up_to=round_number)
-    for record in records:
+    if corpus.is_corpus(document):  # a line a configuration, not one a pair: a corpus has hundreds
+        for found in corpus.judge(document)["configurations"]:
+            progress("round %d: %s corpus: time %s, memory %s; %d hurt, %d helped of %d pairs" % (
+                round_number, found["configuration"], corpus.describe(found["time"]), corpus.describe(found["memory"]),
+                found["hurt"], found["helped"], found["linked"]))
+    for record in [] if corpus.is_corpus(document) else records:
         progress("round %d: %s %s: %s" % (
             round_number, printable(record["configuration"]), printable(record["shaders"]), ", ".join(
                 "%s %s%s" % (clocks.measure_name(record, m), stats.describe(record[m]),
