@@ -15,7 +15,8 @@
 set -eu
 MODE=${1:-override}
 PAIRS=${2:-15}
-SRC=${3:-/usr/lib/x86_64-linux-gnu/piglit/tests/spec/glsl-1.30/execution}
+# By default the installed piglit's hand-written GLSL 1.30 execution tests, wherever the package puts them.
+SRC=${3:-$(dirname "$(dpkg -L piglit | grep -m1 '/piglit/tests/.*/glsl-1\.30/execution/[^/]*\.shader_test$')")}
 BINARY=${4:-build/shaderbench}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
