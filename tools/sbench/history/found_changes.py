@@ -144,12 +144,12 @@ def detect_all(store, threshold_pct):
     new = []
     for one in serieses.series_list(store):
         found, answer, order = found_in(store, one, threshold_pct)
-        if not found or not plan(listed(store, one["id"]), found, order, threshold_pct):
+        if not found or not plan(_stored(store, one["id"]), found, order, threshold_pct):
             continue
         with stores.transaction(store):
             if store["kind"] == "postgresql":  # one writer of changes at a time: the keys looked up stay free
                 stores.execute(store, "LOCK TABLE changes IN SHARE ROW EXCLUSIVE MODE")
-            for change, *stored in plan(listed(store, one["id"]), found, order, threshold_pct):
+            for change, *stored in plan(_stored(store, one["id"]), found, order, threshold_pct):
                 record = {"detector": detect.NAME, "version": detect.VERSION, "seed": answer["seed"],
                           "parameters": json.dumps(answer["parameters"], sort_keys=True), "now": schema.now(),
                           "series": one["id"], "before": change["before_sha"], "after": change["after_sha"],
@@ -159,6 +159,15 @@ def detect_all(store, threshold_pct):
                 if made is not None:
                     new.append(made)
     return new
+
+
+def _stored(store, series_id):
+    """A series' stored changes, newest first, their ranges as lists: what a
+    detect plans against (names and counts are for showing them)."""
+    rows = stores.rows(store, "SELECT * FROM changes WHERE series_id = :series ORDER BY id DESC", {"series": series_id})
+    for row in rows:
+        row["range"] = json.loads(row.pop("commit_range"))
+    return rows
 
 
 def listed(store, series_id=None, change_id=None):
