@@ -110,6 +110,10 @@ def add_parser(subparsers):
     return parser
 
 
+# What add_step_options defines, as the attributes of parsed arguments: what change passes on.
+STEP_OPTIONS = ("builds", "keep_builds", "threshold", "max_runs", "shaders", "binary")
+
+
 def add_step_options(parser):
     """What a bisect's steps are run with that change --confirm and --bisect
     pass on: defined once, so that both take and check them alike."""
@@ -354,7 +358,7 @@ def bisect_recorder(args, document, shaders):
             if document.get("id"):  # a comparison of the bisect's own per commit
                 point["id"] = "%s-%s" % (document["id"], commit)
             comparisons.write(store, point, commits[commit], args.machine, args.json or args.resume or "")
-        except (common.Refused, stores.StoreError, stores.errors(store)) as error:
+        except (common.Refused, stores.StoreError) as error:
             if not told:
                 told.append(error)
                 print("compare: recording into %s failed (%s); the runs from here are not in the history"

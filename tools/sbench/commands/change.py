@@ -14,6 +14,7 @@ import os
 import sys
 import tempfile
 
+from ..analysis import answers
 from ..system import interrupts
 from ..history import found_changes, store as stores
 from ..system.text import printable
@@ -24,7 +25,6 @@ from .common import add_store_options, with_store
 NAME = "change"
 USAGE = "change ID (--confirm | --bisect | --ignore TEXT | --fixed) [--repo DIR --build CMD --use VAR=VALUE...]"
 HELP = "confirm, bisect, ignore or close one change found in the history"
-STEP_OPTIONS = ("builds", "keep_builds", "threshold", "max_runs", "shaders", "binary")  # bisect.add_step_options'
 
 
 def add_parser(subparsers):
@@ -48,10 +48,10 @@ def bisected(row, good, bad, args, here):
     """(bisect's exit status, [[before, after]] it found) of GOOD..BAD."""
     with tempfile.TemporaryDirectory(prefix="shaderbench-change-") as directory:
         saved = os.path.join(directory, "bisect.json")
-        passed = {key: getattr(args, key) for key in STEP_OPTIONS}
+        passed = {key: getattr(args, key) for key in bisect.STEP_OPTIONS}
         status = bisect.run(bisect.arguments(good, bad, args.repo, args.build, args.use, json=saved,
                                              measure=row["measure"],
-                                             faster=row["direction"] not in found_changes.REGRESSIONS, **passed), here)
+                                             faster=row["direction"] not in answers.REGRESSIONS, **passed), here)
         if not os.path.exists(saved):
             return status, []
         import json

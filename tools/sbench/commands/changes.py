@@ -12,7 +12,7 @@ memory) was stored; 2 a store that cannot be used or an output refused."""
 import json
 import sys
 
-from ..analysis import verdicts
+from ..analysis import answers, verdicts
 from ..system import files as outputs, interrupts
 from ..history import found_changes
 from ..system.text import printable
@@ -67,5 +67,5 @@ def run(args, here):
     if args.json:
         outputs.write(args.json, lambda f: json.dump([found_changes.as_json(r) for r in rows], f, indent=1,
                                                      allow_nan=False))
-    regressions = [r for r in rows if r["id"] in new and r["direction"] in found_changes.REGRESSIONS]
+    regressions = [r for r in rows if r["id"] in new and r["direction"] in answers.REGRESSIONS]
     return 1 if args.fail_on_new and regressions else 0

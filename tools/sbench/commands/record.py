@@ -111,8 +111,6 @@ def record_files(args):
                 done = comparisons.write(store, document, commits, args.machine, path)
             except comparisons.Contradiction as error:
                 raise Refused("%s: %s" % (path, error))
-            except stores.errors(store) as error:
-                raise stores.StoreError("store %s: %s" % (store["shown"], " ".join(str(error).split())))
             if done["new"]:
                 print("%s: recorded, %d runs (comparison %d)" % (printable(path), done["runs"], done["comparison"]))
             elif done["runs"] or done["applied"]:
@@ -149,7 +147,7 @@ def recorder(args, source):
             return
         try:
             comparisons.write(store, document, commits, args.machine, source, skip=done)
-        except (stores.StoreError, stores.errors(store)) as error:
+        except stores.StoreError as error:  # every error of the store's driver comes as one
             if not told:
                 told.append(error)
                 print("compare: recording into %s failed (%s); the runs from here are not in the history%s"

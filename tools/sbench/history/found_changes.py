@@ -14,7 +14,6 @@ import json
 
 import numpy
 
-from ..analysis.answers import REGRESSIONS  # noqa: F401  (callers take it from here)
 from ..system.text import printable
 from . import detect, schema, series as serieses, store as stores
 
