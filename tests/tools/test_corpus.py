@@ -125,6 +125,9 @@ class CorpusRun(unittest.TestCase):
             pathlib.Path(tree, name + importer.SUFFIX).write_bytes(FILES[name][0])
         subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
         env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        auto = subprocess.run([TOOL, "-n", "auto", "--corpus", corpus, "a:X=1", "b:X=2"], capture_output=True,
+                              text=True)
+        self.assertEqual((auto.returncode, "-n auto does not yet stop on the corpus" in auto.stderr), (2, True))
         fake = "FAKE_BENCH=hang:3,FAKE_ONLY_RUN=3,FAKE_MARKER=" + marker  # the third start of either hangs
         run = [TOOL, "-n", "2", "--binary", FAKE, "--corpus", corpus, "--sample", "2", "--seed", "5", "--json", saved,
                "a:" + fake, "b:" + fake]

@@ -41,6 +41,15 @@ class Statistics(unittest.TestCase):
             if hurt is not None:  # exactly the pairs changed, and only those
                 self.assertEqual(called, [i for i, c in enumerate(changes) if c][:hurt + helped], case)
             self.assertEqual(answers.gate_of(found["memory"]), "pass", case)
+        # Counted, memory is judged nowhere: twice the memory on one side neither fails the gate nor is called.
+        document = corpus_rates.simulated(numpy.random.default_rng(5), [0.0] * 20)
+        for result in document["results"]:
+            for run in result["runs"]:
+                run.update(instructions=run["ms"] * 1000, counter="callgrind",
+                           commit_mib=run["commit_mib"] * (2 if result["configuration"] == "b" else 1))
+        judged = corpus.judge(document, threshold=5, gate=True, clock="instructions")
+        self.assertEqual((judged["configurations"][0]["memory"]["verdict"], corpus.gate_text(judged)[0]),
+                         (answers.UNAVAILABLE, 0))
 
     def test_a_lone_pair_is_called_where_its_interval_says_so_and_the_rule_steps_up(self):
         rng = numpy.random.default_rng(3)

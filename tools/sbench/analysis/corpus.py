@@ -176,6 +176,7 @@ def configuration(name, baseline, plan, by_pair, clock, threshold, level):
         row["called"] = ("hurt" if numpy.mean(logs) > 0 else "helped") if called else None
     time = over_pairs([float(numpy.mean(logs)) for _, logs in kept], threshold, answers.TIME_WORDS, level)
     mem = over_pairs(memory, threshold, answers.MEMORY_WORDS, level)
+    clocks.judge_memory(mem, clock)  # counted runs' memory is judged nowhere, the corpus too
     if kept and not mib_seen:
         mem["verdict"] = answers.UNAVAILABLE
     if not mib_seen:
@@ -241,7 +242,7 @@ def gate_text(judgement):
             verdict, where = found[measure], "%s corpus %s" % (found["configuration"], measure)
             answer = answers.gate_of(verdict)
             if answer == answers.UNAVAILABLE:
-                lines.append("  %s: not gated: the runs report no figure" % where)
+                lines.append("  %s: not gated: %s" % (where, verdict.get("why") or "the runs report no figure"))
             elif answer == "fail":
                 regressed, status = True, 1
                 lines.append("  %s: FAILED: at least %+.1f %%" % (where, verdict["interval_pct"][0]))
@@ -264,7 +265,7 @@ def describe(verdict):
     """A corpus verdict as text: 'slower +3.1 % [+1.2, +5.0] (209 pairs; spread 4.2 % a pair)'."""
     counted = "%d pair%s" % (verdict["pairs"], "s"[:verdict["pairs"] != 1])
     if verdict["verdict"] == answers.UNAVAILABLE:
-        return "unavailable: the runs report no figure"
+        return verdict.get("why") or "unavailable: the runs report no figure"
     if verdict["change_pct"] is None:
         return "%s (%s)" % (verdict["verdict"], counted)
     if verdict["spread_pct"] >= 0.05:

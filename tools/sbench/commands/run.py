@@ -133,6 +133,9 @@ def check(parser, args):
         parser.error("--resume adds to its own file: no --json")
     if args.corpus and args.shaders:
         parser.error("--corpus and --shaders do not go together")
+    if args.corpus and args.runs == "auto":
+        # -n auto stops on every pair's own verdict, which hundreds of pairs never all reach.
+        parser.error("--corpus takes a fixed -n: -n auto does not yet stop on the corpus's verdict")
     if not args.corpus and (args.sample or args.seed is not None or args.filter is not None):
         parser.error("--sample, --seed and --filter go with --corpus")
     if not args.record and (args.store or args.machine or args.repo or args.commit):
