@@ -34,7 +34,8 @@ def simulated(rng, changes, noise=0.029, rounds=ROUNDS, stray=0.0, no_link=()):
     for i, change in enumerate(changes):
         directory = "/corpus/%d" % i
         shaders.append({"directory": directory, "label": "p%d" % i, "files": {"vertex.glsl": {"sha256": str(i)}},
-                        "source": {"file": "corpus/game/shader_%d.shader_test" % i, "section": 1}})
+                        "source": {"file": "corpus/game/shader_%d.shader_test" % i,
+                                   "section": "vertex shader:1, fragment shader:9"}})
         # A run is 1000 programs: 3 s for the median pair, 0.6 to 14 s for 95 % of them.
         base, mib = 3000 * numpy.exp(rng.normal(0, 0.8)), int(rng.integers(20, 200))
         sigma, drift = noise * numpy.exp(rng.uniform(-0.3, 0.3)), rng.normal(0, 0.05, rounds)

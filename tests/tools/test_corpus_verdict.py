@@ -99,6 +99,13 @@ class Outputs(Files):
         self.assertEqual((len(points), points[-1]["called"], [p["change"] for p in points]),
                          (11, "hurt", sorted(p["change"] for p in points)))
         self.assertTrue(HOSTILE[:17] not in page and any(p["name"].startswith("</script>") for p in points))
+        # A corpus record or a pair's source that is not one: refused in one line before anything is shown.
+        for part, key, said in ((document["plan"]["corpus"], "seed", "plan.corpus has no 'seed'"),
+                                (document["plan"]["shaders"][0]["source"], "file", "source has no 'file'")):
+            value = part.pop(key)
+            status, _, err = run_main("report", self.write(None, json.dumps(document)), "--html", html)
+            self.assertEqual((status, err.count("\n"), said in err), (2, 1, True), err)
+            part[key] = value
         del document["plan"]["corpus"]
         text = run_main("report", self.write(None, json.dumps(document)))[1]
         self.assertTrue("Corpus" not in text and "time:   slower +" in text and text.startswith("configuration"))

@@ -383,6 +383,14 @@ def _check_plan(plan):
         raise ValueError("plan.against %s is not one of its configurations" % json.dumps(plan["against"])[:40])
     for i, pair in enumerate(_field(plan, "shaders", (list,), "plan")):
         _check_shaders(pair, "plan.shaders[%d]" % i)
+    if "corpus" in plan:  # what the summary, the page's command line and --resume read of it
+        corpus = _field(plan, "corpus", (dict,), "plan")
+        for key, kinds, low in (("directory", (str,), None), ("seed", (int,), 0), ("sample", (int, None), 1),
+                                ("filter", (str, None), None)):
+            _field(corpus, key, kinds, "plan.corpus", low)
+        for key, kinds in (("manifest_sha256", (str,)), ("pairs", (int,))):
+            if key in corpus:
+                _field(corpus, key, kinds, "plan.corpus", 0 if key == "pairs" else None)
     return plan
 
 
@@ -393,6 +401,9 @@ def _check_shaders(shaders, where):
     for name, info in _field(shaders, "files", (dict,), where).items():
         if _check(info, (dict, None), "%s.files.%s" % (where, name)):
             _field(info, "sha256", (str,), "%s.files.%s" % (where, name))
+    if "source" in shaders:  # a corpus pair's: the file and the sections it came from
+        for key in ("file", "section"):
+            _field(_field(shaders, "source", (dict,), where), key, (str,), where + ".source")
 
 
 def _check_result(result, where, plan):
