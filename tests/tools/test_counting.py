@@ -204,7 +204,7 @@ class Counting(Files):
                                    "--fail-on-regression")
         self.assertEqual(status, 1, text)
         for line in ("  instructions: slower +10.0 % [+10.0, +10.0] (5 rounds)",
-                     "  memory: not judged: counted runs run under a counter, so their memory is not native",
+                     "  memory: not judged on counted runs, which answer for instructions only",
                      "; the instructions counted (by callgrind))",
                      "Gate FAILED (status 1, the instructions counted (by callgrind))",
                      "  b p1 memory: not gated: not judged"):

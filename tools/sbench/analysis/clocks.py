@@ -16,7 +16,7 @@ COUNTERS = ("hardware", "callgrind")
 CLOCK_NAMES = {"wall": "the wall clock", "cpu": "the CPU clock", "instructions": "the instructions counted"}
 COUNTER_NAMES = {"hardware": "by the hardware counter", "callgrind": "by callgrind"}
 # A counted run runs under valgrind or a tracer: its memory is not what the program commits on its own.
-NOT_JUDGED = "not judged: counted runs run under a counter, so their memory is not native (--clock wall judges it)"
+NOT_JUDGED = "not judged on counted runs, which answer for instructions only (--clock wall judges it)"
 
 
 def run_time(run, clock="wall"):
