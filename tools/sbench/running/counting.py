@@ -16,6 +16,7 @@ import os
 import shutil
 import subprocess
 
+from ..results import callgrind
 from ..system import proc
 from ..system.text import printable
 
@@ -27,7 +28,6 @@ CALLGRIND_SLOWDOWN = 30
 # Tests only: the software task clock (in ns) stands in for the instructions event on a machine
 # with no PMU, so that the tracer's whole path runs; the count is then no count of instructions.
 EVENT_VARIABLE = "SHADERBENCH_COUNT_EVENT"
-LARGEST_LINE = 1 << 20
 NAMES = {"hardware": "the hardware counter", "callgrind": "valgrind's callgrind"}
 
 
@@ -127,40 +127,13 @@ def read_tracer(found):
 
 
 def callgrind_total(found):
-    """The loop's instructions (the event Ir) in a callgrind output file, by
-    its documented format: the sum of every self cost line (a cost line
-    right after calls= is the call's inclusive cost, already counted where
-    it was spent), checked against the file's own totals when it has them.
-    A cost line is its position columns (as `positions:` names them) then
-    the costs in the order `events:` names them, trailing zeros left out."""
-    events, positions, total, totals, after_call = None, 1, 0, None, False
-    for line in found:
-        if len(line) > LARGEST_LINE:
-            return None, "a callgrind line of more than %d bytes" % LARGEST_LINE
-        if line[:1].isdigit() or line[:1] in (b"+", b"-", b"*"):
-            fields = line.split()
-            if events is None:
-                return None, "callgrind's file gives costs before naming its events"
-            if not after_call and len(fields) > positions + events:
-                try:
-                    total += int(fields[positions + events], 0)
-                except ValueError:
-                    return None, "callgrind's file has a cost that is not a number: %r" % line[:80]
-            after_call = False
-            continue
-        after_call = line.startswith(b"calls=")
-        if line.startswith(b"events:"):
-            names = line.split()[1:]
-            if b"Ir" not in names:
-                return None, "callgrind's file counts no instructions (no Ir event)"
-            events = names.index(b"Ir")
-        elif line.startswith(b"positions:"):
-            positions = len(line.split()) - 1
-        elif line.startswith(b"totals:") and events is not None:
-            fields = line.split()[1:]
-            totals = int(fields[events]) if len(fields) > events and fields[events].isdigit() else None
-    if totals is not None and totals != total:
-        return None, "callgrind's file sums to %d instructions, its totals say %d" % (total, totals)
+    """(the loop's instructions, None) from a callgrind output file, read by
+    its format (results/callgrind.py: the self costs, checked against the
+    file's own totals), or (None, why)."""
+    try:
+        total = callgrind.functions(found)[1]
+    except callgrind.Unreadable as error:
+        return None, "callgrind's file: %s" % error
     if total == 0:
         return None, "callgrind counted nothing: the benchmark exports no %s (a build from before it did)" % LOOP
     return total, None
