@@ -284,17 +284,17 @@ def corpora(documents, threshold=None, gate=None, clock=None):
     return [corpus.judge(document, threshold, gate, clock) for document in documents]
 
 
-def show(documents, threshold=None, with_host=False, wide=False, gate=None, clock=None, corpora=None):
+def show(documents, threshold=None, with_host=False, wide=False, gate=None, clock=None, judged=None):
     """The table, the failures, each comparison's verdicts (made anew from its
     runs, judged by a gate when gate, or when its plan had one, on clock, or
     its plan's) and the per-call table; returns (the rows, the verdicts of
     each document). A comparison of a corpus shows its corpus verdict
-    (corpora: made beforehand) instead of its table and each pair's verdicts,
-    which its page and --pairs-csv hold."""
-    corpora = corpora or [corpus.judge(document, threshold, gate, clock) for document in documents]
+    (judged: made beforehand by corpora()) instead of its table and each
+    pair's verdicts, which its page and --pairs-csv hold."""
+    judged = judged or corpora(documents, threshold, gate, clock)
     records = [verdicts.within(document, threshold, gate=gate, clock=clock) for document in documents]
     rows = tables.table_rows(documents, with_host, records)
-    plain = [(document, found) for document, found, judged in zip(documents, records, corpora) if not judged]
+    plain = [(document, found) for document, found, verdict in zip(documents, records, judged) if not verdict]
     if rows and len(plain) < len(documents):
         rows_shown = tables.table_rows([d for d, _ in plain], with_host, [found for _, found in plain])
     else:
@@ -304,9 +304,9 @@ def show(documents, threshold=None, with_host=False, wide=False, gate=None, cloc
         if wide and any(row["replay_link_p50_ms"] is not None for row in rows_shown):
             sys.stdout.write(tables.REPLAY_NOTE)
     sys.stdout.write(tables.failures_text(documents))
-    for document, found, judged in zip(documents, records, corpora):
-        if judged:
-            sys.stdout.write("\n" + corpus_summary.summary_text(judged))
+    for document, found, verdict in zip(documents, records, judged):
+        if verdict:
+            sys.stdout.write("\n" + corpus_summary.summary_text(verdict))
         elif found:
             sys.stdout.write("\n" + verdicts.within_text(found, document["host"]["name"] if with_host else None))
         if document.get("stopped"):

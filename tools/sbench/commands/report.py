@@ -30,7 +30,7 @@ def report(args):
     common.check_clock(args.clock, zip(args.report, documents))
     corpora = common.corpora(documents, args.threshold, args.fail_on_regression or None, args.clock)
     rows, records = common.show(documents, args.threshold, with_host=True, wide=args.wide,
-                                gate=args.fail_on_regression or None, clock=args.clock, corpora=corpora)
+                                gate=args.fail_on_regression or None, clock=args.clock, judged=corpora)
     # As each comparison itself would have ended, on its own runs; the status is the worst of theirs.
     status, blocks = common.gate(args.fail_on_regression, [
         judged or (found, common.threshold(args, document), False, common.failed_any(document) or not rows)

@@ -326,13 +326,14 @@ def look(document, round_number):
     -n auto, whether to stop (sequential.auto_stop). The reason goes into the
     results."""
     plan = document["plan"]
-    records = verdicts.within(document, up_to=round_number)
-    if corpus.is_corpus(document):  # a line a configuration, not one a pair: a corpus has hundreds
+    if corpus.is_corpus(document):  # a line a configuration, not one a pair: a corpus has hundreds (and no -n auto)
         for found in corpus.judge(document)["configurations"]:
             progress("round %d: %s corpus: time %s, memory %s; %d hurt, %d helped of %d pairs" % (
                 round_number, found["configuration"], corpus.describe(found["time"]), corpus.describe(found["memory"]),
                 found["hurt"], found["helped"], found["linked"]))
-    for record in [] if corpus.is_corpus(document) else records:
+        return False
+    records = verdicts.within(document, up_to=round_number)
+    for record in records:
         progress("round %d: %s %s: %s" % (
             round_number, printable(record["configuration"]), printable(record["shaders"]), ", ".join(
                 "%s %s%s" % (clocks.measure_name(record, m), stats.describe(record[m]),
@@ -366,15 +367,15 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
             document = start(args, resumed, plan, display)
             save(document)
             campaign.run(document, save, display, args.stall_timeout, lambda n: look(document, n))
-            corpora = common.corpora([document])
-            rows, (document["verdicts"],) = show([document], wide=args.wide, corpora=corpora)
-            if corpora[0]:
-                document["corpus_verdict"] = corpora[0]
+            judged = common.corpora([document])
+            rows, (document["verdicts"],) = show([document], wide=args.wide, judged=judged)
+            if judged[0]:
+                document["corpus_verdict"] = judged[0]
             status = 1 if failed_any(document) or not rows else 0
             gated = args.fail_on_regression or bool(document["plan"].get("gate"))
             judgements, within = [], document["verdicts"] or not baseline
             if within:  # one configuration against --baseline: judged below
-                judgements.append(corpora[0] or (document["verdicts"], threshold(args, document), False, status == 1))
+                judgements.append(judged[0] or (document["verdicts"], threshold(args, document), False, status == 1))
             if baseline:
                 text, missing, records = verdicts.diff(baseline["results"], document["results"],
                                                        threshold(args, document), gated,
@@ -383,7 +384,7 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
             status, blocks = gate(gated, judgements, status)
             write_outputs(args, [document], rows, "shaderbench, cache %s" % document["plan"]["cache"],
                           progress, [path or "this comparison"], records=[document["verdicts"]],
-                          gate_lines=sum(blocks, []), corpora=corpora)
+                          gate_lines=sum(blocks, []), corpora=judged)
             print_gate(blocks[0] if within else [])
             if baseline:
                 sys.stdout.write("\n" + "".join(line + "\n" for line in differed) + text)

@@ -18,9 +18,6 @@ from ..system.text import printable
 PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")
 GLXINFO_SECONDS = 60
 
-# Built-in configurations: environment, and the word the renderer string must
-# hold, so that a driver Mesa silently replaced is caught.
-
 
 # ---------------------------------------------------------------------------
 # Configurations
