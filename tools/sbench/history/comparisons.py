@@ -203,6 +203,7 @@ def _comparison(store, document, tag, source, commits):
         if machine != found["machine_id"]:
             stores.execute(store, "UPDATE comparisons SET machine_id = :m WHERE id = :c",
                            {"m": machine, "c": found["id"]})
+            schema.drop_empty_series(store)  # the series the comparison left, when it was all they had
             applied.append("--machine %s" % tag)
     names = [c["name"] for c in plan.get("configurations", [])]
     against = plan.get("against") or (names[0] if names else None)
@@ -283,8 +284,6 @@ def write(store, document, commits=None, tag=None, source="", skip=()):
                          for number, run, failed in runs if (name, label, number) not in skip]
         if pairs_only and document.get("complete"):
             measured += _corpus(store, document, comparison, machine, commits, known)
-        if any(a.startswith("--machine") for a in applied):
-            schema.drop_empty_series(store)  # the series the comparison left, when it was all they had
         # The file's runs in one statement: one round trip for them all, not one a run.
         added = stores.execute_many(store, _RUN, measured)
     return {"comparison": comparison, "new": before is None, "runs": added, "applied": applied}
