@@ -51,7 +51,7 @@ from ..system.text import printable, progress
 from ..history import comparisons, store as stores
 from . import common
 from .record import resolve_commits
-from .run import chosen_display, default_binary
+from .run import checked_binary, chosen_display
 
 NAME = "bisect"
 HELP = "which commit of a driver's history made it slower, on builds it makes and checks"
@@ -170,9 +170,7 @@ def prepare(args, here):
         pair = plans.find_pair(args.shaders or os.path.join(here, "..", "shaders"))
     except (*builds.ERRORS, ValueError, OSError) as error:
         raise common.Refused(str(error))
-    binary = os.path.abspath(args.binary) if args.binary else default_binary(here)
-    if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
-        raise common.Refused("no shaderbench executable found; build it or give --binary")
+    binary = checked_binary(args.binary, here)
     if args.resume and args.json and not outputs.same_file(args.json, args.resume):
         raise common.Refused("--resume adds to its own file: no --json")
     common.check_environment([("--use", common.variables("--use", args.use), None)], args.cache)

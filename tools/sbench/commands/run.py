@@ -176,6 +176,16 @@ def run(args, here):
             recorder(None)
 
 
+def checked_binary(given, here):
+    """The shaderbench executable to run: given (made absolute), else the
+    one beside the tool; Refused in one line when it is none."""
+    binary = os.path.abspath(given) if given else default_binary(here)
+    if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
+        raise Refused("no shaderbench executable at %s; build it or give --binary" % printable(binary)
+                      if binary else "no shaderbench executable found; build it or give --binary")
+    return binary
+
+
 def default_binary(here):
     # In the source tree: build/shaderbench; installed: <prefix>/bin beside share/.
     for path in (os.path.join(here, "..", "build", "shaderbench"),
@@ -202,11 +212,7 @@ def prepare(args, here):
     configs = args.configs or (plans.plan_configs(saved) if saved
                                else [plans.parse_config(name) for name in plans.BUILT_IN])
     corpus, pairs = chosen_pairs(args, saved, here)
-    binary = (os.path.abspath(args.binary) if args.binary
-              else saved["binary"]["path"] if saved else default_binary(here))
-    if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
-        raise Refused("no shaderbench executable at %s; build it or give --binary" % printable(binary)
-                      if binary else "no shaderbench executable found; build it or give --binary")
+    binary = checked_binary(args.binary or (saved["binary"]["path"] if saved else None), here)
     if args.calls and not (shutil.which("apitrace") and shutil.which("glretrace")):
         raise Refused("--calls needs apitrace and glretrace (Debian package apitrace)")
     auto = args.runs == "auto" if args.runs is not None else bool(saved and saved.get("auto"))

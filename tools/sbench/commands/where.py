@@ -88,10 +88,8 @@ def prepare(args, here):
         pair = plans.find_pair(args.shaders or os.path.join(here, "..", "shaders"))
     except ValueError as error:
         raise Refused(str(error))
-    from .run import default_binary
-    binary = os.path.abspath(args.binary) if args.binary else default_binary(here)
-    if not (binary and os.path.isfile(binary) and os.access(binary, os.X_OK)):
-        raise Refused("no shaderbench executable at %s; build it or give --binary" % printable(binary or "?"))
+    from .run import checked_binary
+    binary = checked_binary(args.binary, here)
     reason = counting.why_not("callgrind", binary)
     if reason:
         raise Refused("cannot count instructions here: %s" % reason)
