@@ -147,7 +147,8 @@ class Counting(Files):
         damaged = pathlib.Path(self.work, "damaged")
         written = pathlib.Path(directory, counting.COUNT_FILE).read_bytes()
         damaged.write_bytes(written.replace(b"totals: ", b"totals: 1"))
-        self.assertRegex(counting.read_count("callgrind", damaged)[1], r"self costs sum to \d+ instructions, its totals say 1")
+        self.assertRegex(counting.read_count("callgrind", damaged)[1],
+                         r"self costs sum to \d+ instructions, its totals say 1")
 
     def test_two_callgrind_files_set_side_by_side_by_library_and_function_self_and_inclusive(self):
         paths = [self.write(None, text) for text in (LOOP_A, LOOP_B)]
