@@ -5,11 +5,20 @@
 # core: a load that takes the cores but hardly the caches). Run from anywhere in the source tree, after
 # building to ./build; writes tests/tools/data/aa-llvmpipe-quick-cpu-MODE-30.json.gz
 # and keeps the whole results file as aa-quick-MODE.json beside it in ./build.
+# "$0 MODE count [ROUNDS]" counts instructions under callgrind instead (10
+# rounds unless told: a counted run takes minutes) and writes
+# aa-llvmpipe-quick-count-MODE-ROUNDS.json.gz, the rounds on the count.
 set -eu
 mode=${1:-}
-case "$mode" in quiet|loaded|busy) ;; *) echo "usage: $0 quiet|loaded|busy" >&2; exit 2 ;; esac
+case "$mode" in quiet|loaded|busy) ;; *) echo "usage: $0 quiet|loaded|busy [count [ROUNDS]]" >&2; exit 2 ;; esac
+clock=cpu
+rounds=30
+if [ "${2:-}" = count ]; then
+    clock=instructions
+    rounds=${3:-10}
+fi
 cd "$(dirname "$0")/.."
-results=build/aa-quick-$mode.json
+results=build/aa-quick-$mode-$clock.json
 rm -f "$results"
 stress=
 if [ "$mode" = loaded ]; then
@@ -25,20 +34,29 @@ if [ -n "$stress" ]; then
     # shellcheck disable=SC2086 # the ids are words
     trap 'kill $stress 2>/dev/null || true; wait $stress || true' EXIT
 fi
-tools/compare -n 30 --shaders shaders/quick --json "$results" a:GALLIUM_DRIVER=llvmpipe b:GALLIUM_DRIVER=llvmpipe
-PYTHONPATH=tools /usr/bin/python3 - "$results" "tests/tools/data/aa-llvmpipe-quick-cpu-$mode-30.json.gz" "$mode" <<'PY'
+tools/compare -n "$rounds" --clock "$clock" --shaders shaders/quick --json "$results" \
+    a:GALLIUM_DRIVER=llvmpipe b:GALLIUM_DRIVER=llvmpipe
+name=cpu
+[ "$clock" = cpu ] || name=count
+PYTHONPATH=tools /usr/bin/python3 - "$results" "tests/tools/data/aa-llvmpipe-quick-$name-$mode-$rounds.json.gz" "$mode" \
+    "$clock" "$rounds" <<'PY'
 import gzip, json, os, sys
 from sbench.analysis import calibration
 from sbench.results import document as results
 document = results.load(sys.argv[1])
+clock, rounds = sys.argv[4], sys.argv[5]
 pool = {"what": "llvmpipe against itself under two names, interleaved, in alternating order; per round: a's ms, "
-                "b's ms, a's MiB, b's MiB, on the wall clock (rounds) and the CPU clock (cpu_rounds)",
-        "command": "tools/compare -n 30 --shaders shaders/quick --json POOL.json a:GALLIUM_DRIVER=llvmpipe "
-                   "b:GALLIUM_DRIVER=llvmpipe" + {"loaded": ", under stress-ng --cpu 2",
+                "b's ms, a's MiB, b's MiB, on the wall clock (rounds) and the CPU clock (cpu_rounds)"
+                + ("; counted by callgrind: a's and b's instructions in count_rounds, the memory there 1 (not judged)"
+                   if clock == "instructions" else ""),
+        "command": f"tools/compare -n {rounds} --clock {clock} --shaders shaders/quick --json POOL.json "
+                   "a:GALLIUM_DRIVER=llvmpipe b:GALLIUM_DRIVER=llvmpipe" + {"loaded": ", under stress-ng --cpu 2",
                                                   "busy": ", beside two busy loops of sh"}.get(sys.argv[3], ""),
         "mode": sys.argv[3], "host": document["host"],
         "created": document.get("created"), "renderer": document["results"][0]["renderer"],
         "rounds": calibration.pool(document), "cpu_rounds": calibration.pool(document, "cpu")}
+if clock == "instructions":
+    pool["count_rounds"] = calibration.pool(document, "instructions")
 with gzip.open(sys.argv[2] + ".part", "wt") as f:
     json.dump(pool, f)
 os.replace(sys.argv[2] + ".part", sys.argv[2])
