@@ -135,7 +135,7 @@ class Report(Files):
             By.CSS_SELECTOR, "td.verdict-text")))
 
     def test_diffs_failures_missing_replays_no_timeline_and_several_hosts_render(self):
-        failed, no_timeline, other_host = (copy.deepcopy(self.recorded) for _ in range(3))
+        failed, no_timeline, other_host, counted = (copy.deepcopy(self.recorded) for _ in range(4))
         failed["results"][1]["runs"].pop()
         failed["results"][1]["failed_runs"].append({
             "run": 2, "reason": "crashed (SIGSEGV) after program 517", "ending": "crash", "programs": 518,
@@ -144,6 +144,9 @@ class Report(Files):
             result["runs"] = [dict(run, program_ms=None, commit_kib=None, rss_kib=None, timeline="off")
                               for run in result["runs"]]
         other_host["host"]["name"] = "elsewhere"
+        counted["plan"].update(clock="instructions", counter="callgrind")
+        for n, run in enumerate(run for result in counted["results"] for run in result["runs"]):
+            run.update(instructions=7_000_000_000 + 100_000_000 * n, counter="callgrind")
         # "<!--" then "<script" in the data swallowed the page's rest; "</script>" in it would end the data. On
         # the page with the failed run and the missing replays: what it swallowed would be missing.
         hostile = copy.deepcopy(failed)
@@ -157,13 +160,19 @@ class Report(Files):
                               "No per-call figures: the replay hung after program 3",
                               "<!--<script>", "injected = 1</script>", renderer, "x<!--<script small"]),
                  ([self.recorded, other_host], ["elsewhere"]),
+                 ([counted], ["Judged on the instructions counted (by callgrind), not on time",
+                              "llvmpipe small instructions", "instructions (by callgrind)", "7300000000",
+                              "ms (under valgrind: not native)", "Time per program (under valgrind: not native)",
+                              "instructions counted by callgrind", "ms per program (log), under valgrind"]),
                  ([no_timeline], ["No per-program timeline"])]
         for number, (documents, expected) in enumerate(cases):
             page = os.path.join(self.work, "case-%d.html" % number)
             files = [self.write(None, json.dumps(d)) for d in documents]
             run_main("--diff" if number == 0 else "--report", *files, "--html", page)
             console, requests = self.open(page)
-            body = self.browser.find_element(By.TAG_NAME, "body").text
+            body = self.browser.find_element(By.TAG_NAME, "body").text + "\n" + self.browser.execute_script(
+                "return Object.values(window.shaderbench.charts).map((c) => c.data.datasets.map((d) => d.label)"
+                ".concat(Object.values(c.options.scales).map((s) => s.title && s.title.text))).flat().join('\\n')")
             injected = self.browser.execute_script("return window.injected")
             self.assertEqual((console, requests, [e for e in expected if e not in body], injected,
                               self.raw_in_data(page)), ([], ["file://" + page], [], None, set()))
