@@ -6,7 +6,7 @@ import csv
 import statistics
 
 from ..results import calls
-from ..analysis import answers, stats, verdicts
+from ..analysis import answers, clocks, stats, verdicts
 from ..system import files as outputs
 from ..system.text import printable
 
@@ -86,8 +86,9 @@ def summarise(result, host=None):
     row["median_ms"], row["min_ms"], row["max_ms"] = _spread([run["ms"] for run in runs])
     row["spread_pct"] = ((row["max_ms"] - row["min_ms"]) / 2 / row["median_ms"] * 100
                          if row["median_ms"] else None)
-    counts = [run["instructions"] for run in runs if run.get("instructions") is not None]
-    row["median_instructions"] = statistics.median(counts) if counts else None
+    row["median_instructions"], row["min_instructions"], row["max_instructions"] = _spread(
+        [run["instructions"] for run in runs if run.get("instructions") is not None])
+    row["counters"] = clocks.counters(runs)
     row["median_mib"], row["min_mib"], row["max_mib"] = _spread(
         [run["commit_mib"] for run in runs if run["commit_mib"] is not None])
     row.update({key: None for key in TIMELINE_FIELDS + calls.SUMMARY_FIELDS})
