@@ -183,12 +183,14 @@ class Counting(Files):
                 callgrind.read(broken)
 
     def test_where_runs_each_side_once_under_callgrind_keeps_its_file_and_agrees_with_its_annotator(self):
-        saved = os.path.join(self.work, "where.json")
+        saved, page = os.path.join(self.work, "where.json"), pathlib.Path(self.work, "where.html")
         status, text, err = run_main("where", "--binary", LOOP, "--keep", self.work, "--display", "private",
-                                     "--top", "1000", "--json", saved, "a:SHADERBENCH_SIDE=a", "b:SHADERBENCH_SIDE=b")
+                                     "--top", "1000", "--json", saved, "--html", str(page), "a:SHADERBENCH_SIDE=a",
+                                     "b:SHADERBENCH_SIDE=b")
         self.assertEqual(status, 0, err)
         found = json.loads(pathlib.Path(saved).read_text())
         a, b = found["sides"]
+        self.assertIn("<td>%d</td>" % b["instructions"], page.read_text())  # the page of that table
         self.assertTrue(max(map(len, text.splitlines())) <= 100 and text.startswith(
             "where the instructions went, b against a (callgrind, the loop's own thread):\n  a: %d instructions, kept"
             % a["instructions"]), text)

@@ -22,7 +22,10 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
+from sbench.commands import where
 from sbench.history import trend_page, trials
+from sbench.presentation import where_page
+from sbench.results import callgrind
 from test_compare import Files, run_main
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -55,13 +58,14 @@ class Report(Files):
         cls.addClassCleanup(cls.browser.quit)
         cls.recorded = json.loads(gzip.decompress(pathlib.Path(RECORDED).read_bytes()))
 
-    def open(self, page):
-        """(console entries, URLs the page itself requested: not Chromium's own pages') of loading page."""
+    def open(self, page, drawn=True):
+        """(console entries, URLs the page itself requested: not Chromium's own pages') of loading page, once its
+        script has drawn it (drawn False: a page without one)."""
         self.browser.get_log("browser"), self.browser.get_log("performance")  # what came before
         url = pathlib.Path(page).as_uri()  # a space in the checkout's path is %20 in it
         self.browser.get(url)
         deadline = time.monotonic() + 30
-        while not self.browser.execute_script("return !!(window.shaderbench && window.shaderbench.drawn)"):
+        while drawn and not self.browser.execute_script("return !!(window.shaderbench && window.shaderbench.drawn)"):
             self.assertLess(time.monotonic(), deadline, "the page was never drawn")
             time.sleep(0.05)
         requests = [json.loads(entry["message"])["message"] for entry in self.browser.get_log("performance")]
@@ -177,6 +181,29 @@ class Report(Files):
             self.assertEqual((console, requests, [e for e in expected if e not in body], injected,
                               self.raw_in_data(page)), ([], ["file://" + page], [], None, set()))
         self.assertNotIn("time-0", self.points())  # the last: no timeline, no timeline chart
+
+    def test_wheres_page_is_the_table_it_prints_with_names_from_hostile_binaries_as_text(self):
+        hostile = ("lib<b>.so", "</script><b>&amp;")
+        before = {("swrast_dri.so", "0x00000000000b9d30"): [300, 500], ("libc.so.6", "malloc"): [200, 200],
+                  hostile: [70, 90]}
+        after = {("swrast_dri.so", "0x00000000000b9d30"): [400, 700], ("libc.so.6", "malloc"): [300, 300],
+                 hostile: [20, 20]}
+        found = {"sides": [{"configuration": name, "file": "/kept/callgrind.out." + name, "instructions": total}
+                           for name, total in (("a", 1000), ("x<!--<script", 1250))],
+                 "functions": callgrind.changes(before, after)}
+        path = os.path.join(self.work, "where.html")
+        where_page.write(path, found)
+        console, requests = self.open(path, drawn=False)
+        shown = {table: [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
+                         for row in self.browser.find_elements(By.CSS_SELECTOR, "table.%s tbody tr" % table)]
+                 for table in ("sides", "functions")}
+        printed = where.text(found).splitlines()
+        self.assertEqual(shown, {
+            "sides": [list(m.groups(default="")) for m in map(re.compile(
+                r"^  (.*): (\d+) instructions(?: \((.*)\))?, kept in (.*)$").match, printed[1:3])],
+            "functions": [line.split(None, 4)[:4] + line.split(None, 4)[4].split(" ", 1) for line in printed[4:]]})
+        self.assertEqual((len(shown["functions"]), console, requests, self.browser.find_elements(By.TAG_NAME, "b")),
+                         (3, [], ["file://" + path], []))
 
     def test_the_trend_page_draws_each_series_and_its_changes_newest_first_with_hostile_text_as_text(self):
         # 3 series of 30 commits of 5 runs, a step of +6 % at 20, and a change stored there.

@@ -217,12 +217,13 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False, re
 
 
 def render(template, script, data, title):
-    """A self-contained page: template (of TEMPLATES) with the chart library,
-    script and the shared style inline, and data as JSON for the script."""
+    """A self-contained page: template (of TEMPLATES) with the shared style
+    inline and, for a script (None: a page without one), the chart library,
+    script and data as JSON for the script."""
     import jinja2  # only where a page is made
     inline = {}
-    for name, path in (("chart_js", CHART_JS), ("page_js", os.path.join(TEMPLATES, script)),
-                       ("report_css", os.path.join(TEMPLATES, "report.css"))):
+    scripts = (("chart_js", CHART_JS), ("page_js", os.path.join(TEMPLATES, script))) if script else ()
+    for name, path in (*scripts, ("report_css", os.path.join(TEMPLATES, "report.css"))):
         with open(path) as f:
             inline[name] = f.read()
     environment = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES), autoescape=True)
