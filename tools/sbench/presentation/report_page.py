@@ -201,7 +201,7 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False, re
                      for row in verdict_rows(found, document["host"]["name"] if with_host else None)]
     if diff:
         verdict_lines = verdict_rows(diff[2]) + verdict_lines
-    judged = [r for found in records for r in found] or (diff[2] if diff else [])
+    judged = (diff[2] if diff else []) or [r for found in records for r in found]  # a diff judges as it was asked
     sections = [section(result, document["host"]["name"] if with_host else None)
                 for document in documents for result in document["results"]]
     return {"threshold": verdicts.settings(documents[0], threshold)[1], "gate": list(gate_lines),
