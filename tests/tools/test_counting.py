@@ -226,6 +226,7 @@ class Counting(Files):
                      "  memory: not judged on counted runs, which answer for instructions only",
                      "; the instructions counted (by callgrind))",
                      "Gate FAILED (status 1, the instructions counted (by callgrind))",
+                     "(ms and MiB: under valgrind, which ran the runs callgrind counted: not native)",
                      "  b p1 memory: not gated: not judged"):
             self.assertIn(line, text)
         self.assertRegex(text, r"instructions +p50.*\n.*\n.*7214020000 .* baseline\n.*7935422000 .*instructions "

@@ -60,6 +60,7 @@ COLUMNS = [  # heading, row key, decimals
 # What answers the question, in 100 columns. ±%: the time's spread, half its range in % of the median.
 NARROW = ["configuration", "shaders", "host", "runs", "failed", "median ms", "±%", "instructions", "p50", "p99",
           "median MiB", "verdict"]
+VALGRIND_NOTE = "(ms and MiB: under valgrind, which ran the runs callgrind counted: not native)\n"
 REPLAY_COLUMNS = set(calls.SUMMARY_FIELDS)
 REPLAY_NOTE = ("vs ms, fs ms, link ms: median vertex compile, fragment compile and link per program; link %: the\n"
                "link's share of a program's GL time; replay/timed: the median program of the replay against the\n"
@@ -151,9 +152,10 @@ def cells(rows, columns):
 
 
 def format_table(rows, wide=False):
-    """The rows as aligned text."""
+    """The rows as aligned text, and a note where valgrind ran them."""
     columns = shown_columns(rows, wide)
-    return aligned([c[0] for c in columns], cells(rows, columns), [digits is None for _, _, digits in columns])
+    return aligned([c[0] for c in columns], cells(rows, columns), [digits is None for _, _, digits in columns]) + (
+        VALGRIND_NOTE if any("callgrind" in row["counters"] for row in rows) else "")
 
 
 def aligned(head, body, left):
