@@ -3,8 +3,8 @@
 //
 // COUNTED_LOOP_SPIN_MS=N: N ms of this thread's CPU time spent before the loop
 // and N more after it, work that a counting window wider than the loop counts.
-// COUNTED_LOOP_SIGNAL=N: ends by signal N once the loop has returned (a crash
-// as the window closes), leaving no core file.
+// COUNTED_LOOP_SIGNAL=N: ends by signal N once the loop has returned and been
+// counted (a crash at the program's end), leaving no core file.
 
 #include "fake_gl.h"
 #include "loop.h"
