@@ -9,13 +9,9 @@
 
 #include "counter.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 static const char *const EVENT_NAMES[] = {"instructions", "task-clock"};
 
@@ -50,34 +46,14 @@ static void write_count(const loop_count &count)
         fprintf(stderr, "shaderbench-count: could not write %s\n", output_path);
 }
 
-// Ends as the program ended, so that whoever started us sees its status or its signal.
-static void end_as(int status)
-{
-    if (WIFEXITED(status))
-        exit(WEXITSTATUS(status));
-    int signum = WTERMSIG(status);
-    struct rlimit no_core = {0, 0};
-    setrlimit(RLIMIT_CORE, &no_core);  // the program's crash, not ours
-    signal(signum, SIG_DFL);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signum);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signum);
-    exit(128 + signum);
-}
-
 int main(int argc, char **argv)
 {
     if (argc == 3 && strcmp(argv[1], "probe") == 0) {
         std::string reason;
-        int fd = open_counter(event_named(argv[2]), 0, &reason);
-        if (fd < 0) {
-            printf("%s\n", reason.c_str());
-            return 2;
-        }
-        close(fd);
-        return 0;
+        if (can_count(event_named(argv[2]), &reason))
+            return 0;
+        printf("%s\n", reason.c_str());
+        return 2;
     }
     if (argc < 5 || strcmp(argv[1], "run") != 0)
         refuse("usage: shaderbench-count probe EVENT | run EVENT OUTPUT PROGRAM [ARGUMENT...]", 2);
@@ -85,8 +61,7 @@ int main(int argc, char **argv)
     output_path = argv[3];
     // The program's group gets the stop signals too, and we pass them on to it where
     // it is traced: we end when it ends, with its status.
-    for (int signum : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
-        signal(signum, SIG_IGN);
+    ignore_stop_signals();
     std::string reason;
     int status = count_loop(output_event, argv + 4, write_count, &reason);
     if (status == -1)

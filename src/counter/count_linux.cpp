@@ -7,12 +7,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <elf.h>
 #include <fcntl.h>
 #include <linux/perf_event.h>
 #include <sys/ioctl.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/user.h>
 #include <sys/wait.h>
@@ -29,7 +31,9 @@ static std::string paranoid_level()
     return read ? std::to_string(level) : "unreadable";
 }
 
-int open_counter(counted_event event, int pid, std::string *reason)
+// A disabled counter of event on process pid (0: this one), inherited by the
+// threads it starts later; -1 with why in *reason.
+static int open_counter(counted_event event, int pid, std::string *reason)
 {
     struct perf_event_attr attr;
     memset(&attr, 0, sizeof attr);
@@ -56,6 +60,36 @@ int open_counter(counted_event event, int pid, std::string *reason)
     else
         *reason = std::string("perf_event_open failed: ") + strerror(error);
     return -1;
+}
+
+bool can_count(counted_event event, std::string *reason)
+{
+    int fd = open_counter(event, 0, reason);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0;
+}
+
+void ignore_stop_signals()
+{
+    for (int signum : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+        signal(signum, SIG_IGN);
+}
+
+void end_as(int status)
+{
+    if (WIFEXITED(status))
+        exit(WEXITSTATUS(status));
+    int signum = WTERMSIG(status);
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);  // the program's crash, not ours
+    signal(signum, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signum);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signum);
+    exit(128 + signum);
 }
 
 // The loop's address in the running process: its dynamic symbol, plus where

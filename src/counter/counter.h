@@ -18,10 +18,9 @@ struct loop_count {
     uint64_t time_running_ns;
 };
 
-// Opens a disabled counter of event on process pid (0: this one), inherited
-// by the threads it starts later. Returns the descriptor, or -1 with why in
-// *reason (one line, no newline).
-int open_counter(counted_event event, int pid, std::string *reason);
+// Whether event can be counted here: true, or false with why in *reason (one
+// line, no newline).
+bool can_count(counted_event event, std::string *reason);
 
 // Starts program (argv, NULL-terminated) under a tracer, counts event from
 // the loop's entry to its return, stopping it at both, then lets it run on
@@ -29,3 +28,10 @@ int open_counter(counted_event event, int pid, std::string *reason);
 // (the program goes on: its window stays open). Returns the program's wait status, or -1 with why in *reason
 // when it could not be started or traced.
 int count_loop(counted_event event, char **argv, void (*counted)(const loop_count &), std::string *reason);
+
+// The stop signals (SIGTERM, SIGINT, SIGHUP, SIGQUIT) ignored, in this process only.
+void ignore_stop_signals();
+
+// Ends this process as the program ended (its wait status): its exit status, or its signal with no core
+// of ours, so that whoever started us sees what the program did.
+[[noreturn]] void end_as(int status);

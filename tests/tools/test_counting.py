@@ -15,6 +15,7 @@ from test_compare import Files, document, result, run_main
 BINARY = os.environ["SHADERBENCH"]
 LOOP = os.environ.get("SHADERBENCH_COUNTED_LOOP") or os.path.join(os.path.dirname(BINARY), "tests", "counted_loop")
 TRACER = os.path.join(os.path.dirname(BINARY), counting.TRACER)
+SPIN_MS = 100  # the loop itself takes about 1 ms of CPU time, 7 million instructions
 # Two loops as callgrind writes them (events Dr then Ir, trailing zeros left out, names compressed per kind, each
 # file with ids of its own), against a stripped driver: B spends 100 more in 0x...b9d30 itself, 100 more in malloc
 # under it, and 50 in a function A never calls.
@@ -88,9 +89,11 @@ fn=(5)
 
 
 def counted(counter, directory):
-    """(the count or None, why, the loop's exit status) of the fake-GL loop under counter."""
+    """(the count or None, why, the loop's exit status) of the fake-GL loop under counter, which spends SPIN_MS of
+    its CPU time before the loop and as much after it: a window wider than the loop counts them."""
     wrapper, path = counting.wrapper(counter, BINARY, directory)  # the tracer beside the benchmark
-    ran = subprocess.run([*wrapper, LOOP], stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=directory)
+    ran = subprocess.run([*wrapper, LOOP], stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=directory,
+                         env=dict(os.environ, COUNTED_LOOP_SPIN_MS=str(SPIN_MS)))
     return (*counting.read_count(counter, path), ran.returncode)
 
 
@@ -120,15 +123,26 @@ class Counting(Files):
         self.assertEqual(counting.choose("auto", BINARY)[0], "hardware")
         before = os.times()
         count, why, status = counted("hardware", self.work)
-        spent = (os.times().children_user - before.children_user) * 1e9  # the whole process, in ns
+        after = os.times()
+        spent = (after.children_user + after.children_system - before.children_user - before.children_system) * 1e9
         self.assertEqual((why, status), (None, 0))
-        self.assertTrue(0 < count <= spent + 2e7, (count, spent))  # ticks of 10 ms round the process's time
+        # The loop's time, not the spins' on either side of it (ticks of 10 ms round the process's time).
+        self.assertTrue(0 < count < SPIN_MS * 1e6 < spent / 2 + 2e7, (count, spent))
         # A program that exports no loop is refused at its start, and leaves no count.
         ran = subprocess.run([TRACER, "run", "task-clock", os.path.join(self.work, "c"), "/bin/true"],
                              capture_output=True, text=True)
         self.assertEqual((ran.returncode, "exports no _Z21run_compile_link_loop" in ran.stderr), (127, True))
         self.assertEqual(counting.read_count("hardware", os.path.join(self.work, "c"))[1],
                          "the hardware counter wrote no count (the loop never returned)")
+        # A program that ends by a signal once counted: so does the tracer, and the user sees the crash.
+        beside = os.path.join(self.work, "bin")
+        os.mkdir(beside)
+        for path in (LOOP, TRACER):
+            os.symlink(path, os.path.join(beside, os.path.basename(path)))
+        status, text, err = run_main("-n", "1", "--clock", "instructions", "--display", "private", "--binary",
+                                     os.path.join(beside, "counted_loop"), "a:COUNTED_LOOP_SIGNAL=11", "b:X=1")
+        self.assertEqual((status, re.findall(r"^.* failed: .*$", text, re.M)),
+                         (1, ["a shaders: run 1 failed: crashed (SIGSEGV) after its report"]), err)
 
     def test_callgrind_counts_the_fake_gl_loop_alike_in_two_runs_as_its_own_annotator_sums_it(self):
         counts = []
@@ -143,6 +157,8 @@ class Counting(Files):
             self.assertEqual(int(re.search(r"([\d,]+) \(100\.0%\)\s+PROGRAM TOTALS", shown)[1].replace(",", "")),
                              count)
         self.assertLess(abs(counts[0] - counts[1]) / counts[0], 1e-4, counts)
+        self.assertNotIn(("counted_loop", "spin_outside_the_loop(long)"),
+                         callgrind.read(os.path.join(directory, counting.COUNT_FILE))[0])
         # A file whose sum and totals disagree is no count.
         damaged = pathlib.Path(self.work, "damaged")
         written = pathlib.Path(directory, counting.COUNT_FILE).read_bytes()
@@ -167,12 +183,14 @@ class Counting(Files):
                 callgrind.read(broken)
 
     def test_where_runs_each_side_once_under_callgrind_keeps_its_file_and_agrees_with_its_annotator(self):
-        saved = os.path.join(self.work, "where.json")
+        saved, page = os.path.join(self.work, "where.json"), pathlib.Path(self.work, "where.html")
         status, text, err = run_main("where", "--binary", LOOP, "--keep", self.work, "--display", "private",
-                                     "--top", "1000", "--json", saved, "a:SHADERBENCH_SIDE=a", "b:SHADERBENCH_SIDE=b")
+                                     "--top", "1000", "--json", saved, "--html", str(page), "a:SHADERBENCH_SIDE=a",
+                                     "b:SHADERBENCH_SIDE=b")
         self.assertEqual(status, 0, err)
         found = json.loads(pathlib.Path(saved).read_text())
         a, b = found["sides"]
+        self.assertIn("<td>%d</td>" % b["instructions"], page.read_text())  # the page of that table
         self.assertTrue(max(map(len, text.splitlines())) <= 100 and text.startswith(
             "where the instructions went, b against a (callgrind, the loop's own thread):\n  a: %d instructions, kept"
             % a["instructions"]), text)
@@ -208,6 +226,7 @@ class Counting(Files):
                      "  memory: not judged on counted runs, which answer for instructions only",
                      "; the instructions counted (by callgrind))",
                      "Gate FAILED (status 1, the instructions counted (by callgrind))",
+                     "(ms and MiB: under valgrind, which ran the runs callgrind counted: not native)",
                      "  b p1 memory: not gated: not judged"):
             self.assertIn(line, text)
         self.assertRegex(text, r"instructions +p50.*\n.*\n.*7214020000 .* baseline\n.*7935422000 .*instructions "

@@ -22,7 +22,10 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
+from sbench.commands import where
 from sbench.history import trend_page, trials
+from sbench.presentation import where_page
+from sbench.results import callgrind
 from test_compare import Files, run_main
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -55,13 +58,14 @@ class Report(Files):
         cls.addClassCleanup(cls.browser.quit)
         cls.recorded = json.loads(gzip.decompress(pathlib.Path(RECORDED).read_bytes()))
 
-    def open(self, page):
-        """(console entries, URLs the page itself requested: not Chromium's own pages') of loading page."""
+    def open(self, page, drawn=True):
+        """(console entries, URLs the page itself requested: not Chromium's own pages') of loading page, once its
+        script has drawn it (drawn False: a page without one)."""
         self.browser.get_log("browser"), self.browser.get_log("performance")  # what came before
         url = pathlib.Path(page).as_uri()  # a space in the checkout's path is %20 in it
         self.browser.get(url)
         deadline = time.monotonic() + 30
-        while not self.browser.execute_script("return !!(window.shaderbench && window.shaderbench.drawn)"):
+        while drawn and not self.browser.execute_script("return !!(window.shaderbench && window.shaderbench.drawn)"):
             self.assertLess(time.monotonic(), deadline, "the page was never drawn")
             time.sleep(0.05)
         requests = [json.loads(entry["message"])["message"] for entry in self.browser.get_log("performance")]
@@ -135,7 +139,7 @@ class Report(Files):
             By.CSS_SELECTOR, "td.verdict-text")))
 
     def test_diffs_failures_missing_replays_no_timeline_and_several_hosts_render(self):
-        failed, no_timeline, other_host = (copy.deepcopy(self.recorded) for _ in range(3))
+        failed, no_timeline, other_host, counted = (copy.deepcopy(self.recorded) for _ in range(4))
         failed["results"][1]["runs"].pop()
         failed["results"][1]["failed_runs"].append({
             "run": 2, "reason": "crashed (SIGSEGV) after program 517", "ending": "crash", "programs": 518,
@@ -144,6 +148,9 @@ class Report(Files):
             result["runs"] = [dict(run, program_ms=None, commit_kib=None, rss_kib=None, timeline="off")
                               for run in result["runs"]]
         other_host["host"]["name"] = "elsewhere"
+        counted["plan"].update(clock="instructions", counter="callgrind")
+        for n, run in enumerate(run for result in counted["results"] for run in result["runs"]):
+            run.update(instructions=7_000_000_000 + 100_000_000 * n, counter="callgrind")
         # "<!--" then "<script" in the data swallowed the page's rest; "</script>" in it would end the data. On
         # the page with the failed run and the missing replays: what it swallowed would be missing.
         hostile = copy.deepcopy(failed)
@@ -157,17 +164,46 @@ class Report(Files):
                               "No per-call figures: the replay hung after program 3",
                               "<!--<script>", "injected = 1</script>", renderer, "x<!--<script small"]),
                  ([self.recorded, other_host], ["elsewhere"]),
+                 ([counted], ["Judged on the instructions counted (by callgrind), not on time",
+                              "llvmpipe small instructions", "instructions (by callgrind)", "7300000000",
+                              "ms (under valgrind: not native)", "Time per program (under valgrind: not native)",
+                              "instructions counted by callgrind", "ms per program (log), under valgrind"]),
                  ([no_timeline], ["No per-program timeline"])]
         for number, (documents, expected) in enumerate(cases):
             page = os.path.join(self.work, "case-%d.html" % number)
             files = [self.write(None, json.dumps(d)) for d in documents]
             run_main("--diff" if number == 0 else "--report", *files, "--html", page)
             console, requests = self.open(page)
-            body = self.browser.find_element(By.TAG_NAME, "body").text
+            body = self.browser.find_element(By.TAG_NAME, "body").text + "\n" + self.browser.execute_script(
+                "return Object.values(window.shaderbench.charts).map((c) => c.data.datasets.map((d) => d.label)"
+                ".concat(Object.values(c.options.scales).map((s) => s.title && s.title.text))).flat().join('\\n')")
             injected = self.browser.execute_script("return window.injected")
             self.assertEqual((console, requests, [e for e in expected if e not in body], injected,
                               self.raw_in_data(page)), ([], ["file://" + page], [], None, set()))
         self.assertNotIn("time-0", self.points())  # the last: no timeline, no timeline chart
+
+    def test_wheres_page_is_the_table_it_prints_with_names_from_hostile_binaries_as_text(self):
+        hostile = ("lib<b>.so", "</script><b>&amp;")
+        before = {("swrast_dri.so", "0x00000000000b9d30"): [300, 500], ("libc.so.6", "malloc"): [200, 200],
+                  hostile: [70, 90]}
+        after = {("swrast_dri.so", "0x00000000000b9d30"): [400, 700], ("libc.so.6", "malloc"): [300, 300],
+                 hostile: [20, 20]}
+        found = {"sides": [{"configuration": name, "file": "/kept/callgrind.out." + name, "instructions": total}
+                           for name, total in (("a", 1000), ("x<!--<script", 1250))],
+                 "functions": callgrind.changes(before, after)}
+        path = os.path.join(self.work, "where.html")
+        where_page.write(path, found)
+        console, requests = self.open(path, drawn=False)
+        shown = {table: [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
+                         for row in self.browser.find_elements(By.CSS_SELECTOR, "table.%s tbody tr" % table)]
+                 for table in ("sides", "functions")}
+        printed = where.text(found).splitlines()
+        self.assertEqual(shown, {
+            "sides": [list(m.groups(default="")) for m in map(re.compile(
+                r"^  (.*): (\d+) instructions(?: \((.*)\))?, kept in (.*)$").match, printed[1:3])],
+            "functions": [line.split(None, 4)[:4] + line.split(None, 4)[4].split(" ", 1) for line in printed[4:]]})
+        self.assertEqual((len(shown["functions"]), console, requests, self.browser.find_elements(By.TAG_NAME, "b")),
+                         (3, [], ["file://" + path], []))
 
     def test_the_trend_page_draws_each_series_and_its_changes_newest_first_with_hostile_text_as_text(self):
         # 3 series of 30 commits of 5 runs, a step of +6 % at 20, and a change stored there.

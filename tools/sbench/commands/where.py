@@ -45,6 +45,7 @@ def add_parser(subparsers):
     common.add_stall(parser)
     common.add_binary(parser)
     parser.add_argument("--json", metavar="FILE", help="the table as JSON")
+    parser.add_argument("--html", metavar="FILE.html", help="the table as a page, to open offline in a browser")
     return parser
 
 
@@ -75,6 +76,8 @@ def run(args, here):
                        for name, path, _, total in sides], "functions": rows[:args.top]}
     if args.json:
         outputs.write(args.json, lambda f: json.dump(found, f, indent=1))
+    if args.html:
+        write_page(args.html, found)
     sys.stdout.write(text(found))
     return 0
 
@@ -147,3 +150,9 @@ def text(found):
     if not found["functions"]:
         lines.append("  no function's instructions changed")
     return "".join(line[:WIDTH] + "\n" for line in lines)
+
+
+def write_page(path, found):
+    """The table as a page (presentation/where_page.py): jinja2 is loaded only where one is asked for."""
+    from ..presentation import where_page
+    where_page.write(path, found)

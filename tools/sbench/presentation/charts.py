@@ -7,6 +7,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy  # noqa: E402
 
+from ..analysis import clocks  # noqa: E402
 from ..results import calls  # noqa: E402
 from ..system import files as outputs  # noqa: E402
 
@@ -26,12 +27,26 @@ def label(row_or_result):
     return "%s\n%s" % (row_or_result["configuration"], shaders if isinstance(shaders, str) else shaders["label"])
 
 
+def under_valgrind(counters):
+    """What labels the times and memory of runs counted by counters: valgrind's, not native, under callgrind."""
+    return " (under valgrind: not native)" if "callgrind" in counters else ""
+
+
 def write_totals(path, rows, title):
-    """Bars of the median total time and commit growth, whiskers min to max."""
+    """Bars of the median total time (of counted rows, the count) and commit
+    growth, whiskers min to max."""
     names = [label(r) for r in rows]
     fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4.5))
-    panels = ((left, "median_ms", "min_ms", "max_ms", 1000.0, "Time for 1000 programs (s)", "%.1f s"),
-              (right, "median_mib", "min_mib", "max_mib", 1.0, "Committed memory growth (MiB)", "%.0f MiB"))
+    counters = sorted({name for row in rows for name in row["counters"]})
+    valgrind = under_valgrind(counters).replace(" (", "\n(")  # a second line: the panels are narrow
+    if all(row["median_instructions"] is not None for row in rows):
+        work = (left, "median_instructions", "min_instructions", "max_instructions", 1e6,
+                "Instructions counted, millions (%s)" % " and ".join(clocks.COUNTER_NAMES[c] for c in counters),
+                "%.4g M")
+    else:
+        work = (left, "median_ms", "min_ms", "max_ms", 1000.0, "Time for 1000 programs (s)" + valgrind, "%.1f s")
+    panels = (work, (right, "median_mib", "min_mib", "max_mib", 1.0, "Committed memory growth (MiB)" + valgrind,
+                     "%.0f MiB"))
     for axis, mid, low, high, scale, heading, fmt in panels:
         values = [(r[mid] or 0) / scale for r in rows]
         below = [((r[mid] or 0) - (r[low] or 0)) / scale for r in rows]
@@ -56,7 +71,7 @@ def write_timeline(path, results, title):
     fig, (times, memory) = plt.subplots(2, 1, figsize=(10, 8), sharex=True)
     for i, result in enumerate(r for r in results if any(run.get("program_ms") for run in r["runs"])):
         colour = COLOURS[i % len(COLOURS)]
-        name = label(result).replace("\n", ", ")
+        name = label(result).replace("\n", ", ") + under_valgrind(clocks.counters(result["runs"]))
         programs = numpy.array([run["program_ms"] for run in result["runs"] if run.get("program_ms")])
         index = numpy.arange(programs.shape[1])
         times.fill_between(index, programs.min(axis=0), programs.max(axis=0), color=colour, alpha=0.25, lw=0)

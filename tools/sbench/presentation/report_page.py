@@ -53,6 +53,15 @@ def band(series, digits=3):
     return {name: _rounded(values, digits) for name, values in zip(("median", "p10", "p90"), found)}
 
 
+def counted_by(runs):
+    """(how runs were counted, as the page says it ("by callgrind"; None for
+    runs that were timed), whether valgrind ran them: their times and memory
+    are then valgrind's, not native)."""
+    counters = clocks.counters(runs)
+    return (" and ".join(clocks.COUNTER_NAMES.get(name, printable(name)) for name in counters) or None,
+            "callgrind" in counters)
+
+
 def _ratio(values, base):
     return [None if b is None or v is None or b <= 0 else round(v / b, 4) for v, b in zip(values, base)]
 
@@ -76,7 +85,8 @@ def together(document, with_host=False):
         members = [base] + [m for m in members if m is not base]
         entry = {"title": printable(base[0]["shaders"]["label"]) + (
                      " on " + printable(document["host"]["name"]) if with_host else ""),
-                 "baseline": printable(baseline), "time": [], "memory": []}
+                 "baseline": printable(baseline), "time": [], "memory": [],
+                 "valgrind": counted_by([run for _, timed in members for run in timed])[1]}
         for measure, figure, digits in (("time", lambda run: run["program_ms"], 3),
                                         ("memory", lambda run: [kib / 1024 for kib in run["commit_kib"]], 2)):
             for result, timed in members:
@@ -101,11 +111,13 @@ def replay(record):
 
 def section(result, host):
     """What the page shows of one configuration and pair."""
-    rounds = [{"run": run.get("run", i + 1), "ms": run["ms"], "mib": run["commit_mib"], "failed": None}
-              for i, run in enumerate(result["runs"])]
-    rounds += [{"run": f["run"], "ms": None, "mib": None, "failed": printable(f["reason"])}
+    rounds = [{"run": run.get("run", i + 1), "ms": run["ms"], "mib": run["commit_mib"],
+               "instructions": run.get("instructions"), "failed": None} for i, run in enumerate(result["runs"])]
+    rounds += [{"run": f["run"], "ms": None, "mib": None, "instructions": None, "failed": printable(f["reason"])}
                for f in result["failed_runs"]]
+    counter, valgrind = counted_by(result["runs"] + result["failed_runs"])
     return {"title": "%s %s" % (printable(result["configuration"]), printable(result["shaders"]["label"])),
+            "counter": counter, "valgrind": valgrind,
             "host": host and printable(host), "failure": result["failure"] and printable(result["failure"]),
             "rounds": sorted(rounds, key=lambda r: r["run"]), "timeline": timeline(result),
             "calls": replay(result.get("calls"))}
@@ -118,7 +130,8 @@ def verdict_rows(records, host=None):
         for measure in ("time", "memory"):
             v = record[measure]
             rows.append({"label": "%s %s %s%s" % (printable(record["configuration"]), printable(record["shaders"]),
-                                                  measure, " on %s" % printable(host) if host else ""),
+                                                  clocks.measure_name(record, measure),
+                                                  " on %s" % printable(host) if host else ""),
                          "against": printable(record["against"]),
                          "text": stats.describe(v) + (", gate: %s" % v["gate"] if record.get("gate") else ""),
                          "verdict": v["verdict"], "change": v["change_pct"],
@@ -188,26 +201,29 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False, re
                      for row in verdict_rows(found, document["host"]["name"] if with_host else None)]
     if diff:
         verdict_lines = verdict_rows(diff[2]) + verdict_lines
+    judged = (diff[2] if diff else []) or [r for found in records for r in found]  # a diff judges as it was asked
+    sections = [section(result, document["host"]["name"] if with_host else None)
+                for document in documents for result in document["results"]]
     return {"threshold": verdicts.settings(documents[0], threshold)[1], "gate": list(gate_lines),
             "verdicts": verdict_lines, "diff": diff and {"old": printable(diff[0]), "new": printable(diff[1])},
             "corpus": [corpus_summary.page_entry(judged) for judged in corpora if judged],
             "heading": [c[0] for c in columns], "numeric": [c[2] is not None for c in columns],
             "rows": tables.cells(rows, columns),
-            "sections": [section(result, document["host"]["name"] if with_host else None)
-                         for document in documents for result in document["results"]],
+            "sections": sections, "valgrind": any(s["valgrind"] for s in sections),
             "together": [entry for document in documents for entry in together(document, with_host)],
-            "clock": clocks.clock_name([r for found in records for r in found] or (diff[2] if diff else [])),
+            "clock": clocks.clock_name(judged), "counted": bool(judged) and judged[0].get("clock") == "instructions",
             "failures": failures(documents),
             "provenance": [provenance(document, source) for document, source in zip(documents, sources)]}
 
 
 def render(template, script, data, title):
-    """A self-contained page: template (of TEMPLATES) with the chart library,
-    script and the shared style inline, and data as JSON for the script."""
+    """A self-contained page: template (of TEMPLATES) with the shared style
+    inline and, for a script (None: a page without one), the chart library,
+    script and data as JSON for the script."""
     import jinja2  # only where a page is made
     inline = {}
-    for name, path in (("chart_js", CHART_JS), ("page_js", os.path.join(TEMPLATES, script)),
-                       ("report_css", os.path.join(TEMPLATES, "report.css"))):
+    scripts = (("chart_js", CHART_JS), ("page_js", os.path.join(TEMPLATES, script))) if script else ()
+    for name, path in (*scripts, ("report_css", os.path.join(TEMPLATES, "report.css"))):
         with open(path) as f:
             inline[name] = f.read()
     environment = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES), autoescape=True)

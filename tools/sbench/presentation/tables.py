@@ -6,7 +6,7 @@ import csv
 import statistics
 
 from ..results import calls
-from ..analysis import answers, stats, verdicts
+from ..analysis import answers, clocks, stats, verdicts
 from ..system import files as outputs
 from ..system.text import printable
 
@@ -60,6 +60,7 @@ COLUMNS = [  # heading, row key, decimals
 # What answers the question, in 100 columns. ±%: the time's spread, half its range in % of the median.
 NARROW = ["configuration", "shaders", "host", "runs", "failed", "median ms", "±%", "instructions", "p50", "p99",
           "median MiB", "verdict"]
+VALGRIND_NOTE = "(ms and MiB: under valgrind, which ran the runs callgrind counted: not native)\n"
 REPLAY_COLUMNS = set(calls.SUMMARY_FIELDS)
 REPLAY_NOTE = ("vs ms, fs ms, link ms: median vertex compile, fragment compile and link per program; link %: the\n"
                "link's share of a program's GL time; replay/timed: the median program of the replay against the\n"
@@ -86,8 +87,9 @@ def summarise(result, host=None):
     row["median_ms"], row["min_ms"], row["max_ms"] = _spread([run["ms"] for run in runs])
     row["spread_pct"] = ((row["max_ms"] - row["min_ms"]) / 2 / row["median_ms"] * 100
                          if row["median_ms"] else None)
-    counts = [run["instructions"] for run in runs if run.get("instructions") is not None]
-    row["median_instructions"] = statistics.median(counts) if counts else None
+    row["median_instructions"], row["min_instructions"], row["max_instructions"] = _spread(
+        [run["instructions"] for run in runs if run.get("instructions") is not None])
+    row["counters"] = clocks.counters(runs)
     row["median_mib"], row["min_mib"], row["max_mib"] = _spread(
         [run["commit_mib"] for run in runs if run["commit_mib"] is not None])
     row.update({key: None for key in TIMELINE_FIELDS + calls.SUMMARY_FIELDS})
@@ -150,9 +152,10 @@ def cells(rows, columns):
 
 
 def format_table(rows, wide=False):
-    """The rows as aligned text."""
+    """The rows as aligned text, and a note where valgrind ran them."""
     columns = shown_columns(rows, wide)
-    return aligned([c[0] for c in columns], cells(rows, columns), [digits is None for _, _, digits in columns])
+    return aligned([c[0] for c in columns], cells(rows, columns), [digits is None for _, _, digits in columns]) + (
+        VALGRIND_NOTE if any("callgrind" in row["counters"] for row in rows) else "")
 
 
 def aligned(head, body, left):

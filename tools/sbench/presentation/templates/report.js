@@ -96,23 +96,28 @@
     });
   }
 
+  // Each round's total: its time, or for counted runs its count (the time beside it in the tooltip, said to be
+  // valgrind's where valgrind ran it).
   function roundsChart(i, s) {
-    const ok = s.rounds.map((r) => (r.ms === null ? null : r.ms / 1000));
+    const ok = s.rounds.map((r) => (s.counter ? r.instructions : r.ms === null ? null : r.ms / 1000));
     const top = Math.max(...ok.filter((x) => x !== null), 1);
+    const native = s.valgrind ? " under valgrind, not native" : "";
     charts["rounds-" + i] = new Chart(document.getElementById("rounds-" + i), {
       type: "bar",
       data: {
         labels: s.rounds.map((r) => "run " + r.run + (r.failed ? " (failed)" : "")),
         datasets: [
-          { label: "total, s", data: ok, backgroundColor: COLOURS[0] },
+          { label: s.counter ? "instructions" : "total, s", data: ok, backgroundColor: COLOURS[0] },
           { label: "failed", data: s.rounds.map((r) => (r.failed ? top * 0.05 : null)), backgroundColor: "#b85450" },
         ],
       },
       options: {
-        scales: { x: { stacked: true }, y: { title: { display: true, text: "seconds for 1000 programs" } } },
+        scales: { x: { stacked: true }, y: { title: { display: true, text: s.counter
+          ? "instructions counted " + s.counter : "seconds for 1000 programs" } } },
         plugins: { tooltip: { callbacks: {
-          label: (c) => (s.rounds[c.dataIndex].failed || fmt(s.rounds[c.dataIndex].ms, 0) + " ms, " +
-                         fmt(s.rounds[c.dataIndex].mib, 0) + " MiB") } } },
+          label: (c) => { const r = s.rounds[c.dataIndex];
+            return r.failed || (s.counter ? r.instructions + " instructions, " : "") + fmt(r.ms, 0) + " ms, " +
+                                fmt(r.mib, 0) + " MiB" + native; } } } },
       },
     });
   }
@@ -139,7 +144,8 @@
       type: "line", data: { datasets: datasets },
       options: Object.assign({}, TIMELINE, {
         scales: { x: { type: "linear", title: { display: true, text: "program" } },
-                  y: { type: "logarithmic", title: { display: true, text: "ms per program (log)" } } },
+                  y: { type: "logarithmic", title: { display: true, text: "ms per program (log)" +
+                                                     (s.valgrind ? ", under valgrind" : "") } } },
         plugins: Object.assign({}, TIMELINE.plugins, { tooltip: { callbacks: {
           title: (items) => "program " + items[0].parsed.x,
           label: (c) => c.dataset.label + ": " + fmt(c.parsed.y, 2) + " ms",
@@ -190,7 +196,8 @@
 
   // Every configuration of a pair on one chart, each with its p10 to p90 band, and their ratios to the baseline.
   function togetherCharts(k, t) {
-    [["time", "ms per program (log)", "logarithmic", 2], ["memory", "commit, MiB", "linear", 1]].forEach(
+    [["time", "ms per program (log)" + (t.valgrind ? ", under valgrind" : ""), "logarithmic", 2],
+     ["memory", "commit, MiB", "linear", 1]].forEach(
       ([measure, axis, scale, digits]) => {
         const lines = t[measure];
         if (!lines.length) return;
