@@ -389,6 +389,8 @@ class Refusals(History):
                 (["--json", both, "--html", both], "--html %s is the same file as --json" % both),
                 (["--use", "FAKE_DRIVER=other.so"], "FAKE_DRIVER is given twice"),
                 (["--use", "DISPLAY=:99"], "DISPLAY is set by the tool"),
+                (["--counter", "callgrind"], "--counter goes with --clock instructions"),
+                (["--clock", "instructions", "--measure", "memory"], "judges the time only"),
                 (["--repo", os.path.join(repo, "sub")], "is inside the repository"),
                 (broken_with("1.json", lambda d: d["binary"].pop("sha256")), "not a bisect of this tool (its bin"),
                 (broken_with("2.json", lambda d: d["binary"].update(path=5)), "not a bisect of this tool (its bin")):

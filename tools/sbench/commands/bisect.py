@@ -173,9 +173,9 @@ def chosen_counter(args, resumed, binary):
     if args.measure == "memory":
         raise common.Refused("--clock instructions judges the time only: a counted run's memory is not the "
                              "program's own (bisect memory on --clock wall)")
+    saved = (resumed or {}).get("settings", {}).get("counter")  # the file may be another's: a name of ours only
     try:
-        chosen, line = counting.choose(args.counter or (resumed or {}).get("settings", {}).get("counter") or "auto",
-                                       binary)
+        chosen, line = counting.choose(args.counter or (saved if saved in counting.COUNTERS else "auto"), binary)
     except ValueError as error:
         raise common.Refused(str(error))
     progress(line)
