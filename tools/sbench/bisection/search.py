@@ -41,8 +41,8 @@ def measure_key(settings):
 
 
 def first_look(settings):
-    """The round of a step's first look: sooner for a count, whose noise is a
-    thousandth of a clock's."""
+    """The round of a step's first look: sooner for a count, whose noise is
+    hundreds of times below a clock's."""
     return sequential.COUNTED_FIRST_LOOK if settings.get("clock") == "instructions" else sequential.MIN_AUTO_ROUNDS
 
 
