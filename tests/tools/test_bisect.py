@@ -22,6 +22,7 @@ from sbench.bisection import search as bisection, builds
 from sbench.running import plan
 
 from test_compare import run_main
+from test_counting import LOOP
 from test_faults import BINARY, FAKE, HERE, ROOT, TOOL, ToolCase, leftovers, until
 
 TOOLS = os.path.join(ROOT, "tools")
@@ -159,7 +160,7 @@ class History(ToolCase):
     """Each commit of a history is a driver: a version is its fake_ms, None for one that does not compile,
     "same" for a change to a comment only, or a list: a merged branch of those versions."""
 
-    def history(self, versions, slow=None):
+    def history(self, versions, slow=None, driver=""):
         repo = os.path.join(self.dir, "repo")
         git(self.dir, "init", "-q", "repo")
         hashes, state, forward = [], {"ms": None, "made": None}, read(os.path.join(HERE, "forward_gl.c"))
@@ -168,7 +169,7 @@ class History(ToolCase):
             if version != "same":
                 state.update(ms=version, made=number)
             ms, made = state["ms"], state["made"]
-            body = "int fake_ms = %s;\nint version = %d;\n" % (ms, made) if ms is not None else "broken("
+            body = "int fake_ms = %s;\nint version = %d;\n%s" % (ms, made, driver) if ms is not None else "broken("
             write(os.path.join(repo, "drv.c"), body + ("/* %d */\n" % number if version == "same" else ""))
             # The same for the forwarding libGL (whose delay is ms): a new binary at each version.
             write(os.path.join(repo, "delay"), "%s\n" % ms)
@@ -309,6 +310,69 @@ class Bisect(History):
         self.assert_nothing_left()
 
 
+# The commit's driver, preloaded into the fake-GL loop (tests/unit/counted_loop.cpp, which callgrind counts in a
+# second): each flush of a progress line first spends fake_ms turns of counted work in it.
+PRELOADED = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdio.h>
+int fflush(FILE *stream)
+{
+    static int (*real)(FILE *);
+    if (!real)
+        real = (int (*)(FILE *))dlsym(RTLD_NEXT, "fflush");
+    for (volatile int turn = 0; turn < fake_ms; turn++)
+        ;
+    return real(stream);
+}
+"""
+
+
+class Counted(History):
+    def test_each_counted_step_settles_in_two_rounds_and_where_sets_the_culprit_against_its_parent(self):
+        repo, c = self.history([1000, 1000, 1600, 1600], driver=PRELOADED)
+        counted = {"binary": LOOP, "use": ["--use", "LD_PRELOAD={prefix}/lib/libfakedrv.so"]}
+        (out, err), status = self.bisect(repo, c[0], c[3], "--clock", "instructions", "--counter", "callgrind",
+                                         "--json", self.json, **counted)
+        self.assertEqual((status, "%s is the first bad commit" % c[2] in out), (0, True), out + err)
+        document, builds_dir = self.saved(), os.path.join(self.dir, "builds")
+        self.assertEqual([len(step["rounds"]) for step in document["steps"]], [2, 2, 2])
+        self.assertEqual({(run["counter"], run["commit_mib"]) for step in document["steps"] for runs in step["rounds"]
+                          for run in runs}, {("callgrind", None)})
+        self.assertIn("Time as the instructions counted by callgrind, from the loop's entry to its return.", out)
+        self.assertIn("build):\n    compare where --bisect %s --keep DIR --builds %s\n" % (self.json, builds_dir), out)
+        # Resumed without the clock: a different bisect.
+        (out, err), status = self.bisect(repo, c[0], c[3], "--resume", self.json, **counted)
+        self.assertEqual((status, "a different bisect (clock, counter)" in err), (2, True), err)
+        # The culprit against its parent, each on its kept build: the change is the driver's fflush, all of it.
+        keep, saved = os.path.join(self.dir, "keep"), os.path.join(self.dir, "where.json")
+        os.mkdir(keep)
+        where = ["where", "--binary", LOOP, "--keep", keep, "--builds", builds_dir]
+        proc = self.popen(*where, "--bisect", self.json, "--json", saved)
+        out, err = proc.communicate(timeout=120)
+        self.assertEqual(proc.returncode, 0, err)
+        found = self.saved(saved)
+        (a, b), top = found["sides"], found["functions"][0]
+        self.assertEqual((a["configuration"], b["configuration"], top["object"], top["function"]),
+                         (c[1][:12], c[2][:12], "libfakedrv.so", "fflush"))
+        self.assertLess(abs(top["self_change"] - (b["instructions"] - a["instructions"])), 1000, found)
+        self.assertTrue(out.startswith("%s is the first bad commit (version 2), against its parent %s:\n"
+                                       % (c[2][:12], c[1][:12])), out)
+        # What cannot be set against its parent: one line each, before anything runs.
+        others = shutil.copy(self.json, os.path.join(self.dir, "others.json"))
+        os.chmod(others, 0o666)
+        shutil.rmtree(os.path.join(builds_dir, "%s-%s" % (c[1], builds.key_of(c[1], BUILD, counted["use"][1::2]))))
+        for bisected, refusal in (
+                (self.edited(os.path.join(self.dir, "range.json"), lambda d: d.update(changes=[[c[0], c[3]]])),
+                 "names no first bad commit: it could be any of 3 commits"),
+                (others, "others can write: its variables would run as you"),
+                (self.json, "the build of %s is gone from %s" % (c[1][:12], builds_dir))):
+            proc = self.popen(*where, "--bisect", bisected)
+            err = proc.communicate(timeout=60)[1]
+            self.assertEqual((proc.returncode, err.count("\n"), refusal in err), (2, 1, True), err)
+        self.assert_nothing_left()
+
+
 class Refusals(History):
     def test_what_run_refuses_and_a_malformed_resume_file_one_line_each(self):
         repo, c = self.history([1000])
@@ -325,6 +389,8 @@ class Refusals(History):
                 (["--json", both, "--html", both], "--html %s is the same file as --json" % both),
                 (["--use", "FAKE_DRIVER=other.so"], "FAKE_DRIVER is given twice"),
                 (["--use", "DISPLAY=:99"], "DISPLAY is set by the tool"),
+                (["--counter", "callgrind"], "--counter goes with --clock instructions"),
+                (["--clock", "instructions", "--measure", "memory"], "judges the time only"),
                 (["--repo", os.path.join(repo, "sub")], "is inside the repository"),
                 (broken_with("1.json", lambda d: d["binary"].pop("sha256")), "not a bisect of this tool (its bin"),
                 (broken_with("2.json", lambda d: d["binary"].update(path=5)), "not a bisect of this tool (its bin")):

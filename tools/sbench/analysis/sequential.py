@@ -12,6 +12,10 @@ from . import answers, stats
 from ..system.text import printable
 
 MIN_AUTO_ROUNDS = 3
+# A count of instructions (a bisect's counted steps) may be looked at after 2 rounds as well: an
+# exact count, or a change hundreds of times its noise, settles there; at 2 rounds the t statistic
+# has one degree of freedom, so a smaller change waits for the look at 3 (see docs/counting.md).
+COUNTED_FIRST_LOOK = 2
 ALPHA = 1 - stats.CONFIDENCE
 SEQUENTIAL_PATHS = 200000
 SEQUENTIAL_SEED = 20261208
@@ -20,11 +24,11 @@ SEQUENTIAL_SEED = 20261208
 COMPUTED_P = 0.25
 
 
-def looks(max_runs):
-    """The rounds after which -n auto may stop: 3, 6, 12, 24... and the last.
-    Few looks keep each one's interval narrow; the early ones let a plain
-    answer stop soon."""
-    found, n = [], MIN_AUTO_ROUNDS
+def looks(max_runs, first=MIN_AUTO_ROUNDS):
+    """The rounds after which -n auto may stop: 3, 6, 12, 24... and the last
+    (with first below 3, that look before them). Few looks keep each one's
+    interval narrow; the early ones let a plain answer stop soon."""
+    found, n = [first] if first < min(MIN_AUTO_ROUNDS, max_runs) else [], MIN_AUTO_ROUNDS
     while n < max_runs:
         found.append(n)
         n *= 2
@@ -32,7 +36,7 @@ def looks(max_runs):
 
 
 @functools.lru_cache(maxsize=None)
-def nominal_level(max_runs, sides, alpha=ALPHA):
+def nominal_level(max_runs, sides, alpha=ALPHA, first=MIN_AUTO_ROUNDS):
     """The error rate each look of -n auto may spend (one tail for sides=1,
     both for 2), the same at every look (a Pocock-shaped boundary), such that
     the chance that any look errs is at most alpha: made by simulating
@@ -43,12 +47,13 @@ def nominal_level(max_runs, sides, alpha=ALPHA):
 
     The p-value of a look is computed only where it is at most COMPUTED_P
     (a t beyond that quantile), the rest standing at 1: the level, far below
-    it, is the same quantile of the same values, in half the time."""
+    it, is the same quantile of the same values, in half the time. first:
+    as looks'."""
     from scipy import special  # stdtr(df, -t) is the t distribution's upper tail
     rng = numpy.random.default_rng(SEQUENTIAL_SEED)
     mean, squares, done = numpy.zeros(SEQUENTIAL_PATHS), numpy.zeros(SEQUENTIAL_PATHS), 0
     smallest = numpy.ones(SEQUENTIAL_PATHS)
-    for n in looks(max_runs):
+    for n in looks(max_runs, first):
         new = n - done  # the rounds since the last look, as their mean and sum of squares about it
         step_mean = rng.standard_normal(SEQUENTIAL_PATHS) / math.sqrt(new)
         step_squares = rng.chisquare(new - 1, SEQUENTIAL_PATHS) if new > 1 else 0.0

@@ -12,7 +12,8 @@ touches them alike; a step's figures are the log ratios of one round's runs.
   interval lies wholly on the start's side of halfway, bad when wholly on
   the end's; else not settled.
 
-A step looks at its rounds after rounds 3, 6, 12, ... and the last, and
+A step looks at its rounds after rounds 3, 6, 12, ... and the last (a
+counted step after round 2 as well: sequential.COUNTED_FIRST_LOOK), and
 each bound is a one-sided test at the level that keeps the step's chance of
 any wrong claim at most its share of ALPHA (sequential.nominal_level). A
 search that makes at most PLANNED steps names a wrong commit with a chance
@@ -28,13 +29,21 @@ from ..analysis import sequential
 
 ALPHA = 0.05
 MEASURE_KEYS = {"time": "ms", "memory": "commit_mib"}  # --measure: the figure of a run it bisects
+CLOCK_KEYS = {"cpu": "cpu_us", "instructions": "instructions"}  # the time on another --clock than the wall
 
 
 def measure_key(settings):
     """The figure of a run a bisect judges: its --measure, the time on its
     --clock (bisects saved before it had one used the wall clock)."""
-    return "cpu_us" if settings["measure"] == "time" and settings.get("clock") == "cpu" \
-        else MEASURE_KEYS[settings["measure"]]
+    if settings["measure"] == "time" and settings.get("clock") in CLOCK_KEYS:
+        return CLOCK_KEYS[settings["clock"]]
+    return MEASURE_KEYS[settings["measure"]]
+
+
+def first_look(settings):
+    """The round of a step's first look: sooner for a count, whose noise is
+    hundreds of times below a clock's."""
+    return sequential.COUNTED_FIRST_LOOK if settings.get("clock") == "instructions" else sequential.MIN_AUTO_ROUNDS
 
 
 SPARE_STEPS = 2  # beyond confirmation and halving: room for a skip or a second change
@@ -47,11 +56,11 @@ def planned_steps(commits):
     return 1 + max(0, math.ceil(math.log2(max(1, commits - 1)))) + SPARE_STEPS
 
 
-def bound_level(steps, max_runs):
-    """The one-sided level of each bound at each look, for a search planned
-    to make `steps` steps: each step may err with a chance of ALPHA / steps,
-    shared by its two directions."""
-    return sequential.nominal_level(max_runs, 1, ALPHA / steps / 2)
+def bound_level(steps, max_runs, first=sequential.MIN_AUTO_ROUNDS):
+    """The one-sided level of each bound at each look (the first after round
+    first), for a search planned to make `steps` steps: each step may err
+    with a chance of ALPHA / steps, shared by its two directions."""
+    return sequential.nominal_level(max_runs, 1, ALPHA / steps / 2, first)
 
 
 def t_interval(values, one_sided, cut):

@@ -15,7 +15,7 @@ import time
 from . import builds, search
 from ..results import document as results
 from ..running import campaign, desktop, libraries, observe, plan as plans
-from ..analysis import sequential
+from ..analysis import clocks, sequential
 
 SCHEMA = "shaderbench-bisect/1"
 MOST_FAILED_ROUNDS = 3  # rounds an end's failed runs may cost one step before the bisect stops
@@ -104,7 +104,7 @@ def run_commit(state, commit, number, display):
     with campaign.pair_workdir(settings["shaders"]) as workdir:
         run, failed = observe.run_once(state["binary"], workdir, display, environment(settings, paths),
                                        settings["cache"], False, settings["stall"], number,
-                                       libraries_under=(paths["prefix"],))
+                                       libraries_under=(paths["prefix"],), counter=settings.get("counter"))
     document["runs"] += 1
     found = (run or failed).get("libraries")
     ordinal = 1 + sum(c == commit for step in document["steps"] for runs in step["rounds"] for c in step["commits"])
@@ -116,6 +116,8 @@ def run_commit(state, commit, number, display):
         raise Stop("the run of %s %s: check --use" % (commit[:12], reason))
     note_loaded(state, found, paths["prefix"])
     kept = {"ms": run["ms"], "cpu_us": run["cpu_us"], "commit_mib": run["commit_mib"], "libraries": found}
+    if settings.get("counter"):  # a counted run's memory is not the program's own (under valgrind, valgrind's)
+        kept.update(instructions=run["instructions"], counter=run["counter"], commit_mib=None)
     state["recorded"](commit, dict(kept, run=ordinal))
     return kept
 
@@ -159,7 +161,8 @@ def run_rounds(state, step, decide, display):
     key, most = search.measure_key(settings), settings["max_runs"]
     remember(state, step)
     with desktop.xserver(display) as step_display:  # one server a step: its rounds run back to back
-        return rounds_until(state, step, decide, step_display, key, most, sequential.looks(most))
+        return rounds_until(state, step, decide, step_display, key, most,
+                            sequential.looks(most, search.first_look(settings)))
 
 
 def rounds_until(state, step, decide, display, key, most, looks):
@@ -208,7 +211,8 @@ def judge_failures(step, round_runs, dropped):
 
 def levels(document):
     settings = document["settings"]
-    return search.bound_level(search.planned_steps(len(document["commits"])), settings["max_runs"])
+    return search.bound_level(search.planned_steps(len(document["commits"])), settings["max_runs"],
+                              search.first_look(settings))
 
 
 def confirm(state, display):
@@ -399,6 +403,8 @@ def check_step(step, commits, where):
                     raise ValueError("a failed run")
                 continue
             results.check_number(run, "ms", at, 1e-9)  # a ratio's side: never 0
-            for key in ("commit_mib", "cpu_us"):
+            for key in ("commit_mib", "cpu_us", "instructions"):
                 if run.get(key) is not None:
                     results.check_number(run, key, at, 1e-9)
+            if run.get("counter", "hardware") not in clocks.COUNTERS:
+                raise ValueError("a run's counter")

@@ -7,7 +7,7 @@ import json
 import math
 
 from . import search as bisection
-from ..analysis import stats
+from ..analysis import clocks, stats
 from ..system.text import minutes, printable
 
 
@@ -121,8 +121,12 @@ def summary_lines(document):
                  % (made, len(document["builds"]) - made, reused, document["runs"],
                     minutes(document.get("seconds", 0))))
     planned = bisection.planned_steps(len(commits))
-    if bisection.measure_key(document["settings"]) == "cpu_us":
+    key = bisection.measure_key(document["settings"])
+    if key == "cpu_us":
         lines.append("Time on the CPU clock: the process's CPU time over programs 1 to 999.")
+    elif key == "instructions":
+        lines.append("Time as the instructions counted %s, from the loop's entry to its return." %
+                     clocks.COUNTER_NAMES.get(document["settings"].get("counter"), ""))
     lines.append("Chance of a wrong step: at most %.1f %% (%d steps, each at most %.2f %%%s)." % (
         100 * bisection.ALPHA * len(steps) / planned, len(steps), 100 * bisection.ALPHA / planned,
         "" if len(steps) <= planned else "; more steps than the %d the 5 %% was shared over" % planned))
@@ -130,7 +134,8 @@ def summary_lines(document):
 
 
 def measure_name(settings):
-    return "CPU time" if bisection.measure_key(settings) == "cpu_us" else settings["measure"]
+    key = bisection.measure_key(settings)
+    return {"cpu_us": "CPU time", "instructions": "instructions"}.get(key, settings["measure"])
 
 
 def write_html(path, document, write):

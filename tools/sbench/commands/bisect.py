@@ -40,12 +40,13 @@ whose configuration is "bisect".
 import argparse
 import contextlib
 import os
+import shlex
 import sys
 
 from ..analysis import verdicts
 from ..bisection import summary as bisect_report, builds, search
 from ..results import document as results
-from ..running import plan as plans
+from ..running import counting, plan as plans
 from ..system import interrupts, files as outputs, scratch
 from ..system.text import printable, progress
 from ..history import comparisons, store as stores
@@ -90,7 +91,8 @@ def add_parser(subparsers):
                         default=DEFAULT_BUILD_TIMEOUT, metavar="SECONDS",
                         help="a build that runs longer is stopped and its commit skipped (default 3600)")
     parser.add_argument("--measure", choices=("time", "memory"), default="time")
-    common.add_clock(parser, "wall", counted=False)
+    common.add_clock(parser, "wall")
+    common.add_counter(parser, "the resumed bisect's, else auto")
     parser.add_argument("--faster", action="store_true", help="bisect a speed-up (or a fall of memory)")
     parser.add_argument("--cache", choices=results.CACHE_MODES, default="isolated")
     add_step_options(parser)
@@ -147,13 +149,37 @@ def check(parser, args):
         parser.error("--record goes with a bisect, not with --git-bisect-run")
 
 
-def settings_of(args, pair, repo):
+def settings_of(args, pair, repo, counter):
     """What decides the bisect's runs and verdicts, as it is saved and as a
     resumed one must match."""
     return {"repo": repo, "build": args.build, "use": args.use, "shaders": pair, "measure": args.measure,
             "sign": -1 if args.faster else 1, "threshold": args.threshold, "max_runs": args.max_runs,
             "build_timeout": args.build_timeout, "cache": args.cache, "stall": args.stall_timeout,
-            "clock": args.clock or "wall"}
+            "clock": args.clock or "wall", "counter": counter}
+
+
+# What a bisect saved before a setting existed ran with: the wall clock, and no counter.
+SAVED_BEFORE = {"clock": "wall", "counter": None}
+
+
+def chosen_counter(args, resumed, binary):
+    """The counter of a counted bisect (None for a timed one): --counter, else
+    the resumed bisect's, else auto; Refused with one line when it cannot
+    count here, or where a count would not answer the question."""
+    if args.clock != "instructions":
+        if args.counter:
+            raise common.Refused("--counter goes with --clock instructions")
+        return None
+    if args.measure == "memory":
+        raise common.Refused("--clock instructions judges the time only: a counted run's memory is not the "
+                             "program's own (bisect memory on --clock wall)")
+    saved = (resumed or {}).get("settings", {}).get("counter")  # the file may be another's: a name of ours only
+    try:
+        chosen, line = counting.choose(args.counter or (saved if saved in counting.COUNTERS else "auto"), binary)
+    except ValueError as error:
+        raise common.Refused(str(error))
+    progress(line)
+    return chosen
 
 
 def prepare(args, here):
@@ -176,16 +202,14 @@ def prepare(args, here):
     common.check_environment([("--use", common.variables("--use", args.use), None)], args.cache)
     inputs = [("--binary", binary)] + [("--shaders", os.path.join(pair, name)) for name in plans.PAIR]
     common.check_outputs(args, inputs, trees=[("--repo", repo)], store=args.record)
-    settings = settings_of(args, os.path.abspath(pair), repo)
-    if not args.resume:
-        return bisecting.new_document(settings, commits, binary, merges), root, binary
     try:
-        document = bisecting.load(args.resume)
+        document = bisecting.load(args.resume) if args.resume else None
     except ValueError as error:
         raise common.Refused(str(error))
-    # Bisects saved before --clock judged the wall clock.
-    differs = [key for key in settings if document["settings"].get(key, "wall" if key == "clock" else None)
-               != settings[key]]
+    settings = settings_of(args, os.path.abspath(pair), repo, chosen_counter(args, document, binary))
+    if not args.resume:
+        return bisecting.new_document(settings, commits, binary, merges), root, binary
+    differs = [key for key in settings if document["settings"].get(key, SAVED_BEFORE.get(key)) != settings[key]]
     if differs or document["commits"] != commits:
         raise common.Refused("%s: a different bisect (%s): give the same arguments as before"
                              % (args.resume, ", ".join(differs) or "commits"))
@@ -246,7 +270,8 @@ def bisect(args, document, root, path, binary, recorded=None):
             outcome = bisecting.bisect(document, root, save, display, binary, args.rebuild, recorded)
             status = {"found": FOUND, "nothing": NOTHING, "same": NOTHING, "unsettled": UNSETTLED}[outcome]
             clock()
-            sys.stdout.write("".join(line + "\n" for line in outcome_lines(document, outcome)))
+            sys.stdout.write("".join(line + "\n" for line in outcome_lines(document, outcome) + where_lines(
+                args, document, outcome, path)))
             document["complete"] = True
             if args.html:
                 bisect_report.write_html(args.html, document, outputs.write)
@@ -276,7 +301,8 @@ def outcome_lines(document, outcome):
     change = bisect_report.shown(confirm["estimate"], document["settings"]["sign"]) if confirm["estimate"] else "?"
     what = {("time", 1): "slower", ("time", -1): "faster", ("memory", 1): "larger in memory",
             ("memory", -1): "smaller in memory"}[document["settings"]["measure"], document["settings"]["sign"]]
-    what += " in CPU time" if search.measure_key(document["settings"]) == "cpu_us" else ""
+    what += {"cpu_us": " in CPU time", "instructions": " in instructions counted"}.get(
+        search.measure_key(document["settings"]), "")
     if outcome == "same":
         return ["nothing to bisect: %s is not %s than %s by more than %g %% (%s, %d rounds)"
                 % (commits[-1][:12], what, commits[0][:12], document["settings"]["threshold"], change,
@@ -288,6 +314,18 @@ def outcome_lines(document, outcome):
                    len(confirm["rounds"]), change)]
     return (bisect_report.answer_lines(document) + [""] + bisect_report.step_lines(document) + [""]
             + bisect_report.summary_lines(document))
+
+
+def where_lines(args, document, outcome, path):
+    """The command that sets the first bad commit against its parent, function
+    by function (commands/where.py), when the bisect named one."""
+    commits, changes = document["commits"], document["changes"]
+    if outcome != "found" or commits.index(changes[0][1]) != commits.index(changes[0][0]) + 1:
+        return []
+    command = "compare where --bisect %s --keep DIR%s" % (
+        shlex.quote(path or "FILE"), " --builds " + shlex.quote(args.builds) if args.builds else "")
+    return ["Where its instructions went, against its parent's (one callgrind run of each build):",
+            "    %s%s" % (command, "" if path else "   (FILE: this bisect's --json)")]
 
 
 def git_step(args, document, root, path, binary):

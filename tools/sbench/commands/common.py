@@ -112,23 +112,20 @@ def allowed_differences(old, new, allowed, names):
     return [text for _, text in found]
 
 
-def add_clock(parser, default="the plan's, else wall", counted=True):
-    """--clock; counted: the instructions too (a bisect's steps are timed only)."""
-    choices = clocks.CLOCKS if counted else tuple(c for c in clocks.CLOCKS if c != "instructions")
-    parser.add_argument("--clock", choices=choices, metavar="|".join(choices),
+def add_clock(parser, default="the plan's, else wall"):
+    parser.add_argument("--clock", choices=clocks.CLOCKS, metavar="|".join(clocks.CLOCKS),
                         help="what the time verdicts%s judge: the program's own total (wall), the CPU "
-                             "time its process spent over the same programs, every thread counted (cpu)%s "
-                             "(default: %s)" % (", the gate and -n auto" if "plan" in default else "",
-                                                ", or the instructions counted from the loop's entry to its "
-                                                "return, which a busy machine does not stretch (instructions: "
-                                                "memory is then not judged)" if counted else "", default))
+                             "time its process spent over the same programs, every thread counted (cpu), "
+                             "or the instructions counted from the loop's entry to its return, which a busy "
+                             "machine does not stretch (instructions: memory is then not judged) (default: %s)"
+                        % (", the gate and -n auto" if "plan" in default else "", default))
 
 
-def add_counter(parser):
+def add_counter(parser, default="the plan's, else auto"):
     parser.add_argument("--counter", choices=counting.COUNTERS, metavar="|".join(counting.COUNTERS),
                         help="what counts --clock instructions: the kernel's hardware counter (every thread), "
                              "valgrind's callgrind (the loop's thread; runs take about 30 times as long), or "
-                             "auto: the hardware counter where the kernel has one (default: the plan's, else auto)")
+                             "auto: the hardware counter where the kernel has one (default: %s)" % default)
 
 
 def check_clock(given, named):
