@@ -18,6 +18,7 @@ from sbench.history import detect, found_changes, store as stores, trials
 
 from test_bisect import BUILD, USE, History, git, read
 from test_compare import run_main
+from test_counting import LOOP
 from test_faults import FAKE, TOOL, until
 from test_report import RECORDED
 
@@ -175,6 +176,50 @@ class Changes(History):
             stored(url, 2, "rejected")
             self.assertEqual(run_main("changes", "--detect", "--fail-on-new", "--store", url)[0], 0)
             self.assertIn("slower, rejected", run_main("changes", "--store", url)[1])
+
+    def test_a_count_finds_a_one_percent_step_not_a_wobble_and_a_confirm_that_cannot_count_refuses(self):
+        """A counted comparison of the fake-GL loop (ref, the reference; drv; same) made once, and recorded at
+        each of 12 commits into SQLite and PostgreSQL with its counts set: drv 1 % more from commit 6 on, same
+        wobbling by ±0.02 %, each run 0.01 % noise."""
+        counted = os.path.join(self.dir, "counted.json")
+        status, _, err = run_main("-n", "2", "--clock", "instructions", "--counter", "callgrind", "--binary", LOOP,
+                                  "--display", "private", "--json", counted, "ref:X=1", "drv:X=2", "same:X=3")
+        self.assertEqual(status, 0, err)
+        repo = os.path.join(self.dir, "repo")
+        subprocess.run("git init -q %s && cd %s && for i in $(seq 12); do git -c user.name=t -c user.email=t@t "
+                       "commit -q --allow-empty -m $i; done" % (repo, repo), shell=True, check=True)
+        c = git(repo, "rev-list", "--reverse", "HEAD").stdout.split()
+        urls = [os.path.join(self.dir, "h.sqlite"), postgres.fresh_database(PG["dir"], "counted%d" % os.getpid())]
+        rng = numpy.random.default_rng(11)
+        for number, sha in enumerate(c):
+            night = json.loads(read(counted))
+            level = {"ref": 1, "drv": 1.01 if number >= 6 else 1, "same": 1 + rng.uniform(-2e-4, 2e-4)}
+            for result, run in ((result, run) for result in night["results"] for run in result["runs"]):
+                run["instructions"] = round(7e9 * level[result["configuration"]] * math.exp(rng.normal(0, 1e-4)))
+                run["libraries"] = [{"path": "/b/libfakedrv.so", "sha256": hashlib.sha256(sha.encode()).hexdigest()}]
+            path = os.path.join(self.dir, "night%d.json" % number)
+            pathlib.Path(path).write_text(json.dumps(dict(night, id="%032x" % number)))
+            for url in urls:
+                self.assertEqual(run_main("record", path, "--repo", repo, "--commit", "drv=" + sha, "--commit",
+                                          "same=" + sha, "--store", url)[::2], (0, ""))
+        listing = os.path.join(self.dir, "changes.json")
+        for url in urls:
+            self.assertEqual(run_main("changes", "--detect", "--min-change", "1", "--fail-on-new", "--json", listing,
+                                      "--store", url)[0], 1)
+            (change,) = json.loads(read(listing))
+            self.assertEqual([change[k] for k in ("configuration", "measure", "before", "after", "direction")]
+                             + [round(change["change_pct"], 1)], ["drv", "instructions", c[5], c[6],
+                                                                  "more instructions", 1.0], change)
+            # Counted runs make no series of time or memory: theirs are the counter's.
+            self.assertEqual(run_main("history", "--store", url, "--measure", "time")[:2],
+                             (1, "no series recorded that match\n"))
+            out = run_main("history", "--store", url, "--config", "drv", "--last", "1")[1]
+            self.assertRegex(out, r"^\S+ drv shaders instructions \(instructions counted by callgrind\)\n.*\n"
+                                  r" +%s +12 +2 +70\d{8} " % c[-1][:12])
+            # Its confirmation counts, as it was found; where nothing can count, one line says why.
+            status, _, err = run_main("change", str(change["id"]), "--confirm", "--counter", "hardware", "--repo",
+                                      repo, "--build", "true", "--use", "X=1", "--binary", LOOP, "--store", url)
+            self.assertEqual((status, err.count("\n"), "count" in err), (2, 1, True), err)
 
 
 if __name__ == "__main__":
