@@ -169,9 +169,10 @@ class Changes(History):
             self.assertEqual(run_main("history", "--store", url, "--html", html)[0], 0)
             self.assertIn("%s..%s (3 commits)" % (c[5][:12], c[6][:12]), read(html))
             self.assertIn("change 2 --confirm --repo DIR --build COMMAND --use ", read(html))
-            status, _, err = run_main("change", "2", "--confirm", "--repo", self.dir + "/nowhere", "--build", "true",
-                                      "--use", "A=1", "--store", url)
-            self.assertEqual((status, err.count("\n")), (2, 1), err)
+            for counter, says in (((), "nowhere"), (("--counter", "callgrind"), "goes with a change of instructions")):
+                status, _, err = run_main("change", "2", "--confirm", *counter, "--repo", self.dir + "/nowhere",
+                                          "--build", "true", "--use", "A=1", "--store", url)
+                self.assertEqual((status, err.count("\n"), says in err), (2, 1, True), err)
             # Rejected, and found again where it was: it stays so.
             stored(url, 2, "rejected")
             self.assertEqual(run_main("changes", "--detect", "--fail-on-new", "--store", url)[0], 0)
