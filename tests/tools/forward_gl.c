@@ -1,5 +1,6 @@
 /* A libGL.so.1 for tests (built by forward_gl.py) that forwards what GLFW and `glxinfo -B` take from the
- * real one, and hands out a glLinkProgram that first spends LINK_DELAY_US microseconds busy. */
+ * real one, and hands out a glLinkProgram that first spends LINK_DELAY_US microseconds busy, then runs
+ * LINK_WORK turns of an empty loop: more time, or more instructions, a link. */
 
 #include <GL/glx.h>
 #include <dlfcn.h>
@@ -7,6 +8,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+#ifndef LINK_DELAY_US
+#define LINK_DELAY_US 0
+#endif
+#ifndef LINK_WORK
+#define LINK_WORK 0
+#endif
 
 /* A symbol of the real library, opened by absolute path (a bare name would
  * find this one again) and globally, so that the driver it loads sees its symbols. */
@@ -70,7 +78,9 @@ static void (*real_link)(GLuint);
 
 /* Busy for LINK_DELAY_US of this thread's CPU time, not of the wall clock: as
  * a slower compiler would, it takes longer while another process has the core,
- * in proportion with the rest of the run. */
+ * in proportion with the rest of the run. The LINK_WORK turns are the same
+ * instructions every run, which a counter counts alike whatever the load (the
+ * volatile counter keeps the compiler from removing the loop). */
 static void slow_link(GLuint program)
 {
     struct timespec start, now;
@@ -78,6 +88,8 @@ static void slow_link(GLuint program)
     do {
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     } while ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000 < LINK_DELAY_US);
+    for (volatile long turn = 0; turn < LINK_WORK; turn++)
+        ;
     real_link(program);
 }
 
