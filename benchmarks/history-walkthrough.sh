@@ -12,13 +12,12 @@ set -e
 out=$1; count=${2:-12}; culprit=${3:-7}
 [ -n "$out" ] || { sed -n 2,10p "$0" >&2; exit 2; }
 clock=${CLOCK:-wall}; counter=${COUNTER:-auto}
-# What the culprit adds to each link (the history's file delay holds the amount, which the build
-# takes as the one or the other), how many rounds a night runs, and what the history is judged on:
-# a count barely moves from run to run, and a change of a few per cent of it is plain.
+# What the culprit adds to each link (bisect-history.sh's WORK: turns of a loop, in place of the
+# delay), how many rounds a night runs, and what the history is judged on: a count barely moves
+# from run to run, and a change of a few per cent of it is plain.
 case $clock in
-  wall) amount=1000; define=LINK_DELAY_US; rounds=3; measure="time"; set --;;
-  instructions) amount=${WORK:-20000}; define=LINK_WORK; rounds=2; measure=instructions
-                set -- --min-change 1;;
+  wall) work=0; rounds=3; measure="time"; set --;;
+  instructions) work=${WORK:-20000}; rounds=2; measure=instructions; set -- --min-change 1;;
   *) echo "CLOCK: wall or instructions, not $clock" >&2; exit 2;;
 esac
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,9 +27,9 @@ store=$out/history.sqlite
 mkdir -p "$out/small"
 printf '#version 110\nvoid main()\n{\n    gl_Position = vec4(0.0);\n}\n' > "$out/small/largeShaderExample_vs_source.txt"
 printf '#version 110\nvoid main()\n{\n    gl_FragColor = vec4(1.0);\n}\n' > "$out/small/largeShaderExample_ps_source.txt"
-"$root/benchmarks/bisect-history.sh" "$out/repo" "$count" "$culprit" "$amount"
+WORK=$work "$root/benchmarks/bisect-history.sh" "$out/repo" "$count" "$culprit" 1000
 real='"/usr/lib/x86_64-linux-gnu/libGL.so.1"'
-build="mkdir -p {prefix}/lib && cc -shared -fPIC -O2 -DREAL_LIBGL='$real' -D$define=\$(cat delay) -o {prefix}/lib/libGL.so.1 forward_gl.c -ldl"
+build="mkdir -p {prefix}/lib && cc -shared -fPIC -O2 -DREAL_LIBGL='$real' -DLINK_DELAY_US=\$(cat delay) -o {prefix}/lib/libGL.so.1 forward_gl.c -ldl"
 counted() {  # the options of a counted run, or none
   [ "$clock" = instructions ] && printf '%s\n' --clock instructions --counter "$counter"
   return 0
@@ -46,7 +45,7 @@ while read -r commit; do
   n=$((n + 1)); night=$out/nightly/$n
   mkdir -p "$night/src" "$prefix/lib"
   git -C "$out/repo" archive "$commit" | tar -x -C "$night/src"
-  (cd "$night/src" && cc -shared -fPIC -O2 -DREAL_LIBGL="$real" "-D$define=$(cat delay)" \
+  (cd "$night/src" && cc -shared -fPIC -O2 -DREAL_LIBGL="$real" -DLINK_DELAY_US="$(cat delay)" \
       -o "$prefix/lib/libGL.so.1" forward_gl.c -ldl)
   # shellcheck disable=SC2046  # counted's options are words without spaces
   "$compare" run -n "$rounds" $(counted) --shaders "$out/small" --json "$night/results.json" \
