@@ -219,9 +219,12 @@ class Changes(History):
             # Counted runs make no series of time or memory: theirs are the counter's.
             self.assertEqual(run_main("history", "--store", url, "--measure", "time")[:2],
                              (1, "no series recorded that match\n"))
-            out = run_main("history", "--store", url, "--config", "drv", "--last", "1")[1]
+            page = os.path.join(self.dir, "h.html")
+            out = run_main("history", "--store", url, "--config", "drv", "--last", "1", "--html", page)[1]
             self.assertRegex(out, r"^\S+ drv shaders instructions \(instructions counted by callgrind\)\n.*\n"
                                   r" +%s +12 +2 +70\d{8} " % c[-1][:12])
+            self.assertEqual([text in read(page) for text in ("(instructions counted by callgrind)</h3>",
+                                                              "% more instructions", "(ms)")], [True, True, False])
             # Its confirmation counts, as it was found; where nothing can count, one line says why.
             status, _, err = run_main("change", str(change["id"]), "--confirm", "--counter", "hardware", "--repo",
                                       repo, "--build", "true", "--use", "X=1", "--binary", LOOP, "--store", url)
