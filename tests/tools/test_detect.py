@@ -14,10 +14,12 @@ import numpy
 import psycopg
 
 import postgres
+from sbench.commands import change as change_command
 from sbench.history import detect, found_changes, store as stores, trials
 
 from test_bisect import BUILD, USE, History, git, read
 from test_compare import run_main
+from test_counting import LOOP
 from test_faults import FAKE, TOOL, until
 from test_report import RECORDED
 
@@ -168,13 +170,82 @@ class Changes(History):
             self.assertEqual(run_main("history", "--store", url, "--html", html)[0], 0)
             self.assertIn("%s..%s (3 commits)" % (c[5][:12], c[6][:12]), read(html))
             self.assertIn("change 2 --confirm --repo DIR --build COMMAND --use ", read(html))
-            status, _, err = run_main("change", "2", "--confirm", "--repo", self.dir + "/nowhere", "--build", "true",
-                                      "--use", "A=1", "--store", url)
-            self.assertEqual((status, err.count("\n")), (2, 1), err)
+            for counter, says in (((), "nowhere"), (("--counter", "callgrind"), "goes with a change of instructions")):
+                status, _, err = run_main("change", "2", "--confirm", *counter, "--repo", self.dir + "/nowhere",
+                                          "--build", "true", "--use", "A=1", "--store", url)
+                self.assertEqual((status, err.count("\n"), says in err), (2, 1, True), err)
             # Rejected, and found again where it was: it stays so.
             stored(url, 2, "rejected")
             self.assertEqual(run_main("changes", "--detect", "--fail-on-new", "--store", url)[0], 0)
             self.assertIn("slower, rejected", run_main("changes", "--store", url)[1])
+
+    def counted_nights(self, urls, repo, commits, step_at):
+        """A counted comparison of the fake-GL loop (ref, the reference; drv; same) made once, and recorded at
+        each commit with its counts set: drv 1 % more from commit step_at on, same wobbling by ±0.02 %, each run
+        0.01 % noise."""
+        counted = os.path.join(self.dir, "counted.json")
+        status, _, err = run_main("-n", "2", "--clock", "instructions", "--counter", "callgrind", "--binary", LOOP,
+                                  "--display", "private", "--json", counted, "ref:X=1", "drv:X=2", "same:X=3")
+        self.assertEqual(status, 0, err)
+        rng = numpy.random.default_rng(11)
+        for number, sha in enumerate(commits):
+            night = json.loads(read(counted))
+            level = {"ref": 1, "drv": 1.01 if number >= step_at else 1, "same": 1 + rng.uniform(-2e-4, 2e-4)}
+            for result, run in ((result, run) for result in night["results"] for run in result["runs"]):
+                run["instructions"] = round(7e9 * level[result["configuration"]] * math.exp(rng.normal(0, 1e-4)))
+                run["libraries"] = [{"path": "/b/libfakedrv.so", "sha256": hashlib.sha256(sha.encode()).hexdigest()}]
+            path = os.path.join(self.dir, "night%d.json" % number)
+            pathlib.Path(path).write_text(json.dumps(dict(night, id="%032x" % number)))
+            for url in urls:
+                self.assertEqual(run_main("record", path, "--repo", repo, "--commit", "drv=" + sha, "--commit",
+                                          "same=" + sha, "--store", url)[::2], (0, ""))
+
+    def test_a_count_finds_a_one_percent_step_not_a_wobble_and_a_confirm_that_cannot_count_refuses(self):
+        """12 commits, the step at 6, into SQLite and PostgreSQL."""
+        repo = os.path.join(self.dir, "repo")
+        subprocess.run("git init -q %s && cd %s && for i in $(seq 12); do git -c user.name=t -c user.email=t@t "
+                       "commit -q --allow-empty -m $i; done" % (repo, repo), shell=True, check=True)
+        c = git(repo, "rev-list", "--reverse", "HEAD").stdout.split()
+        urls = [os.path.join(self.dir, "h.sqlite"), postgres.fresh_database(PG["dir"], "counted%d" % os.getpid())]
+        self.counted_nights(urls, repo, c, 6)
+        listing = os.path.join(self.dir, "changes.json")
+        for url in urls:
+            self.assertEqual(run_main("changes", "--detect", "--min-change", "1", "--fail-on-new", "--json", listing,
+                                      "--store", url)[0], 1)
+            (change,) = json.loads(read(listing))
+            self.assertEqual([change[k] for k in ("configuration", "measure", "before", "after", "direction")]
+                             + [round(change["change_pct"], 1)], ["drv", "instructions", c[5], c[6],
+                                                                  "more instructions", 1.0], change)
+            # Counted runs make no series of time or memory: theirs are the counter's.
+            self.assertEqual(run_main("history", "--store", url, "--measure", "time")[:2],
+                             (1, "no series recorded that match\n"))
+            page = os.path.join(self.dir, "h.html")
+            out = run_main("history", "--store", url, "--config", "drv", "--last", "1", "--html", page)[1]
+            self.assertRegex(out, r"^\S+ drv shaders instructions \(instructions counted by callgrind\)\n.*\n"
+                                  r" +%s +12 +2 +70\d{8} " % c[-1][:12])
+            self.assertEqual([text in read(page) for text in ("(instructions counted by callgrind)</h3>",
+                                                              "% more instructions", "(ms)")], [True, True, False])
+            # Its confirmation counts, as it was found; where nothing can count, one line says why.
+            status, _, err = run_main("change", str(change["id"]), "--confirm", "--counter", "hardware", "--repo",
+                                      repo, "--build", "true", "--use", "X=1", "--binary", LOOP, "--store", url)
+            self.assertEqual((status, err.count("\n"), "count" in err), (2, 1, True), err)
+
+    def test_a_change_of_instructions_is_confirmed_on_counted_builds(self):
+        """8 commits of the fake driver preloaded into the fake-GL loop, its work up from commit 4, the nights'
+        counts 1 % up there: the change is confirmed by counting the two builds under callgrind."""
+        if not change_command.counts():
+            self.skipTest("this tool's bisect counts no instructions")
+        from test_bisect import PRELOADED
+        repo, c = self.history([1000] * 4 + [1600] * 4, driver=PRELOADED)
+        url = os.path.join(self.dir, "h.sqlite")
+        self.counted_nights([url], repo, c, 4)
+        self.assertEqual(run_main("changes", "--detect", "--min-change", "1", "--store", url)[0], 0)
+        done = subprocess.run([TOOL, "change", "1", "--confirm", "--counter", "callgrind", "--threshold", "1",
+                               "--store", url, "--repo", repo, "--build", BUILD, "--use",
+                               "LD_PRELOAD={prefix}/lib/libfakedrv.so", "--builds", os.path.join(self.dir, "builds"),
+                               "--binary", LOOP], text=True, capture_output=True, env=dict(os.environ, TMPDIR=self.tmp))
+        self.assertEqual((done.returncode, done.stdout.splitlines()[-1:]), (0, ["change 1: confirmed"]), done.stderr)
+        self.assertIn("counting instructions with valgrind's callgrind", done.stderr)
 
 
 if __name__ == "__main__":

@@ -83,6 +83,32 @@ def edited(path, into, change=lambda document: None, indent=1, **fields):
     return into
 
 
+def insert(store, table, **row):
+    return stores.one(store, "INSERT INTO %s (%s) VALUES (%s) RETURNING id" % (
+        table, ", ".join(row), ", ".join(":" + k for k in row)), row)["id"]
+
+
+def older(url, version):
+    """(a store of that schema version, the key of its one time series: machine, configuration, workload)."""
+    store = stores.connect(url, first=True)
+    schema.prepare(store, to=version)
+    machine = dict(cpu="c", cores=2, memory_gib=4, gpu="", tag="", name="other", **(
+        {"host": "other"} if version > 2 else {}))
+    key = {"machine_id": insert(store, "machines", **machine),
+           "configuration_id": insert(store, "configurations", name="new", environment="{}"),
+           "workload_id": insert(store, "workloads", label="s", shaders_sha256="", binary_sha256="", cache="off")}
+    insert(store, "series", measure="time", unit="ms", **key)
+    return store, key
+
+
+def compared(store, key, digest, plan, host="vm"):
+    """A comparison of the key's machine, and its result of the key's configuration and workload."""
+    comparison = insert(store, "comparisons", digest=digest, machine_id=key["machine_id"], host_name=host, kernel="",
+                        memory_mib=0, created="T", recorded=digest, complete=0, plan=plan)
+    return insert(store, "results", comparison_id=comparison, configuration_id=key["configuration_id"],
+                  workload_id=key["workload_id"])
+
+
 def described(url):
     """{(table, column, type, nullable)} and the unique keys, as the engine tells them."""
     if url.startswith("postgresql"):
@@ -378,30 +404,49 @@ class Identity(Stores):
                 self.assertEqual([counts(url)[k] for k in ("comparisons", "runs", "commits", "series")], [1, 4, 1, 4])
 
     def test_a_store_of_the_second_version_is_rekeyed_and_its_hosts_told_apart(self):
-        def insert(table, **row):
-            return stores.one(store, "INSERT INTO %s (%s) VALUES (%s) RETURNING id" % (
-                table, ", ".join(row), ", ".join(":" + k for k in row)), row)["id"]
         for url in self.urls():
             with self.subTest(url=url):
-                store = stores.connect(url, first=True)
-                schema.prepare(store, to=2)
-                key = {"machine_id": insert("machines", cpu="c", cores=2, memory_gib=4, gpu="", tag="", name="other"),
-                       "configuration_id": insert("configurations", name="new", environment="{}"),
-                       "workload_id": insert("workloads", label="s", shaders_sha256="", binary_sha256="", cache="off")}
-                insert("series", measure="time", unit="ms", **key)
+                store, key = older(url, 2)
                 # A part of one comparison and the whole of it, from vm; another from a host of the same hardware.
                 for digest, host, numbers in (("x1", "vm", [1]), ("x2", "vm", [1, 2]), ("x3", "other", [1])):
-                    comparison = insert("comparisons", digest=digest, machine_id=key["machine_id"], host_name=host,
-                                        kernel="", memory_mib=0, created="T", recorded=digest, complete=0, plan="{}")
-                    result = insert("results", comparison_id=comparison, configuration_id=key["configuration_id"],
-                                    workload_id=key["workload_id"])
+                    result = compared(store, key, digest, "{}", host)
                     for number in numbers:
-                        insert("runs", result_id=result, number=number, failed=0, ms=1000, details="{}")
+                        insert(store, "runs", result_id=result, number=number, failed=0, ms=1000, details="{}")
                 stores.close(store)
                 self.assertEqual(counts(url), {"machines": 2, "commits": 0, "comparisons": 2, "results": 2, "runs": 3,
                                                "series": 2})
                 out = self.shown(url, "--machine", "vm")
                 self.assertEqual([line.split()[2] for line in out.splitlines()[3:]], ["2"], out)
+
+    def test_a_store_of_the_third_version_keeps_its_counted_runs_as_counts_not_times(self):
+        counted = '{"counter":"callgrind","instructions":7000000000,"x":1}'
+        for url in self.urls():
+            with self.subTest(url=url):
+                store, key = older(url, 3)
+                insert(store, "series", measure="memory", unit="MiB", **key)
+                for digest, planned, ms, details in (("timed", "{}", 1000, "{}"), ("counted", json.dumps(
+                        {"clock": "instructions", "counter": "callgrind"}, separators=(",", ":")), 30000, counted)):
+                    insert(store, "runs", result_id=compared(store, key, digest, planned, "other"), number=1, failed=0,
+                           ms=ms, commit_mib=5, details=details)
+                insert(store, "changes", series_id=1, detector="d", detector_version="1", parameters="{}", seed=0,
+                       commit_range="[]", change_pct=30, direction="slower", status="detected", created="", updated="")
+                stores.close(store)
+                execute(url, "SELECT 1")  # a write's connection: migrated
+                self.assertEqual([self.shown(url, "--measure", measure).splitlines()[3].split()[2:4]
+                                  for measure in ("time", "memory", "instructions")],
+                                 [["1", "1000.0"], ["1", "5.0"], ["1", "7000000000"]])
+                self.assertIn("other new s instructions (instructions counted by callgrind)",
+                              self.shown(url, "--measure", "instructions"))
+                execute(url, "INSERT INTO changes (series_id, detector, detector_version, parameters, seed, "
+                             "commit_range, change_pct, direction, status, created, updated) VALUES (3, 'd', '1', "
+                             "'{}', 0, '[]', 1, 'more instructions', 'detected', '', '')")
+                self.assertEqual({k: counts(url)[k] for k in ("comparisons", "runs", "series")},
+                                 {"comparisons": 2, "runs": 2, "series": 3})
+                store = stores.connect(url)
+                self.addCleanup(stores.close, store)
+                self.assertEqual(stores.rows(store, "SELECT instructions, details FROM runs ORDER BY id"),
+                                 [{"instructions": None, "details": "{}"},
+                                  {"instructions": 7000000000, "details": '{"counter":"callgrind","x":1}'}])
 
     def test_a_commit_a_merge_brought_in_or_a_shallow_clone_is_refused_with_the_merge_or_how_to_deepen_it(self):
         repo, url, shallow = (os.path.join(self.dir, name) for name in ("merged", "m.sqlite", "shallow"))

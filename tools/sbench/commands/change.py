@@ -5,18 +5,21 @@ comparison of the two builds on this machine (the change becomes confirmed,
 or rejected when the later build is not worse by more than the threshold);
 --bisect bisects the same span and stores the culprit. --confirm and --bisect take the bisect's --repo, --build
 and --use, and its --builds, --binary, --shaders, --max-runs, --threshold
-and --keep-builds, checked as the bisect checks them.
+and --keep-builds, checked as the bisect checks them. A change of a series
+of instructions is judged on counted runs (--clock instructions), counted by
+--counter (default auto: the hardware counter where the kernel has one).
 
 Exit status: 0 done; 1 the builds or runs failed; 2 a bad argument or store;
 3 the comparison could not tell within its runs (the status is left)."""
 
+import argparse
 import os
 import sys
 import tempfile
 
-from ..analysis import answers
 from ..system import interrupts
 from ..history import found_changes, store as stores
+from ..running import counting
 from ..system.text import printable
 from . import bisect
 from .bisect import assignment
@@ -41,6 +44,9 @@ def add_parser(subparsers):
     parser.add_argument("--use", action="append", type=assignment, default=[], metavar="VAR=VALUE",
                         help="a variable of each run, as bisect's; may be repeated")
     bisect.add_step_options(parser)
+    parser.add_argument("--counter", choices=counting.COUNTERS, metavar="|".join(counting.COUNTERS),
+                        help="what counts the runs that judge a change of instructions (as run's --counter; "
+                             "default auto)")
     return parser
 
 
@@ -49,9 +55,13 @@ def bisected(row, good, bad, args, here):
     with tempfile.TemporaryDirectory(prefix="shaderbench-change-") as directory:
         saved = os.path.join(directory, "bisect.json")
         passed = {key: getattr(args, key) for key in bisect.STEP_OPTIONS}
+        if row["measure"] == "instructions":  # judged as it was found: on the count
+            passed.update(measure="time", clock="instructions", counter=args.counter or "auto")
+        else:
+            passed.update(measure=row["measure"])
         status = bisect.run(bisect.arguments(good, bad, args.repo, args.build, args.use, json=saved,
-                                             measure=row["measure"],
-                                             faster=row["direction"] not in answers.REGRESSIONS, **passed), here)
+                                             faster=row["direction"] not in found_changes.REGRESSIONS, **passed),
+                            here)
         if not os.path.exists(saved):
             return status, []
         import json
@@ -67,9 +77,16 @@ def recorded_before(store, row):
     return commits[first - 1] if first else row["before_sha"]
 
 
+def counts():
+    """Whether this tool's bisect takes --clock instructions."""
+    parser = bisect.add_parser(argparse.ArgumentParser(prog="compare").add_subparsers())
+    return any(action.dest == "clock" and "instructions" in (action.choices or ()) for action in parser._actions)
+
+
 def run(args, here):
     refused = ((args.confirm or args.bisect) and not (args.repo and args.build and args.use)
-               and "--confirm and --bisect need --repo, --build and --use, as bisect does")
+               and "--confirm and --bisect need --repo, --build and --use, as bisect does"
+               or args.counter and not (args.confirm or args.bisect) and "--counter goes with --confirm or --bisect")
     with interrupts.raising():
         status, judged = with_store(args.store, lambda store: judge(store, args, here), refused, write=True)
     return judged if status is None else status
@@ -86,6 +103,12 @@ def judge(store, args, here):
         return 0
     if not row["before_sha"] or not row["range"]:
         raise stores.StoreError("change %d has no commits to build" % args.id)
+    if args.counter and row["measure"] != "instructions":
+        raise stores.StoreError("--counter goes with a change of instructions; change %d is of %s"
+                                % (args.id, row["measure"]))
+    if row["measure"] == "instructions" and not counts():
+        raise stores.StoreError("change %d is of instructions counted, and this tool's bisect counts none: "
+                                "it cannot judge it" % args.id)
     # Both take the whole range: a creep's size is between the levels either side of it, not of one step.
     status, found = bisected(row, recorded_before(store, row), row["range"][-1], args, here)
     if status == bisect.REFUSED:  # the bisect said why, in its one line

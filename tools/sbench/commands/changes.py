@@ -7,12 +7,13 @@ answer); a change already stored is that change, updated only where the
 data moved it, not found again.
 
 Exit status: 0; 1 with --fail-on-new when a new regression (slower, more
-memory) was stored; 2 a store that cannot be used or an output refused."""
+memory, more instructions) was stored; 2 a store that cannot be used or an
+output refused."""
 
 import json
 import sys
 
-from ..analysis import answers, verdicts
+from ..analysis import verdicts
 from ..system import files as outputs, interrupts
 from ..history import found_changes
 from ..system.text import printable
@@ -67,5 +68,5 @@ def run(args, here):
     if args.json:
         outputs.write(args.json, lambda f: json.dump([found_changes.as_json(r) for r in rows], f, indent=1,
                                                      allow_nan=False))
-    regressions = [r for r in rows if r["id"] in new and r["direction"] in answers.REGRESSIONS]
+    regressions = [r for r in rows if r["id"] in new and r["direction"] in found_changes.REGRESSIONS]
     return 1 if args.fail_on_new and regressions else 0

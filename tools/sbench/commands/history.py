@@ -38,7 +38,8 @@ def add_parser(subparsers):
     # Not --shaders, which is a directory everywhere else; that spelling is kept for scripts.
     parser.add_argument("--pair", "--shaders", dest="pair", metavar="LABEL",
                         help="only the shader pair of this label (--shaders is an older spelling)")
-    parser.add_argument("--measure", choices=("time", "memory"), help="only this measure")
+    parser.add_argument("--measure", choices=tuple(serieses.UNITS), help="only this measure (instructions: "
+                        "the counts of counted comparisons, --clock instructions)")
     parser.add_argument("--last", type=lambda text: _positive(text), metavar="N",
                         help="only the last N points of each series")
     parser.add_argument("--json", metavar="FILE", help="write the series, each run's figures too, as JSON "
@@ -90,14 +91,15 @@ def gather(store, args):
     return found
 
 
-def _number(value):
-    return "-" if value is None else "%.1f" % value
+def _number(value, whole=False):
+    return "-" if value is None else "%.0f" % value if whole else "%.1f" % value
 
 
 def text(found):
     lines = []
     for one in found:
-        lines.append("%s (%s)" % (printable(one["name"]), printable(one["unit"])))
+        lines.append("%s (%s)" % (printable(one["name"]), printable(serieses.unit(one))))
+        whole = one["measure"] == "instructions"  # a count is a whole number, and wider than ms
         if any(p["commit"] is None for p in one["points"]):
             lines.append("  points without a commit (recorded without --commit) are ordered by when they were "
                          "recorded")
@@ -111,7 +113,8 @@ def text(found):
             low, high = point["interval"]
             lines.append("  %-21s %8s %5d %10s %21s  %s" % (
                 commit, "-" if point["position"] is None else point["position"], len(point["runs"]),
-                _number(point["median"]), "%s to %s" % (_number(low), _number(high)), found_here))
+                _number(point["median"], whole), "%s to %s" % (_number(low, whole), _number(high, whole)),
+                found_here))
         lines.append("")
     return "\n".join(lines) + ("\n" if not found else "")
 
@@ -127,7 +130,7 @@ def csv_rows(found):
     for one in found:
         for point in one["points"]:
             yield {"machine": one["machine"], "configuration": one["configuration"], "shaders": one["shaders"],
-                   "measure": one["measure"], "unit": one["unit"], "position": point["position"],
+                   "measure": one["measure"], "unit": serieses.unit(one), "position": point["position"],
                    "commit": point["commit"], "recorded": point["recorded"], "runs": len(point["runs"]),
                    "median": point["median"], "low": point["interval"][0], "high": point["interval"][1],
                    "changes": " ".join(str(i) for i in point["changes"])}

@@ -28,7 +28,7 @@ from ..analysis import corpus as corpora
 
 PCI_ID = re.compile(r"[0-9a-f]{4}:[0-9a-f]{4}")  # a results file's GPU, as plan.gpu_ids gives it
 RUN_COLUMNS = ("run", "ms", "cpu_ms", "commit_mib", "link_failures", "program_ms", "commit_kib", "rss_kib",
-               "libraries")
+               "libraries", "instructions")
 
 
 def storable(text):
@@ -136,13 +136,24 @@ _WORKLOAD = """
     ON CONFLICT (label, shaders_sha256, binary_sha256, cache) DO UPDATE SET cache = excluded.cache RETURNING id"""
 
 
-def _series(store, machine, configuration, workload, measure):
+def counter(document):
+    """What counted a comparison's runs (its plan's counter; a bisect's
+    record: its runs'), or '' when they were timed."""
+    plan = document.get("plan") or {}
+    counted = [run.get("counter") for result in document["results"] for run in result["runs"]
+               if run.get("instructions") is not None]
+    if plan.get("clock") == "instructions" or counted:
+        return plan.get("counter") or next((name for name in counted if name), "hardware")
+    return ""
+
+
+def _series(store, machine, configuration, workload, measure, counted=""):
     stores.execute(store, """
-        INSERT INTO series (machine_id, configuration_id, workload_id, measure, unit)
-        VALUES (:m, :c, :w, :measure, :unit)
-        ON CONFLICT (machine_id, configuration_id, workload_id, measure) DO NOTHING""",
+        INSERT INTO series (machine_id, configuration_id, workload_id, measure, unit, counter)
+        VALUES (:m, :c, :w, :measure, :unit, :counter)
+        ON CONFLICT (machine_id, configuration_id, workload_id, measure, counter) DO NOTHING""",
                    {"m": machine, "c": configuration, "w": workload, "measure": measure,
-                    "unit": serieses.UNITS[measure]})
+                    "unit": serieses.UNITS[measure], "counter": counted})
 
 
 def _libraries(store, found, known):
@@ -158,9 +169,9 @@ def _libraries(store, found, known):
 
 
 _RUN = """
-    INSERT INTO runs (result_id, number, failed, ms, cpu_ms, commit_mib, link_failures, libraries_id,
+    INSERT INTO runs (result_id, number, failed, ms, cpu_ms, commit_mib, link_failures, instructions, libraries_id,
                       program_ms, commit_kib, rss_kib, details)
-    VALUES (:result, :number, :failed, :ms, :cpu_ms, :commit_mib, :link_failures, :libraries,
+    VALUES (:result, :number, :failed, :ms, :cpu_ms, :commit_mib, :link_failures, :instructions, :libraries,
             :program_ms, :commit_kib, :rss_kib, :details)
     ON CONFLICT (result_id, number) DO NOTHING"""
 
@@ -170,7 +181,8 @@ def _run(store, result_id, number, run, failed, known):
     details = {k: v for k, v in run.items() if k not in RUN_COLUMNS}
     return {"result": result_id, "number": number, "failed": int(failed), "ms": run.get("ms"),
             "cpu_ms": run.get("cpu_ms"), "commit_mib": run.get("commit_mib"),
-            "link_failures": run.get("link_failures"), "libraries": _libraries(store, run.get("libraries"), known),
+            "link_failures": run.get("link_failures"), "instructions": run.get("instructions"),
+            "libraries": _libraries(store, run.get("libraries"), known),
             "program_ms": pack(run.get("program_ms")), "commit_kib": pack(run.get("commit_kib")),
             "rss_kib": pack(run.get("rss_kib")), "details": _json(details)}
 
@@ -213,18 +225,19 @@ def _comparison(store, document, tag, source, commits):
         against_id = _configuration(store, against, config["environment"])
     row = stores.one(store, """
         INSERT INTO comparisons (digest, machine_id, host_name, kernel, memory_mib, created, recorded, complete,
-                                 against_id, plan, source)
+                                 against_id, plan, source, counter)
         VALUES (:digest, :machine, :host, :kernel, :memory, :created, :recorded, :complete, :against, :plan,
-                :source)
+                :source, :counter)
         ON CONFLICT (digest) DO UPDATE SET complete = CASE WHEN excluded.complete > comparisons.complete
-                                                      THEN excluded.complete ELSE comparisons.complete END
+                                                      THEN excluded.complete ELSE comparisons.complete END,
+            counter = CASE WHEN comparisons.counter = '' THEN excluded.counter ELSE comparisons.counter END
         RETURNING id%s""" % (", xmax = 0 AS made" if store["kind"] == "postgresql" else ""),
                      {"digest": digest, "machine": machine, "host": storable(host["name"]),
                       "kernel": storable(host.get("kernel") or ""),
                       "memory": host.get("memory_mib") if isinstance(host.get("memory_mib"), int) else 0,
                       "created": storable(document.get("created") or ""), "recorded": schema.now(),
                       "complete": int(bool(document.get("complete"))), "against": against_id,
-                      "plan": _json(plan), "source": storable(source)})
+                      "plan": _json(plan), "source": storable(source), "counter": counter(document)})
     # Made here, or by another writer since the look above (PostgreSQL's writers do not wait for each other
     # until their keys meet; SQLite's take turns).
     made = row.get("made", not found)
@@ -241,7 +254,7 @@ def write(store, document, commits=None, tag=None, source="", skip=()):
     raises Contradiction, and nothing is written. Returns dict(comparison,
     new: it was not there before, runs: how many were added, applied: the
     rest that was, as text)."""
-    commits, pairs_only = commits or {}, corpora.is_corpus(document)
+    commits, pairs_only, counted = commits or {}, corpora.is_corpus(document), counter(document)
     with stores.transaction(store):
         comparison, machine, applied, before = _comparison(store, document, tag, source, commits)
         measured, known = [], {}
@@ -259,10 +272,13 @@ def write(store, document, commits=None, tag=None, source="", skip=()):
             if was and commit is not None and was["commit_id"] is None and ("applied", name) not in known:
                 known["applied", name] = commit
                 applied.append("--commit %s=%s" % (name, commits[name]["sha"][:12]))
-            if not pairs_only:
+            if not pairs_only and counted:  # its time and memory are the counter's, not the driver's
+                _cached(known, ("series", configuration, workload, "instructions"),
+                        lambda: _series(store, machine, configuration, workload, "instructions", counted))
+            elif not pairs_only:
                 _cached(known, ("series", configuration, workload, "time"),
                         lambda: _series(store, machine, configuration, workload, "time"))
-            if not pairs_only and any(run.get("commit_mib") is not None for run in result["runs"]):
+            if not pairs_only and not counted and any(run.get("commit_mib") is not None for run in result["runs"]):
                 _cached(known, ("series", configuration, workload, "memory"),
                         lambda: _series(store, machine, configuration, workload, "memory"))
             calls = result.get("calls")
@@ -290,7 +306,7 @@ def write(store, document, commits=None, tag=None, source="", skip=()):
 
 
 def corpus_rounds(document):
-    """({configuration: {round: dict(ms, cpu_ms, libraries)}}, the pairs
+    """({configuration: {round: dict(ms, cpu_ms, instructions, libraries)}}, the pairs
     counted): the corpus's rounds, over the pairs that link on every side
     (as its verdict takes them), each round one where every such pair has a
     clean run on every side (so that every side's mean is over the same
@@ -307,12 +323,13 @@ def corpus_rounds(document):
     for number in sorted(common):
         for name in names:
             runs = [sides[name][number] for sides in rounds]
-            cpu = [run.get("cpu_ms") for run in runs]
+            cpu, counts = [run.get("cpu_ms") for run in runs], [run.get("instructions") for run in runs]
             digests = {json.dumps(run.get("libraries"), sort_keys=True) for run in runs}
             means[name][number] = {
                 "ms": round(_geometric_mean([run["ms"] for run in runs])),
                 "cpu_ms": _geometric_mean(cpu) if all(isinstance(c, (int, float)) and c > 0 for c in cpu) else None,
-                "libraries": runs[0].get("libraries") if len(digests) == 1 else None}
+                "instructions": round(_geometric_mean(counts)) if all(isinstance(c, int) and c > 0 for c in counts)
+                else None, "libraries": runs[0].get("libraries") if len(digests) == 1 else None}
     return means, len(rounds)
 
 
@@ -330,7 +347,7 @@ def _corpus(store, document, comparison, machine, commits, known):
     """The corpus's own workload, a result and series per configuration, and
     its rounds as runs (rows for _RUN): written once the comparison is
     complete, since before that a round's mean would be over other pairs."""
-    means, counted = corpus_rounds(document)
+    (means, counted), by = corpus_rounds(document), counter(document)
     if not any(means.values()):  # no pair links everywhere, or no round is whole: nothing to show a line of
         return []
     digests = sorted({hashlib.sha256(_json(sorted((n, (i or {}).get("sha256", "")) for n, i in
@@ -345,7 +362,7 @@ def _corpus(store, document, comparison, machine, commits, known):
     for config in document["plan"]["configurations"]:
         name, first = config["name"], next(r for r in document["results"] if r["configuration"] == config["name"])
         configuration = _configuration(store, name, first["environment"])
-        _series(store, machine, configuration, workload, "time")
+        _series(store, machine, configuration, workload, "instructions" if by else "time", by)
         commit = _cached(known, ("commit", name), lambda: _commit(store, commits[name])) if name in commits else None
         result = _one(store, """
             INSERT INTO results (comparison_id, configuration_id, workload_id, commit_id, renderer, gl_version)

@@ -18,7 +18,10 @@ from ..system.text import printable
 from . import detect, schema, series as serieses, store as stores
 
 DIRECTIONS = {("time", 1): "slower", ("time", -1): "faster", ("memory", 1): "more memory",
-              ("memory", -1): "less memory"}
+              ("memory", -1): "less memory", ("instructions", 1): "more instructions",
+              ("instructions", -1): "fewer instructions"}
+# What --fail-on-new fails on, and a bisect of it looks for as the worse side.
+REGRESSIONS = ("slower", "more memory", "more instructions")
 
 
 def values(points):

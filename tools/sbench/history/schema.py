@@ -18,7 +18,7 @@ import re
 
 from . import sql
 
-VERSION = 3
+VERSION = 4
 
 # {id} and {blob} are the only words that differ between SQLite and PostgreSQL.
 ID = {"sqlite": "INTEGER PRIMARY KEY", "postgresql": "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"}
@@ -58,7 +58,7 @@ _WORKLOADS = """CREATE TABLE workloads (
  binary_sha256 TEXT NOT NULL,
  cache TEXT NOT NULL,
  UNIQUE (label, shaders_sha256, binary_sha256, cache))"""
-_SERIES = """CREATE TABLE series (
+_SERIES_3 = """CREATE TABLE series (
  id {id},
  machine_id BIGINT NOT NULL REFERENCES machines (id),
  configuration_id BIGINT NOT NULL REFERENCES configurations (id),
@@ -66,7 +66,12 @@ _SERIES = """CREATE TABLE series (
  measure TEXT NOT NULL CHECK (measure IN ('time', 'memory')),
  unit TEXT NOT NULL,
  UNIQUE (machine_id, configuration_id, workload_id, measure))"""
-_COMPARISONS = """CREATE TABLE comparisons (
+# A count is a series of its counter's: the hardware counter counts every thread, callgrind the loop's own.
+_MEASURES = "measure IN ('time', 'memory', 'instructions')"
+_SERIES = _SERIES_3.replace("measure IN ('time', 'memory')", _MEASURES).replace(
+    " UNIQUE", " counter TEXT NOT NULL DEFAULT '',     -- what counted, else ''\n UNIQUE").replace(
+    "workload_id, measure))", "workload_id, measure, counter))")
+_COMPARISONS_3 = """CREATE TABLE comparisons (
  id {id},
  digest TEXT NOT NULL UNIQUE,          -- id:ID (the results file's id), else run:SHA-256 of its start, host, plan
  machine_id BIGINT NOT NULL REFERENCES machines (id),
@@ -77,6 +82,8 @@ _COMPARISONS = """CREATE TABLE comparisons (
  against_id BIGINT REFERENCES configurations (id),
  plan TEXT NOT NULL,                   -- JSON
  source TEXT NOT NULL DEFAULT '')"""
+_COMPARISONS = _COMPARISONS_3.replace(
+    " source TEXT", " counter TEXT NOT NULL DEFAULT '',     -- what counted its runs, else ''\n source TEXT")
 _RESULTS = """CREATE TABLE results (
  id {id},
  comparison_id BIGINT NOT NULL REFERENCES comparisons (id),
@@ -100,7 +107,7 @@ _LIBRARY_SETS = """CREATE TABLE library_sets (
  id {id},
  digest TEXT NOT NULL UNIQUE,          -- SHA-256 of the sorted SHA-256s: equal sets, equal code
  libraries TEXT NOT NULL)"""
-_CHANGES = """CREATE TABLE changes (
+_CHANGES_3 = """CREATE TABLE changes (
  id {id},
  series_id BIGINT NOT NULL REFERENCES series (id),
  detector TEXT NOT NULL, detector_version TEXT NOT NULL,
@@ -114,21 +121,28 @@ _CHANGES = """CREATE TABLE changes (
  culprit TEXT NOT NULL DEFAULT '', note TEXT NOT NULL DEFAULT '',
  created TEXT NOT NULL, updated TEXT NOT NULL,
  UNIQUE (series_id, detector, before_sha, after_sha))"""
+_DIRECTIONS = """direction IN ('slower', 'faster', 'more memory', 'less memory',
+                                         'more instructions', 'fewer instructions')"""
+_CHANGES = _CHANGES_3.replace("direction IN ('slower', 'faster', 'more memory', 'less memory')", _DIRECTIONS)
 _INDEXES = ["CREATE INDEX results_by_series ON results (configuration_id, workload_id)",
             "CREATE INDEX comparisons_by_machine ON comparisons (machine_id)"]
 
 # The first version: no library sets, no changes. Kept as it was, so that its
 # migration can be tried on a store it made.
-FIRST = [_MACHINES, _REPOSITORIES, _COMMITS, _CONFIGURATIONS, _WORKLOADS, _SERIES, _COMPARISONS, _RESULTS,
+FIRST = [_MACHINES, _REPOSITORIES, _COMMITS, _CONFIGURATIONS, _WORKLOADS, _SERIES_3, _COMPARISONS_3, _RESULTS,
          _RUNS_1] + _INDEXES
 TABLES = [_MACHINES_3, _REPOSITORIES, _COMMITS, _CONFIGURATIONS, _WORKLOADS, _SERIES, _COMPARISONS, _RESULTS,
           _LIBRARY_SETS,
-          _RUNS_1.replace(" details TEXT", " libraries_id BIGINT REFERENCES library_sets (id),\n details TEXT"),
+          _RUNS_1.replace(" details TEXT", " libraries_id BIGINT REFERENCES library_sets (id),\n details TEXT")
+          .replace(" UNIQUE", " instructions BIGINT,                  -- a counted run's count\n UNIQUE"),
           _CHANGES] + _INDEXES
 # MIGRATIONS[v]: from version v to v + 1.
 MIGRATIONS = {1: [_LIBRARY_SETS, "ALTER TABLE runs ADD COLUMN libraries_id BIGINT REFERENCES library_sets (id)",
-                  _CHANGES],
-              2: [lambda store: _machines_by_host(store), lambda store: _rekey_comparisons(store)]}
+                  _CHANGES_3],
+              2: [lambda store: _machines_by_host(store), lambda store: _rekey_comparisons(store)],
+              3: ["ALTER TABLE comparisons ADD COLUMN counter TEXT NOT NULL DEFAULT ''",
+                  "ALTER TABLE runs ADD COLUMN instructions BIGINT", lambda store: _widened(store),
+                  lambda store: _counted(store)]}
 
 
 def comparison_key(created, host, plan):
@@ -172,17 +186,73 @@ def _machines_by_host(store):
             sql.execute(store, """
                 INSERT INTO series (machine_id, configuration_id, workload_id, measure, unit)
                 SELECT :new, configuration_id, workload_id, measure, unit FROM series WHERE machine_id = :m""", moved)
+    drop_empty_series(store, counted=False)
+
+
+def _widened(store):
+    """Series keyed by their counter too, and the measure and directions of
+    counts allowed: on SQLite, which cannot change a CHECK or a UNIQUE
+    constraint in place, both tables made anew under their ids."""
+    if store["kind"] == "sqlite":
+        sql.execute(store, "PRAGMA defer_foreign_keys = ON")
+        for table, text, columns in (
+                ("series", _SERIES, "id, machine_id, configuration_id, workload_id, measure, unit"),
+                ("changes", _CHANGES, "*")):
+            sql.execute(store, "CREATE TEMP TABLE %s_3 AS SELECT * FROM %s" % (table, table))
+            sql.execute(store, "DROP TABLE %s" % table)
+            _ddl(store, text)
+            sql.execute(store, "INSERT INTO %s%s SELECT %s FROM %s_3" % (
+                table, "" if columns == "*" else " (%s)" % columns, columns, table))
+            sql.execute(store, "DROP TABLE %s_3" % table)
+        return
+    for statement in ("ALTER TABLE series DROP CONSTRAINT series_measure_check, ADD CHECK (%s)" % _MEASURES,
+                      "ALTER TABLE series ADD COLUMN counter TEXT NOT NULL DEFAULT ''",
+                      "ALTER TABLE series DROP CONSTRAINT series_machine_id_configuration_id_workload_id_measure_key",
+                      "ALTER TABLE series ADD UNIQUE (machine_id, configuration_id, workload_id, measure, counter)",
+                      "ALTER TABLE changes DROP CONSTRAINT changes_direction_check, ADD CHECK (%s)" % _DIRECTIONS):
+        sql.execute(store, statement)
+
+
+def _counted(store):
+    """Counted comparisons recorded before the store kept counts: each run's
+    count moved from its details to its column, each comparison's counter
+    set, and a series of the counts made where the comparison was not a
+    corpus's; its time and memory (the counter's, not the driver's) are no
+    longer points of any series, and a series left without any goes."""
+    counters, moved = {}, []
+    for row in sql.rows(store, """SELECT ru.id, ru.details, r.comparison_id FROM runs ru
+                                  JOIN results r ON r.id = ru.result_id WHERE ru.details LIKE '%"instructions":%'"""):
+        details = json.loads(row["details"])
+        count = details.pop("instructions", None)
+        if isinstance(count, int) and not isinstance(count, bool):
+            counters.setdefault(row["comparison_id"], details.get("counter"))
+            moved.append({"id": row["id"], "count": count,
+                          "details": json.dumps(details, sort_keys=True, separators=(",", ":"))})
+    sql.execute_many(store, "UPDATE runs SET instructions = :count, details = :details WHERE id = :id", moved)
+    for comparison, counter in counters.items():
+        plan = json.loads(sql.one(store, "SELECT plan FROM comparisons WHERE id = :c", {"c": comparison})["plan"])
+        named = {"c": comparison, "counter": plan.get("counter") or counter or "hardware"}
+        sql.execute(store, "UPDATE comparisons SET counter = :counter WHERE id = :c", named)
+        if not isinstance(plan.get("corpus"), dict):  # a corpus's own series is of its rounds' means, not of a pair
+            sql.execute(store, """
+                INSERT INTO series (machine_id, configuration_id, workload_id, measure, unit, counter)
+                SELECT DISTINCT c.machine_id, r.configuration_id, r.workload_id, 'instructions', 'instructions',
+                       :counter
+                FROM results r JOIN comparisons c ON c.id = r.comparison_id WHERE c.id = :c
+                ON CONFLICT DO NOTHING""", named)
     drop_empty_series(store)
 
 
-def drop_empty_series(store):
+def drop_empty_series(store, counted=True):
     """Deletes the series left without results (their runs were moved to
-    another machine), unless a change names them."""
+    another machine, or were counted), unless a change names them.
+    counted: the store keeps counts (version 4 on)."""
     sql.execute(store, """
         DELETE FROM series WHERE NOT EXISTS (SELECT 1 FROM changes ch WHERE ch.series_id = series.id)
         AND NOT EXISTS (SELECT 1 FROM results r JOIN comparisons c ON c.id = r.comparison_id
                         WHERE c.machine_id = series.machine_id AND r.configuration_id = series.configuration_id
-                              AND r.workload_id = series.workload_id)""")
+                              AND r.workload_id = series.workload_id%s)"""
+                % (" AND c.counter = series.counter" if counted else ""))
 
 
 def _rekey_comparisons(store):

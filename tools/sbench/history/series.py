@@ -6,8 +6,14 @@ import hashlib
 
 from . import store as stores
 
-UNITS = {"time": "ms", "memory": "MiB"}
-VALUE = {"time": "ms", "memory": "commit_mib"}
+UNITS = {"time": "ms", "memory": "MiB", "instructions": "instructions"}
+VALUE = {"time": "ms", "memory": "commit_mib", "instructions": "instructions"}
+COUNTERS = {"hardware": "the hardware counter", "callgrind": "callgrind"}
+
+
+def unit(one):
+    """A series' unit as its header and axis say it: a count with its counter."""
+    return one["unit"] + (" counted by %s" % COUNTERS.get(one["counter"], one["counter"]) if one.get("counter") else "")
 
 
 def machine_name(row):
@@ -17,11 +23,11 @@ def machine_name(row):
 
 def series_list(store, machine=None, configuration=None, shaders=None, measure=None):
     """[dict(id, name, machine, configuration, shaders, measure, unit, and
-    what else keys it: tag, host, gpu, cpu, cores, memory, binary, files, cache,
-    environment)], each filter (machine: a --machine tag or a host name)
+    what else keys it: counter (None but for instructions), tag, host, gpu, cpu, cores, memory, binary, files,
+    cache, environment)], each filter (machine: a --machine tag or a host name)
     matched exactly when given; name: as named() gives it among them."""
     found = stores.rows(store, """
-        SELECT s.id, s.measure, s.unit, m.tag, m.name, m.cpu, m.cores, m.memory_gib, m.gpu,
+        SELECT s.id, s.measure, s.unit, s.counter, m.tag, m.name, m.cpu, m.cores, m.memory_gib, m.gpu,
                c.name AS configuration, c.environment, w.label AS shaders, w.binary_sha256, w.shaders_sha256, w.cache
         FROM series s JOIN machines m ON m.id = s.machine_id JOIN configurations c ON c.id = s.configuration_id
              JOIN workloads w ON w.id = s.workload_id
@@ -36,6 +42,7 @@ def series_list(store, machine=None, configuration=None, shaders=None, measure=N
             continue
         listed.append({"id": row["id"], "machine": machine_name(row), "configuration": row["configuration"],
                        "shaders": row["shaders"], "measure": row["measure"], "unit": row["unit"],
+                       "counter": row["counter"] or None,
                        "tag": row["tag"] or "none", "host": row["name"], "gpu": row["gpu"] or "none",
                        "cpu": row["cpu"], "cores": row["cores"],
                        "memory": "%d GiB" % row["memory_gib"], "binary": row["binary_sha256"][:12],
@@ -46,7 +53,7 @@ def series_list(store, machine=None, configuration=None, shaders=None, measure=N
 
 # What tells apart series whose machine, configuration, pair and measure read alike, in the order a name
 # adds it.
-APART = ("tag", "host", "gpu", "cpu", "cores", "memory", "binary", "files", "cache", "environment")
+APART = ("counter", "tag", "host", "gpu", "cpu", "cores", "memory", "binary", "files", "cache", "environment")
 
 
 def named(listed):
@@ -96,7 +103,8 @@ def series_points(store, series_id, last=None, figures=False, between=None):
                                    "comparisons": [], "figures": []}
         point["figures"].append({"comparison": row["comparison_id"], "run": row["number"],
                                  "failed": bool(row["failed"]), "ms": row["ms"], "cpu_ms": row["cpu_ms"],
-                                 "commit_mib": row["commit_mib"], "link_failures": row["link_failures"]})
+                                 "commit_mib": row["commit_mib"], "link_failures": row["link_failures"],
+                                 "instructions": row["instructions"]})
         if row["failed"] or row["value"] is None:
             continue
         point["runs"].append(float(row["value"]))
@@ -136,22 +144,25 @@ def _read(store, series_id, between):
     series = stores.one(store, "SELECT * FROM series WHERE id = :id", {"id": series_id})
     if series is None:
         return None
-    where = {"m": series["machine_id"], "cfg": series["configuration_id"], "w": series["workload_id"]}
+    # A series' runs are its comparisons' of its counter: a counted run's time and memory are the counter's.
+    where = {"m": series["machine_id"], "cfg": series["configuration_id"], "w": series["workload_id"],
+             "counter": series["counter"]}
     # What is the same for every run of a result is read once a result, not once a run: every value
     # a row holds costs as much again to decode (psycopg's pure-Python libpq binding).
     results = {row["id"]: row for row in stores.rows(store, """
         SELECT r.id, r.comparison_id, c.recorded, co.sha, co.position
         FROM results r JOIN comparisons c ON c.id = r.comparison_id LEFT JOIN commits co ON co.id = r.commit_id
-        WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w""", where)}
+        WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w
+              AND c.counter = :counter""", where)}
     if between:
         between()
     digests = {row["id"]: row["digest"] for row in stores.rows(store, "SELECT id, digest FROM library_sets")}
     runs = []
     for row in stores.rows(store, """
             SELECT ru.result_id, ru.libraries_id, ru.failed, ru.number, ru.ms, ru.cpu_ms, ru.commit_mib,
-                   ru.link_failures
+                   ru.link_failures, ru.instructions
             FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
-            WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w
+            WHERE c.machine_id = :m AND r.configuration_id = :cfg AND r.workload_id = :w AND c.counter = :counter
             ORDER BY c.recorded, c.id, ru.number""", where):
         row.update(results[row["result_id"]], digest=digests.get(row["libraries_id"]))
         row["value"] = row[VALUE[series["measure"]]]
@@ -161,7 +172,7 @@ def _read(store, series_id, between):
             SELECT r.comparison_id, ru.%s AS value
             FROM runs ru JOIN results r ON r.id = ru.result_id JOIN comparisons c ON c.id = r.comparison_id
             WHERE c.machine_id = :m AND r.workload_id = :w AND r.configuration_id = c.against_id
-                  AND c.against_id <> :cfg AND ru.failed = 0
+                  AND c.against_id <> :cfg AND ru.failed = 0 AND c.counter = :counter
             ORDER BY c.id, ru.number""" % VALUE[series["measure"]], where):
         if row["value"] is not None:
             references.setdefault(row["comparison_id"], []).append(float(row["value"]))

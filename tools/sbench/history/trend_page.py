@@ -13,7 +13,7 @@ import math
 from ..presentation import report_page as report
 from ..system import files as outputs
 from ..system.text import printable
-from . import found_changes
+from . import found_changes, series as serieses
 
 LAST = 200
 # What --confirm and --bisect need, to be filled in: the driver's repository, its build, and where a run finds it.
@@ -69,7 +69,7 @@ def page_data(found, last=LAST):
         changes.extend(rows)
         charts.append({
             "title": _title(one),
-            "unit": printable(one["unit"]), "labels": [_short(p) for p in points],
+            "unit": printable(serieses.unit(one)), "labels": [_short(p) for p in points],
             "median": [_round(p["median"]) for p in points],
             "low": [_round(p["interval"][0]) for p in points], "high": [_round(p["interval"][1]) for p in points],
             "runs": [[i, _round(v)] for i, p in enumerate(points) for v in p["runs"]],
