@@ -372,8 +372,10 @@ def bisect_recorder(args, document, shaders):
         raise common.Refused(str(error))
     settings, commits, told = document["settings"], {}, []
     environment = plans.assignments("--use", settings["use"])
+    # The clock and counter too: a counted bisect whose first run at a commit failed is still a count's.
     plan = {"bisect": {k: settings[k] for k in ("repo", "build", "use", "measure", "cache")},
-            "configurations": [{"name": BISECT, "environment": environment}]}
+            "configurations": [{"name": BISECT, "environment": environment}],
+            "clock": settings.get("clock", "wall"), "counter": settings.get("counter")}
 
     def write(commit, run):
         if commit is None:

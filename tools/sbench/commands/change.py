@@ -12,7 +12,6 @@ of instructions is judged on counted runs (--clock instructions), counted by
 Exit status: 0 done; 1 the builds or runs failed; 2 a bad argument or store;
 3 the comparison could not tell within its runs (the status is left)."""
 
-import argparse
 import os
 import sys
 import tempfile
@@ -77,12 +76,6 @@ def recorded_before(store, row):
     return commits[first - 1] if first else row["before_sha"]
 
 
-def counts():
-    """Whether this tool's bisect takes --clock instructions."""
-    parser = bisect.add_parser(argparse.ArgumentParser(prog="compare").add_subparsers())
-    return any(action.dest == "clock" and "instructions" in (action.choices or ()) for action in parser._actions)
-
-
 def run(args, here):
     refused = ((args.confirm or args.bisect) and not (args.repo and args.build and args.use)
                and "--confirm and --bisect need --repo, --build and --use, as bisect does"
@@ -106,9 +99,6 @@ def judge(store, args, here):
     if args.counter and row["measure"] != "instructions":
         raise stores.StoreError("--counter goes with a change of instructions; change %d is of %s"
                                 % (args.id, row["measure"]))
-    if row["measure"] == "instructions" and not counts():
-        raise stores.StoreError("change %d is of instructions counted, and this tool's bisect counts none: "
-                                "it cannot judge it" % args.id)
     # Both take the whole range: a creep's size is between the levels either side of it, not of one step.
     status, found = bisected(row, recorded_before(store, row), row["range"][-1], args, here)
     if status == bisect.REFUSED:  # the bisect said why, in its one line
