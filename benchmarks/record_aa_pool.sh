@@ -1,6 +1,7 @@
 #!/bin/sh
 # An A/A pool of the ten-line pair on llvmpipe, both clocks per round, for the
-# calibration tests: quiet (nothing else should run meanwhile), loaded (with
+# calibration tests: quiet (nothing else should run meanwhile), shared (nothing
+# added, whatever else the machine runs: say its load), loaded (with
 # stress-ng --cpu 2 on both cores) or busy (two busy loops of the shell, one a
 # core: a load that takes the cores but hardly the caches). Run from anywhere in the source tree, after
 # building to ./build; writes tests/tools/data/aa-llvmpipe-quick-cpu-MODE-30.json.gz
@@ -10,7 +11,7 @@
 # aa-llvmpipe-quick-count-MODE-ROUNDS.json.gz, the rounds on the count.
 set -eu
 mode=${1:-}
-case "$mode" in quiet|loaded|busy) ;; *) echo "usage: $0 quiet|loaded|busy [count [ROUNDS]]" >&2; exit 2 ;; esac
+case "$mode" in quiet|shared|loaded|busy) ;; *) echo "usage: $0 quiet|shared|loaded|busy [count [ROUNDS]]" >&2; exit 2 ;; esac
 clock=cpu
 rounds=30
 if [ "${2:-}" = count ]; then
