@@ -9,7 +9,7 @@ import unittest
 
 import numpy
 
-from sbench.analysis import answers, corpus, stats
+from sbench.analysis import answers, corpus, gate, stats
 from sbench.presentation import corpus_summary
 from test_compare import ROOT, Files, run_main
 
@@ -35,7 +35,7 @@ class Statistics(unittest.TestCase):
             judged = corpus.judge(document, threshold=threshold, gate=True)
             found = judged["configurations"][0]
             called = [i for i, row in enumerate(found["pairs"]) if row["called"]]
-            self.assertEqual((found["time"]["verdict"], corpus.gate_text(judged)[0], found["helped"],
+            self.assertEqual((found["time"]["verdict"], gate.corpus_gate_text(judged)[0], found["helped"],
                               found["linked"], len(found["one_sided"])),
                              (word, status, helped, 200 - len(no_link[:1]), len(no_link) == 1), case)
             if hurt is not None:  # exactly the pairs changed, and only those
@@ -48,7 +48,7 @@ class Statistics(unittest.TestCase):
                 run.update(instructions=run["ms"] * 1000, counter="callgrind",
                            commit_mib=run["commit_mib"] * (2 if result["configuration"] == "b" else 1))
         judged = corpus.judge(document, threshold=5, gate=True, clock="instructions")
-        self.assertEqual((judged["configurations"][0]["memory"]["verdict"], corpus.gate_text(judged)[0]),
+        self.assertEqual((judged["configurations"][0]["memory"]["verdict"], gate.corpus_gate_text(judged)[0]),
                          (answers.UNAVAILABLE, 0))
 
     def test_a_lone_pair_is_called_where_its_interval_says_so_and_the_rule_steps_up(self):

@@ -335,7 +335,7 @@ def look(document, round_number):
     if corpus.is_corpus(document):  # a line a configuration, not one a pair: a corpus has hundreds (and no -n auto)
         for found in corpus.judge(document)["configurations"]:
             progress("round %d: %s corpus: time %s, memory %s; %d hurt, %d helped of %d pairs" % (
-                round_number, found["configuration"], corpus.describe(found["time"]), corpus.describe(found["memory"]),
+                round_number, found["configuration"], stats.describe(found["time"]), stats.describe(found["memory"]),
                 found["hurt"], found["helped"], found["linked"]))
         return False
     records = verdicts.within(document, up_to=round_number)
