@@ -22,11 +22,11 @@ import stat
 import tempfile
 
 from . import shader_test
-from ..system import interrupts
+from ..results.program_output import PAIR
+from ..system import files, interrupts
 
 FORMAT = "shaderbench-corpus/1"
 MANIFEST = "manifest.json"
-PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")  # as running/plan.py names them
 SUFFIX = ".shader_test"
 MAX_FILE_BYTES = 4 << 20  # the largest hand-written file is some 200 KB
 NAME_PART = 80
@@ -159,7 +159,7 @@ def write_corpus(output, pairs, document):
                 _write_file(os.path.join(shaders, file_name), data)
         _write_file(os.path.join(temporary, MANIFEST),
                     (json.dumps(document, indent=1, ensure_ascii=True) + "\n").encode())
-        os.chmod(temporary, 0o777 & ~_umask())
+        os.chmod(temporary, 0o777 & ~files.current_umask())
         os.sync()  # once, not a file at a time (tens of thousands): durable before it is in place
         os.rename(temporary, output)
     except BaseException as error:
@@ -169,12 +169,6 @@ def write_corpus(output, pairs, document):
         if isinstance(error, OSError):
             raise CorpusError("cannot make %s: %s" % (output, error.strerror or error))
         raise
-
-
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 def import_files(output, sources):
