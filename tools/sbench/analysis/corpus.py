@@ -187,11 +187,10 @@ def configuration(name, baseline, plan, by_pair, clock, threshold, level):
             "helped": sum(row["called"] == "helped" for row in pairs)}
 
 
-def runs_failed(document):
+def runs_failed(document, by_pair):
     """Whether a run failed, or a pair links on one side only: what fails a
     corpus comparison besides its verdicts. A pair that links nowhere is not
-    a failure of the change (it is left out, and counted)."""
-    by_pair = _by_pair(document)
+    a failure of the change (it is left out, and counted). by_pair: by_pair's."""
     for result in document["results"]:
         states = {link_state(r) for r in by_pair.get(result["shaders"]["directory"], {}).values()}
         if result["failed_runs"] or (result.get("calls") or {}).get("failure") or {LINKS, NO_LINK} <= states:
@@ -201,11 +200,12 @@ def runs_failed(document):
     return False
 
 
-def _by_pair(document):
-    by_pair = {}
+def by_pair(document):
+    """{pair directory: {configuration: result}}."""
+    found = {}
     for result in document["results"]:
-        by_pair.setdefault(result["shaders"]["directory"], {})[result["configuration"]] = result
-    return by_pair
+        found.setdefault(result["shaders"]["directory"], {})[result["configuration"]] = result
+    return found
 
 
 def judge(document, threshold=None, gate=None, clock=None):
@@ -219,9 +219,9 @@ def judge(document, threshold=None, gate=None, clock=None):
     clock = clock or plan.get("clock", "wall")
     baseline, threshold, _ = verdicts.settings(document, threshold, gate=gate)
     level = sequential.look_level(1, gate, auto=False)
-    by_pair = _by_pair(document)
+    pairs = by_pair(document)
     others = [c["name"] for c in plan["configurations"] if c["name"] != baseline]
-    found = [configuration(name, baseline, plan, by_pair, clock, threshold, level) for name in others]
+    found = [configuration(name, baseline, plan, pairs, clock, threshold, level) for name in others]
     return {"corpus": describe_corpus(plan), "against": printable(baseline or "-"), "threshold_pct": threshold,
             "gate": gate, "clock": clock, "level": level, "fdr": FDR, "sample": SAMPLE, "test": TEST,
-            "pairs": len(plan["shaders"]), "runs_failed": runs_failed(document), "configurations": found}
+            "pairs": len(plan["shaders"]), "runs_failed": runs_failed(document, pairs), "configurations": found}

@@ -377,7 +377,7 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
             rows, (document["verdicts"],) = show([document], wide=args.wide, judged=judged)
             if judged[0]:
                 document["corpus_verdict"] = judged[0]
-            status = 1 if failed_any(document) or not rows else 0
+            status = 1 if failed_any(document, judged[0]) or not rows else 0
             gated = args.fail_on_regression or bool(document["plan"].get("gate"))
             judgements, within = [], document["verdicts"] or not baseline
             if within:  # one configuration against --baseline: judged below
