@@ -125,9 +125,6 @@ class CorpusRun(unittest.TestCase):
             pathlib.Path(tree, name + importer.SUFFIX).write_bytes(FILES[name][0])
         subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
         env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
-        auto = subprocess.run([TOOL, "-n", "auto", "--corpus", corpus, "a:X=1", "b:X=2"], capture_output=True,
-                              text=True)
-        self.assertEqual((auto.returncode, "-n auto does not yet stop on the corpus" in auto.stderr), (2, True))
         fake = "FAKE_BENCH=hang:3,FAKE_ONLY_RUN=3,FAKE_MARKER=" + marker  # the third start of either hangs
         run = [TOOL, "-n", "2", "--binary", FAKE, "--corpus", corpus, "--sample", "2", "--seed", "5", "--json", saved,
                "a:" + fake, "b:" + fake]
@@ -161,6 +158,36 @@ class CorpusRun(unittest.TestCase):
         # After each round one line for the corpus, none a pair.
         looks = [line.split(" corpus: ")[0] for line in resumed.stderr.splitlines() if line.startswith("round")]
         self.assertEqual(looks, ["round 1: b", "round 2: b"])
+        self.assertEqual((leftovers(), os.listdir(tmp)), ([], []))
+
+    def test_n_auto_stops_on_the_corpus_verdict_and_a_gate_at_once_on_a_pair_linked_on_one_side(self):
+        work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, work)
+        tree, corpus, saved, tmp = (os.path.join(work, n) for n in ("tree", "corpus", "r.json", "tmp"))
+        os.makedirs(tree)
+        os.mkdir(tmp)
+        for i, body in enumerate(("1.0", "2.0", "3.0; // nolink")):
+            pathlib.Path(tree, "%d.shader_test" % i).write_text("[fragment shader]\nvoid main() { %s; }\n" % body)
+        subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
+        env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=tmp)
+        # (case, options, b's variables (a's: FAKE_MS=1000), status, why it stopped, the corpus's time, rounds run)
+        settled = "Stopped: the corpus verdict settled after 3 rounds."
+        cases = (("A/A", [], "FAKE_MS=1000", 0, settled, "same within", 3),
+                 ("+10 %", [], "FAKE_MS=1100", 0, settled, "slower", 3),
+                 ("one-sided link", ["--fail-on-regression"], "FAKE_MS=1000,FAKE_NO_LINK=nolink", 1,
+                  "Stopped after round 1: 1 pair links on one side only, which fails the gate whatever more rounds "
+                  "show.", "", 1))
+        for number, (case, options, b, status, stopped, verdict, rounds) in enumerate(cases):
+            fake = "FAKE_JITTER=0.005,FAKE_MARKER=%s/m%d" % (work, number)  # the same times every time
+            run = subprocess.run([TOOL, "-n", "auto", *options, "--binary", FAKE, "--corpus", corpus, "--json", saved,
+                                  "a:FAKE_MS=1000," + fake, "b:%s,%s" % (b, fake)], env=env, capture_output=True,
+                                 text=True, timeout=120)
+            self.assertTrue(os.path.exists(saved), run.stderr)
+            document = json.loads(pathlib.Path(saved).read_text())
+            os.remove(saved)
+            self.assertEqual((run.returncode, document["stopped"], "\n  time:   " + verdict in run.stdout,
+                              max(len(r["runs"]) for r in document["results"])),
+                             (status, stopped, True, rounds), case + run.stdout + run.stderr)
         self.assertEqual((leftovers(), os.listdir(tmp)), ([], []))
 
 

@@ -51,6 +51,19 @@ class Statistics(unittest.TestCase):
         self.assertEqual((judged["configurations"][0]["memory"]["verdict"], gate.corpus_gate_text(judged)[0]),
                          (answers.UNAVAILABLE, 0))
 
+    def test_n_auto_stops_on_noise_only_where_more_rounds_cannot_narrow_the_spread_between_pairs(self):
+        # (case, each pair's change, per-run noise, seed, the stop after round 6 of at most 20)
+        cases = (("pairs differ", [0.3, -0.2] * 5, 0.01, 0, "Stopped after 6 rounds: at the spread measured over 10 "
+                  "pairs (25.5 % a pair on b corpus time, 25.5 % at 20 rounds), 20 rounds would not settle"),
+                 ("rounds differ", [0.0] * 10, 0.12, 3, None))  # its 7.1 % a pair, 4.4 % at 20 rounds: settles
+        for case, changes, noise, seed, stopped in cases:
+            document = corpus_rates.simulated(numpy.random.default_rng(seed), changes, noise=noise, rounds=6)
+            document["plan"].update(auto=True, runs=20)
+            judged = corpus.judge(document)
+            found = corpus.auto_stop(judged, 6, 20)
+            self.assertEqual((judged["configurations"][0]["time"]["verdict"], found and found[:len(stopped or "")]),
+                             ("inconclusive", stopped), case)
+
     def test_a_lone_pair_is_called_where_its_interval_says_so_and_the_rule_steps_up(self):
         rng = numpy.random.default_rng(3)
         for _ in range(200):

@@ -86,8 +86,10 @@ def summary_lines(judgement):
         for title, rows in (("worst:", worst), ("best:", best)):
             lines += [_named("  %-7s %s" % (title if i == 0 else "", _change(row)), row["source"])
                       for i, row in enumerate(rows)]
-    note = "(%s, at %g %%; hurt and helped: %s; time on %s)" % (
-        judgement["sample"], round(judgement["level"] * 100, 2), judgement["test"],
+    looks = " at each look (after rounds %s)" % ", ".join(map(str, judgement["looks"])) \
+        if judgement.get("looks") else ""
+    note = "(%s, at %g %%%s; hurt and helped: %s; time on %s)" % (
+        judgement["sample"], round(judgement["level"] * 100, 2), looks, judgement["test"],
         clocks.clock_name([{"clock": judgement["clock"]}]))
     return lines + textwrap.wrap(note, WIDTH)
 
