@@ -17,17 +17,27 @@ from test_faults import FAKE, TOOL, leftovers, read_lines, until
 
 VS = b"void main()\n{\n\tgl_Position = vec4(0.0); // \xff odd byte\n}\n"
 FS = b"void main() { gl_FragColor = vec4(1.0); }\n"
+FS2 = b"void main() { gl_FragColor = vec4(0.5); }\n"
 REQUIRE = b"[require]\nGLSL >= 1.30\n# a comment\nGL_ARB_gpu_shader5\n\n"
-FILES = {  # name: (text, the pair's vertex and fragment shaders, or the reason it is skipped)
+V130, V150 = b"#version 130\n", b"#version 150\n"
+FILES = {  # name: (text, the pair's vertex and fragment shaders, or the reason it is skipped[, the same with
+    # --version-from-require where that differs])
     "both": (REQUIRE + b"[vertex shader]\n" + VS + b"[fragment shader]\n" + FS + b"[test]\ndraw rect -1 -1 2 2\n",
-             (VS, FS)),
+             (VS, FS), (V130 + VS, V130 + FS)),
+    "unversioned": (REQUIRE + b"[vertex shader]\n" + VS + b"[fragment shader]\n" + V130 + FS2, (VS, V130 + FS2),
+                    (V130 + VS, V130 + FS2)),
+    "unversioned_es": (b"[require]\nGLSL ES >= 3.00\n[vertex shader]\n" + VS + b"[fragment shader]\n" + FS2,
+                       (VS, FS2), st.ES_UNVERSIONED),
+    "required_passthrough": (b"[require]\nGLSL >= 1.50\n[vertex shader passthrough]\n[fragment shader]\n" + FS2,
+                             (st.passthrough_vertex(b""), FS2), (st.passthrough_vertex(V150), V150 + FS2)),
     "passthrough": (b"[vertex shader passthrough]\n[fragment shader]\n#version 130\n" + FS,
                     (b"#version 130\nin vec4 vertex;\nvoid main()\n{\n    gl_Position = vertex;\n}\n",
                      b"#version 130\n" + FS)),
     "fragment_alone": (b"[fragment shader]\n" + FS, (st.passthrough_vertex(b""), FS)),
     "vertex_alone": (b"[vertex shader]\n#version 300 es\n" + VS, (b"#version 300 es\n" + VS, b"#version 300 es\n"
                      b"precision mediump float;\nout vec4 color;\nvoid main()\n{\n    color = vec4(1.0);\n}\n")),
-    "same": (b"# the same two shaders\n[vertex shader]\n" + VS + b"[fragment shader]\n" + FS, importer.SAME_PAIR),
+    "same": (b"# the same two shaders\n[vertex shader]\n" + VS + b"[fragment shader]\n" + FS, importer.SAME_PAIR,
+             (VS, FS)),  # once "both" has its #version lines, no longer the same
     "geometry": (b"[vertex shader]\n" + VS + b"[geometry shader]\nx\n[fragment shader]\n" + FS, st.OTHER_STAGE),
     "tessellation": (b"[tessellation control shader]\nx\n[fragment shader]\n" + FS, st.OTHER_STAGE),
     "compute": (b"[compute shader]\nvoid main() {}\n", st.OTHER_STAGE),
@@ -46,7 +56,7 @@ WHERE = {"same": "sub", "compute": "/".join(["d"] * 1000)}  # os.walk recurses: 
 def corpus_tree(directory):
     """A tree of FILES, a link out of it, a FIFO and a file too large; returns its root."""
     root = os.path.join(directory, "tests")
-    for name, (text, _) in FILES.items():
+    for name, (text, *_) in FILES.items():
         where = root
         for part in WHERE.get(name, "").split("/"):  # a level at a time: os.makedirs recurses too
             where = os.path.join(where, part)
@@ -70,33 +80,40 @@ class Import(unittest.TestCase):
         self.addCleanup(subprocess.run, ["rm", "-rf", "--", self.dir], check=True)  # shutil.rmtree recurses
 
     def test_every_kind_of_file_made_a_pair_or_skipped_by_reason_the_same_every_time(self):
-        root, out = corpus_tree(self.dir), os.path.join(self.dir, "out")
-        run = subprocess.run([TOOL, "corpus", "-o", out, root], capture_output=True, timeout=60)
-        self.assertEqual(run.returncode, 0, run.stderr)
-        manifest = json.loads(pathlib.Path(out, importer.MANIFEST).read_text())
-        pairs = {os.path.basename(p["source"]["file"])[:-len(importer.SUFFIX)]: p for p in manifest["pairs"]}
-        skipped = {os.path.basename(f["file"])[:-len(importer.SUFFIX)]: f["reason"].split(" (")[0]
-                   for f in manifest["skipped"]["files"]}
-        for name, (_, expected) in FILES.items():
-            if isinstance(expected, str):
-                self.assertEqual(skipped.get(name), expected, name)
-                continue
-            found = pathlib.Path(out, pairs[name]["name"], "shaders")
-            self.assertEqual(tuple(found.joinpath(f).read_bytes() for f in importer.PAIR), expected, name)
-        self.assertEqual(({k: v for k, v in skipped.items() if k not in FILES}, pairs["both"]["require"],
-                          pairs["both"]["source"], pairs["..dots"]["name"][:13]),
-                         ({"link": importer.LINK, "fifo": importer.NOT_FILE, "huge": importer.TOO_LARGE},
-                          ["GLSL >= 1.30", "GL_ARB_gpu_shader5"],
-                          {"file": "tests/both.shader_test", "section": "vertex shader:6, fragment shader:11"},
-                          "tests-..dots-"))
-        self.assertEqual(sum(manifest["skipped"]["counts"].values()), len(skipped))
+        root = corpus_tree(self.dir)
+        for versions, out in (([], "out"), (["--version-from-require"], "versioned")):
+            out = os.path.join(self.dir, out)
+            run = subprocess.run([TOOL, "corpus", "-o", out, *versions, root], capture_output=True, timeout=60)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            manifest = json.loads(pathlib.Path(out, importer.MANIFEST).read_text())
+            pairs = {os.path.basename(p["source"]["file"])[:-len(importer.SUFFIX)]: p for p in manifest["pairs"]}
+            skipped = {os.path.basename(f["file"])[:-len(importer.SUFFIX)]: f["reason"].split(" (")[0]
+                       for f in manifest["skipped"]["files"]}
+            for name, (_, *expected) in FILES.items():
+                expected = expected[len(expected) > 1 and bool(versions)]
+                if isinstance(expected, str):
+                    self.assertEqual(skipped.get(name), expected, name)
+                    continue
+                found = pathlib.Path(out, pairs[name]["name"], "shaders")
+                self.assertEqual(tuple(found.joinpath(f).read_bytes() for f in importer.PAIR), expected, name)
+            self.assertEqual({name: pair.get("version_added", "-") for name, pair in pairs.items()
+                              if pair.get("version_added", "-") not in ([], "-")},
+                             {"both": ["vertex", "fragment"], "unversioned": ["vertex"],
+                              "required_passthrough": ["fragment"]} if versions else {})
+            self.assertEqual(({k: v for k, v in skipped.items() if k not in FILES}, pairs["both"]["require"],
+                              pairs["both"]["source"], pairs["..dots"]["name"][:13]),
+                             ({"link": importer.LINK, "fifo": importer.NOT_FILE, "huge": importer.TOO_LARGE},
+                              ["GLSL >= 1.30", "GL_ARB_gpu_shader5"],
+                              {"file": "tests/both.shader_test", "section": "vertex shader:6, fragment shader:11"},
+                              "tests-..dots-"))
+            self.assertEqual(sum(manifest["skipped"]["counts"].values()), len(skipped))
         again = os.path.join(self.dir, "again")
-        self.assertEqual(subprocess.run([TOOL, "corpus", "-o", again, root], capture_output=True).returncode, 0)
-        self.assertEqual(tree_bytes(again), tree_bytes(out))
+        run = subprocess.run([TOOL, "corpus", "-o", again, "--version-from-require", root], capture_output=True)
+        self.assertEqual((run.returncode, tree_bytes(again)), (0, tree_bytes(out)))
         run = subprocess.run([TOOL, "corpus", "-o", out, root], capture_output=True, text=True)
         self.assertEqual((run.returncode, run.stderr), (2, "compare: %s exists: the corpus goes into a new "
                                                            "directory\n" % out))
-        self.assertEqual(sorted(os.listdir(self.dir)), ["again", "out", "outside", "tests"])
+        self.assertEqual(sorted(os.listdir(self.dir)), ["again", "out", "outside", "tests", "versioned"])
 
     def test_a_sample_is_the_same_in_every_process_and_a_filter_picks_by_path(self):
         pairs = [{"name": "p%d" % i, "source": {"file": "%s/t%d" % ("ab"[i % 2], i), "section": ""}}
