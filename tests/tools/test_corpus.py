@@ -188,7 +188,7 @@ class CorpusRun(unittest.TestCase):
         subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
         env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=tmp)
         # (case, options, b's variables (a's: FAKE_MS=1000), status, why it stopped, the corpus's time, rounds run)
-        settled = "Stopped: the corpus verdict settled after 3 rounds."
+        settled = "Stopped: every verdict settled after 3 rounds."
         cases = (("A/A", [], "FAKE_MS=1000", 0, settled, "same within", 3),
                  ("+10 %", [], "FAKE_MS=1100", 0, settled, "slower", 3),
                  ("one-sided link", ["--fail-on-regression"], "FAKE_MS=1000,FAKE_NO_LINK=nolink", 1,

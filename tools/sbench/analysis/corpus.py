@@ -276,21 +276,13 @@ def auto_stop(judgement, round_number, max_runs):
                             v["threshold_pct"], v["pairs"]) for _, _, v in named], dtype=float).reshape(-1, 4)
     change, spread, threshold, pairs = figures.T
     smallest = sequential.unreachable(change, spread, round_number, threshold, max_runs, gate, pairs=pairs)
-    kind = sequential.stops([open_ones], smallest[None, :], round_number, max_runs)[0]
-    still = ", ".join("%s corpus %s" % (name, measure) for (name, measure, _), is_open in zip(named, open_ones)
-                      if is_open)
-    if kind == "settled":
-        return "Stopped: the corpus %s after %d rounds." % (
-            "passed or failed the gate" if gate else "verdict settled", round_number)
-    if kind == "most":
-        return "Stopped: still %s after %d rounds, the most --max-runs allows: %s." % (
-            "not settled" if gate else "inconclusive", round_number, still)
-    if kind == "noise":
-        worst = int(numpy.nanargmax(numpy.where(open_ones, smallest, numpy.nan)))
+
+    def noise_line(worst):
         name, measure, verdict = named[worst]
         return ("Stopped after %d rounds: at the spread measured over %d pairs (%.1f %% a pair on %s corpus %s, "
                 "%.1f %% at %d rounds), %d rounds would not settle a threshold of %g %% (even at the low end of "
                 "the spread's range they would need %.1f %%): a larger --sample, or a wider --threshold, would."
                 % (round_number, verdict["pairs"], verdict["spread_pct"], name, measure, spread[worst], max_runs,
                    max_runs, verdict["threshold_pct"], smallest[worst]))
-    return None
+    return sequential.stop_line(open_ones, smallest, round_number, max_runs, gate,
+                                ["%s corpus %s" % (name, measure) for name, measure, _ in named], noise_line)

@@ -146,17 +146,8 @@ def auto_stop(records, round_number, max_runs):
                             v.get("rounds") or 0, v["threshold_pct"]) for v in (r[m] for r, m in verdicts)],
                           dtype=float).reshape(-1, 4)
     smallest = unreachable(*figures.T, max_runs, gate)
-    kind = stops([open_ones], smallest[None, :], round_number, max_runs)[0]
-    named = ", ".join("%s %s %s" % (printable(r["configuration"]), printable(r["shaders"]), m)
-                      for (r, m), still in zip(verdicts, open_ones) if still)
-    if kind == "settled":
-        return "Stopped: every %s after %d rounds." % (
-            "gated verdict passed or failed" if gate else "verdict settled", round_number)
-    if kind == "most":
-        return "Stopped: still %s after %d rounds, the most --max-runs allows: %s." % (
-            "not settled" if gate else "inconclusive", round_number, named)
-    if kind == "noise":
-        worst = int(numpy.nanargmax(numpy.where(open_ones, smallest, numpy.nan)))
+
+    def noise_line(worst):
         (record, measure), verdict = verdicts[worst], verdicts[worst][0][verdicts[worst][1]]
         likely = float(smallest_threshold(verdict["noise_pct"] / 100, verdict["rounds"], max_runs, gate, False))
         return ("Stopped after %d rounds: at the per-round noise measured (%.1f %% on %s %s %s), %d rounds "
@@ -165,4 +156,24 @@ def auto_stop(records, round_number, max_runs):
                     round_number, verdict["noise_pct"], printable(record["configuration"]),
                     printable(record["shaders"]), measure, max_runs, verdict["threshold_pct"], smallest[worst],
                     "an unchanged build" if gate else "a \"same\"", likely))
+    return stop_line(open_ones, smallest, round_number, max_runs, gate,
+                     ["%s %s %s" % (printable(r["configuration"]), printable(r["shaders"]), m) for r, m in verdicts],
+                     noise_line)
+
+
+def stop_line(open_ones, smallest, round_number, max_runs, gate, names, noise_line):
+    """The line -n auto stops with at a look by stops' rule, or None: open_ones
+    and smallest (unreachable's) of each verdict, names its name, and
+    noise_line(i) the line when the noise stops it, i the verdict whose
+    smallest threshold is the largest."""
+    kind = stops([open_ones], numpy.asarray(smallest)[None, :], round_number, max_runs)[0]
+    if kind == "settled":
+        return "Stopped: every %s after %d rounds." % (
+            "gated verdict passed or failed" if gate else "verdict settled", round_number)
+    if kind == "most":
+        return "Stopped: still %s after %d rounds, the most --max-runs allows: %s." % (
+            "not settled" if gate else "inconclusive", round_number,
+            ", ".join(name for name, still in zip(names, open_ones) if still))
+    if kind == "noise":
+        return noise_line(int(numpy.nanargmax(numpy.where(open_ones, smallest, numpy.nan))))
     return None
