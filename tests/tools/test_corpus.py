@@ -187,24 +187,26 @@ class CorpusRun(unittest.TestCase):
             pathlib.Path(tree, "%d.shader_test" % i).write_text("[fragment shader]\nvoid main() { %s; }\n" % body)
         subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
         env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=tmp)
-        # (case, options, b's variables (a's: FAKE_MS=1000), status, why it stopped, the corpus's time, rounds run)
-        settled = "Stopped: every verdict settled after 3 rounds."
-        cases = (("A/A", [], "FAKE_MS=1000", 0, settled, "same within", 3),
-                 ("+10 %", [], "FAKE_MS=1100", 0, settled, "slower", 3),
-                 ("one-sided link", ["--fail-on-regression"], "FAKE_MS=1000,FAKE_NO_LINK=nolink", 1,
+        # (case, options, the others' variables (a's: FAKE_MS=1000), status, why it stopped, each one's corpus
+        # time, rounds run)
+        cases = (("A/A, and +10 %", [], ["b:FAKE_MS=1000", "c:FAKE_MS=1100"], 0,
+                  "Stopped: every verdict settled after 3 rounds.", [("b", "same"), ("c", "slower")], 3),
+                 ("one-sided link", ["--fail-on-regression"], ["b:FAKE_MS=1000,FAKE_NO_LINK=nolink"], 1,
                   "Stopped after round 1: 1 pair links on one side only, which fails the gate whatever more rounds "
-                  "show.", "", 1))
-        for number, (case, options, b, status, stopped, verdict, rounds) in enumerate(cases):
-            fake = "FAKE_JITTER=0.005,FAKE_MARKER=%s/m%d" % (work, number)  # the same times every time
+                  "show.", [("b", "inconclusive")], 1))
+        for number, (case, options, others, status, stopped, time, rounds) in enumerate(cases):
+            fake = ",FAKE_JITTER=0.005,FAKE_MARKER=%s/m%d" % (work, number)  # the same times every time
             run = subprocess.run([TOOL, "-n", "auto", *options, "--binary", FAKE, "--corpus", corpus, "--json", saved,
-                                  "a:FAKE_MS=1000," + fake, "b:%s,%s" % (b, fake)], env=env, capture_output=True,
-                                 text=True, timeout=120)
+                                  "a:FAKE_MS=1000" + fake] + [config + fake for config in others], env=env,
+                                 capture_output=True, text=True, timeout=120)
             self.assertTrue(os.path.exists(saved), run.stderr)
             document = json.loads(pathlib.Path(saved).read_text())
             os.remove(saved)
-            self.assertEqual((run.returncode, document["stopped"], "\n  time:   " + verdict in run.stdout,
+            self.assertEqual((run.returncode, document["stopped"],
+                              [(c["configuration"], c["time"]["verdict"])
+                               for c in document["corpus_verdict"]["configurations"]],
                               max(len(r["runs"]) for r in document["results"])),
-                             (status, stopped, True, rounds), case + run.stdout + run.stderr)
+                             (status, stopped, time, rounds), case + run.stdout + run.stderr)
         self.assertEqual((leftovers(), os.listdir(tmp)), ([], []))
 
 
