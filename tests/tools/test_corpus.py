@@ -19,7 +19,7 @@ VS = b"void main()\n{\n\tgl_Position = vec4(0.0); // \xff odd byte\n}\n"
 FS = b"void main() { gl_FragColor = vec4(1.0); }\n"
 FS2 = b"void main() { gl_FragColor = vec4(0.5); }\n"
 REQUIRE = b"[require]\nGLSL >= 1.30\n# a comment\nGL_ARB_gpu_shader5\n\n"
-V130, V150 = b"#version 130\n", b"#version 150\n"
+V130, V400 = b"#version 130\n", b"#version 400\n"
 FILES = {  # name: (text, the pair's vertex and fragment shaders, or the reason it is skipped[, the same with
     # --version-from-require where that differs])
     "both": (REQUIRE + b"[vertex shader]\n" + VS + b"[fragment shader]\n" + FS + b"[test]\ndraw rect -1 -1 2 2\n",
@@ -28,8 +28,8 @@ FILES = {  # name: (text, the pair's vertex and fragment shaders, or the reason 
                     (V130 + VS, V130 + FS2)),
     "unversioned_es": (b"[require]\nGLSL ES >= 3.00\n[vertex shader]\n" + VS + b"[fragment shader]\n" + FS2,
                        (VS, FS2), st.ES_UNVERSIONED),
-    "required_passthrough": (b"[require]\nGLSL >= 1.50\n[vertex shader passthrough]\n[fragment shader]\n" + FS2,
-                             (st.passthrough_vertex(b""), FS2), (st.passthrough_vertex(V150), V150 + FS2)),
+    "required_passthrough": (b"[require]\nGLSL >= 4.0\n[vertex shader passthrough]\n[fragment shader]\n" + FS2,
+                             (st.passthrough_vertex(b""), FS2), (st.passthrough_vertex(V400), V400 + FS2)),
     "passthrough": (b"[vertex shader passthrough]\n[fragment shader]\n#version 130\n" + FS,
                     (b"#version 130\nin vec4 vertex;\nvoid main()\n{\n    gl_Position = vertex;\n}\n",
                      b"#version 130\n" + FS)),

@@ -15,7 +15,7 @@ import re
 
 HEADER = re.compile(rb"^\[([^\]\r\n]*)\][ \t\r]*$", re.M)
 VERSION = re.compile(rb"^[ \t]*#[ \t]*version[ \t]+([0-9]{1,4})(?:[ \t]+([A-Za-z]{1,16}))?", re.M)
-REQUIRED = re.compile(r"GLSL( ES)?[ \t]*>=[ \t]*([0-9])\.([0-9]{2})")  # a [require] line's least GLSL version
+REQUIRED = re.compile(r"GLSL( ES)?[ \t]*>=[ \t]*([0-9])\.([0-9]{1,2})")  # a [require] line's least GLSL version
 OTHER_STAGES = ("geometry shader", "tessellation control shader", "tessellation evaluation shader",
                 "compute shader")
 ASSEMBLY = ("vertex program", "fragment program")
@@ -102,11 +102,12 @@ def trivial_fragment(vertex):
 
 def required_version(require):
     """(number, whether ES) of the first [require] line GLSL >= X.YY (or GLSL
-    ES >= X.YY), or (None, False)."""
+    ES >= X.YY), or (None, False). X.Y is X.Y0: 4.0 is 400 (some 300 of
+    piglit's files write it so)."""
     for line in require:
         match = REQUIRED.fullmatch(line)
         if match:
-            return int(match.group(2)) * 100 + int(match.group(3)), bool(match.group(1))
+            return int(match.group(2)) * 100 + int(match.group(3).ljust(2, "0")), bool(match.group(1))
     return None, False
 
 
