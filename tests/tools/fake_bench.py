@@ -9,7 +9,8 @@ ignores being closed; decoy: no run, only a window with the program's title that
 FAKE_MS: the total reported (1234); FAKE_JITTER: a fraction it varies by, the same per start; FAKE_DRIVER: a
 library to load, whose int fake_ms is the total (negative: a crash). FAKE_MARKER: a file that gets "started" per
 start and "window", "reported", "close ignored", "key ignored" as the run gets there; FAKE_ONLY_RUN=K: the mode
-for the K-th start only, "ok" for the others. It talks to X through libX11 and starts without site: python3-xlib
+for the K-th start only, "ok" for the others. FAKE_NO_LINK=WORD: every program fails to link where the pair's
+fragment shader holds WORD. It talks to X through libX11 and starts without site: python3-xlib
 and the site directories cost each start about 55 ms of CPU, and a suite starts it about 165 times."""
 
 import ctypes
@@ -48,8 +49,10 @@ def note(text):
             f.write(text + "\n")
 
 
-def programs(last, stray_after=None, first=0):
+def programs(last, stray_after=None, first=0, unlinked=False):
     for i in range(first, last + 1):
+        if unlinked:
+            line("glLinkProgram() failed")
         line("%04d/1000" % i)
         if i == stray_after:
             line("something else")
@@ -133,7 +136,11 @@ def main():
         if last < 0:
             line("Unable to load file")
         return 1
-    programs(999, stray_after=500 if mode == "garbage" else None, first=int(mode == "burn"))
+    word, unlinked = os.environ.get("FAKE_NO_LINK", "").encode(), False
+    if word:
+        with open("shaders/largeShaderExample_ps_source.txt", "rb") as f:
+            unlinked = word in f.read()
+    programs(999, stray_after=500 if mode == "garbage" else None, first=int(mode == "burn"), unlinked=unlinked)
     line("Compiled all shaders in %dms" % ms)
     line("Committed mem: 56MB")
     if mode in ("nowindow", "grab"):

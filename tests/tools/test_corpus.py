@@ -17,17 +17,27 @@ from test_faults import FAKE, TOOL, leftovers, read_lines, until
 
 VS = b"void main()\n{\n\tgl_Position = vec4(0.0); // \xff odd byte\n}\n"
 FS = b"void main() { gl_FragColor = vec4(1.0); }\n"
+FS2 = b"void main() { gl_FragColor = vec4(0.5); }\n"
 REQUIRE = b"[require]\nGLSL >= 1.30\n# a comment\nGL_ARB_gpu_shader5\n\n"
-FILES = {  # name: (text, the pair's vertex and fragment shaders, or the reason it is skipped)
+V130, V400 = b"#version 130\n", b"#version 400\n"
+FILES = {  # name: (text, the pair's vertex and fragment shaders, or the reason it is skipped[, the same with
+    # --version-from-require where that differs])
     "both": (REQUIRE + b"[vertex shader]\n" + VS + b"[fragment shader]\n" + FS + b"[test]\ndraw rect -1 -1 2 2\n",
-             (VS, FS)),
+             (VS, FS), (V130 + VS, V130 + FS)),
+    "unversioned": (REQUIRE + b"[vertex shader]\n" + VS + b"[fragment shader]\n" + V130 + FS2, (VS, V130 + FS2),
+                    (V130 + VS, V130 + FS2)),
+    "unversioned_es": (b"[require]\nGLSL ES >= 3.00\n[vertex shader]\n" + VS + b"[fragment shader]\n" + FS2,
+                       (VS, FS2), st.ES_UNVERSIONED),
+    "required_passthrough": (b"[require]\nGLSL >= 4.0\n[vertex shader passthrough]\n[fragment shader]\n" + FS2,
+                             (st.passthrough_vertex(b""), FS2), (st.passthrough_vertex(V400), V400 + FS2)),
     "passthrough": (b"[vertex shader passthrough]\n[fragment shader]\n#version 130\n" + FS,
                     (b"#version 130\nin vec4 vertex;\nvoid main()\n{\n    gl_Position = vertex;\n}\n",
                      b"#version 130\n" + FS)),
     "fragment_alone": (b"[fragment shader]\n" + FS, (st.passthrough_vertex(b""), FS)),
     "vertex_alone": (b"[vertex shader]\n#version 300 es\n" + VS, (b"#version 300 es\n" + VS, b"#version 300 es\n"
                      b"precision mediump float;\nout vec4 color;\nvoid main()\n{\n    color = vec4(1.0);\n}\n")),
-    "same": (b"# the same two shaders\n[vertex shader]\n" + VS + b"[fragment shader]\n" + FS, importer.SAME_PAIR),
+    "same": (b"# the same two shaders\n[vertex shader]\n" + VS + b"[fragment shader]\n" + FS, importer.SAME_PAIR,
+             (VS, FS)),  # once "both" has its #version lines, no longer the same
     "geometry": (b"[vertex shader]\n" + VS + b"[geometry shader]\nx\n[fragment shader]\n" + FS, st.OTHER_STAGE),
     "tessellation": (b"[tessellation control shader]\nx\n[fragment shader]\n" + FS, st.OTHER_STAGE),
     "compute": (b"[compute shader]\nvoid main() {}\n", st.OTHER_STAGE),
@@ -46,7 +56,7 @@ WHERE = {"same": "sub", "compute": "/".join(["d"] * 1000)}  # os.walk recurses: 
 def corpus_tree(directory):
     """A tree of FILES, a link out of it, a FIFO and a file too large; returns its root."""
     root = os.path.join(directory, "tests")
-    for name, (text, _) in FILES.items():
+    for name, (text, *_) in FILES.items():
         where = root
         for part in WHERE.get(name, "").split("/"):  # a level at a time: os.makedirs recurses too
             where = os.path.join(where, part)
@@ -70,33 +80,40 @@ class Import(unittest.TestCase):
         self.addCleanup(subprocess.run, ["rm", "-rf", "--", self.dir], check=True)  # shutil.rmtree recurses
 
     def test_every_kind_of_file_made_a_pair_or_skipped_by_reason_the_same_every_time(self):
-        root, out = corpus_tree(self.dir), os.path.join(self.dir, "out")
-        run = subprocess.run([TOOL, "corpus", "-o", out, root], capture_output=True, timeout=60)
-        self.assertEqual(run.returncode, 0, run.stderr)
-        manifest = json.loads(pathlib.Path(out, importer.MANIFEST).read_text())
-        pairs = {os.path.basename(p["source"]["file"])[:-len(importer.SUFFIX)]: p for p in manifest["pairs"]}
-        skipped = {os.path.basename(f["file"])[:-len(importer.SUFFIX)]: f["reason"].split(" (")[0]
-                   for f in manifest["skipped"]["files"]}
-        for name, (_, expected) in FILES.items():
-            if isinstance(expected, str):
-                self.assertEqual(skipped.get(name), expected, name)
-                continue
-            found = pathlib.Path(out, pairs[name]["name"], "shaders")
-            self.assertEqual(tuple(found.joinpath(f).read_bytes() for f in importer.PAIR), expected, name)
-        self.assertEqual(({k: v for k, v in skipped.items() if k not in FILES}, pairs["both"]["require"],
-                          pairs["both"]["source"], pairs["..dots"]["name"][:13]),
-                         ({"link": importer.LINK, "fifo": importer.NOT_FILE, "huge": importer.TOO_LARGE},
-                          ["GLSL >= 1.30", "GL_ARB_gpu_shader5"],
-                          {"file": "tests/both.shader_test", "section": "vertex shader:6, fragment shader:11"},
-                          "tests-..dots-"))
-        self.assertEqual(sum(manifest["skipped"]["counts"].values()), len(skipped))
+        root = corpus_tree(self.dir)
+        for versions, out in (([], "out"), (["--version-from-require"], "versioned")):
+            out = os.path.join(self.dir, out)
+            run = subprocess.run([TOOL, "corpus", "-o", out, *versions, root], capture_output=True, timeout=60)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            manifest = json.loads(pathlib.Path(out, importer.MANIFEST).read_text())
+            pairs = {os.path.basename(p["source"]["file"])[:-len(importer.SUFFIX)]: p for p in manifest["pairs"]}
+            skipped = {os.path.basename(f["file"])[:-len(importer.SUFFIX)]: f["reason"].split(" (")[0]
+                       for f in manifest["skipped"]["files"]}
+            for name, (_, *expected) in FILES.items():
+                expected = expected[len(expected) > 1 and bool(versions)]
+                if isinstance(expected, str):
+                    self.assertEqual(skipped.get(name), expected, name)
+                    continue
+                found = pathlib.Path(out, pairs[name]["name"], "shaders")
+                self.assertEqual(tuple(found.joinpath(f).read_bytes() for f in importer.PAIR), expected, name)
+            self.assertEqual({name: pair.get("version_added", "-") for name, pair in pairs.items()
+                              if pair.get("version_added", "-") not in ([], "-")},
+                             {"both": ["vertex", "fragment"], "unversioned": ["vertex"],
+                              "required_passthrough": ["fragment"]} if versions else {})
+            self.assertEqual(({k: v for k, v in skipped.items() if k not in FILES}, pairs["both"]["require"],
+                              pairs["both"]["source"], pairs["..dots"]["name"][:13]),
+                             ({"link": importer.LINK, "fifo": importer.NOT_FILE, "huge": importer.TOO_LARGE},
+                              ["GLSL >= 1.30", "GL_ARB_gpu_shader5"],
+                              {"file": "tests/both.shader_test", "section": "vertex shader:6, fragment shader:11"},
+                              "tests-..dots-"))
+            self.assertEqual(sum(manifest["skipped"]["counts"].values()), len(skipped))
         again = os.path.join(self.dir, "again")
-        self.assertEqual(subprocess.run([TOOL, "corpus", "-o", again, root], capture_output=True).returncode, 0)
-        self.assertEqual(tree_bytes(again), tree_bytes(out))
+        run = subprocess.run([TOOL, "corpus", "-o", again, "--version-from-require", root], capture_output=True)
+        self.assertEqual((run.returncode, tree_bytes(again)), (0, tree_bytes(out)))
         run = subprocess.run([TOOL, "corpus", "-o", out, root], capture_output=True, text=True)
         self.assertEqual((run.returncode, run.stderr), (2, "compare: %s exists: the corpus goes into a new "
                                                            "directory\n" % out))
-        self.assertEqual(sorted(os.listdir(self.dir)), ["again", "out", "outside", "tests"])
+        self.assertEqual(sorted(os.listdir(self.dir)), ["again", "out", "outside", "tests", "versioned"])
 
     def test_a_sample_is_the_same_in_every_process_and_a_filter_picks_by_path(self):
         pairs = [{"name": "p%d" % i, "source": {"file": "%s/t%d" % ("ab"[i % 2], i), "section": ""}}
@@ -125,9 +142,6 @@ class CorpusRun(unittest.TestCase):
             pathlib.Path(tree, name + importer.SUFFIX).write_bytes(FILES[name][0])
         subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
         env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
-        auto = subprocess.run([TOOL, "-n", "auto", "--corpus", corpus, "a:X=1", "b:X=2"], capture_output=True,
-                              text=True)
-        self.assertEqual((auto.returncode, "-n auto does not yet stop on the corpus" in auto.stderr), (2, True))
         fake = "FAKE_BENCH=hang:3,FAKE_ONLY_RUN=3,FAKE_MARKER=" + marker  # the third start of either hangs
         run = [TOOL, "-n", "2", "--binary", FAKE, "--corpus", corpus, "--sample", "2", "--seed", "5", "--json", saved,
                "a:" + fake, "b:" + fake]
@@ -161,6 +175,38 @@ class CorpusRun(unittest.TestCase):
         # After each round one line for the corpus, none a pair.
         looks = [line.split(" corpus: ")[0] for line in resumed.stderr.splitlines() if line.startswith("round")]
         self.assertEqual(looks, ["round 1: b", "round 2: b"])
+        self.assertEqual((leftovers(), os.listdir(tmp)), ([], []))
+
+    def test_n_auto_stops_on_the_corpus_verdict_and_a_gate_at_once_on_a_pair_linked_on_one_side(self):
+        work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, work)
+        tree, corpus, saved, tmp = (os.path.join(work, n) for n in ("tree", "corpus", "r.json", "tmp"))
+        os.makedirs(tree)
+        os.mkdir(tmp)
+        for i, body in enumerate(("1.0", "2.0", "3.0; // nolink")):
+            pathlib.Path(tree, "%d.shader_test" % i).write_text("[fragment shader]\nvoid main() { %s; }\n" % body)
+        subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
+        env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=tmp)
+        # (case, options, the others' variables (a's: FAKE_MS=1000), status, why it stopped, each one's corpus
+        # time, rounds run)
+        cases = (("A/A, and +10 %", [], ["b:FAKE_MS=1000", "c:FAKE_MS=1100"], 0,
+                  "Stopped: every verdict settled after 3 rounds.", [("b", "same"), ("c", "slower")], 3),
+                 ("one-sided link", ["--fail-on-regression"], ["b:FAKE_MS=1000,FAKE_NO_LINK=nolink"], 1,
+                  "Stopped after round 1: 1 pair links on one side only, which fails the gate whatever more rounds "
+                  "show.", [("b", "inconclusive")], 1))
+        for number, (case, options, others, status, stopped, time, rounds) in enumerate(cases):
+            fake = ",FAKE_JITTER=0.005,FAKE_MARKER=%s/m%d" % (work, number)  # the same times every time
+            run = subprocess.run([TOOL, "-n", "auto", *options, "--binary", FAKE, "--corpus", corpus, "--json", saved,
+                                  "a:FAKE_MS=1000" + fake] + [config + fake for config in others], env=env,
+                                 capture_output=True, text=True, timeout=120)
+            self.assertTrue(os.path.exists(saved), run.stderr)
+            document = json.loads(pathlib.Path(saved).read_text())
+            os.remove(saved)
+            self.assertEqual((run.returncode, document["stopped"],
+                              [(c["configuration"], c["time"]["verdict"])
+                               for c in document["corpus_verdict"]["configurations"]],
+                              max(len(r["runs"]) for r in document["results"])),
+                             (status, stopped, time, rounds), case + run.stdout + run.stderr)
         self.assertEqual((leftovers(), os.listdir(tmp)), ([], []))
 
 

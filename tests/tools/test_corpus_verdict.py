@@ -9,7 +9,7 @@ import unittest
 
 import numpy
 
-from sbench.analysis import answers, corpus, stats
+from sbench.analysis import answers, corpus, gate, stats
 from sbench.presentation import corpus_summary
 from test_compare import ROOT, Files, run_main
 
@@ -35,7 +35,7 @@ class Statistics(unittest.TestCase):
             judged = corpus.judge(document, threshold=threshold, gate=True)
             found = judged["configurations"][0]
             called = [i for i, row in enumerate(found["pairs"]) if row["called"]]
-            self.assertEqual((found["time"]["verdict"], corpus.gate_text(judged)[0], found["helped"],
+            self.assertEqual((found["time"]["verdict"], gate.corpus_gate_text(judged)[0], found["helped"],
                               found["linked"], len(found["one_sided"])),
                              (word, status, helped, 200 - len(no_link[:1]), len(no_link) == 1), case)
             if hurt is not None:  # exactly the pairs changed, and only those
@@ -48,8 +48,21 @@ class Statistics(unittest.TestCase):
                 run.update(instructions=run["ms"] * 1000, counter="callgrind",
                            commit_mib=run["commit_mib"] * (2 if result["configuration"] == "b" else 1))
         judged = corpus.judge(document, threshold=5, gate=True, clock="instructions")
-        self.assertEqual((judged["configurations"][0]["memory"]["verdict"], corpus.gate_text(judged)[0]),
+        self.assertEqual((judged["configurations"][0]["memory"]["verdict"], gate.corpus_gate_text(judged)[0]),
                          (answers.UNAVAILABLE, 0))
+
+    def test_n_auto_stops_on_noise_only_where_more_rounds_cannot_narrow_the_spread_between_pairs(self):
+        # (case, each pair's change, per-run noise, seed, the stop after round 6 of at most 20)
+        cases = (("pairs differ", [0.3, -0.2] * 5, 0.01, 0, "Stopped after 6 rounds: at the spread measured over 10 "
+                  "pairs (25.5 % a pair on b corpus time, 25.5 % at 20 rounds), 20 rounds would not settle"),
+                 ("rounds differ", [0.0] * 10, 0.12, 3, None))  # its 7.1 % a pair, 4.4 % at 20 rounds: settles
+        for case, changes, noise, seed, stopped in cases:
+            document = corpus_rates.simulated(numpy.random.default_rng(seed), changes, noise=noise, rounds=6)
+            document["plan"].update(auto=True, runs=20)
+            judged = corpus.judge(document)
+            found = corpus.auto_stop(judged, 6, 20)
+            self.assertEqual((judged["configurations"][0]["time"]["verdict"], found and found[:len(stopped or "")]),
+                             ("inconclusive", stopped), case)
 
     def test_a_lone_pair_is_called_where_its_interval_says_so_and_the_rule_steps_up(self):
         rng = numpy.random.default_rng(3)

@@ -493,7 +493,7 @@ class Reads(Stores):
 
 
 class Corpus(Stores):
-    def test_a_corpus_is_its_pairs_runs_and_one_series_a_configuration_of_the_geometric_means_over_the_pairs(self):
+    def test_a_corpus_is_its_pairs_runs_and_a_series_a_configuration_and_measure_of_the_pairs_geometric_means(self):
         tree, corpus, path = (os.path.join(self.dir, name) for name in ("tree", "corpus", "r.json"))
         os.mkdir(tree)
         for i in range(4):
@@ -502,7 +502,8 @@ class Corpus(Stores):
         env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=WORK["dir"])
         subprocess.run([TOOL, "-n", "2", "--binary", FAKE, "--corpus", corpus, "--json", path, "a:FAKE_BENCH=ok",
                         "b:FAKE_BENCH=ok"], env=env, check=True, capture_output=True)
-        # ms by configuration, pair and round; the last pair fails to link on b only, and counts nowhere.
+        # ms by configuration, pair and round (MiB: a hundredth); the last pair fails to link on b only, and counts
+        # nowhere (its 0 MiB, which would make any geometric mean 0, too).
         ms = {"a": [[1000, 1000], [2000, 1000], [4000, 8000], [9, 9]],
               "b": [[1100, 1100], [2200, 1100], [4400, 8800], [9, 9]]}
 
@@ -512,6 +513,7 @@ class Corpus(Stores):
                     result["shaders"]["label"])
                 for run in result["runs"]:
                     run["ms"] = ms[result["configuration"]][pair][run["run"] - 1]
+                    run["commit_mib"] = run["ms"] // 100
                     run["link_failures"] = 5 if (pair, result["configuration"]) == (3, "b") else 0
         complete, partial = (edited(path, os.path.join(self.dir, name + ".json"), timed, complete=done)
                              for name, done in (("complete", True), ("partial", False)))
@@ -522,14 +524,16 @@ class Corpus(Stores):
                 self.record(url, complete)
                 self.assertIn("already recorded", self.record(url, complete))
                 self.assertEqual({k: counts(url)[k] for k in ("results", "runs", "series")},
-                                 {"results": 10, "runs": 20, "series": 2})
+                                 {"results": 10, "runs": 20, "series": 4})
                 store = stores.connect(url)
                 self.addCleanup(stores.close, store)
-                self.assertEqual([(one["configuration"], one["shaders"],
+                self.assertEqual([(one["configuration"], one["shaders"], one["measure"],
                                    [p["runs"] for p in series.series_points(store, one["id"])])
                                   for one in series.series_list(store)],
-                                 [("a", "corpus of 4 pairs", [[2000, 2000]]),
-                                  ("b", "corpus of 4 pairs", [[2200, 2200]])])
+                                 [("a", "corpus of 4 pairs", "memory", [[20, 20]]),
+                                  ("a", "corpus of 4 pairs", "time", [[2000, 2000]]),
+                                  ("b", "corpus of 4 pairs", "memory", [[22, 22]]),
+                                  ("b", "corpus of 4 pairs", "time", [[2200, 2200]])])
 
 
 if __name__ == "__main__":

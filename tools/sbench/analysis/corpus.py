@@ -98,11 +98,17 @@ def benjamini_hochberg(p_values, rate=FDR):
     return called.tolist()
 
 
-def over_pairs(changes, threshold, words, level):
+def over_pairs(changes, threshold, words, level, within=()):
     """The corpus verdict on the pairs' log changes: as stats' verdicts, the
-    interval a t interval over the pairs, counted in pairs."""
+    interval a t interval over the pairs, counted in pairs. within: each
+    pair's rounds' log ratios, whose noise within a pair (pooled; None below
+    two rounds) and fewest rounds say how much of the spread more rounds
+    would take away (see projected_spread)."""
+    noisy = [numpy.var(logs, ddof=1) for logs in within if len(logs) >= 2]
     found = {"verdict": TOO_FEW, "change_pct": None, "interval_pct": None, "spread_pct": None, "method": SAMPLE,
-             "level": level, "threshold_pct": threshold, "words": list(words), "pairs": len(changes)}
+             "level": level, "threshold_pct": threshold, "words": list(words), "pairs": len(changes),
+             "pair_noise_pct": float(numpy.sqrt(numpy.mean(noisy))) * 100 if noisy else None,
+             "pair_rounds": min((len(logs) for logs in within), default=0)}
     if len(changes) < 2:
         return found
     d = numpy.array(changes, dtype=float)
@@ -119,12 +125,14 @@ def _mean(values):
     return float(numpy.mean(values)) if values else None
 
 
-def pair_figures(base, mine, clock, threshold):
-    """One pair of a configuration against the baseline, over the rounds both
-    reported: the means on each side, the change of its time (the geometric
-    mean of the rounds' ratios) with its 95 % interval and p-value."""
+def pair_figures(base, mine, clock, threshold, up_to=None):
+    """(figures, time logs, memory logs) of one pair of a configuration
+    against the baseline, over the rounds both reported (up to round up_to):
+    the means on each side, the change of its time (the geometric mean of
+    the rounds' ratios) with its 95 % interval and p-value; the rounds' log
+    ratios of time, and of memory where both sides grew."""
     theirs, ours = verdicts.rounds_of(base), verdicts.rounds_of(mine)
-    common = sorted(set(theirs) & set(ours))
+    common = sorted(n for n in set(theirs) & set(ours) if up_to is None or n <= up_to)
     times = [(clocks.run_time(theirs[n], clock), clocks.run_time(ours[n], clock)) for n in common]
     times = [(a, b) for a, b in times if a is not None and b is not None and a > 0 and b > 0]
     mibs = [(theirs[n]["commit_mib"], ours[n]["commit_mib"]) for n in common]
@@ -136,7 +144,7 @@ def pair_figures(base, mine, clock, threshold):
     if len(logs) >= 2:
         centre, half = stats.intervals(numpy.zeros((1, len(logs))), numpy.array([logs]), stats.CONFIDENCE, True)
         found["interval_pct"] = [float(stats.log_change_pct(centre[0] + s * half[0])) for s in (-1, 1)]
-    return found, logs
+    return found, logs, [math.log(b / a) for a, b in mibs if a is not None and b is not None and a > 0 and b > 0]
 
 
 def _memory_change(figures):
@@ -148,9 +156,10 @@ def _memory_change(figures):
     return 0.0 if old == new == 0 else math.log(new / old) if new > 0 else None
 
 
-def configuration(name, baseline, plan, by_pair, clock, threshold, level):
-    """The verdict of one configuration over the corpus, and its pairs."""
-    pairs, kept, memory, one_sided = [], [], [], []
+def configuration(name, baseline, plan, by_pair, clock, threshold, level, up_to=None):
+    """The verdict of one configuration over the corpus (its rounds up to
+    round up_to), and its pairs."""
+    pairs, kept, memory, memory_logs, one_sided = [], [], [], [], []
     totals = dict.fromkeys(("baseline_ms", "ms", "baseline_mib", "mib"), 0.0)
     mib_seen = False
     for entry in plan["shaders"]:
@@ -161,7 +170,7 @@ def configuration(name, baseline, plan, by_pair, clock, threshold, level):
         if sorted(states) == [NO_LINK, LINKS]:
             one_sided.append(row)
         if states == [LINKS, LINKS]:
-            figures, logs = pair_figures(found[baseline], found[name], clock, threshold)
+            figures, logs, mibs = pair_figures(found[baseline], found[name], clock, threshold, up_to)
             row.update(figures)
             if logs:
                 kept.append((row, logs))
@@ -171,11 +180,13 @@ def configuration(name, baseline, plan, by_pair, clock, threshold, level):
                 change = _memory_change(figures)
                 if change is not None:
                     memory.append(change)
+                    memory_logs.append(mibs)
         pairs.append(row)
     for (row, logs), called in zip(kept, benjamini_hochberg([row["p"] for row, _ in kept])):
         row["called"] = ("hurt" if numpy.mean(logs) > 0 else "helped") if called else None
-    time = over_pairs([float(numpy.mean(logs)) for _, logs in kept], threshold, answers.TIME_WORDS, level)
-    mem = over_pairs(memory, threshold, answers.MEMORY_WORDS, level)
+    time = over_pairs([float(numpy.mean(logs)) for _, logs in kept], threshold, answers.TIME_WORDS, level,
+                      [logs for _, logs in kept])
+    mem = over_pairs(memory, threshold, answers.MEMORY_WORDS, level, memory_logs)
     clocks.judge_memory(mem, clock)  # counted runs' memory is judged nowhere, the corpus too
     if kept and not mib_seen:
         mem["verdict"] = answers.UNAVAILABLE
@@ -187,11 +198,10 @@ def configuration(name, baseline, plan, by_pair, clock, threshold, level):
             "helped": sum(row["called"] == "helped" for row in pairs)}
 
 
-def runs_failed(document):
+def runs_failed(document, by_pair):
     """Whether a run failed, or a pair links on one side only: what fails a
     corpus comparison besides its verdicts. A pair that links nowhere is not
-    a failure of the change (it is left out, and counted)."""
-    by_pair = _by_pair(document)
+    a failure of the change (it is left out, and counted). by_pair: by_pair's."""
     for result in document["results"]:
         states = {link_state(r) for r in by_pair.get(result["shaders"]["directory"], {}).values()}
         if result["failed_runs"] or (result.get("calls") or {}).get("failure") or {LINKS, NO_LINK} <= states:
@@ -201,77 +211,78 @@ def runs_failed(document):
     return False
 
 
-def _by_pair(document):
-    by_pair = {}
+def by_pair(document):
+    """{pair directory: {configuration: result}}."""
+    found = {}
     for result in document["results"]:
-        by_pair.setdefault(result["shaders"]["directory"], {})[result["configuration"]] = result
-    return by_pair
+        found.setdefault(result["shaders"]["directory"], {})[result["configuration"]] = result
+    return found
 
 
-def judge(document, threshold=None, gate=None, clock=None):
+def judge(document, threshold=None, gate=None, clock=None, up_to=None):
     """The corpus verdict of a corpus comparison (see the module's text), on
     clock (given, else its plan's, else the wall clock), under a gate (given,
-    else its plan's), or None for a comparison of no corpus."""
+    else its plan's), over its rounds up to round up_to, or None for a
+    comparison of no corpus. Under -n auto each look spends sequential's
+    level: made for rounds that add up, it is on the safe side for the
+    pairs, whose looks differ less from one to the next."""
     if not is_corpus(document):
         return None
     plan = document["plan"]
     gate = plan.get("gate", False) if gate is None else gate
     clock = clock or plan.get("clock", "wall")
-    baseline, threshold, _ = verdicts.settings(document, threshold, gate=gate)
-    level = sequential.look_level(1, gate, auto=False)
-    by_pair = _by_pair(document)
+    baseline, threshold, level = verdicts.settings(document, threshold, gate=gate)
+    pairs = by_pair(document)
     others = [c["name"] for c in plan["configurations"] if c["name"] != baseline]
-    found = [configuration(name, baseline, plan, by_pair, clock, threshold, level) for name in others]
+    found = [configuration(name, baseline, plan, pairs, clock, threshold, level, up_to) for name in others]
     return {"corpus": describe_corpus(plan), "against": printable(baseline or "-"), "threshold_pct": threshold,
             "gate": gate, "clock": clock, "level": level, "fdr": FDR, "sample": SAMPLE, "test": TEST,
-            "pairs": len(plan["shaders"]), "runs_failed": runs_failed(document), "configurations": found}
+            "looks": sequential.looks(plan["runs"]) if plan.get("auto") else None,
+            "pairs": len(plan["shaders"]), "runs_failed": runs_failed(document, pairs), "configurations": found}
 
 
-def gate_text(judgement):
-    """(exit status, lines) of a gate on a corpus: 1 when a pair links on one
-    side only, a run failed, or the corpus is shown slower (or to take more
-    memory) by more than the threshold; 3 when that is not settled; else 0."""
-    threshold, lines, regressed = judgement["threshold_pct"], [], False
-    one_sided = sum(len(c["one_sided"]) for c in judgement["configurations"])
-    status = 1 if one_sided or judgement["runs_failed"] or not judgement["configurations"] else 0
-    if one_sided:
-        lines.append("  %d pair%s link%s on one side only: a correctness regression" % (
-            one_sided, "s"[:one_sided != 1], "s"[:one_sided == 1]))
-    for found in judgement["configurations"]:
-        for measure in ("time", "memory"):
-            verdict, where = found[measure], "%s corpus %s" % (found["configuration"], measure)
-            answer = answers.gate_of(verdict)
-            if answer == answers.UNAVAILABLE:
-                lines.append("  %s: not gated: %s" % (where, verdict.get("why") or "the runs report no figure"))
-            elif answer == "fail":
-                regressed, status = True, 1
-                lines.append("  %s: FAILED: at least %+.1f %%" % (where, verdict["interval_pct"][0]))
-            elif answer == "unsettled":
-                status = 3 if status == 0 else status
-                lines.append("  %s: not settled: %s" % (where, describe(verdict)))
-    reason = {0: "the corpus is neither slower nor takes more memory by more than %g %%" % threshold,
-              1: "the corpus is slower or takes more memory by more than %g %%" % threshold if regressed else
-                 "a pair links on one side only" if one_sided else
-                 "a run failed" if judgement["runs_failed"] else "nothing to judge",
-              3: "the runs cannot tell yet whether the corpus is slower or takes more memory by more than %g %%"
-                 % threshold}[status]
-    head = "Gate %s (status %d, time on %s): %s%s" % (
-        {0: "passed", 1: "FAILED", 3: "NOT SETTLED"}[status], status,
-        clocks.clock_name([{"clock": judgement["clock"]}]), reason, ":" if lines else ".")
-    return status, [head] + lines
+def projected_spread(verdict, max_runs):
+    """The spread a pair (in %) that max_runs rounds would leave: of the
+    spread measured, the part within a pair shrinks with the rounds, the
+    part between pairs stays. NaN where nothing was measured (never judged
+    hopeless, then)."""
+    if verdict["spread_pct"] is None or verdict["pair_noise_pct"] is None or not verdict["pair_rounds"]:
+        return math.nan
+    within = verdict["pair_noise_pct"] ** 2
+    between = max(0.0, verdict["spread_pct"] ** 2 - within / verdict["pair_rounds"])
+    return math.sqrt(between + within / max(max_runs, verdict["pair_rounds"]))
 
 
-def describe(verdict):
-    """A corpus verdict as text: 'slower +3.1 % [+1.2, +5.0] (209 pairs; spread 4.2 % a pair)'."""
-    counted = "%d pair%s" % (verdict["pairs"], "s"[:verdict["pairs"] != 1])
-    if verdict["verdict"] == answers.UNAVAILABLE:
-        return verdict.get("why") or "unavailable: the runs report no figure"
-    if verdict["change_pct"] is None:
-        return "%s (%s)" % (verdict["verdict"], counted)
-    if verdict["spread_pct"] >= 0.05:
-        counted += "; spread %.1f %% a pair" % verdict["spread_pct"]
-    word = verdict["verdict"]
-    if word == "same":
-        word = "same within \u00b1%g %%" % verdict["threshold_pct"]
-    shown = [round(x, 1) + 0.0 for x in [verdict["change_pct"]] + verdict["interval_pct"]]
-    return "%s %+.1f %% [%+.1f, %+.1f] (%s)" % (word, *shown, counted)
+def auto_stop(judgement, round_number, max_runs):
+    """Why -n auto stops a corpus comparison after this round, as a line, or
+    None to go on. Under a gate, at once when a pair links on one side only:
+    the gate has failed, whatever more rounds show. Otherwise sequential's
+    rule on the corpus verdicts (each configuration's time and memory), at
+    one of its looks: every one settled (under a gate, passed or failed),
+    none could be within max_runs rounds at the spread measured, or the
+    last round. Too few pairs is settled: more rounds add none."""
+    gate, found = judgement["gate"], judgement["configurations"]
+    one_sided = sum(len(c["one_sided"]) for c in found)
+    if gate and one_sided:
+        return "Stopped after round %d: %d pair%s link%s on one side only, which fails the gate whatever " \
+            "more rounds show." % (round_number, one_sided, "s"[:one_sided != 1], "s"[:one_sided == 1])
+    if round_number not in sequential.looks(max_runs):
+        return None
+    named = [(c["configuration"], measure, c[measure]) for c in found for measure in ("time", "memory")]
+    if not named:
+        return "Stopped: nothing to set against another after %d rounds." % round_number
+    open_ones = [v["verdict"] != TOO_FEW and not answers.settled(v, gate) for _, _, v in named]
+    figures = numpy.array([(numpy.nan if v["change_pct"] is None else v["change_pct"], projected_spread(v, max_runs),
+                            v["threshold_pct"], v["pairs"]) for _, _, v in named], dtype=float).reshape(-1, 4)
+    change, spread, threshold, pairs = figures.T
+    smallest = sequential.unreachable(change, spread, round_number, threshold, max_runs, gate, pairs=pairs)
+
+    def noise_line(worst):
+        name, measure, verdict = named[worst]
+        return ("Stopped after %d rounds: at the spread measured over %d pairs (%.1f %% a pair on %s corpus %s, "
+                "%.1f %% at %d rounds), %d rounds would not settle a threshold of %g %% (even at the low end of "
+                "the spread's range they would need %.1f %%): a larger --sample, or a wider --threshold, would."
+                % (round_number, verdict["pairs"], verdict["spread_pct"], name, measure, spread[worst], max_runs,
+                   max_runs, verdict["threshold_pct"], smallest[worst]))
+    return sequential.stop_line(open_ones, smallest, round_number, max_runs, gate,
+                                ["%s corpus %s" % (name, measure) for name, measure, _ in named], noise_line)

@@ -2,31 +2,43 @@
 that the terminal, the page and the exit status say the same; and what
 would settle a gate that is not settled."""
 
-from . import answers, clocks, corpus, sequential, stats
+from . import answers, clocks, sequential, stats
 from ..system.text import printable
+
+
+def verdict_line(where, verdict):
+    """(the gate's answer on one verdict, its line or None for a pass): the
+    one wording of a verdict under a gate, a pair's or a corpus's."""
+    answer = answers.gate_of(verdict)
+    if answer == answers.UNAVAILABLE:
+        return answer, "  %s: not gated: %s" % (where, verdict.get("why") or "the runs report no figure")
+    if answer == "fail":
+        return answer, "  %s: FAILED: at least %+.1f %%" % (where, verdict["interval_pct"][0])
+    if answer == "unsettled":
+        return answer, "  %s: not settled: %s" % (where, stats.describe(verdict))
+    return answer, None
+
+
+def verdicts_lines(named, status):
+    """(status, lines, whether one failed) of (where, verdict)s, from status:
+    1 on a failure, 3 on an open one where it was 0."""
+    lines, regressed = [], False
+    for where, verdict in named:
+        answer, line = verdict_line(where, verdict)
+        lines += [line] if line else []
+        regressed |= answer == "fail"
+        status = 1 if answer == "fail" else 3 if answer == "unsettled" and status == 0 else status
+    return status, lines, regressed
 
 
 def gate_text(records, threshold, failing=False, runs_failed=False):
     """(exit status, lines) of a gate on records: 1 when a verdict failed it
     (or failing: something it needed had no runs; or runs_failed), 3 when
     one is unsettled, else 0."""
-    lines, status = [], 1 if failing or runs_failed else 0
-    regressed = False
-    for record in records:
-        for measure in ("time", "memory"):
-            verdict = record[measure]
-            answer = answers.gate_of(verdict)
-            where = "%s %s %s" % (printable(record["configuration"]), printable(record["shaders"]),
-                                  clocks.measure_name(record, measure))
-            if answer == answers.UNAVAILABLE:
-                lines.append("  %s: not gated: %s" % (where, verdict.get("why") or "the runs report no figure"))
-                continue
-            status = 1 if answer == "fail" else 3 if answer == "unsettled" and status == 0 else status
-            if answer == "unsettled":
-                lines.append("  %s: not settled: %s" % (where, stats.describe(verdict)))
-            elif answer == "fail":
-                regressed = True
-                lines.append("  %s: FAILED: at least %+.1f %%" % (where, verdict["interval_pct"][0]))
+    status, lines, regressed = verdicts_lines(
+        [("%s %s %s" % (printable(record["configuration"]), printable(record["shaders"]),
+                        clocks.measure_name(record, measure)), record[measure])
+         for record in records for measure in ("time", "memory")], 1 if failing or runs_failed else 0)
     if not records:
         status = 1
     head = "Gate %s (status %d, %s): %s%s" % (
@@ -44,17 +56,41 @@ def gate_text(records, threshold, failing=False, runs_failed=False):
     return status, [head] + lines
 
 
+def corpus_gate_text(judgement):
+    """(exit status, lines) of a gate on a corpus verdict (corpus.judge): 1
+    when a pair links on one side only, a run failed, or the corpus is shown
+    slower (or to take more memory) by more than the threshold; 3 when that
+    is not settled; else 0."""
+    threshold, found = judgement["threshold_pct"], judgement["configurations"]
+    one_sided = sum(len(c["one_sided"]) for c in found)
+    lines = ["  %d pair%s link%s on one side only: a correctness regression" % (
+        one_sided, "s"[:one_sided != 1], "s"[:one_sided == 1])] if one_sided else []
+    status, more, regressed = verdicts_lines(
+        [("%s corpus %s" % (c["configuration"], measure), c[measure]) for c in found for measure in ("time", "memory")],
+        1 if one_sided or judgement["runs_failed"] or not found else 0)
+    reason = {0: "the corpus is neither slower nor takes more memory by more than %g %%" % threshold,
+              1: "the corpus is slower or takes more memory by more than %g %%" % threshold if regressed else
+                 "a pair links on one side only" if one_sided else
+                 "a run failed" if judgement["runs_failed"] else "nothing to judge",
+              3: "the runs cannot tell yet whether the corpus is slower or takes more memory by more than %g %%"
+                 % threshold}[status]
+    head = "Gate %s (status %d, time on %s): %s%s" % (
+        {0: "passed", 1: "FAILED", 3: "NOT SETTLED"}[status], status,
+        clocks.clock_name([{"clock": judgement["clock"]}]), reason, ":" if lines + more else ".")
+    return status, [head] + lines + more
+
+
 GATE_ORDER = (0, 3, 1)  # a gate's statuses, the least bad first
 
 
 def gates(judgements):
     """(exit status, [lines of each]) of a gate over several judgements,
     each the arguments of gate_text (records, threshold, failing,
-    runs_failed), or a corpus verdict (a dict: corpus.gate_text): each judged
+    runs_failed), or a corpus verdict (a dict: corpus_gate_text): each judged
     on its own, and the status the worst of theirs."""
     status, blocks = 0, []
     for judgement in judgements:
-        found, lines = corpus.gate_text(judgement) if isinstance(judgement, dict) else gate_text(*judgement)
+        found, lines = corpus_gate_text(judgement) if isinstance(judgement, dict) else gate_text(*judgement)
         status = max(status, found, key=GATE_ORDER.index)
         blocks.append(lines)
     return status, blocks

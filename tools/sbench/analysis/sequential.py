@@ -80,34 +80,38 @@ def look_level(max_runs, gate=False, auto=True):
     return 1 - (nominal_level(max_runs, 2) if auto else ALPHA)
 
 
-def smallest_threshold(noise, rounds, max_runs, gate, at_best=True, change=0.0):
+def smallest_threshold(noise, rounds, max_runs, gate, at_best=True, change=0.0, pairs=None):
     """The smallest threshold in percent that max_runs rounds could settle (a
     "pass" under a gate, else a "same") for a build whose true change is
     change (a log ratio; an unchanged build by default), when the per-round
     noise (a fraction; arrays work) was measured over rounds. At best: with
     the noise at the low end of its 90 % interval, so that bad luck in the
     first rounds does not end a comparison that could have settled; else
-    with the noise as measured."""
+    with the noise as measured. pairs (arrays work): a corpus's verdict,
+    whose interval is over its pairs, not its rounds: noise is then the
+    spread a pair that max_runs rounds would leave, measured over the pairs."""
     from scipy import special  # chdtri(k, 1 - p) is the chi-square quantile p
-    low_noise = noise * numpy.sqrt((rounds - 1) / special.chdtri(rounds - 1, 1 - 0.9)) if at_best else noise
+    count = max_runs if pairs is None else numpy.maximum(pairs, 2)  # what the last look's interval is over
+    measured = rounds if pairs is None else count
+    low_noise = noise * numpy.sqrt((measured - 1) / special.chdtri(measured - 1, 1 - 0.9)) if at_best else noise
     quantile = 1 - nominal_level(max_runs, 1 if gate else 2) / (1 if gate else 2)
-    return numpy.expm1(change + special.stdtrit(max_runs - 1, quantile) * low_noise / math.sqrt(max_runs)) * 100
+    return numpy.expm1(change + special.stdtrit(count - 1, quantile) * low_noise / numpy.sqrt(count)) * 100
 
 
-def unreachable(change_pct, noise_pct, rounds, threshold_pct, max_runs, gate):
+def unreachable(change_pct, noise_pct, rounds, threshold_pct, max_runs, gate, pairs=None):
     """smallest_threshold at best of each verdict (arrays work; under a gate
     with its estimate where that is below 0: a faster build passes sooner)
     where it is above the threshold and the estimate is not beyond it (more
     rounds may still show a regression, or without a gate, an improvement);
     else NaN. Only from the second look on, when the noise has been measured
-    over 6 rounds."""
+    over 6 rounds. pairs: a corpus's verdicts (see smallest_threshold)."""
     change_pct, noise_pct, rounds = (numpy.asarray(x, dtype=float) for x in (change_pct, noise_pct, rounds))
     judged = (rounds >= 2 * MIN_AUTO_ROUNDS) & (noise_pct > 0) & (change_pct <= threshold_pct) & (
         gate | (change_pct >= -threshold_pct))
     with numpy.errstate(invalid="ignore"):  # what is not judged may hold NaN
         change = numpy.minimum(numpy.log1p(change_pct / 100), 0.0) if gate else 0.0
         smallest = smallest_threshold(noise_pct / 100, numpy.maximum(rounds, 2 * MIN_AUTO_ROUNDS), max_runs, gate,
-                                      change=change)
+                                      change=change, pairs=pairs)
     return numpy.where(judged & (smallest > threshold_pct), smallest, numpy.nan)
 
 
@@ -147,17 +151,8 @@ def auto_stop(records, round_number, max_runs):
                             v.get("rounds") or 0, v["threshold_pct"]) for v in (r[m] for r, m in verdicts)],
                           dtype=float).reshape(-1, 4)
     smallest = unreachable(*figures.T, max_runs, gate)
-    kind = stops([open_ones], smallest[None, :], round_number, max_runs)[0]
-    named = ", ".join("%s %s %s" % (printable(r["configuration"]), printable(r["shaders"]), m)
-                      for (r, m), still in zip(verdicts, open_ones) if still)
-    if kind == "settled":
-        return "Stopped: every %s after %d rounds." % (
-            "gated verdict passed or failed" if gate else "verdict settled", round_number)
-    if kind == "most":
-        return "Stopped: still %s after %d rounds, the most --max-runs allows: %s." % (
-            "not settled" if gate else "inconclusive", round_number, named)
-    if kind == "noise":
-        worst = int(numpy.nanargmax(numpy.where(open_ones, smallest, numpy.nan)))
+
+    def noise_line(worst):
         (record, measure), verdict = verdicts[worst], verdicts[worst][0][verdicts[worst][1]]
         likely = float(smallest_threshold(verdict["noise_pct"] / 100, verdict["rounds"], max_runs, gate, False))
         return ("Stopped after %d rounds: at the per-round noise measured (%.1f %% on %s %s %s), %d rounds "
@@ -166,4 +161,24 @@ def auto_stop(records, round_number, max_runs):
                     round_number, verdict["noise_pct"], printable(record["configuration"]),
                     printable(record["shaders"]), measure, max_runs, verdict["threshold_pct"], smallest[worst],
                     "an unchanged build" if gate else "a \"same\"", likely))
+    return stop_line(open_ones, smallest, round_number, max_runs, gate,
+                     ["%s %s %s" % (printable(r["configuration"]), printable(r["shaders"]), m) for r, m in verdicts],
+                     noise_line)
+
+
+def stop_line(open_ones, smallest, round_number, max_runs, gate, names, noise_line):
+    """The line -n auto stops with at a look by stops' rule, or None: open_ones
+    and smallest (unreachable's) of each verdict, names its name, and
+    noise_line(i) the line when the noise stops it, i the verdict whose
+    smallest threshold is the largest."""
+    kind = stops([open_ones], numpy.asarray(smallest)[None, :], round_number, max_runs)[0]
+    if kind == "settled":
+        return "Stopped: every %s after %d rounds." % (
+            "gated verdict passed or failed" if gate else "verdict settled", round_number)
+    if kind == "most":
+        return "Stopped: still %s after %d rounds, the most --max-runs allows: %s." % (
+            "not settled" if gate else "inconclusive", round_number,
+            ", ".join(name for name, still in zip(names, open_ones) if still))
+    if kind == "noise":
+        return noise_line(int(numpy.nanargmax(numpy.where(open_ones, smallest, numpy.nan))))
     return None

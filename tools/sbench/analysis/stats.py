@@ -249,23 +249,29 @@ def _decide(result, centre, half, n, to_pct, from_pct, gate):
 
 def describe(result):
     """One verdict as text: 'slower +12.4 % [+9.8, +15.1] (5 rounds)',
-    'same within ±5 % ...', 'inconclusive ... 4 to 12 more rounds would likely settle it'."""
-    unit = ("round%s" if "rounds" in result else "run%s a side") % "s"[:(result["more"] or [0, 0])[1] != 1]
-    counted = ("%d round%s" % (result["rounds"], "s"[:result["rounds"] != 1]) if "rounds" in result
-               else "%d and %d runs" % tuple(result["runs"]))
+    'same within ±5 % ...', 'inconclusive ... 4 to 12 more rounds would likely settle it';
+    a corpus's, over its pairs: 'slower +3.1 % [+1.2, +5.0] (209 pairs; spread 4.2 % a pair)'."""
+    unit = ("round%s" if "rounds" in result else "run%s a side") % "s"[:(result.get("more") or [0, 0])[1] != 1]
+    if "pairs" in result:  # the pairs are its sample: its noise is their spread, and no estimate of more rounds
+        counted = "%d pair%s" % (result["pairs"], "s"[:result["pairs"] != 1])
+        noise = (result["spread_pct"], "spread", "pair")
+    else:
+        counted = ("%d round%s" % (result["rounds"], "s"[:result["rounds"] != 1]) if "rounds" in result
+                   else "%d and %d runs" % tuple(result["runs"]))
+        noise = (result.get("noise_pct"), "noise", "round" if "rounds" in result else "run")
     if result["verdict"] == "unavailable":
         return result.get("why") or "unavailable: the runs report no figure (settled: more runs cannot measure it)"
-    if (result.get("noise_pct") or 0) >= 0.05:  # a figure that repeats exactly has none to show
-        counted += "; noise %.1f %% a %s" % (result["noise_pct"], "round" if "rounds" in result else "run")
+    if (noise[0] or 0) >= 0.05:  # a figure that repeats exactly has none to show
+        counted += "; %s %.1f %% a %s" % (noise[1], noise[0], noise[2])
     if result["change_pct"] is None:
         return "%s (%s%s)" % (result["verdict"], counted, "; no change in % from a baseline of 0 or less"
-                              if result["verdict"] == "inconclusive" else "")
+                              if result["verdict"] == "inconclusive" and "pairs" not in result else "")
     word = result["verdict"]
     if word == "same":
         word = "same within \u00b1%g %%" % result["threshold_pct"]
     shown = [round(x, 1) + 0.0 for x in [result["change_pct"]] + result["interval_pct"]]  # never "-0.0"
     text = "%s %+.1f %% [%+.1f, %+.1f] (%s" % (word, *shown, counted)
-    if result["verdict"] == "inconclusive":
+    if result["verdict"] == "inconclusive" and "pairs" not in result:
         more = result["more"]
         text += ("; it sits on the threshold" if more is None else
                  "; more than %d more %s would be needed" % (MOST_ROUNDS_ESTIMATED, unit)

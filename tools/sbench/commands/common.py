@@ -314,10 +314,13 @@ def show(documents, threshold=None, with_host=False, wide=False, gate=None, cloc
     return rows, records
 
 
-def failed_any(document):
-    """Whether a run or a configuration failed (in a corpus: as corpus.runs_failed says)."""
+def failed_any(document, judged=None):
+    """Whether a run or a configuration failed (in a corpus: as corpus.runs_failed says, or its verdict judged,
+    made already, said)."""
+    if judged:
+        return judged["runs_failed"]
     if corpus.is_corpus(document):
-        return corpus.runs_failed(document)
+        return corpus.runs_failed(document, corpus.by_pair(document))
     return any(r["failure"] or r["failed_runs"] or (r.get("calls") or {}).get("failure") for r in document["results"])
 
 

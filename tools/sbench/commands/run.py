@@ -6,7 +6,8 @@ variable whose value may hold commas (--env dbg:LP_DEBUG=fs,tgsi). Without any,
 every built-in configuration whose driver is present is compared; each is set
 against the first (or --against NAME), round by round, with a verdict on its
 time and memory: slower, faster, same within the threshold, or inconclusive
-(-n auto runs rounds until every verdict is settled). Each run is
+(-n auto runs rounds until every verdict is settled; with --corpus, until
+the corpus's verdict is). Each run is
 one full benchmark (1000 programs): on your display when DISPLAY is set (its
 window is found by its process and closed as its close button would close
 it), otherwise on a private X server of its own. Runs of the configurations
@@ -71,8 +72,8 @@ def add_options(parser):
     """The comparison's options, in the order its usage line shows them."""
     parser.add_argument("configs", nargs="*", metavar="CONFIG")
     parser.add_argument("-n", "--runs", type=run_count, metavar="RUNS|auto",
-                        help="runs per configuration (default 5), or auto: rounds until every verdict is "
-                             "settled, at least 3, at most --max-runs")
+                        help="runs per configuration (default 5), or auto: rounds until every verdict (with "
+                             "--corpus, the corpus's) is settled, at least 3, at most --max-runs")
     parser.add_argument("--max-runs", type=common.number_in(3, MAX_RUNS, int), metavar="N",
                         help="the most rounds -n auto makes (default 20)")
     parser.add_argument("--against", metavar="NAME",
@@ -133,9 +134,6 @@ def check(parser, args):
         parser.error("--resume adds to its own file: no --json")
     if args.corpus and args.shaders:
         parser.error("--corpus and --shaders do not go together")
-    if args.corpus and args.runs == "auto":
-        # -n auto stops on every pair's own verdict, which hundreds of pairs never all reach.
-        parser.error("--corpus takes a fixed -n: -n auto does not yet stop on the corpus's verdict")
     if not args.corpus and (args.sample or args.seed is not None or args.filter is not None):
         parser.error("--sample, --seed and --filter go with --corpus")
     if not args.record and (args.store or args.machine or args.repo or args.commit):
@@ -329,27 +327,29 @@ def start(args, resumed, plan, display):
 
 def look(document, round_number):
     """After each whole round: the verdicts so far on the terminal and, with
-    -n auto, whether to stop (sequential.auto_stop). The reason goes into the
+    -n auto, whether to stop (sequential.auto_stop, or for a corpus
+    corpus.auto_stop, on its verdict alone). The reason goes into the
     results."""
     plan = document["plan"]
-    if corpus.is_corpus(document):  # a line a configuration, not one a pair: a corpus has hundreds (and no -n auto)
-        for found in corpus.judge(document)["configurations"]:
+    if corpus.is_corpus(document):  # a line a configuration, not one a pair: a corpus has hundreds
+        judged = corpus.judge(document, up_to=round_number)
+        for found in judged["configurations"]:
             progress("round %d: %s corpus: time %s, memory %s; %d hurt, %d helped of %d pairs" % (
-                round_number, found["configuration"], corpus.describe(found["time"]), corpus.describe(found["memory"]),
+                round_number, found["configuration"], stats.describe(found["time"]), stats.describe(found["memory"]),
                 found["hurt"], found["helped"], found["linked"]))
-        return False
-    records = verdicts.within(document, up_to=round_number)
-    for record in records:
-        progress("round %d: %s %s: %s" % (
-            round_number, printable(record["configuration"]), printable(record["shaders"]), ", ".join(
-                "%s %s%s" % (clocks.measure_name(record, m), stats.describe(record[m]),
-                             ", gate: %s" % record[m]["gate"] if record["gate"] else "") for m in ("time", "memory"))))
-    if not plan.get("auto"):
-        return False
-    reason = sequential.auto_stop(records, round_number, plan["runs"])
+        reason = plan.get("auto") and corpus.auto_stop(judged, round_number, plan["runs"])
+    else:
+        records = verdicts.within(document, up_to=round_number)
+        for record in records:
+            progress("round %d: %s %s: %s" % (
+                round_number, printable(record["configuration"]), printable(record["shaders"]), ", ".join(
+                    "%s %s%s" % (clocks.measure_name(record, m), stats.describe(record[m]),
+                                 ", gate: %s" % record[m]["gate"] if record["gate"] else "")
+                    for m in ("time", "memory"))))
+        reason = plan.get("auto") and sequential.auto_stop(records, round_number, plan["runs"])
     if reason:
         document["stopped"] = reason
-    return reason is not None
+    return bool(reason)
 
 
 def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
@@ -377,7 +377,7 @@ def compare(args, resumed, plan, baseline, path, differed=(), recorder=None):
             rows, (document["verdicts"],) = show([document], wide=args.wide, judged=judged)
             if judged[0]:
                 document["corpus_verdict"] = judged[0]
-            status = 1 if failed_any(document) or not rows else 0
+            status = 1 if failed_any(document, judged[0]) or not rows else 0
             gated = args.fail_on_regression or bool(document["plan"].get("gate"))
             judgements, within = [], document["verdicts"] or not baseline
             if within:  # one configuration against --baseline: judged below

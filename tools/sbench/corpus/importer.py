@@ -22,11 +22,11 @@ import stat
 import tempfile
 
 from . import shader_test
-from ..system import interrupts
+from ..results.program_output import PAIR
+from ..system import files, interrupts
 
 FORMAT = "shaderbench-corpus/1"
 MANIFEST = "manifest.json"
-PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")  # as running/plan.py names them
 SUFFIX = ".shader_test"
 MAX_FILE_BYTES = 4 << 20  # the largest hand-written file is some 200 KB
 NAME_PART = 80
@@ -97,9 +97,11 @@ def read(path):
     return TOO_LARGE if len(data) > MAX_FILE_BYTES else data
 
 
-def gather(sources):
+def gather(sources, versions=False):
     """(pairs, skipped): pairs [(name, vertex, fragment, manifest entry)],
-    skipped [(file, reason)], both in the order of the files' paths."""
+    skipped [(file, reason)], both in the order of the files' paths.
+    versions: a #version line added where [require] asks for one
+    (shader_test.add_versions), each entry saying where ("version_added")."""
     entries = sorted((entry for source in sources for entry in walk(source)), key=lambda e: os.fsencode(e[0]))
     shown = [entry[0] for entry in entries]
     twice = next((name for i, name in enumerate(shown[1:]) if name == shown[i]), None)
@@ -108,11 +110,11 @@ def gather(sources):
     pairs, skipped, seen = [], [], {}
     for file, path, reason in entries:
         made = reason or read(path)
-        made = made if isinstance(made, str) else shader_test.pair(made)
+        made = made if isinstance(made, str) else shader_test.pair(made, versions)
         if isinstance(made, str):
             skipped.append((file, made))
             continue
-        vertex, fragment, section, written, require = made
+        vertex, fragment, section, written, require, added = made
         content = hashlib.sha256(hashlib.sha256(vertex).digest() + hashlib.sha256(fragment).digest()).digest()
         if content in seen:
             skipped.append((file, "%s (%s)" % (SAME_PAIR, seen[content])))
@@ -120,6 +122,8 @@ def gather(sources):
         seen[content] = file
         entry = {"name": pair_name(file), "source": {"file": file, "section": section}, "require": require,
                  "written": written}
+        if versions:  # absent otherwise: a corpus of the bytes as they stand is as it always was
+            entry["version_added"] = added
         pairs.append((entry["name"], vertex, fragment, entry))
     return pairs, skipped
 
@@ -159,7 +163,7 @@ def write_corpus(output, pairs, document):
                 _write_file(os.path.join(shaders, file_name), data)
         _write_file(os.path.join(temporary, MANIFEST),
                     (json.dumps(document, indent=1, ensure_ascii=True) + "\n").encode())
-        os.chmod(temporary, 0o777 & ~_umask())
+        os.chmod(temporary, 0o777 & ~files.current_umask())
         os.sync()  # once, not a file at a time (tens of thousands): durable before it is in place
         os.rename(temporary, output)
     except BaseException as error:
@@ -171,18 +175,13 @@ def write_corpus(output, pairs, document):
         raise
 
 
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
-def import_files(output, sources):
-    """Makes the corpus at output from sources; returns its manifest."""
+def import_files(output, sources, versions=False):
+    """Makes the corpus at output from sources (versions: see gather);
+    returns its manifest."""
     for source in sources:
         if not os.path.exists(source):
             raise CorpusError("%s: no such file or directory" % source)
-    pairs, skipped = gather(sources)
+    pairs, skipped = gather(sources, versions)
     document = manifest(pairs, skipped)
     write_corpus(output, pairs, document)
     return document

@@ -22,10 +22,13 @@ def read_manifest(directory):
     path = os.path.join(directory, importer.MANIFEST)
     if not os.path.isfile(path):
         raise ValueError("%s: not a corpus (no %s; make one with compare corpus)" % (directory, importer.MANIFEST))
-    try:
-        manifest = results.read_json(path)
+    try:  # read once: the digest is of the very bytes checked (strict UTF-8 gives them back)
+        text = results.read_text(path)
+        manifest = results.parse_json(text, path)
     except results.ResultsError as error:
         raise ValueError(str(error))
+    except OSError as error:
+        raise ValueError("%s: %s" % (path, error.strerror or error))
     if not isinstance(manifest, dict) or manifest.get("format") != importer.FORMAT \
             or not isinstance(manifest.get("pairs"), list):
         raise ValueError("%s: not a corpus manifest (%s)" % (path, importer.FORMAT))
@@ -38,9 +41,7 @@ def read_manifest(directory):
     names = [pair["name"] for pair in manifest["pairs"]]
     if len(set(names)) != len(names):
         raise ValueError("%s: two pairs of one name" % path)
-    with open(path, "rb") as f:
-        digest = hashlib.sha256(f.read()).hexdigest()
-    return manifest, digest
+    return manifest, hashlib.sha256(text.encode()).hexdigest()
 
 
 def rank(seed, salt, name):

@@ -4,10 +4,10 @@ every run as measured.
 
 A corpus comparison (its plan has a "corpus") keeps each pair's runs as
 results, but makes no series of a pair (a thousand pairs would be a thousand
-lines): each configuration gets one series of the corpus as a whole, a
-workload of its own (the pairs' digests) whose run n is the geometric mean
-over the pairs of their run n: the corpus's rounds, whose median and
-interval the history forms as for any runs.
+lines): each configuration gets one series of the corpus as a whole for
+time, and one for memory, a workload of its own (the pairs' digests) whose
+run n is the geometric mean over the pairs of their run n: the corpus's
+rounds, whose median and interval the history forms as for any runs.
 
 Per-program figures are kept compactly (zlib of whole numbers in byte
 planes: per-program times in nanoseconds, memory samples as the steps
@@ -306,12 +306,15 @@ def write(store, document, commits=None, tag=None, source="", skip=()):
 
 
 def corpus_rounds(document):
-    """({configuration: {round: dict(ms, cpu_ms, instructions, libraries)}}, the pairs
-    counted): the corpus's rounds, over the pairs that link on every side
-    (as its verdict takes them), each round one where every such pair has a
-    clean run on every side (so that every side's mean is over the same
-    runs, and two sides' means set against each other give its verdict's
-    change). A round's ms is rounded to whole ms, as a run reports them."""
+    """({configuration: {round: dict(ms, cpu_ms, instructions, commit_mib,
+    libraries)}}, the pairs counted): the corpus's rounds, over the pairs
+    that link on every side (as its verdict takes them), each round one
+    where every such pair has a clean run on every side (so that every
+    side's mean is over the same runs, and two sides' means set against each
+    other give its verdict's change). A round's ms and commit_mib are rounded
+    to whole ms and MiB, as a run reports them; its commit_mib, cpu_ms and
+    instructions are None unless every run of it has one above 0 (a
+    geometric mean of a 0 is 0, whatever the rest)."""
     names = [c["name"] for c in document["plan"]["configurations"]]
     by_pair = {}
     for result in document["results"]:
@@ -323,13 +326,15 @@ def corpus_rounds(document):
     for number in sorted(common):
         for name in names:
             runs = [sides[name][number] for sides in rounds]
-            cpu, counts = [run.get("cpu_ms") for run in runs], [run.get("instructions") for run in runs]
+            cpu, mibs = [run.get("cpu_ms") for run in runs], [run.get("commit_mib") for run in runs]
+            counts = [run.get("instructions") for run in runs]
             digests = {json.dumps(run.get("libraries"), sort_keys=True) for run in runs}
             means[name][number] = {
                 "ms": round(_geometric_mean([run["ms"] for run in runs])),
-                "cpu_ms": _geometric_mean(cpu) if all(isinstance(c, (int, float)) and c > 0 for c in cpu) else None,
-                "instructions": round(_geometric_mean(counts)) if all(isinstance(c, int) and c > 0 for c in counts)
-                else None, "libraries": runs[0].get("libraries") if len(digests) == 1 else None}
+                "cpu_ms": _geometric_mean(cpu) if _positive(cpu) else None,
+                "commit_mib": round(_geometric_mean(mibs)) if _positive(mibs) else None,
+                "instructions": round(_geometric_mean(counts)) if _positive(counts) else None,
+                "libraries": runs[0].get("libraries") if len(digests) == 1 else None}
     return means, len(rounds)
 
 
@@ -337,6 +342,10 @@ def _timed(result):
     """{round: run} of a result's clean runs that have a time above 0."""
     return {number: run for number, run in ((run.get("run") or i + 1, run) for i, run in enumerate(result["runs"]))
             if isinstance(run.get("ms"), (int, float)) and run["ms"] > 0}
+
+
+def _positive(values):
+    return all(isinstance(v, (int, float)) and not isinstance(v, bool) and v > 0 for v in values)
 
 
 def _geometric_mean(values):
@@ -362,7 +371,10 @@ def _corpus(store, document, comparison, machine, commits, known):
     for config in document["plan"]["configurations"]:
         name, first = config["name"], next(r for r in document["results"] if r["configuration"] == config["name"])
         configuration = _configuration(store, name, first["environment"])
+        # A counted corpus keeps its counts only: its time and memory are the counter's, not the driver's.
         _series(store, machine, configuration, workload, "instructions" if by else "time", by)
+        if not by and any(run["commit_mib"] is not None for run in means[name].values()):
+            _series(store, machine, configuration, workload, "memory")
         commit = _cached(known, ("commit", name), lambda: _commit(store, commits[name])) if name in commits else None
         result = _one(store, """
             INSERT INTO results (comparison_id, configuration_id, workload_id, commit_id, renderer, gl_version)
@@ -372,6 +384,7 @@ def _corpus(store, document, comparison, machine, commits, known):
                       {"comparison": comparison, "configuration": configuration, "workload": workload,
                        "commit": commit, "renderer": storable(first["renderer"]),
                        "gl": storable(first["gl_version"])})
-        rows += [_run(store, result, number, dict(run, link_failures=0, commit_mib=None, pairs=counted), False,
-                      known) for number, run in means[name].items()]
+        rows += [_run(store, result, number, dict(run, link_failures=0, pairs=counted,
+                                                  commit_mib=None if by else run["commit_mib"]), False, known)
+                 for number, run in means[name].items()]
     return rows

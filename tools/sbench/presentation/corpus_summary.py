@@ -5,7 +5,7 @@ first), each pair's figures as CSV, and what the page draws of it."""
 import textwrap
 
 from . import tables
-from ..analysis import clocks, corpus
+from ..analysis import clocks, corpus, stats
 
 WIDTH = 100
 CSV_FIELDS = ("configuration", "against", "pair", "source", "baseline_links", "links", "rounds", "baseline_ms",
@@ -78,7 +78,7 @@ def summary_lines(judgement):
     for found in judgement["configurations"]:
         lines.append(_fit("%s: %d pairs link on every side with rounds on both%s" % (
             found["configuration"], found["linked"], _left_out(found))))
-        lines += ["  %-7s %s" % (measure + ":", corpus.describe(found[measure])) for measure in ("time", "memory")]
+        lines += ["  %-7s %s" % (measure + ":", stats.describe(found[measure])) for measure in ("time", "memory")]
         lines += _totals(found, against)
         lines.append(_fit("  pairs:  %d hurt, %d helped of %d (each on its own change, the false discovery rate "
                           "at %g %%)" % (found["hurt"], found["helped"], found["linked"], judgement["fdr"] * 100)))
@@ -86,8 +86,10 @@ def summary_lines(judgement):
         for title, rows in (("worst:", worst), ("best:", best)):
             lines += [_named("  %-7s %s" % (title if i == 0 else "", _change(row)), row["source"])
                       for i, row in enumerate(rows)]
-    note = "(%s, at %g %%; hurt and helped: %s; time on %s)" % (
-        judgement["sample"], round(judgement["level"] * 100, 2), judgement["test"],
+    looks = " at each look (after rounds %s)" % ", ".join(map(str, judgement["looks"])) \
+        if judgement.get("looks") else ""
+    note = "(%s, at %g %%%s; hurt and helped: %s; time on %s)" % (
+        judgement["sample"], round(judgement["level"] * 100, 2), looks, judgement["test"],
         clocks.clock_name([{"clock": judgement["clock"]}]))
     return lines + textwrap.wrap(note, WIDTH)
 

@@ -14,6 +14,8 @@ COMMIT_UNAVAILABLE = "Committed mem: unavailable"
 LOAD_FAILED = "Unable to load file"
 TOO_LARGE = "Shader source too large"
 REPORT_PREFIX = COMMIT_UNAVAILABLE.split(":")[0].encode() + b":"
+# The files it reads its pair from, in shaders/ (src/bench/source_file_posix.cpp): vertex, fragment.
+PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")
 
 
 def _pattern(literal, number=r"(-?\d+)"):

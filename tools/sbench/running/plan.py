@@ -11,11 +11,11 @@ import time
 
 from . import harness
 from ..results.document import BUILT_IN
+from ..results.program_output import PAIR
 from ..corpus import selection
 from ..system import scratch
 from ..system.text import printable
 
-PAIR = ("largeShaderExample_vs_source.txt", "largeShaderExample_ps_source.txt")
 GLXINFO_SECONDS = 60
 
 

@@ -170,7 +170,8 @@ def tracked(outputs, own):
     return None
 
 
-def _umask():
+def current_umask():
+    """The process's umask (reading it means setting it: set back at once)."""
     mask = os.umask(0)
     os.umask(mask)
     return mask
@@ -198,7 +199,7 @@ def _keep_owner_and_mode(fd, old):
     """The new file as the one it replaces was: its mode, and its owner and
     group where we may give them; otherwise as open() would have made it."""
     if old is None:
-        os.fchmod(fd, 0o666 & ~_umask())
+        os.fchmod(fd, 0o666 & ~current_umask())
         return
     for ids in ((old.st_uid, old.st_gid), (-1, old.st_gid)):
         try:
