@@ -5,9 +5,9 @@
 # glLinkProgram 1 ms slower from commit CULPRIT on, or with CLOCK=instructions, WORK turns of a
 # loop more), records a nightly comparison of every commit beside llvmpipe itself into
 # OUT/history.sqlite (counted by COUNTER, default auto, with CLOCK=instructions), then detects,
-# confirms and bisects the change. Defaults: 12 commits, the change at commit 7, WORK 20000
-# (+4.3 % instructions on llvmpipe). Run from anywhere; takes minutes (counted under callgrind,
-# about 75 s a run: an hour and a half).
+# confirms and bisects the change. Defaults: 12 commits, the change at commit 7, WORK 4600
+# (about +1 % instructions on llvmpipe), judged at 0.5 %. Run from anywhere; takes minutes
+# (counted under callgrind, 50 to 100 s a run: an hour or more).
 set -e
 out=$1; count=${2:-12}; culprit=${3:-7}
 [ -n "$out" ] || { sed -n 2,10p "$0" >&2; exit 2; }
@@ -17,7 +17,7 @@ clock=${CLOCK:-wall}; counter=${COUNTER:-auto}
 # from run to run, and a change of a few per cent of it is plain.
 case $clock in
   wall) work=0; rounds=3; measure="time"; set --;;
-  instructions) work=${WORK:-20000}; rounds=2; measure=instructions; set -- --min-change 1;;
+  instructions) work=${WORK:-4600}; rounds=2; measure=instructions; set -- --min-change 0.5;;
   *) echo "CLOCK: wall or instructions, not $clock" >&2; exit 2;;
 esac
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -59,7 +59,7 @@ id=$(/usr/bin/python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))[0
   { echo "no change was found: see $out/history.html" >&2; exit 1; }
 # A counted change is confirmed and bisected on counts too (change takes --counter); its threshold
 # is the detector's.
-[ "$clock" = instructions ] && set -- --counter "$counter" --threshold 1
+[ "$clock" = instructions ] && set -- --counter "$counter" --threshold 0.5
 for judge in --confirm --bisect; do
   "$compare" change "$id" "$judge" "$@" --store "$store" --repo "$out/repo" --build "$build" \
       --use 'LD_LIBRARY_PATH={prefix}/lib' --use GALLIUM_DRIVER=llvmpipe --shaders "$out/small" \
