@@ -23,7 +23,7 @@ from sbench import compare
 from sbench.results import calls, document as results
 from sbench.results import program_output as output
 from sbench.running import campaign, plan
-from sbench.analysis import answers, calibration, sequential, stats, verdicts
+from sbench.analysis import answers, calibration, clocks, sequential, stats, verdicts
 from sbench.system import interrupts, files as outputs
 from sbench.commands import run as run_command
 
@@ -126,6 +126,13 @@ class Verdicts(unittest.TestCase):
             unchanged, margin, double = calibration.measure(rounds, sizes=(), scales=(), rules=())
             self.assertTrue(unchanged["fail"] <= 0.05 and margin["pass"] <= 0.05 and unchanged["pass"] >= passes
                             and double["fail"] >= blocks, (name, unchanged, margin, double))
+        # Counted (callgrind), gated at 1 %: three rounds agree now and then to a thousandth of a per cent.
+        for name in ("aa-llvmpipe-quick-count-loaded-10",):
+            rounds = json.loads(gzip.decompress(pathlib.Path(DATA, name + ".json.gz").read_bytes()))["count_rounds"]
+            unchanged, margin, double = calibration.measure(rounds, sizes=(), scales=(), rules=(), threshold_pct=1.0,
+                                                            floor=clocks.noise_floor("instructions"))
+            self.assertTrue(unchanged["pass"] >= 0.99 and unchanged["median_rounds"] == 3 and margin["pass"] <= 0.05
+                            and double["fail"] >= 0.99, (name, unchanged, margin, double))
 
     def test_calibration_stops_each_draw_where_and_as_n_auto_would(self):
         rounds = json.loads(gzip.decompress(pathlib.Path(DATA, "aa-llvmpipe-quick-quiet-30.json.gz").read_bytes()))

@@ -37,35 +37,35 @@ def pool(document, clock="wall"):
             for n in sorted(set(first) & set(second))]
 
 
-def bounds(a, b, level):
+def bounds(a, b, level, floor=0.0):
     """(low, high) in percent of each row's paired interval at level."""
-    centre, half = stats.intervals(numpy.log(a), numpy.log(b), level, True)
+    centre, half = stats.intervals(numpy.log(a), numpy.log(b), level, True, floor)
     return stats.log_change_pct(centre - half), stats.log_change_pct(centre + half)
 
 
-def judge(a, b, rule, threshold_pct, level=stats.CONFIDENCE, words=answers.TIME_WORDS):
+def judge(a, b, rule, threshold_pct, level=stats.CONFIDENCE, words=answers.TIME_WORDS, floor=0.0):
     """The verdict word of each comparison: a and b are (comparisons, rounds)
     arrays of A's and B's figures, the rounds of a row drawn together."""
-    centre, half = stats.intervals(numpy.log(a), numpy.log(b), level, rule == "paired")
+    centre, half = stats.intervals(numpy.log(a), numpy.log(b), level, rule == "paired", floor)
     return stats.answers(stats.log_change_pct(centre - half), stats.log_change_pct(centre + half), threshold_pct,
                          words)
 
 
-def auto(a, b, a_mib, b_mib, threshold_pct, max_runs, gate=False):
+def auto(a, b, a_mib, b_mib, threshold_pct, max_runs, gate=False, floor=0.0):
     """-n auto on each row of drawn rounds, by the rule it runs by
     (sequential.stops): at each look, the time and memory verdicts made as
     stats makes them, then stopped once both are settled (under a gate,
     passed or failed), or when the noise measured lets no verdict left open
     settle. Returns (time answers: verdict words, or with a gate pass, fail
-    or unsettled; rounds made)."""
+    or unsettled; rounds made). floor: the time's (clocks.noise_floor)."""
     level = sequential.look_level(max_runs, gate)
     found = numpy.full(len(a), "unsettled" if gate else "inconclusive", dtype=object)
     used = numpy.full(len(a), max_runs)
     going = numpy.ones(len(a), dtype=bool)
     for n in sequential.looks(max_runs):
         both, smallest = [], []
-        for x, y, words in ((a, b, answers.TIME_WORDS), (a_mib, b_mib, answers.MEMORY_WORDS)):
-            low, high = bounds(x[:, :n], y[:, :n], level)
+        for x, y, words, least in ((a, b, answers.TIME_WORDS, floor), (a_mib, b_mib, answers.MEMORY_WORDS, 0.0)):
+            low, high = bounds(x[:, :n], y[:, :n], level, least)
             both.append(answers.gate_answers(low, high, threshold_pct) if gate
                         else stats.answers(low, high, threshold_pct, words))
             ratios = numpy.log(y[:, :n]) - numpy.log(x[:, :n])
@@ -88,7 +88,7 @@ def shuffles(rng, pool_size, draws, size):
 
 
 def measure(rounds, sizes=SIZES, scales=SCALES, rules=RULES, draws=DRAWS, seed=SEED, threshold_pct=5.0,
-            max_runs=MAX_RUNS, gate=True):
+            max_runs=MAX_RUNS, gate=True, floor=0.0):
     """Rows {rule, rounds ("auto" for -n auto), most (the most rounds a draw
     may hold), scale, slower, faster, same, median_rounds,
     median_settled_rounds (of the draws that got slower, faster or same)}:
@@ -111,9 +111,9 @@ def measure(rounds, sizes=SIZES, scales=SCALES, rules=RULES, draws=DRAWS, seed=S
             for size in [n for n in sizes if n <= len(figures)] + (["auto"] if rule == "paired" else []):
                 a, b, a_mib, b_mib = drawn(most if size == "auto" else size, scale)
                 if size == "auto":
-                    found, used = auto(a, b, a_mib, b_mib, threshold_pct, most)
+                    found, used = auto(a, b, a_mib, b_mib, threshold_pct, most, floor=floor)
                 else:
-                    found, used = judge(a, b, rule, threshold_pct), [size]
+                    found, used = judge(a, b, rule, threshold_pct, floor=floor), [size]
                 settled = [n for n, word in zip(numpy.broadcast_to(used, found.shape), found)
                            if word in ("slower", "faster", "same")]
                 rows.append({"rule": rule, "rounds": size, "most": most, "scale": scale,
@@ -121,7 +121,7 @@ def measure(rounds, sizes=SIZES, scales=SCALES, rules=RULES, draws=DRAWS, seed=S
                              "median_settled_rounds": statistics.median(settled) if settled else None,
                              **{w: float(numpy.mean(found == w)) for w in ("slower", "faster", "same")}})
     for scale in (1.0, 1 + threshold_pct / 100, 1 + 2 * threshold_pct / 100) if gate else ():
-        found, used = auto(*drawn(most, scale), threshold_pct, most, gate=True)
+        found, used = auto(*drawn(most, scale), threshold_pct, most, gate=True, floor=floor)
         rows.append({"rule": "gate", "rounds": "auto", "most": most, "scale": scale,
                      "median_rounds": statistics.median(used),
                      **{w: float(numpy.mean(found == w)) for w in ("pass", "fail", "unsettled")}})

@@ -95,12 +95,14 @@ def _scale(old, new):
     return (numpy.array(old) / base, numpy.array(new) / base, lambda x: x * 100, lambda pct: pct / 100)
 
 
-def intervals(x, y, level, paired):
+def intervals(x, y, level, paired, floor=0.0):
     """(centre, half width) of the change from x to y, a row per comparison:
     x and y are arrays (comparisons, rounds or runs) on the interval's scale.
     Paired: a t interval on the mean of the differences of the row's pairs.
     Unpaired: Welch's t interval on the difference of the means (a side
-    without spread still counts; both without, a width of 0)."""
+    without spread still counts; both without, a width of 0). floor: the
+    least standard deviation a pair's difference is taken to have (a run's:
+    floor / sqrt 2)."""
     # scipy.special's quantile, not scipy.stats': the same values, and a sixth of the import time (0.06 s
     # against 0.33 s), which every call of the tool that makes a verdict pays.
     from scipy import special
@@ -108,8 +110,11 @@ def intervals(x, y, level, paired):
     if paired:
         d = y - x
         n = d.shape[1]
-        return d.mean(axis=1), special.stdtrit(n - 1, quantile) * d.std(axis=1, ddof=1) / math.sqrt(n)
-    va, vb = x.var(axis=1, ddof=1) / x.shape[1], y.var(axis=1, ddof=1) / y.shape[1]
+        spread = numpy.maximum(d.std(axis=1, ddof=1), floor)
+        return d.mean(axis=1), special.stdtrit(n - 1, quantile) * spread / math.sqrt(n)
+    least = floor ** 2 / 2
+    va = numpy.maximum(x.var(axis=1, ddof=1), least) / x.shape[1]
+    vb = numpy.maximum(y.var(axis=1, ddof=1), least) / y.shape[1]
     se = numpy.sqrt(va + vb)
     spread = se > 0
     with numpy.errstate(divide="ignore", invalid="ignore"):  # no spread: df unused
@@ -172,7 +177,7 @@ def _verdict(method, count, words, threshold_pct, level):
             "method": method, "level": level, "threshold_pct": threshold_pct, "words": list(words), **count}
 
 
-def paired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=False):
+def paired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=False, floor=0.0):
     """Whether new differs from old, where old[i] and new[i] ran in the same
     round (back to back, on the same machine state): a t interval at level
     on the mean of the per-round log ratios, so that what drifts between
@@ -190,7 +195,7 @@ def paired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=False)
     if scaled is None:
         return _from_nothing(result, [a for a, _ in pairs], [b for _, b in pairs])
     x, y, to_pct, from_pct = scaled
-    centre, half = intervals(x[None, :], y[None, :], level, paired=True)
+    centre, half = intervals(x[None, :], y[None, :], level, paired=True, floor=floor)
     result["noise_pct"] = float(numpy.std(y - x, ddof=1)) * 100
     return _decide(result, float(centre[0]), float(half[0]), len(x), to_pct, from_pct, gate)
 
@@ -210,7 +215,7 @@ def noise_pct(old, new, paired):
     return float(numpy.std(y - x, ddof=1) if paired else math.sqrt((x.var(ddof=1) + y.var(ddof=1)) / 2)) * 100
 
 
-def unpaired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=False):
+def unpaired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=False, floor=0.0):
     """Whether new differs from old, two sets of runs that did not run side by
     side (separate comparisons): Welch's t interval at level on the
     difference of the mean log totals. Returns what paired_verdict returns,
@@ -224,7 +229,7 @@ def unpaired_verdict(old, new, threshold_pct, words, level=CONFIDENCE, gate=Fals
     if scaled is None:
         return _from_nothing(result, old, new)
     x, y, to_pct, from_pct = scaled
-    centre, half = intervals(x[None, :], y[None, :], level, paired=False)
+    centre, half = intervals(x[None, :], y[None, :], level, paired=False, floor=floor)
     result["noise_pct"] = math.sqrt((x.var(ddof=1) + y.var(ddof=1)) / 2) * 100
     return _decide(result, float(centre[0]), float(half[0]), min(len(x), len(y)), to_pct, from_pct, gate)
 

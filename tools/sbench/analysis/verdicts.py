@@ -63,7 +63,7 @@ def within(document, threshold=None, against=None, up_to=None, gate=None, clock=
         for measure, _, words in answers.MEASURES:
             figure = clocks.figure(measure, clock)
             verdict = stats.paired_verdict([figure(theirs[n]) for n in common], [figure(mine[n]) for n in common],
-                                           threshold, words, level, gate)
+                                           threshold, words, level, gate, floor(measure, clock))
             if common and all(figure(theirs[n]) is None and figure(mine[n]) is None for n in common):
                 verdict["verdict"] = answers.UNAVAILABLE
             if measure == "memory":
@@ -75,6 +75,11 @@ def within(document, threshold=None, against=None, up_to=None, gate=None, clock=
         record["counters"] = clocks.counters(result["runs"] + base["runs"])
         records.append(record)
     return records
+
+
+def floor(measure, clock):
+    """The least noise a verdict on measure assumes on clock (clocks.NOISE_FLOOR)."""
+    return clocks.noise_floor(clock) if measure == "time" else 0.0
 
 
 def rounds_of(result):
@@ -177,7 +182,8 @@ def diff(old, new, threshold, gate=False, clock="wall"):
             figure = clocks.figure(measure, clock)
             record[measure] = stats.unpaired_verdict([figure(r) for r in before["runs"]],
                                                      [figure(r) for r in after["runs"]], threshold, words,
-                                                     sequential.look_level(1, gate, auto=False), gate)
+                                                     sequential.look_level(1, gate, auto=False), gate,
+                                                     floor(measure, clock))
             if all(figure(r) is None for r in before["runs"] + after["runs"]):
                 record[measure]["verdict"] = answers.UNAVAILABLE
             if measure == "memory":

@@ -40,5 +40,6 @@ def calibrate(args):
         len(rounds), *(printable(r["configuration"]) for r in document["results"][::-1]), calibration.DRAWS,
         calibration.SEED, clocks.judged([{"clock": args.clock or "wall", "counters": clocks.counters(
             [run for result in document["results"][:2] for run in result["runs"]])}])))
-    sys.stdout.write(calibration.format_table(calibration.measure(rounds, threshold_pct=common.threshold(args))))
+    sys.stdout.write(calibration.format_table(calibration.measure(
+        rounds, threshold_pct=common.threshold(args), floor=clocks.noise_floor(args.clock or "wall"))))
     return 0
