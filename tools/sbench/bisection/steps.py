@@ -144,6 +144,14 @@ def earlier_runs(state, settings):
     return search.spread(groups)
 
 
+def tell_unpooled(step, done, earlier):
+    """Says so when a counted look pairs its rounds: a build of the step
+    spread far more than the pool allows (search.pool)."""
+    if earlier is not None and len(done) >= 2 and search.pool(done, earlier) is None:
+        campaign.progress("[%s round %d] a build's runs spread far more than the others': this look pairs its "
+                          "rounds, as a timed step does" % (step["kind"], len(done)))
+
+
 def step_of(state, commits, kind):
     """The step the search is at: the saved one when a resumed bisect had made
     it (the same commits), else a new one (and what came after is dropped)."""
@@ -241,6 +249,7 @@ def confirm(state, display):
     found = {}
 
     def decide(done):
+        tell_unpooled(step, done, earlier)
         found["verdict"], found["interval"] = search.confirm(done, sign, settings["threshold"], one_sided, earlier)
         return found["verdict"]
 
@@ -273,6 +282,7 @@ def decide_midpoint(state, mid, lo, hi, display):
     found, earlier = {}, earlier_runs(state, settings)
 
     def decide(done):
+        tell_unpooled(step, done, earlier)
         found["verdict"], found["intervals"] = search.classify(done, settings["sign"], settings["threshold"],
                                                                levels(document), earlier)
         return found["verdict"]
