@@ -80,7 +80,7 @@ class Search(unittest.TestCase):
 
     def test_a_counted_step_settles_in_two_rounds_on_the_pooled_noise_within_its_level(self):
         # 1 % more instructions at 0.03 % noise a run (as measured), a 0.5 % threshold: the confirmation
-        # pools only its own runs (2 degrees of freedom at round 2: a quantile of 28, a bound 0.8 % wide), so
+        # pools only its own runs (2 degrees of freedom at round 2: a quantile of 28, each bound 0.8 % away), so
         # it may take 3; every later step has those runs' noise too, and settles in 2.
         for seed in range(25):
             culprit = 1 + seed * 7 % 31
