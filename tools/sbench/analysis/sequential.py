@@ -12,9 +12,9 @@ from . import answers, stats
 from ..system.text import printable
 
 MIN_AUTO_ROUNDS = 3
-# A count of instructions (a bisect's counted steps) may be looked at after 2 rounds as well: an
-# exact count, or a change hundreds of times its noise, settles there; at 2 rounds the t statistic
-# has one degree of freedom, so a smaller change waits for the look at 3 (see docs/counting.md).
+# A count of instructions (a bisect's counted steps) may be looked at after 2 rounds as well: its
+# steps pool the count's noise over the bisect's runs, so that 2 rounds settle a change tens of
+# times that noise (see docs/counting.md).
 COUNTED_FIRST_LOOK = 2
 ALPHA = 1 - stats.CONFIDENCE
 SEQUENTIAL_PATHS = 200000

@@ -40,12 +40,18 @@ def measure_key(settings):
     return MEASURE_KEYS[settings["measure"]]
 
 
+def counted(settings):
+    """Whether the bisect judges a count of instructions (its noise pooled)."""
+    return settings.get("clock") == "instructions"
+
+
 def first_look(settings):
     """The round of a step's first look: sooner for a count, whose noise is
     hundreds of times below a clock's."""
-    return sequential.COUNTED_FIRST_LOOK if settings.get("clock") == "instructions" else sequential.MIN_AUTO_ROUNDS
+    return sequential.COUNTED_FIRST_LOOK if counted(settings) else sequential.MIN_AUTO_ROUNDS
 
 
+POOL_CHECK = 0.001  # a look's chance of refusing to pool when every build's noise is the same
 SPARE_STEPS = 2  # beyond confirmation and halving: room for a skip or a second change
 TRIM, TRIM_FROM = 0.2, 10  # see interval()
 
@@ -105,30 +111,83 @@ def logs(rounds, sign):
     return sign * numpy.log(numpy.asarray(rounds, dtype=float))
 
 
-def confirm(rounds, sign, threshold_pct, one_sided):
+def spread(groups):
+    """(sum of squares of each group about its own mean, degrees of freedom:
+    the values less the groups)."""
+    groups = [numpy.asarray(g, dtype=float) for g in groups if len(g)]
+    return sum(float(((g - g.mean()) ** 2).sum()) for g in groups), sum(len(g) - 1 for g in groups)
+
+
+def pool(rounds, earlier):
+    """(sum of squares, degrees of freedom) of a counted step's runs (its
+    rounds, by build, as log counts) and the earlier ones (spread's of each
+    build's runs in each earlier step); None when a build of the step spreads
+    more than the rest of the pool allows: its variance against theirs, an
+    F test at POOL_CHECK shared by the step's builds. Only a noisier build
+    is refused: it alone would be judged with too narrow an interval."""
+    from scipy import special  # fdtri(m, n, p) is the F distribution's quantile p
+    own = numpy.log(numpy.asarray(rounds, dtype=float))
+    squares = ((own - own.mean(axis=0)) ** 2).sum(axis=0)
+    runs, builds = own.shape
+    total, df = earlier[0] + float(squares.sum()), earlier[1] + builds * (runs - 1)
+    quantile = special.fdtri(runs - 1, df - (runs - 1), 1 - POOL_CHECK / builds)
+    for i, square in enumerate(squares):
+        rest = earlier[0] + float(numpy.delete(squares, i).sum())
+        if square > 0 and (rest <= 0 or square / (runs - 1) > quantile * rest / (df - runs + 1)):
+            return None
+    return total, df
+
+
+def contrasts(values, weights, pooled, one_sided):
+    """(centre, low, high) of each weighted sum of the builds' mean (signed
+    log) figures, each bound Student's t at one_sided on the pooled variance."""
+    from scipy import special
+    squares, df = pooled
+    means, n = values.mean(axis=0), len(values)
+    quantile = special.stdtrit(df, 1 - one_sided)
+    found = []
+    for weight in weights:
+        centre = float(numpy.dot(weight, means))
+        half = quantile * math.sqrt(squares / df * numpy.dot(weight, weight) / n)
+        found.append((centre, centre - half, centre + half))
+    return found
+
+
+def confirm(rounds, sign, threshold_pct, one_sided, earlier=None):
     """("differs" | "same" | None, interval of BAD against GOOD in log terms)
-    from rounds of (GOOD, BAD)."""
+    from rounds of (GOOD, BAD). earlier: None for a timed step; for a counted
+    one, the spread of the earlier steps' runs (pool's), whose noise it
+    shares."""
     if len(rounds) < 2:
         return None, None
     values = logs(rounds, sign)
-    found = interval(values[:, 1] - values[:, 0], one_sided)
+    pooled = None if earlier is None else pool(rounds, earlier)
+    if pooled:
+        found = contrasts(values, [(-1, 1)], pooled, one_sided)[0]
+    else:
+        found = interval(values[:, 1] - values[:, 0], one_sided)
     margin = math.log1p(threshold_pct / 100)
     if found[1] > margin:
         return "differs", found
     return ("same" if found[2] < margin else None), found
 
 
-def classify(rounds, sign, threshold_pct, one_sided):
+def classify(rounds, sign, threshold_pct, one_sided, earlier=None):
     """("good" | "bad" | "between" | None, intervals) from rounds of
     (start, midpoint, end): intervals of the midpoint against the start, of
     the end against the midpoint, and of the midpoint's distance above
-    halfway, in log terms."""
+    halfway, in log terms. earlier: as confirm's."""
     if len(rounds) < 2:
         return None, None
     values = logs(rounds, sign)
-    rise, rest = values[:, 1] - values[:, 0], values[:, 2] - values[:, 1]
-    found = {"from_start": interval(rise, one_sided), "to_end": interval(rest, one_sided),
-             "above_half": interval((rise - rest) / 2, one_sided)}
+    pooled = None if earlier is None else pool(rounds, earlier)
+    if pooled:
+        found = dict(zip(("from_start", "to_end", "above_half"), contrasts(
+            values, [(-1, 1, 0), (0, -1, 1), (-0.5, 1, -0.5)], pooled, one_sided)))
+    else:
+        rise, rest = values[:, 1] - values[:, 0], values[:, 2] - values[:, 1]
+        found = {"from_start": interval(rise, one_sided), "to_end": interval(rest, one_sided),
+                 "above_half": interval((rise - rest) / 2, one_sided)}
     margin = math.log1p(threshold_pct / 100)
     if found["from_start"][1] > margin and found["to_end"][1] > margin:
         return "between", found

@@ -12,6 +12,8 @@ import datetime
 import os
 import time
 
+import numpy
+
 from . import builds, search
 from ..results import document as results
 from ..running import campaign, desktop, libraries, observe, plan as plans
@@ -128,6 +130,28 @@ def figures(step, key):
             if all("failed" not in run and run.get(key) is not None for run in round_runs)]
 
 
+def earlier_runs(state, settings):
+    """For a counted bisect, the spread of each build's runs (log counts) in
+    each step before the one the search is at: the noise its step pools;
+    None for a timed one, whose steps pair their rounds."""
+    if not search.counted(settings):
+        return None
+    key = search.measure_key(settings)
+    groups = []
+    for step in state["document"]["steps"][:state["step"] - 1]:
+        done = figures(step, key)
+        groups += list(numpy.log(numpy.asarray(done, dtype=float)).T) if done else []
+    return search.spread(groups)
+
+
+def tell_unpooled(step, done, earlier):
+    """Says so when a counted look pairs its rounds: a build of the step
+    spread far more than the pool allows (search.pool)."""
+    if earlier is not None and len(done) >= 2 and search.pool(done, earlier) is None:
+        campaign.progress("[%s round %d] a build's runs spread far more than the others': this look pairs its "
+                          "rounds, as a timed step does" % (step["kind"], len(done)))
+
+
 def step_of(state, commits, kind):
     """The step the search is at: the saved one when a resumed bisect had made
     it (the same commits), else a new one (and what came after is dropped)."""
@@ -221,11 +245,12 @@ def confirm(state, display):
     settings = document["settings"]
     good, bad = document["commits"][0], document["commits"][-1]
     step = step_of(state, [good, bad], "confirm")
-    sign, one_sided = settings["sign"], levels(document)
+    sign, one_sided, earlier = settings["sign"], levels(document), earlier_runs(state, settings)
     found = {}
 
     def decide(done):
-        found["verdict"], found["interval"] = search.confirm(done, sign, settings["threshold"], one_sided)
+        tell_unpooled(step, done, earlier)
+        found["verdict"], found["interval"] = search.confirm(done, sign, settings["threshold"], one_sided, earlier)
         return found["verdict"]
 
     run_rounds(state, step, decide, display)
@@ -254,11 +279,12 @@ def decide_midpoint(state, mid, lo, hi, display):
                 step["verdict"], step["reused"] = verdict, commits[end]
                 state["save"](document)
                 return verdict
-    found = {}
+    found, earlier = {}, earlier_runs(state, settings)
 
     def decide(done):
+        tell_unpooled(step, done, earlier)
         found["verdict"], found["intervals"] = search.classify(done, settings["sign"], settings["threshold"],
-                                                               levels(document))
+                                                               levels(document), earlier)
         return found["verdict"]
 
     answer = run_rounds(state, step, decide, display)

@@ -25,17 +25,25 @@ def shown(interval, sign):
 
 def paired(document, first, second):
     """The 95 % interval of second against first (signed log terms) from the
-    rounds of any step that ran both, or None."""
+    rounds of any step that ran both, or None. A counted bisect's is on the
+    runs, with the noise its steps pooled (search.pool)."""
     sign = document["settings"]["sign"]
     key = bisection.measure_key(document["settings"])
-    diffs = []
+    both, groups = [], []
     for step in document["steps"]:
         if first in step["commits"] and second in step["commits"]:
             i, j = step["commits"].index(first), step["commits"].index(second)
-            for runs in step["rounds"]:
-                if all("failed" not in r and r.get(key) for r in (runs[i], runs[j])):
-                    diffs.append(sign * (math.log(runs[j][key]) - math.log(runs[i][key])))
-    return bisection.interval(diffs, 0.025) if len(diffs) >= 2 else None
+            both += [(runs[i][key], runs[j][key]) for runs in step["rounds"]
+                     if all("failed" not in r and r.get(key) for r in (runs[i], runs[j]))]
+        done = [[run[key] for run in runs] for runs in step["rounds"]
+                if all("failed" not in run and run.get(key) for run in runs)]
+        groups += [[math.log(runs[c]) for runs in done] for c in range(len(step["commits"]))]
+    if len(both) < 2:
+        return None
+    pooled = bisection.spread(groups)
+    if bisection.counted(document["settings"]) and pooled[1]:
+        return bisection.contrasts(bisection.logs(both, sign), [(-1, 1)], pooled, 0.025)[0]
+    return bisection.interval([sign * (math.log(b) - math.log(a)) for a, b in both], 0.025)
 
 
 def estimates(document):
