@@ -4,7 +4,9 @@ draw it whole, for 3 configurations x 2 shader pairs x 10 runs with
 timelines and a replay each (built from the recorded results that the tests
 use). Not run by ctest; docs/measurements.md has its figures.
 
-Usage: PYTHONPATH=tools:tests/tools benchmarks/report_page.py [LOADS]"""
+Usage: PYTHONPATH=tools:tests/tools benchmarks/report_page.py [LOADS]
+       PYTHONPATH=tools:tests/tools benchmarks/report_page.py PAGE.html [LOADS]   (a page already written:
+       a copy of it is drawn)"""
 
 import copy
 import gzip
@@ -42,10 +44,13 @@ def large_document():
     return document
 
 
-def main(loads):
+def main(loads, given=None):
     directory = tempfile.mkdtemp(prefix="shaderbench-page-")
     page = os.path.join(directory, "report.html")
-    report.write(page, [large_document()], ["benchmark"], "3 configurations x 2 pairs x 10 runs")
+    if given:
+        shutil.copyfile(given, page)
+    else:
+        report.write(page, [large_document()], ["benchmark"], "3 configurations x 2 pairs x 10 runs")
     size = os.path.getsize(page)
     browser = start_browser(directory)
     try:
@@ -65,4 +70,6 @@ def main(loads):
 
 
 if __name__ == "__main__":
-    main(int(sys.argv[1]) if len(sys.argv) > 1 else 5)
+    named = sys.argv[1:2] if sys.argv[1:2] and sys.argv[1].endswith(".html") else []
+    rest = sys.argv[1 + len(named):]
+    main(int(rest[0]) if rest else 5, *named)

@@ -182,6 +182,23 @@ class Report(Files):
                               self.raw_in_data(page)), ([], ["file://" + page], [], None, set()))
         self.assertNotIn("time-0", self.points())  # the last: no timeline, no timeline chart
 
+    def test_a_page_of_many_sections_draws_the_first_at_once_and_the_others_as_they_come_into_view(self):
+        many = copy.deepcopy(self.recorded)  # a corpus's page: a section for every pair and configuration
+        first, configuration = many["results"][0], many["plan"]["configurations"][0]
+        many["results"] = [dict(copy.deepcopy(first), configuration="c%d" % n) for n in range(24)]
+        many["plan"]["configurations"] = [dict(configuration, name="c%d" % n) for n in range(24)]
+        page = os.path.join(self.work, "many.html")
+        run_main("--report", self.write(None, json.dumps(many)), "--html", page)
+        self.assertEqual(self.open(page), ([], ["file://" + page]))
+        drawn = lambda: {int(name[7:]) for name in self.points() if name.startswith("rounds-")}  # noqa: E731
+        self.assertEqual(drawn(), set(range(20)))
+        for n in range(20, 24):
+            self.browser.execute_script("document.getElementById('section-%d').scrollIntoView()" % n)
+            deadline = time.monotonic() + 30
+            while n not in drawn():
+                self.assertLess(time.monotonic(), deadline, drawn())
+                time.sleep(0.05)
+
     def test_wheres_page_is_the_table_it_prints_with_names_from_hostile_binaries_as_text(self):
         hostile = ("lib<b>.so", "</script><b>&amp;")
         before = {("swrast_dri.so", "0x00000000000b9d30"): [300, 500], ("libc.so.6", "malloc"): [200, 200],

@@ -264,14 +264,24 @@
   data.corpus.forEach((c, n) => c.charts.forEach((chart, k) => corpusChart("corpus-" + n + "-" + k, chart, c.threshold)));
   if (data.verdicts.length) verdictChart();
   data.together.forEach((t, k) => togetherCharts(k, t));
-  data.sections.forEach((s, i) => {
+  function sectionCharts(i) {
+    const s = data.sections[i];
     roundsChart(i, s);
     if (s.timeline) {
       timeChart(i, s);
       memoryChart(i, s);
     }
     if (s.calls && s.calls.series) callsChart(i, s);
-  });
+  }
+  // A corpus's page has a section for every pair and configuration, some 15 ms of drawing each: the first
+  // EAGER are drawn at once, the others as they come near the view, so that thousands paint in a second.
+  const EAGER = 20;
+  const near = new IntersectionObserver((entries) => entries.forEach((entry) => {
+    if (!entry.isIntersecting) return;
+    near.unobserve(entry.target);
+    sectionCharts(Number(entry.target.id.slice("section-".length)));
+  }), {rootMargin: "1500px 0px"});
+  data.sections.forEach((s, i) => (i < EAGER ? sectionCharts(i) : near.observe(document.getElementById("section-" + i))));
   sortable(document.getElementById("results-table"));
   window.shaderbench.drawnMs = performance.now();  // since the navigation began
   window.shaderbench.drawn = true;
