@@ -122,6 +122,8 @@ def main():
         os.kill(os.getpid(), signal.SIGSEGV)
     elif mode == "burn":
         programs(0)
+        while fcntl.ioctl(1, termios.FIONREAD, b"\0" * 4) != b"\0" * 4:  # the tool has read program 0's line
+            time.sleep(0.001)
         import concurrent.futures
         with concurrent.futures.ThreadPoolExecutor(2) as pool:  # its threads have ended when it ends
             list(pool.map(burn, [last / 1000] * 2))

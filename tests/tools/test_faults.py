@@ -266,14 +266,16 @@ class Faults(ToolCase):
                          (2, "compare: --resume %s: not writable\n" % saved, []))
 
     def test_cpu_time_counts_every_thread_to_the_microsecond_those_that_ended_too(self):
-        # Two threads each burn 150 ms of CPU after program 0 and end before program 1. A burst of all the
-        # lines, read at once while the process sleeps, measured nothing in between: unmeasured, not 0 (a
-        # figure a resumed bisect refuses). Beside a busy core its reads may part, some microseconds apart.
+        # Two threads each burn 150 ms of CPU once the tool has read program 0's line, and end before program
+        # 1: a sum over the living threads would count none of it. The tool reads the clock just after the
+        # line: on a busy machine it may be preempted in between while they burn, hence the bound below 300.
+        # A burst of all the lines, read at once while the process sleeps, measured nothing in between:
+        # unmeasured, not 0 (a figure a resumed bisect refuses). Beside a busy core its reads may part.
         status, _, err = self.tool("-n", "1", "--json", self.json, "--no-timeline", "burn:FAKE_BENCH=burn:150",
                                    "burst:FAKE_BENCH=burst")
         self.assertEqual(status, 0, err)
         (run,), (burst,) = (result["runs"] for result in self.saved()["results"])
-        self.assertTrue(300000 <= run["cpu_us"] < 400000, run["cpu_us"])  # and what printing the lines cost
+        self.assertTrue(280000 <= run["cpu_us"] < 400000, run["cpu_us"])  # and what printing the lines cost
         self.assertTrue(0 < run["runnable_us"] < 300000, run)  # the main thread's: it only printed and waited
         self.assertEqual((burst["ms"], 0 in (burst["cpu_us"], burst["runnable_us"])), (1234, False), burst)
 
