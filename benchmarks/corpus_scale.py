@@ -11,8 +11,16 @@ keeps them by default.
 `import DIR...`: a corpus made from every .shader_test under DIRs, timed,
 with its pairs and skipped files by reason.
 
+`run CORPUS OUT [PAIRS]`: a one-round comparison of a sample of PAIRS
+(1000) of CORPUS on two configurations of the tests' fake benchmark (a
+program that compiles nothing, so that what is timed is the tool), written
+to OUT.json and OUT.html; prints the wall time, the tool's own CPU time in
+all and a run (its process alone, not the benchmark's nor the X servers'),
+and the two files' sizes.
+
   benchmarks/corpus_scale.py saves [RUNS [bare]]      (from the checkout's root; 2000 by default)
   benchmarks/corpus_scale.py import DIR...
+  benchmarks/corpus_scale.py run CORPUS OUT [PAIRS]
 """
 
 import copy
@@ -65,8 +73,29 @@ def import_all(directories):
         print("%.1f s" % (time.monotonic() - started))
 
 
+def run(corpus, out, pairs):
+    import resource
+    from sbench import compare
+    fake = os.path.join("tests", "tools", "fake_bench.py")
+    env = dict(os.environ)
+    os.environ.pop("DISPLAY", None)  # each run on a private X server, as a user's
+    started, before = time.monotonic(), resource.getrusage(resource.RUSAGE_SELF)
+    status = compare.main(["run", "--corpus", corpus, "--sample", str(pairs), "--seed", "1", "-n", "1",
+                           "--binary", fake, "--json", out + ".json", "--html", out + ".html",
+                           "a:FAKE_JITTER=0.05", "b:FAKE_JITTER=0.05"], "tools")
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    os.environ.clear()
+    os.environ.update(env)
+    own = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    print("status %s: %.1f s of wall time; the tool's own CPU %.1f s, %.1f ms a run (%d runs); results %.1f MiB,"
+          " page %.1f MiB" % (status, time.monotonic() - started, own, own / (2 * pairs) * 1000, 2 * pairs,
+                              os.path.getsize(out + ".json") / 2 ** 20, os.path.getsize(out + ".html") / 2 ** 20))
+
+
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["saves"]:
+    if sys.argv[1:2] == ["run"]:
+        run(sys.argv[2], sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 1000)
+    elif sys.argv[1:2] == ["saves"]:
         saves(int(sys.argv[2]) if len(sys.argv) > 2 else 2000, sys.argv[3:] == ["bare"])
     else:
         import_all(sys.argv[2:])
