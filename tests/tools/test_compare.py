@@ -127,7 +127,8 @@ class Verdicts(unittest.TestCase):
             self.assertTrue(unchanged["fail"] <= 0.05 and margin["pass"] <= 0.05 and unchanged["pass"] >= passes
                             and double["fail"] >= blocks, (name, unchanged, margin, double))
         # Counted (callgrind), gated at 1 %: three rounds agree now and then to a thousandth of a per cent.
-        for name in ("aa-llvmpipe-quick-count-loaded-10", "aa-llvmpipe-quick-count-shared-5"):
+        for name in ("aa-llvmpipe-quick-count-loaded-10", "aa-llvmpipe-quick-count-shared-5",
+                     "aa-llvmpipe-quick-count-quiet-5"):
             rounds = json.loads(gzip.decompress(pathlib.Path(DATA, name + ".json.gz").read_bytes()))["count_rounds"]
             unchanged, margin, double = calibration.measure(rounds, sizes=(), scales=(), rules=(), threshold_pct=1.0,
                                                             floor=clocks.noise_floor("instructions"))
