@@ -131,16 +131,27 @@ class Import(unittest.TestCase):
         self.assertEqual({p["source"]["file"][0] for p in selection.select(pairs, 10, 7, "b/*")}, {"b"})
 
 
+def made_corpus(work, texts):
+    """The corpus imported from a tree of .shader_test files of these texts, in work."""
+    tree, corpus = os.path.join(work, "tree"), os.path.join(work, "corpus")
+    os.makedirs(tree)
+    for i, text in enumerate(texts):
+        pathlib.Path(tree, "%d%s" % (i, importer.SUFFIX)).write_bytes(text)
+    subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
+    return corpus
+
+
 class CorpusRun(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.work)
+        self.tmp = os.path.join(self.work, "tmp")
+        os.mkdir(self.tmp)
+
     def test_a_sample_run_in_each_rounds_order_interrupted_and_resumed_exactly(self):
-        work = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, work)
-        tree, corpus, saved, marker, tmp = (os.path.join(work, n) for n in ("tree", "corpus", "r.json", "m", "tmp"))
-        os.makedirs(tree)
-        os.mkdir(tmp)
-        for name in ("both", "passthrough", "fragment_alone"):
-            pathlib.Path(tree, name + importer.SUFFIX).write_bytes(FILES[name][0])
-        subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
+        work, tmp = self.work, self.tmp
+        saved, marker = os.path.join(work, "r.json"), os.path.join(work, "m")
+        corpus = made_corpus(work, [FILES[name][0] for name in ("both", "passthrough", "fragment_alone")])
         env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
         fake = "FAKE_BENCH=hang:3,FAKE_ONLY_RUN=3,FAKE_MARKER=" + marker  # the third start of either hangs
         run = [TOOL, "-n", "2", "--binary", FAKE, "--corpus", corpus, "--sample", "2", "--seed", "5", "--json", saved,
@@ -178,14 +189,9 @@ class CorpusRun(unittest.TestCase):
         self.assertEqual((leftovers(), os.listdir(tmp)), ([], []))
 
     def test_n_auto_stops_on_the_corpus_verdict_and_a_gate_at_once_on_a_pair_linked_on_one_side(self):
-        work = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, work)
-        tree, corpus, saved, tmp = (os.path.join(work, n) for n in ("tree", "corpus", "r.json", "tmp"))
-        os.makedirs(tree)
-        os.mkdir(tmp)
-        for i, body in enumerate(("1.0", "2.0", "3.0; // nolink")):
-            pathlib.Path(tree, "%d.shader_test" % i).write_text("[fragment shader]\nvoid main() { %s; }\n" % body)
-        subprocess.run([TOOL, "corpus", "-o", corpus, tree], check=True, capture_output=True)
+        work, tmp, saved = self.work, self.tmp, os.path.join(self.work, "r.json")
+        corpus = made_corpus(work, [b"[fragment shader]\nvoid main() { %s; }\n" % body
+                                    for body in (b"1.0", b"2.0", b"3.0; // nolink")])
         env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=tmp)
         # (case, options, the others' variables (a's: FAKE_MS=1000), status, why it stopped, each one's corpus
         # time, rounds run)
