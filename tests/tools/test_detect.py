@@ -82,6 +82,14 @@ def nights(test, urls, repo, commits, levels, noise, seed=5):
                              [::2], (0, ""))
 
 
+def empty_history(directory, count):
+    """A repository of count empty commits, and their hashes, oldest first."""
+    repo = os.path.join(directory, "repo")
+    subprocess.run("git init -q %s && cd %s && for i in $(seq %d); do git -c user.name=t -c user.email=t@t "
+                   "commit -q --allow-empty -m $i; done" % (repo, repo, count), shell=True, check=True)
+    return repo, git(repo, "rev-list", "--reverse", "HEAD").stdout.split()
+
+
 def stored(url, change_id, status=None):
     """(id, updated) of every change in the store at url, after setting change_id's status when given."""
     store = stores.connect(url)
@@ -130,10 +138,8 @@ class Changes(History):
 
     def test_steps_joined_into_a_creep_keep_one_row_and_a_detect_that_finds_nothing_new_writes_nothing(self):
         """Two +3 % steps, 6 nights apart, the nights at every third commit of a history of empty commits."""
-        repo = os.path.join(self.dir, "repo")
-        subprocess.run("git init -q %s && cd %s && for i in $(seq 54); do git -c user.name=t -c user.email=t@t "
-                       "commit -q --allow-empty -m $i; done" % (repo, repo), shell=True, check=True)
-        c = git(repo, "rev-list", "--reverse", "HEAD").stdout.split()[2::3]
+        repo, c = empty_history(self.dir, 54)
+        c = c[2::3]
         urls = [os.path.join(self.dir, "h.sqlite"), postgres.fresh_database(PG["dir"], "joined%d" % os.getpid())]
         nights(self, urls, repo, c, [1000] * 6 + [1030] * 6 + [1061] * 6, 0.005)
         html, listing = os.path.join(self.dir, "h.html"), os.path.join(self.dir, "changes.json")
@@ -201,10 +207,7 @@ class Changes(History):
 
     def test_a_count_finds_a_one_percent_step_not_a_wobble_and_a_confirm_that_cannot_count_refuses(self):
         """12 commits, the step at 6, into SQLite and PostgreSQL."""
-        repo = os.path.join(self.dir, "repo")
-        subprocess.run("git init -q %s && cd %s && for i in $(seq 12); do git -c user.name=t -c user.email=t@t "
-                       "commit -q --allow-empty -m $i; done" % (repo, repo), shell=True, check=True)
-        c = git(repo, "rev-list", "--reverse", "HEAD").stdout.split()
+        repo, c = empty_history(self.dir, 12)
         urls = [os.path.join(self.dir, "h.sqlite"), postgres.fresh_database(PG["dir"], "counted%d" % os.getpid())]
         self.counted_nights(urls, repo, c, 6)
         listing = os.path.join(self.dir, "changes.json")

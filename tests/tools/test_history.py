@@ -436,13 +436,13 @@ class Identity(Stores):
                 self.assertEqual([self.shown(url, "--measure", measure).splitlines()[3].split()[2:4]
                                   for measure in ("time", "memory", "instructions")],
                                  [["1", "1000.0"], ["1", "5.0"], ["1", "7000000000"]])
-                execute(url, "INSERT INTO changes (series_id, detector, detector_version, parameters, seed, "
-                             "commit_range, change_pct, direction, status, created, updated) VALUES (3, 'd', '1', "
-                             "'{}', 0, '[]', 1, 'more instructions', 'detected', '', '')")
-                self.assertEqual({k: counts(url)[k] for k in ("comparisons", "runs", "series")},
-                                 {"comparisons": 2, "runs": 2, "series": 3})
                 store = stores.connect(url)
                 self.addCleanup(stores.close, store)
+                insert(store, "changes", series_id=3, detector="d", detector_version="1", parameters="{}", seed=0,
+                       commit_range="[]", change_pct=1, direction="more instructions", status="detected", created="",
+                       updated="")  # a direction the new version allows
+                self.assertEqual({k: counts(url)[k] for k in ("comparisons", "runs", "series")},
+                                 {"comparisons": 2, "runs": 2, "series": 3})
                 self.assertEqual(stores.rows(store, "SELECT instructions, details FROM runs ORDER BY id"),
                                  [{"instructions": None, "details": "{}"},
                                   {"instructions": 7000000000, "details": '{"counter":"callgrind","x":1}'}])
