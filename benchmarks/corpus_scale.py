@@ -11,16 +11,17 @@ keeps them by default.
 `import DIR...`: a corpus made from every .shader_test under DIRs, timed,
 with its pairs and skipped files by reason.
 
-`run CORPUS OUT [PAIRS]`: a one-round comparison of a sample of PAIRS
-(1000) of CORPUS on two configurations of the tests' fake benchmark (a
-program that compiles nothing, so that what is timed is the tool), written
-to OUT.json and OUT.html; prints the wall time, the tool's own CPU time in
-all and a run (its process alone, not the benchmark's nor the X servers'),
-and the two files' sizes.
+`run CORPUS OUT [PAIRS [BINARY A B]]`: a one-round comparison of a sample of
+PAIRS (1000) of CORPUS on two configurations of the tests' fake benchmark (a
+program that compiles nothing, so that what is timed is the tool), or of
+BINARY on configurations A and B (`name:VAR=value`), written to OUT.json and
+OUT.html; prints the wall time, the tool's own CPU time in all and a run (its
+process alone, not the benchmark's nor the X servers'), and the two files'
+sizes.
 
   benchmarks/corpus_scale.py saves [RUNS [bare]]      (from the checkout's root; 2000 by default)
   benchmarks/corpus_scale.py import DIR...
-  benchmarks/corpus_scale.py run CORPUS OUT [PAIRS]
+  benchmarks/corpus_scale.py run CORPUS OUT [PAIRS [BINARY A B]]
 """
 
 import copy
@@ -73,16 +74,17 @@ def import_all(directories):
         print("%.1f s" % (time.monotonic() - started))
 
 
-def run(corpus, out, pairs):
+def run(corpus, out, pairs, binary=None, configurations=()):
     import resource
     from sbench import compare
     fake = os.path.join("tests", "tools", "fake_bench.py")
+    configurations = list(configurations) or ["a:FAKE_JITTER=0.05", "b:FAKE_JITTER=0.05"]
     env = dict(os.environ)
     os.environ.pop("DISPLAY", None)  # each run on a private X server, as a user's
     started, before = time.monotonic(), resource.getrusage(resource.RUSAGE_SELF)
     status = compare.main(["run", "--corpus", corpus, "--sample", str(pairs), "--seed", "1", "-n", "1",
-                           "--binary", fake, "--json", out + ".json", "--html", out + ".html",
-                           "a:FAKE_JITTER=0.05", "b:FAKE_JITTER=0.05"], "tools")
+                           "--binary", binary or fake, "--json", out + ".json", "--html", out + ".html"]
+                          + configurations, "tools")
     after = resource.getrusage(resource.RUSAGE_SELF)
     os.environ.clear()
     os.environ.update(env)
@@ -94,7 +96,7 @@ def run(corpus, out, pairs):
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["run"]:
-        run(sys.argv[2], sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 1000)
+        run(sys.argv[2], sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 1000, *sys.argv[5:6], sys.argv[6:8])
     elif sys.argv[1:2] == ["saves"]:
         saves(int(sys.argv[2]) if len(sys.argv) > 2 else 2000, sys.argv[3:] == ["bare"])
     else:
