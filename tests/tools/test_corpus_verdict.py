@@ -112,6 +112,7 @@ class Outputs(Files):
         self.assertEqual((len(points), points[-1]["called"], [p["change"] for p in points]),
                          (11, "hurt", sorted(p["change"] for p in points)))
         self.assertTrue(HOSTILE[:17] not in page and any(p["name"].startswith("</script>") for p in points))
+        self.assertEqual((data["verdicts"], "A corpus is judged as a whole" in page), ([], True))  # not a pair's
         # A corpus record or a pair's source that is not one: refused in one line before anything is shown.
         for part, key, said in ((document["plan"]["corpus"], "seed", "plan.corpus has no 'seed'"),
                                 (document["plan"]["shaders"][0]["source"], "file", "source has no 'file'")):

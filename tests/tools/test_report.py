@@ -13,6 +13,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import unittest.mock
 import urllib.parse
 
 import numpy
@@ -24,7 +25,7 @@ from selenium.webdriver.common.by import By
 
 from sbench.commands import where
 from sbench.history import trend_page, trials
-from sbench.presentation import where_page
+from sbench.presentation import report_page, where_page
 from sbench.results import callgrind
 from test_compare import Files, run_main
 
@@ -188,8 +189,13 @@ class Report(Files):
         many["results"] = [dict(copy.deepcopy(first), configuration="c%d" % n) for n in range(24)]
         many["plan"]["configurations"] = [dict(configuration, name="c%d" % n) for n in range(24)]
         page = os.path.join(self.work, "many.html")
-        run_main("--report", self.write(None, json.dumps(many)), "--html", page)
+        with unittest.mock.patch.object(report_page, "FOLD_ROWS", 20):
+            run_main("--report", self.write(None, json.dumps(many)), "--html", page)
         self.assertEqual(self.open(page), ([], ["file://" + page]))
+        # The table of more rows than that starts folded, the one pair's files do not.
+        self.assertEqual(self.browser.execute_script("return Array.from(document.querySelectorAll('details'),"
+                                                     " (d) => [d.open, d.querySelectorAll('tbody tr').length])"),
+                         [[False, 24]])
         drawn = lambda: {int(name[7:]) for name in self.points() if name.startswith("rounds-")}  # noqa: E731
         self.assertEqual(drawn(), set(range(20)))
         for n in range(20, 24):

@@ -22,6 +22,11 @@ from ..system.text import printable
 
 CHART_JS = "/usr/share/javascript/chart.js/chart.min.js"
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
+# A table of more rows starts folded: laying out thousands of them took most of a corpus page's second; opened,
+# they are laid out then.
+FOLD_ROWS = 200
+# What report.js draws from: the rest of the page's data is in its HTML.
+DRAWN = ("threshold", "verdicts", "corpus", "sections", "together")
 INLINE_ESCAPES = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026"})
 
 
@@ -197,7 +202,9 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False, re
         corpora = [corpus.judge(document, threshold) for document in documents]
     rows = tables.table_rows(documents, with_host, records)
     columns = tables.shown_columns(rows, wide=True)
-    verdict_lines = [row for document, found in zip(documents, records)
+    # A corpus is judged as a whole, as the terminal judges it: a verdict a pair, each with its own 5 % of error,
+    # is what its summary replaces (each pair's change is on its chart, and in --pairs-csv).
+    verdict_lines = [row for document, found, judged in zip(documents, records, corpora) if not judged
                      for row in verdict_rows(found, document["host"]["name"] if with_host else None)]
     if diff:
         verdict_lines = verdict_rows(diff[2]) + verdict_lines
@@ -207,7 +214,7 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False, re
     return {"threshold": verdicts.settings(documents[0], threshold)[1], "gate": list(gate_lines),
             "verdicts": verdict_lines, "diff": diff and {"old": printable(diff[0]), "new": printable(diff[1])},
             "corpus": [corpus_summary.page_entry(judged) for judged in corpora if judged],
-            "heading": [c[0] for c in columns], "numeric": [c[2] is not None for c in columns],
+            "heading": [c[0] for c in columns], "fold_rows": FOLD_ROWS, "numeric": [c[2] is not None for c in columns],
             "rows": tables.cells(rows, columns),
             "sections": sections, "valgrind": any(s["valgrind"] for s in sections),
             "together": [entry for document in documents for entry in together(document, with_host)],
@@ -216,10 +223,11 @@ def page_data(documents, sources, threshold=None, diff=None, with_host=False, re
             "provenance": [provenance(document, source) for document, source in zip(documents, sources)]}
 
 
-def render(template, script, data, title):
+def render(template, script, data, title, drawn=None):
     """A self-contained page: template (of TEMPLATES) with the shared style
     inline and, for a script (None: a page without one), the chart library,
-    script and data as JSON for the script."""
+    script and data as JSON for the script: its keys drawn (None: all).
+    What only the template shows is not inlined twice."""
     import jinja2  # only where a page is made
     inline = {}
     scripts = (("chart_js", CHART_JS), ("page_js", os.path.join(TEMPLATES, script))) if script else ()
@@ -229,14 +237,15 @@ def render(template, script, data, title):
     environment = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES), autoescape=True)
     # Inside a script element "</script" ends it and "<!--" with "<script" swallows the rest of the page: no
     # <, > or & reaches the HTML parser (JSON reads \u003c as <). Non-ASCII is escaped too (ensure_ascii).
-    data_json = json.dumps(data, allow_nan=False, separators=(",", ":")).translate(INLINE_ESCAPES)
+    inlined = data if drawn is None else {key: data[key] for key in drawn}
+    data_json = json.dumps(inlined, allow_nan=False, separators=(",", ":")).translate(INLINE_ESCAPES)
     return environment.get_template(template).render(
         title=title, data=data, data_json=data_json, **inline,
         made=datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
 
 
 def html(data, title):
-    return render("report.html", "report.js", data, title)
+    return render("report.html", "report.js", data, title, DRAWN)
 
 
 def write(path, documents, sources, title, threshold=None, diff=None, with_host=False, records=None, gate_lines=(),

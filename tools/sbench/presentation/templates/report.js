@@ -264,8 +264,61 @@
   data.corpus.forEach((c, n) => c.charts.forEach((chart, k) => corpusChart("corpus-" + n + "-" + k, chart, c.threshold)));
   if (data.verdicts.length) verdictChart();
   data.together.forEach((t, k) => togetherCharts(k, t));
+  // An element of tag with its text (never parsed as HTML: names come from other people's files) and class.
+  function add(parent, tag, text, className) {
+    const made = parent.appendChild(document.createElement(tag));
+    if (text !== undefined) made.textContent = text;
+    if (className) made.className = className;
+    return made;
+  }
+
+  function canvas(parent, id, short) {
+    add(add(parent, "div", undefined, short ? "chart short" : "chart"), "canvas").id = id;
+  }
+
+  // A section's body is made when it is drawn: the browser need not read thousands of tables nobody looks at.
+  function sectionBody(i, s) {
+    const article = document.getElementById("section-" + i);
+    const native = s.valgrind ? " (under valgrind: not native)" : "";
+    const shown = (v) => (v === null || v === undefined ? "-" : String(v));
+    if (s.failure) add(article, "p", "Stopped: " + s.failure, "failed");
+    add(article, "h4", "Totals of each round");
+    canvas(article, "rounds-" + i, true);
+    const table = add(article, "table", undefined, "rounds"), head = add(add(table, "thead"), "tr");
+    (s.counter ? ["run", "instructions (" + s.counter + ")"] : ["run"]).concat(
+      ["ms" + native, "MiB" + native, "ended"]).forEach((h) => add(head, "th", h));
+    const body = add(table, "tbody");
+    s.rounds.forEach((r) => {
+      const row = add(body, "tr", undefined, r.failed ? "failed" : "");
+      (s.counter ? [r.run, r.instructions] : [r.run]).concat([r.ms, r.mib, r.failed || "reported"]).forEach(
+        (v) => add(row, "td", shown(v)));
+    });
+    if (s.timeline) {
+      add(article, "h4", "Time per program" + native);
+      add(article, "p", "The median over the runs with their p10 to p90 band; each run is a line of its own: click " +
+          "it in the legend to show it. Drag across the chart to zoom, double-click to zoom out. No point is left " +
+          "out.", "hint");
+      canvas(article, "time-" + i);
+      add(article, "h4", "Memory per program" + native);
+      canvas(article, "memory-" + i, true);
+    } else {
+      add(article, "p", "No per-program timeline in these runs (recorded with --no-timeline, or none reported): " +
+          "totals only.", "hint");
+    }
+    if (s.calls && s.calls.series) {
+      add(article, "h4", "Time per call, from the replay");
+      add(article, "p", "One extra run recorded with apitrace and replayed with glretrace --pcpu: a second " +
+          "execution, not the timed runs. Stacked, so that the top edge is the program's time in GL calls.", "hint");
+      canvas(article, "calls-" + i);
+    } else if (s.calls) {
+      add(article, "p", "No per-call figures: " + s.calls.failure, "failed");
+    }
+    article.classList.remove("pending");
+  }
+
   function sectionCharts(i) {
     const s = data.sections[i];
+    sectionBody(i, s);
     roundsChart(i, s);
     if (s.timeline) {
       timeChart(i, s);
@@ -274,7 +327,7 @@
     if (s.calls && s.calls.series) callsChart(i, s);
   }
   // A corpus's page has a section for every pair and configuration, some 15 ms of drawing each: the first
-  // EAGER are drawn at once, the others as they come near the view, so that thousands paint in a second.
+  // EAGER are made and drawn at once, the others as they come near the view, so that thousands paint at once.
   const EAGER = 20;
   const near = new IntersectionObserver((entries) => entries.forEach((entry) => {
     if (!entry.isIntersecting) return;
@@ -285,4 +338,6 @@
   sortable(document.getElementById("results-table"));
   window.shaderbench.drawnMs = performance.now();  // since the navigation began
   window.shaderbench.drawn = true;
+  // A task queued from the next frame's callback runs once that frame is painted.
+  requestAnimationFrame(() => setTimeout(() => { window.shaderbench.paintedMs = performance.now(); }));
 })();
