@@ -79,6 +79,7 @@ def add_parser(subparsers):
                                    description=__doc__.strip().split("\n\n")[0],
                                    epilog="\n\n".join(__doc__.strip().split("\n\n")[1:]),
                                    formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.set_defaults(json_kept=True)  # False: a caller's --json is its own temporary file, not to be named
     parser.add_argument("good", metavar="GOOD", help="a commit as it was (a hash, a branch, a tag)")
     parser.add_argument("bad", metavar="BAD", help="a later commit that is worse")
     parser.add_argument("--repo", required=True, metavar="DIR", help="the driver's git repository (only read)")
@@ -320,7 +321,7 @@ def where_lines(args, document, outcome, path):
     """The command that sets the first bad commit against its parent, function
     by function (commands/where.py), when the bisect named one."""
     commits, changes = document["commits"], document["changes"]
-    if outcome != "found" or commits.index(changes[0][1]) != commits.index(changes[0][0]) + 1:
+    if outcome != "found" or not args.json_kept or commits.index(changes[0][1]) != commits.index(changes[0][0]) + 1:
         return []
     command = "compare where --bisect %s --keep DIR%s" % (
         shlex.quote(path or "FILE"), " --builds " + shlex.quote(args.builds) if args.builds else "")

@@ -58,7 +58,7 @@ def bisected(row, good, bad, args, here):
             passed.update(measure="time", clock="instructions", counter=args.counter or "auto")
         else:
             passed.update(measure=row["measure"])
-        status = bisect.run(bisect.arguments(good, bad, args.repo, args.build, args.use, json=saved,
+        status = bisect.run(bisect.arguments(good, bad, args.repo, args.build, args.use, json=saved, json_kept=False,
                                              faster=row["direction"] not in found_changes.REGRESSIONS, **passed),
                             here)
         if not os.path.exists(saved):
