@@ -1,8 +1,8 @@
 #!/usr/bin/python3 -S
 """A stand-in for shaderbench that goes wrong as FAKE_BENCH says. ok: 1000 progress lines, the report, then a
 window that closes on Escape or WM_DELETE_WINDOW; hang:N: programs 0 to N, then silence, with a sleeping child;
-burst: every line in one write, then 2 s idle before the window; crash:N: then SIGSEGV; exit:N: then status 1
-(N = -1 prints "Unable to load file"); garbage: a stray line;
+burst: every line in one write, then 2 s idle before the window; crash:N: then SIGSEGV (FAKE_SIGNAL=KILL: SIGKILL);
+exit:N: then status 1 (N = -1 prints "Unable to load file"); garbage: a stray line;
 nowindow: no window; grab: the server held grabbed (as twm placing a window), no window; noclose: a window that
 ignores being closed; decoy: no run, only a window with the program's title that ignores keys and closing
 (FAKE_CLAIM_PID: the _NET_WM_PID it claims); burn:MS: two threads each spend MS ms of CPU after program 0.
@@ -117,9 +117,10 @@ def main():
         time.sleep(600)
     elif mode == "crash":
         programs(last)
-        sys.stderr.write("fake: about to crash\n")
+        with open("/proc/self/oom_score_adj") as f:
+            sys.stderr.write("fake: about to crash, oom_score_adj %s" % f.read())
         sys.stderr.flush()
-        os.kill(os.getpid(), signal.SIGSEGV)
+        os.kill(os.getpid(), getattr(signal, "SIG" + os.environ.get("FAKE_SIGNAL", "SEGV")))
     elif mode == "burn":
         programs(0)
         while fcntl.ioctl(1, termios.FIONREAD, b"\0" * 4) != b"\0" * 4:  # the tool has read program 0's line

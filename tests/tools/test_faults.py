@@ -143,7 +143,7 @@ class Faults(ToolCase):
             "flaky": (1, [(2, "crashed (SIGSEGV) after program 3", 4)]),
             "garbage": (0, [(n, "unexpected output: 'something else'", 1000) for n in (1, 2)])}, out)
         self.assertEqual((document["complete"], *map(found["crash"]["failed_runs"][0].get, ("signal", "stderr"))),
-                         (True, "SIGSEGV", ["fake: about to crash"]))
+                         (True, "SIGSEGV", ["fake: about to crash, oom_score_adj 1000"]))  # the first the kernel kills
 
     def test_a_server_held_by_another_client_fails_the_run_as_soon_as_it_gives_no_answer(self):
         # The fake holds its own server grabbed, as twm does while it waits for a click to place a window.
@@ -323,6 +323,8 @@ class Headless(unittest.TestCase):
         for command, env, status, line in (
                 ([FAKE], {"FAKE_BENCH": "hang:2"}, 1, "hung after program 2: no output for 1 s"),
                 ([FAKE], {"FAKE_BENCH": "crash:2"}, 128 + signal.SIGSEGV, "crashed (SIGSEGV) after program 2"),
+                ([FAKE], {"FAKE_BENCH": "crash:2", "FAKE_SIGNAL": "KILL"}, 128 + signal.SIGKILL,
+                 "crashed (SIGKILL) after program 2: killed by another process, or by the kernel when memory ran out"),
                 (["/nonexistent"], {}, 127, "/nonexistent: no such file"),
                 ([os.path.join(HERE, "test_faults.py")], {}, 126, "%s/test_faults.py: not an executable file" % HERE),
                 (["fake_bench.py"], {}, 127, "fake_bench.py: not found on PATH"),

@@ -267,7 +267,7 @@ def make(repo, commit, paths, command, timeout, show):
     argv = [sys.executable, "-I", "-B", REAPER, "/bin/sh", "-c", substitute(command, paths, quote=True)]
     with open(paths["log"], "wb") as log, \
             scratch.child(argv, stop_build, cwd=paths["src"], stdin=subprocess.DEVNULL, stdout=log,
-                          stderr=subprocess.STDOUT, preexec_fn=scratch.own_session, start_new_session=True) as proc:
+                          stderr=subprocess.STDOUT, preexec_fn=scratch.benchmark_child, start_new_session=True) as proc:
         while proc.poll() is None:
             elapsed = time.monotonic() - started
             if elapsed > timeout:

@@ -155,7 +155,7 @@ def benchmark(binary, cwd, env=None, display=None, wrapper=()):
     if display is not None:
         run_env.update(display_environment(display))
     with scratch.child([*wrapper, binary], stop_benchmark, cwd=cwd, env=run_env,
-                       stdin=subprocess.DEVNULL, preexec_fn=scratch.own_session,
+                       stdin=subprocess.DEVNULL, preexec_fn=scratch.benchmark_child,
                        start_new_session=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
         yield proc
 

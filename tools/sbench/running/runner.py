@@ -47,7 +47,11 @@ def _ending(reported, hung, close_error, status, parsed, err, last, stall):
             return "hang", "hung after its report: still running %s after its window was closed" % seconds(stall)
         return "hang", "hung %s: no output for %s" % (where, seconds(stall))
     if status is not None and status < 0:
-        return "crash", "crashed (%s) %s" % (signal.Signals(-status).name, where)
+        # Nothing kills itself with SIGKILL: it came from outside, most likely from the kernel when memory ran
+        # out (the benchmark is the first it kills).
+        killed = ": killed by another process, or by the kernel when memory ran out" if -status == signal.SIGKILL \
+            else ""
+        return "crash", "crashed (%s) %s%s" % (signal.Signals(-status).name, where, killed)
     if status != 0 or not reported:
         # The program's own message (a missing file), else GLFW's or the driver's.
         messages = parsed["other"] + [line for line in err.decode(errors="replace").splitlines() if line.strip()]
