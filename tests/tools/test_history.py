@@ -16,7 +16,6 @@ import uuid
 import postgres
 import psycopg
 from sbench.history import schema, series, store as stores
-from sbench.history.schema import VERSION
 from sbench.running import plan
 from test_bisect import History, git, read
 from test_compare import ROOT, run_main as main
@@ -48,10 +47,10 @@ def setUpModule():
     edited(WORK["a"], WORK["b"], later, id=uuid.uuid4().hex)
 
 
-def measure(*argv):
-    """The tool run on the fake benchmark and the module's pair."""
+def measure(*argv, shaders=None):
+    """The tool run on the fake benchmark and the module's pair (or shaders: --corpus DIR)."""
     env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=WORK["dir"])
-    subprocess.run([TOOL, "--binary", FAKE, "--shaders", WORK["pair"], *argv], env=env, check=True,
+    subprocess.run([TOOL, "--binary", FAKE, *(shaders or ("--shaders", WORK["pair"])), *argv], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
@@ -139,15 +138,9 @@ class Stores(unittest.TestCase):
         name = "t%d_%d" % (os.getpid(), self.made) + os.path.basename(self.dir).replace("-", "_").lower()
         return [os.path.join(self.dir, "%d.sqlite" % self.made), postgres.fresh_database(WORK["pg_dir"], name)]
 
-    def record(self, url, *argv):
-        """What record said, having said nothing on standard error and exited 0."""
-        status, out, err = main("record", "--store", url, *argv)
-        self.assertEqual((status, err), (0, ""), err)
-        return out
-
-    def shown(self, url, *argv):
-        """What history printed, having exited 0."""
-        status, out, err = main("history", "--store", url, *argv)
+    def said(self, command, url, *argv):
+        """What command (record, history) printed, having exited 0 and said nothing on standard error."""
+        status, out, err = main(command, "--store", url, *argv)
         self.assertEqual((status, err), (0, ""), err)
         return out
 
@@ -181,9 +174,9 @@ class Store(Stores):
                 (devices / slot / name).write_text(text + "\n")
         gpus = plan.gpu_ids(str(devices)) + ["x\x1b[2J", 3]
         url = os.path.join(self.dir, "gpu.sqlite")
-        self.record(url, WORK["a"])
-        self.record(url, edited(WORK["a"], os.path.join(self.dir, "gpu.json"), lambda d: d["host"].update(gpus=gpus),
-                                id=uuid.uuid4().hex))
+        self.said("record", url, WORK["a"])
+        self.said("record", url, edited(WORK["a"], os.path.join(self.dir, "gpu.json"),
+                                        lambda d: d["host"].update(gpus=gpus), id=uuid.uuid4().hex))
         self.assertEqual(sqlite3.connect(url).execute("SELECT gpu FROM machines ORDER BY id").fetchall(),
                          [("",), ("10de:2204 8086:9a49",)])
 
@@ -193,7 +186,7 @@ class Store(Stores):
                 stores.close(stores.connect(made))
                 stores.close(stores.connect(migrated, first=True))
                 self.assertNotEqual(described(made), described(migrated))
-                self.record(migrated, WORK["a"])
+                self.said("record", migrated, WORK["a"])
                 self.assertEqual(described(made), described(migrated))
                 execute(migrated, "INSERT INTO schema_version (version, applied) VALUES (99, '')")
                 self.refused("schema version 99, newer than this tool's", "history", "--store", migrated)
@@ -209,12 +202,12 @@ class Store(Stores):
             with self.subTest(url=url):
                 # b (1400 ms) at the later commit is recorded first: the history still puts a (1300 ms) first.
                 for path, rev in ((WORK["b"], "HEAD"), (WORK["a"], "HEAD~1")):
-                    self.record(url, path, "--repo", WORK["repo"], "--commit", "new=" + rev)
-                out = self.shown(url, "--config", "new", "--pair", "pair", "--measure", "time")
+                    self.said("record", url, path, "--repo", WORK["repo"], "--commit", "new=" + rev)
+                out = self.said("history", url, "--config", "new", "--pair", "pair", "--measure", "time")
                 self.assertEqual([line.split()[1:4] for line in out.splitlines()[2:4]],
                                  [["2", "2", "1300.0"], ["3", "2", "1400.0"]])
-                self.record(url, evil, "--machine", "tag\x1b[2J")
-                out = self.shown(url, "--machine", "tag\x1b[2J", "--csv", csv_path)
+                self.said("record", url, evil, "--machine", "tag\x1b[2J")
+                out = self.said("history", url, "--machine", "tag\x1b[2J", "--csv", csv_path)
                 text = pathlib.Path(csv_path).read_text()
                 self.assertEqual(("\x1b" in out + text, "tag\\x1b[2J" in out, "'=HYPERLINK(1)" in text),
                                  (False, True, True), out + text)
@@ -243,7 +236,7 @@ class Guarded(Stores):
 
     def test_no_output_is_an_input_the_store_and_the_files_beside_it_nor_a_file_of_the_tools_checkout(self):
         url = os.path.join(self.dir, "s.sqlite")
-        self.record(url, WORK["a"])
+        self.said("record", url, WORK["a"])
         kept = pathlib.Path(url).read_bytes()
         run = ["run", "--binary", FAKE, "--record", "--store", url]
         bisect = ["bisect", "HEAD~2", "HEAD", "--repo", WORK["repo"], "--build", "true", "--use", "X=1", "--builds",
@@ -301,7 +294,7 @@ class Guarded(Stores):
                 ("versioned", "not a shaderbench", (["history"], ["record", WORK["a"]])),
                 ("text", "file is not a database", (["history"], ["record", WORK["a"]])),
                 ("empty", "nothing is recorded there (record makes it)", (["history"], ["changes"])),
-                ("old", "schema version 1, older than this tool's (%d): a write (record) migrates it" % VERSION,
+                ("old", "schema version 1, older than this tool's (%d): a write (record) migrates it" % schema.VERSION,
                  (["history"], ["changes"]))):
             path = os.path.join(self.dir, name)
             kept = pathlib.Path(path).read_bytes()
@@ -325,7 +318,7 @@ class Guarded(Stores):
         bystander = fleet.replace("postgres@", "bystander@")
         self.refused("permission denied", "record", "--store", bystander, WORK["a"])
         for url in (current, fleet):
-            self.record(url, WORK["a"])
+            self.said("record", url, WORK["a"])
             execute(url, """INSERT INTO changes (series_id, detector, detector_version, parameters, seed, commit_range,
                 change_pct, direction, status, created, updated)
                 VALUES (1, 'd', '1', '{}', 0, '[]', 30, 'slower', 'detected', '', '')""")
@@ -385,7 +378,7 @@ class Identity(Stores):
         at = ["--repo", WORK["repo"], "--commit"]
         for url in self.urls():
             with self.subTest(url=url):
-                self.assertIn("recorded, 4 runs", self.record(url, a))
+                self.assertIn("recorded, 4 runs", self.said("record", url, a))
                 for argv, status, says in (([a, *at, "new=HEAD~1", "--machine", "runner-b"], 0,
                                             "set --machine runner-b, --commit new="),
                                            ([a, *at, "new=HEAD"], 2, "new of comparison 1 is recorded at"),
@@ -399,13 +392,15 @@ class Identity(Stores):
                                      got)
                     if status:
                         self.assertEqual(counts(url), before, "a refused record wrote")
-                out = self.shown(url, "--machine", "runner-b", "--config", "new", "--measure", "time")
+                out = self.said("history", url, "--machine", "runner-b", "--config", "new", "--measure", "time")
                 self.assertEqual([line.split()[1:3] for line in out.splitlines()[2:]], [["2", "2"]])
                 # The untagged machine's series went with its comparison.
                 self.assertEqual([counts(url)[k] for k in ("comparisons", "runs", "commits", "series")], [1, 4, 1, 4])
 
-    def test_a_store_of_the_second_version_is_rekeyed_and_its_hosts_told_apart(self):
-        for url in self.urls():
+    def test_stores_of_the_second_and_third_versions_migrate_with_what_they_hold(self):
+        """The second's comparisons rekeyed and its hosts told apart; the third's counted runs kept as counts."""
+        counted = '{"counter":"callgrind","instructions":7000000000,"x":1}'
+        for url, third in zip(self.urls(), self.urls()):
             with self.subTest(url=url):
                 store, key = older(url, 2)
                 # A part of one comparison and the whole of it, from vm; another from a host of the same hardware.
@@ -416,13 +411,9 @@ class Identity(Stores):
                 stores.close(store)
                 self.assertEqual(counts(url), {"machines": 2, "commits": 0, "comparisons": 2, "results": 2, "runs": 3,
                                                "series": 2})
-                out = self.shown(url, "--machine", "vm")
+                out = self.said("history", url, "--machine", "vm")
                 self.assertEqual([line.split()[2] for line in out.splitlines()[3:]], ["2"], out)
-
-    def test_a_store_of_the_third_version_keeps_its_counted_runs_as_counts_not_times(self):
-        counted = '{"counter":"callgrind","instructions":7000000000,"x":1}'
-        for url in self.urls():
-            with self.subTest(url=url):
+                url = third  # of the third version from here on
                 store, key = older(url, 3)
                 insert(store, "series", measure="memory", unit="MiB", **key)
                 for digest, planned, ms, details in (("timed", "{}", 1000, "{}"), ("counted", json.dumps(
@@ -433,7 +424,7 @@ class Identity(Stores):
                        commit_range="[]", change_pct=30, direction="slower", status="detected", created="", updated="")
                 stores.close(store)
                 execute(url, "SELECT 1")  # a write's connection: migrated
-                self.assertEqual([self.shown(url, "--measure", measure).splitlines()[3].split()[2:4]
+                self.assertEqual([self.said("history", url, "--measure", measure).splitlines()[3].split()[2:4]
                                   for measure in ("time", "memory", "instructions")],
                                  [["1", "1000.0"], ["1", "5.0"], ["1", "7000000000"]])
                 store = stores.connect(url)
@@ -461,20 +452,20 @@ class Identity(Stores):
         merge = git(repo, "rev-parse", "HEAD").stdout.strip()
         self.refused("merge %s (position 3) brought it in" % merge[:12], "record", "--store", url, WORK["a"],
                      "--repo", repo, "--commit", "new=topic")
-        self.record(url, WORK["a"], "--repo", repo, "--commit", "new=main")
+        self.said("record", url, WORK["a"], "--repo", repo, "--commit", "new=main")
 
 
 class Reads(Stores):
     def test_a_series_is_read_at_one_moment_while_a_record_commits_between_its_statements(self):
         for url in self.urls():
             with self.subTest(url=url):
-                self.record(url, WORK["a"])
+                self.said("record", url, WORK["a"])
                 store = stores.connect(url)
                 self.addCleanup(stores.close, store)
                 (one,) = series.series_list(store, configuration="new", measure="time")
                 # Another record commits the next night's between the statements of the read.
                 self.assertEqual(len(series.series_points(store, one["id"],
-                                                          between=lambda: self.record(url, WORK["b"]))), 1)
+                                                          between=lambda: self.said("record", url, WORK["b"]))), 1)
                 self.assertEqual(len(series.series_points(store, one["id"])), 2)
 
     def test_series_of_two_hosts_or_two_binaries_never_merge_nor_read_alike(self):
@@ -483,11 +474,11 @@ class Reads(Stores):
             for key, field, value in (("host", "name", "other"), ("binary", "sha256", "f" * 64))]
         for url in self.urls():
             with self.subTest(url=url):
-                self.record(url, *files)
-                out = self.shown(url, "--config", "new", "--pair", "pair", "--measure", "time")
+                self.said("record", url, *files)
+                out = self.said("history", url, "--config", "new", "--pair", "pair", "--measure", "time")
                 names = [line for line in out.splitlines() if line and not line.startswith(" ")]
                 self.assertEqual((len(set(names)), sum("binary ffffffffffff" in name for name in names)), (3, 1), out)
-                out = self.shown(url, "--machine", "other", "--config", "new", "--measure", "time")
+                out = self.said("history", url, "--machine", "other", "--config", "new", "--measure", "time")
                 self.assertEqual(out.splitlines()[0], "other new pair time (ms)")
 
 
@@ -495,9 +486,7 @@ class Corpus(Stores):
     def test_a_corpus_is_its_pairs_runs_and_a_series_a_configuration_and_measure_of_the_pairs_geometric_means(self):
         path = os.path.join(self.dir, "r.json")
         corpus = made_corpus(self.dir, [b"[fragment shader]\nvoid main() { %d; }\n" % i for i in range(4)])
-        env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=WORK["dir"])
-        subprocess.run([TOOL, "-n", "2", "--binary", FAKE, "--corpus", corpus, "--json", path, "a:FAKE_BENCH=ok",
-                        "b:FAKE_BENCH=ok"], env=env, check=True, capture_output=True)
+        measure("-n", "2", "--json", path, "a:FAKE_BENCH=ok", "b:FAKE_BENCH=ok", shaders=("--corpus", corpus))
         # ms by configuration, pair and round (MiB: a hundredth); the last pair fails to link on b only, and counts
         # nowhere (its 0 MiB, which would make any geometric mean 0, too).
         ms = {"a": [[1000, 1000], [2000, 1000], [4000, 8000], [9, 9]],
@@ -515,10 +504,10 @@ class Corpus(Stores):
                              for name, done in (("complete", True), ("partial", False)))
         for url in self.urls():
             with self.subTest(url=url):
-                self.record(url, partial)
+                self.said("record", url, partial)
                 self.assertEqual(counts(url)["series"], 0)  # a mean over some of the pairs is not the corpus's
-                self.record(url, complete)
-                self.assertIn("already recorded", self.record(url, complete))
+                self.said("record", url, complete)
+                self.assertIn("already recorded", self.said("record", url, complete))
                 self.assertEqual({k: counts(url)[k] for k in ("results", "runs", "series")},
                                  {"results": 10, "runs": 20, "series": 4})
                 store = stores.connect(url)
