@@ -23,6 +23,13 @@ SMALL_VERTEX = b"#version 110\nvoid main()\n{\n    gl_Position = vec4(0.0);\n}\n
 SMALL_FRAGMENT = b"#version 110\nvoid main()\n{\n    gl_FragColor = vec4(1.0);\n}\n"
 
 
+def write_small_pair(directory):
+    os.makedirs(directory)
+    for name, data in ((VERTEX_FILE, SMALL_VERTEX), (FRAGMENT_FILE, SMALL_FRAGMENT)):
+        with open(os.path.join(directory, name), "wb") as f:
+            f.write(data)
+
+
 class XTestCase(unittest.TestCase):
     """A test class with its own X server; each test gets its own directory."""
 
@@ -38,10 +45,7 @@ class XTestCase(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.dir, True)
 
     def write_shaders(self):
-        os.makedirs(os.path.join(self.dir, "shaders"))
-        for name, data in ((VERTEX_FILE, SMALL_VERTEX), (FRAGMENT_FILE, SMALL_FRAGMENT)):
-            with open(os.path.join(self.dir, "shaders", name), "wb") as f:
-                f.write(data)
+        write_small_pair(os.path.join(self.dir, "shaders"))
 
     def start(self, env=None, display=True, wrapper=None):
         """Starts the benchmark here; returns (process, line reader)."""

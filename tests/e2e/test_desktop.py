@@ -12,7 +12,7 @@ import time
 import unittest
 
 from Xlib import Xatom
-from support import BINARY, FRAGMENT_FILE, ROOT, SMALL_FRAGMENT, SMALL_VERTEX, VERTEX_FILE
+from support import BINARY, ROOT, write_small_pair
 from sbench.running import desktop, harness
 from sbench.system import scratch
 
@@ -52,12 +52,17 @@ class Desktops(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, what)
             time.sleep(0.05)
 
+    def decoy(self, **env):
+        """A window of the benchmark's title, once mapped, and the file its process notes what it got in."""
+        marker = os.path.join(self.dir.name, "decoy")
+        decoy = self.start([DECOY], FAKE_BENCH="decoy", FAKE_MARKER=marker, **env)
+        self.until(lambda: "window\n" in noted(marker), decoy, "no decoy window")
+        return decoy, marker
+
     def compare_next_to_a_decoy(self, *window_manager):
         """Runs the comparison on this desktop; returns where the results say it ran."""
         # The decoy's window is mapped before the manager starts: openbox loses one mapped while it starts.
-        marker = os.path.join(self.dir.name, "decoy")
-        decoy = self.start([DECOY], FAKE_BENCH="decoy", FAKE_MARKER=marker)
-        self.until(lambda: "window\n" in noted(marker), decoy, "no decoy window")
+        decoy, marker = self.decoy()
         window = desktop.find_window(self.display, decoy.pid)
         manager = [self.start(command) for command in window_manager][0]
         seen_as_a_desktop = self.display._replace(private=False)
@@ -68,10 +73,7 @@ class Desktops(unittest.TestCase):
                 return d.create_resource_object("window", window).query_tree().parent != d.screen().root
         self.until(framed, manager, "the window manager framed no window")
 
-        os.mkdir(os.path.join(self.dir.name, "small"))
-        for name, data in ((VERTEX_FILE, SMALL_VERTEX), (FRAGMENT_FILE, SMALL_FRAGMENT)):
-            with open(os.path.join(self.dir.name, "small", name), "wb") as f:
-                f.write(data)
+        write_small_pair(os.path.join(self.dir.name, "small"))
         saved = os.path.join(self.dir.name, "r.json")
         run = subprocess.run([TOOL, "-n", "1", "--binary", BINARY, "--shaders", os.path.join(self.dir.name, "small"),
                               "--json", saved, "--stall-timeout", "30", "softpipe"],
@@ -120,9 +122,7 @@ class Desktops(unittest.TestCase):
 
     def test_a_window_that_claims_the_benchmarks_process_is_not_taken_for_its_window(self):
         benchmark = self.start(["sleep", "600"])  # stands for the benchmark before its window is up
-        marker = os.path.join(self.dir.name, "decoy")
-        decoy = self.start([DECOY], FAKE_BENCH="decoy", FAKE_MARKER=marker, FAKE_CLAIM_PID=str(benchmark.pid))
-        self.until(lambda: "window\n" in noted(marker), decoy, "no decoy window")
+        decoy, _ = self.decoy(FAKE_CLAIM_PID=str(benchmark.pid))
         with self.assertRaisesRegex(RuntimeError, "no window of process %d appeared" % benchmark.pid):
             desktop.find_window(self.display, benchmark.pid, timeout=1)
         self.assertIsNotNone(desktop.find_window(self.display, decoy.pid, timeout=1))
