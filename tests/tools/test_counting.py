@@ -119,7 +119,7 @@ class Counting(Files):
                          "compare: --counter goes with --clock instructions\n")
         self.assertFalse(os.path.exists(saved))
 
-    def test_the_tracer_counts_from_the_loops_entry_to_its_return_and_ends_as_the_program_ends(self):
+    def test_the_tracer_counts_from_the_loops_entry_to_its_return_ends_as_the_program_ends_and_counts_each_run(self):
         self.task_clock()
         self.assertEqual(counting.choose("auto", BINARY)[0], "hardware")
         before = os.times()
@@ -144,6 +144,19 @@ class Counting(Files):
                                      os.path.join(beside, "counted_loop"), "a:COUNTED_LOOP_SIGNAL=11", "b:X=1")
         self.assertEqual((status, re.findall(r"^.* failed: .*$", text, re.M)),
                          (1, ["a shaders: run 1 failed: crashed (SIGSEGV) after its report"]), err)
+        # A comparison of the benchmark counts each run through the tracer.
+        saved = os.path.join(self.work, "r.json")
+        status, text, err = run_main("-n", "2", "--clock", "instructions", "--binary", BINARY, "--shaders", QUICK,
+                                     "--display", "private", "--json", saved, "a:GALLIUM_DRIVER=softpipe",
+                                     "b:GALLIUM_DRIVER=softpipe")
+        self.assertEqual(status, 0, err)
+        self.assertIn("counting the task clock (ns) in place of instructions with the hardware counter", err)
+        runs = [run for found in json.loads(pathlib.Path(saved).read_text())["results"] for run in found["runs"]]
+        # Each counted, and watched in the benchmark's own process (not the tracer's): its driver and CPU time.
+        self.assertEqual([(run["counter"], run["instructions"] > 0, run["cpu_us"] > 0,
+                           any("swrast_dri" in found["path"] for found in run["libraries"])) for run in runs],
+                         [("hardware", True, True, True)] * 4)
+        self.assertRegex(text, r"  instructions: \w")
 
     def test_two_callgrind_files_set_side_by_side_by_library_and_function_self_and_inclusive(self):
         paths = [self.write(None, text) for text in (LOOP_A, LOOP_B)]
@@ -220,21 +233,6 @@ class Counting(Files):
         status, _, err = run_main("--diff", self.write([result("a", "p1", [1000] * 5, [50] * 5)]), self.write([new]),
                                   "--clock", "instructions")
         self.assertEqual((status, "has runs recorded without a count of their instructions" in err), (2, True))
-
-    def test_a_comparison_counts_each_run_through_the_tracer(self):
-        self.task_clock()
-        saved = os.path.join(self.work, "r.json")
-        status, text, err = run_main("-n", "2", "--clock", "instructions", "--binary", BINARY, "--shaders", QUICK,
-                                     "--display", "private", "--json", saved, "a:GALLIUM_DRIVER=softpipe",
-                                     "b:GALLIUM_DRIVER=softpipe")
-        self.assertEqual(status, 0, err)
-        self.assertIn("counting the task clock (ns) in place of instructions with the hardware counter", err)
-        runs = [run for found in json.loads(pathlib.Path(saved).read_text())["results"] for run in found["runs"]]
-        # Each counted, and watched in the benchmark's own process (not the tracer's): its driver and CPU time.
-        self.assertEqual([(run["counter"], run["instructions"] > 0, run["cpu_us"] > 0,
-                           any("swrast_dri" in found["path"] for found in run["libraries"])) for run in runs],
-                         [("hardware", True, True, True)] * 4)
-        self.assertRegex(text, r"  instructions: \w")
 
 
 if __name__ == "__main__":
