@@ -86,16 +86,18 @@ class ToolCase(unittest.TestCase):
         for name, statement in zip(plan.PAIR, ("gl_Position = vec4(0.0);", "gl_FragColor = vec4(1.0);")):
             pathlib.Path(self.pair, "shaders", name).write_text("void main() { %s }\n" % statement)
 
-    def start(self, *argv, binary=FAKE, env=None, cwd=None):
-        return self.popen("--binary", binary, "--shaders", self.pair, *argv, env=env, cwd=cwd)
+    def start(self, *argv, binary=FAKE, env=None, cwd=None, shaders=None):
+        """The tool started on binary and the case's pair (or shaders: other options that give the shaders)."""
+        shaders = ("--shaders", self.pair) if shaders is None else shaders
+        return self.popen("--binary", binary, *shaders, *argv, env=env, cwd=cwd)
 
     def popen(self, *argv, env=None, cwd=None):
         base = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
         return subprocess.Popen([TOOL, *argv], text=True, env={**base, "TMPDIR": self.tmp, **(env or {})}, cwd=cwd,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
-    def tool(self, *argv, binary=FAKE, env=None):
-        proc = self.start(*argv, binary=binary, env=env)
+    def tool(self, *argv, binary=FAKE, env=None, shaders=None):
+        proc = self.start(*argv, binary=binary, env=env, shaders=shaders)
         out, err = proc.communicate(timeout=240)
         return proc.returncode, out, err
 
