@@ -1,7 +1,6 @@
 """What the end-to-end tests share: a private X server per class; per test a directory and a driver cache."""
 
 import os
-import shutil
 import sys
 import tempfile
 import time
@@ -41,8 +40,7 @@ class XTestCase(unittest.TestCase):
         cls.display = cls.enterClassContext(desktop.xserver())
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="shaderbench-e2e-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = self.enterContext(tempfile.TemporaryDirectory(prefix="shaderbench-e2e-", ignore_cleanup_errors=True))
 
     def write_shaders(self):
         write_small_pair(os.path.join(self.dir, "shaders"))

@@ -30,14 +30,13 @@ class Desktops(unittest.TestCase):
 
     def setUp(self):
         self.display = self.enterContext(desktop.xserver())
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
+        self.dir = self.enterContext(tempfile.TemporaryDirectory())
         self.env = dict({k: v for k, v in os.environ.items() if k != "XAUTHORITY"},
                         **harness.display_environment(self.display))
 
     def start(self, command, **env):
         """Starts command on the display, what it says going to a file of its own."""
-        with open(os.path.join(self.dir.name, os.path.basename(command[0]) + ".err"), "wb") as err:
+        with open(os.path.join(self.dir, os.path.basename(command[0]) + ".err"), "wb") as err:
             return self.enterContext(scratch.child(command, scratch.stop_process, env=dict(self.env, **env),
                                                    stdout=subprocess.DEVNULL, stderr=err,
                                                    preexec_fn=scratch.die_with_parent))
@@ -47,14 +46,14 @@ class Desktops(unittest.TestCase):
         deadline = time.monotonic() + MANAGER_SECONDS
         while not condition():
             if manager.poll() is not None:
-                with open(os.path.join(self.dir.name, os.path.basename(manager.args[0]) + ".err")) as f:
+                with open(os.path.join(self.dir, os.path.basename(manager.args[0]) + ".err")) as f:
                     self.fail("%s: the window manager exited with status %d: %s" % (what, manager.returncode, f.read()))
             self.assertLess(time.monotonic(), deadline, what)
             time.sleep(0.05)
 
     def decoy(self, **env):
         """A window of the benchmark's title, once mapped, and the file its process notes what it got in."""
-        marker = os.path.join(self.dir.name, "decoy")
+        marker = os.path.join(self.dir, "decoy")
         decoy = self.start([DECOY], FAKE_BENCH="decoy", FAKE_MARKER=marker, **env)
         self.until(lambda: "window\n" in noted(marker), decoy, "no decoy window")
         return decoy, marker
@@ -73,9 +72,9 @@ class Desktops(unittest.TestCase):
                 return d.create_resource_object("window", window).query_tree().parent != d.screen().root
         self.until(framed, manager, "the window manager framed no window")
 
-        write_small_pair(os.path.join(self.dir.name, "small"))
-        saved = os.path.join(self.dir.name, "r.json")
-        run = subprocess.run([TOOL, "-n", "1", "--binary", BINARY, "--shaders", os.path.join(self.dir.name, "small"),
+        write_small_pair(os.path.join(self.dir, "small"))
+        saved = os.path.join(self.dir, "r.json")
+        run = subprocess.run([TOOL, "-n", "1", "--binary", BINARY, "--shaders", os.path.join(self.dir, "small"),
                               "--json", saved, "--stall-timeout", "30", "softpipe"],
                              env=self.env, capture_output=True, text=True, timeout=300)
         self.assertEqual(run.returncode, 0, run.stderr)
@@ -86,7 +85,7 @@ class Desktops(unittest.TestCase):
         return document["display"]
 
     def test_on_a_framing_desktop(self):
-        twmrc = os.path.join(self.dir.name, "twmrc")
+        twmrc = os.path.join(self.dir, "twmrc")
         with open(twmrc, "w") as f:
             f.write("RandomPlacement\nNoGrabServer\n")  # place windows without a mouse, never grab the server
         self.assertEqual(self.compare_next_to_a_decoy(["twm", "-f", twmrc]), {
@@ -101,7 +100,7 @@ class Desktops(unittest.TestCase):
     def test_a_private_server_refuses_a_client_without_its_cookie(self):
         with desktop.connect(self.display) as d:  # with it
             self.assertTrue(d.screen().root)
-        for xauthority in (os.devnull, os.path.join(self.dir.name, "none")):  # refused, or cut off
+        for xauthority in (os.devnull, os.path.join(self.dir, "none")):  # refused, or cut off
             self.assertRaises(desktop.X_ERRORS,
                               desktop.connect(desktop.Display(self.display.name, xauthority, True)).__enter__)
         other_user = subprocess.run(["runuser", "-u", "nobody", "--", sys.executable, "-c",

@@ -181,8 +181,7 @@ def run_main(*argv):
 
 class Files(unittest.TestCase):
     def setUp(self):
-        self.work = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.work)
+        self.work = self.enterContext(tempfile.TemporaryDirectory())
 
     def write(self, found, text=None):
         with tempfile.NamedTemporaryFile("w", suffix=".json", dir=self.work, delete=False) as f:

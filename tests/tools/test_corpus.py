@@ -4,7 +4,6 @@ fake benchmark, interrupted and resumed."""
 import json
 import os
 import pathlib
-import shutil
 import signal
 import subprocess
 import sys
@@ -203,8 +202,7 @@ class CorpusRun(ToolCase):
 
 class Saves(unittest.TestCase):
     def test_a_large_results_file_is_not_rewritten_after_every_run_but_always_at_the_end(self):
-        work = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, work)
+        work = self.enterContext(tempfile.TemporaryDirectory())
         path, save = os.path.join(work, "r.json"), results.saver(os.path.join(work, "r.json"))
         document = {"plan": {"runs": 2}, "results": [{"runs": [{"ms": 1, "x": "x" * results.PACED_BYTES}],
                                                       "failed_runs": []}]}

@@ -3,7 +3,6 @@ tools/usage-doc --check fails when a parser changed and the page did not."""
 
 import os
 import re
-import shutil
 import subprocess
 import tempfile
 import unittest
@@ -27,8 +26,7 @@ class UsagePage(unittest.TestCase):
             self.assertIn("<!-- help: %s -->" % args, page)
         done = usage_doc("--check")
         self.assertEqual((done.returncode, done.stderr), (0, ""), "regenerate with tools/usage-doc")
-        directory = tempfile.mkdtemp(prefix="shaderbench-docs-")
-        self.addCleanup(shutil.rmtree, directory)
+        directory = self.enterContext(tempfile.TemporaryDirectory(prefix="shaderbench-docs-"))
         stale = os.path.join(directory, "usage.md")
         block = page.index("<!-- help: compare run -->")
         with open(stale, "w") as f:

@@ -18,12 +18,9 @@ import time
 import unittest
 
 from sbench.running import plan
-from test_compare import run_main
+from test_compare import FAKE, ROOT, TOOL, run_main
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-TOOL = os.path.join(ROOT, "tools", "compare")
-FAKE = os.path.join(HERE, "fake_bench.py")
+HERE = os.path.dirname(FAKE)
 BINARY = os.environ.get("SHADERBENCH") or sys.exit("SHADERBENCH must name the shaderbench binary (ctest sets it)")
 ctypes.CDLL(None).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER: whatever the tool leaves running becomes our child
 
@@ -55,8 +52,8 @@ def until(holds, what, seconds=60):
 
 def for_nobody(case, tool=False):
     """A directory under /tmp that nobody may enter, whatever the checkout's parents; tool: a copy of the tool."""
-    directory = tempfile.mkdtemp(prefix="shaderbench-nobody-", dir="/tmp")
-    case.addCleanup(shutil.rmtree, directory, True)
+    directory = case.enterContext(tempfile.TemporaryDirectory(prefix="shaderbench-nobody-", dir="/tmp",
+                                                              ignore_cleanup_errors=True))
     os.chmod(directory, 0o755)
     if tool:
         shutil.copy(TOOL, directory)
@@ -77,8 +74,8 @@ class ToolCase(unittest.TestCase):
     """The tool as a user runs it, with a TMPDIR of its own so that nothing it leaves there goes unseen."""
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="shaderbench-faults-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = self.enterContext(tempfile.TemporaryDirectory(prefix="shaderbench-faults-",
+                                                                 ignore_cleanup_errors=True))
         self.tmp, self.json, self.marker, self.pair = (os.path.join(self.dir, name)
                                                        for name in ("tmp", "r.json", "started", "pair"))
         os.makedirs(os.path.join(self.pair, "shaders"))

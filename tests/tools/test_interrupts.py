@@ -2,7 +2,6 @@
 raised as the tool's handler raises it: after each, no directory, file or process may be left."""
 
 import os
-import shutil
 import signal
 import sys
 import tempfile
@@ -60,8 +59,8 @@ def children():
 class EveryInstant(unittest.TestCase):
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="shaderbench-interrupts-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = self.enterContext(tempfile.TemporaryDirectory(prefix="shaderbench-interrupts-",
+                                                                 ignore_cleanup_errors=True))
         self.tmp, self.work, bin_dir = (os.path.join(self.dir, name) for name in ("tmp", "work", "bin"))
         for directory in (self.tmp, self.work, bin_dir):
             os.mkdir(directory)
