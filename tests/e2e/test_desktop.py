@@ -46,8 +46,8 @@ class Desktops(unittest.TestCase):
         deadline = time.monotonic() + MANAGER_SECONDS
         while not condition():
             if manager.poll() is not None:
-                with open(os.path.join(self.dir, os.path.basename(manager.args[0]) + ".err")) as f:
-                    self.fail("%s: the window manager exited with status %d: %s" % (what, manager.returncode, f.read()))
+                said = pathlib.Path(self.dir, os.path.basename(manager.args[0]) + ".err").read_text()
+                self.fail("%s: the window manager exited with status %d: %s" % (what, manager.returncode, said))
             self.assertLess(time.monotonic(), deadline, what)
             time.sleep(0.05)
 
@@ -79,15 +79,13 @@ class Desktops(unittest.TestCase):
                              env=self.env, capture_output=True, text=True, timeout=300)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual((noted(marker), decoy.poll()), ("started\nwindow\n", None), "the decoy got a key or a close")
-        with open(saved) as f:
-            document = json.load(f)
+        document = json.loads(pathlib.Path(saved).read_text())
         self.assertEqual([len(r["runs"][0]["program_ms"]) for r in document["results"]], [1000])
         return document["display"]
 
     def test_on_a_framing_desktop(self):
         twmrc = os.path.join(self.dir, "twmrc")
-        with open(twmrc, "w") as f:
-            f.write("RandomPlacement\nNoGrabServer\n")  # place windows without a mouse, never grab the server
+        pathlib.Path(twmrc).write_text("RandomPlacement\nNoGrabServer\n")  # place windows without a mouse, never grab
         self.assertEqual(self.compare_next_to_a_decoy(["twm", "-f", twmrc]), {
             "name": self.display.name, "private": False, "window_manager": "unnamed", "compositor": False,
             "windows_found_by": "X-Resource"})

@@ -28,7 +28,8 @@ def setUpModule():
     global WORK, DEB
     WORK = tempfile.mkdtemp(prefix="sbench-package-test-")
     unittest.addModuleCleanup(shutil.rmtree, WORK)  # run after a failed set-up too
-    DEB = build("first")
+    subprocess.run(build_command("first"), check=True, stdout=subprocess.DEVNULL)
+    DEB = packed("first")
     # Its temporary files (lintian's mldbm-*) go to the test's own directory, which is removed.
     for name, argv in (("lintian", ["lintian", "--fail-on", "error", DEB]),
                        ("apt", ["apt-get", "install", "--simulate", DEB]), ("again", build_command("second"))):
@@ -42,12 +43,6 @@ def setUpModule():
 def build_command(name):
     """The command that packs the build tree as `--target package` does, into WORK/name."""
     return ["cpack", "--config", os.environ["SHADERBENCH_CPACK_CONFIG"], "-B", os.path.join(WORK, name)]
-
-
-def build(name):
-    """Packs the build tree into WORK/name; returns the .deb."""
-    subprocess.run(build_command(name), check=True, stdout=subprocess.DEVNULL)
-    return packed(name)
 
 
 def packed(name):

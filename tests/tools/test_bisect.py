@@ -36,6 +36,14 @@ def git(repo, *argv, check=True):
                           capture_output=True, text=True)
 
 
+def empty_history(directory, count):
+    """A repository of count empty commits, and their hashes, oldest first."""
+    repo = os.path.join(directory, "repo")
+    subprocess.run("git init -q %s && cd %s && for i in $(seq %d); do git -c user.name=t -c user.email=t@t "
+                   "commit -q --allow-empty -m $i; done" % (repo, repo, count), shell=True, check=True)
+    return repo, git(repo, "rev-list", "--reverse", "HEAD").stdout.split()
+
+
 def simulated_search(count, culprits, noise, seed, rise=1.2, threshold=5.0, max_runs=20, strays=0.0, counted=False):
     """(changes found, rounds of each step) of a search over count commits, time times rise at each culprit, log
     times drawn with noise and a share strays of runs off by 40 % either way, through the tool's own rules;

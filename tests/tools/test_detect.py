@@ -16,7 +16,7 @@ import psycopg
 import postgres
 from sbench.history import detect, found_changes, store as stores, trials
 
-from test_bisect import BUILD, USE, History, git, read
+from test_bisect import BUILD, USE, History, empty_history, read
 from test_compare import run_main
 from test_counting import LOOP
 from test_faults import FAKE, TOOL, until
@@ -80,14 +80,6 @@ def nights(test, urls, repo, commits, levels, noise, seed=5):
         for url in urls:
             test.assertEqual(run_main("record", path, "--repo", repo, "--commit", "llvmpipe=" + sha, "--store", url)
                              [::2], (0, ""))
-
-
-def empty_history(directory, count):
-    """A repository of count empty commits, and their hashes, oldest first."""
-    repo = os.path.join(directory, "repo")
-    subprocess.run("git init -q %s && cd %s && for i in $(seq %d); do git -c user.name=t -c user.email=t@t "
-                   "commit -q --allow-empty -m $i; done" % (repo, repo, count), shell=True, check=True)
-    return repo, git(repo, "rev-list", "--reverse", "HEAD").stdout.split()
 
 
 def stored(url, change_id, status=None):

@@ -17,7 +17,7 @@ import postgres
 import psycopg
 from sbench.history import schema, series, store as stores
 from sbench.running import plan
-from test_bisect import History, git, read
+from test_bisect import History, empty_history, git, read
 from test_compare import ROOT, run_main as main
 from test_corpus import made_corpus
 from test_faults import FAKE, TOOL, as_nobody, for_nobody
@@ -30,13 +30,11 @@ def setUpModule():
     files of the fake benchmark (ref and new, 2 runs each)."""
     WORK["dir"] = tempfile.mkdtemp(prefix="shaderbench-history-")
     WORK["pg"], WORK["pg_dir"] = postgres.start()
-    WORK["pair"], WORK["repo"] = (os.path.join(WORK["dir"], name) for name in ("pair", "repo"))
+    WORK["pair"] = os.path.join(WORK["dir"], "pair")
     os.makedirs(os.path.join(WORK["pair"], "shaders"))
     for name in plan.PAIR:
         pathlib.Path(WORK["pair"], "shaders", name).write_text("void main() { }\n")
-    git(WORK["dir"], "init", "-q", "repo")
-    for i in range(3):
-        git(WORK["repo"], "commit", "-q", "--allow-empty", "-m", "c%d" % i)
+    WORK["repo"], _ = empty_history(WORK["dir"], 3)
     WORK["a"], WORK["b"] = (os.path.join(WORK["dir"], name + ".json") for name in "ab")
     measure("-n", "2", "--json", WORK["a"], "ref:FAKE_BENCH=ok", "new:FAKE_BENCH=ok,FAKE_MS=1300")
 

@@ -2,6 +2,7 @@
 raised as the tool's handler raises it: after each, no directory, file or process may be left."""
 
 import os
+import pathlib
 import signal
 import sys
 import tempfile
@@ -52,8 +53,7 @@ def interrupted_at(block, instant):
 
 
 def children():
-    with open("/proc/self/task/%d/children" % os.getpid()) as f:
-        return [int(pid) for pid in f.read().split()]
+    return [int(pid) for pid in pathlib.Path("/proc/self/task/%d/children" % os.getpid()).read_text().split()]
 
 
 class EveryInstant(unittest.TestCase):
@@ -65,8 +65,7 @@ class EveryInstant(unittest.TestCase):
         for directory in (self.tmp, self.work, bin_dir):
             os.mkdir(directory)
         for name, text in (("Xvfb", FAKE_XVFB), ("bench", "exec sleep 600")):
-            with open(os.path.join(bin_dir, name), "w") as f:
-                f.write("#!/bin/sh\n" + text + "\n")
+            pathlib.Path(bin_dir, name).write_text("#!/bin/sh\n" + text + "\n")
             os.chmod(os.path.join(bin_dir, name), 0o755)
         self.bench = os.path.join(bin_dir, "bench")
         self.enterContext(mock.patch.dict(os.environ, PATH=bin_dir + os.pathsep + os.environ["PATH"]))
@@ -88,8 +87,8 @@ class EveryInstant(unittest.TestCase):
             self.assertEqual((interrupted, left), (True, ([], [], [])), "interrupted at step %d" % instant)
             for name in kept:
                 if os.path.exists(os.path.join(self.work, name)):
-                    with open(os.path.join(self.work, name)) as f:
-                        self.assertEqual(f.read(), "{}", "a file written in part, at step %d" % instant)
+                    self.assertEqual(pathlib.Path(self.work, name).read_text(), "{}",
+                                     "a file written in part, at step %d" % instant)
                     os.unlink(os.path.join(self.work, name))
 
     def test_private_x_servers_cache_directories_and_benchmarks(self):
