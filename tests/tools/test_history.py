@@ -162,22 +162,6 @@ class Store(Stores):
                 self.assertEqual(counts(url), {"machines": 1, "commits": 1, "comparisons": 2, "results": 4,
                                                "runs": 8, "series": 4})
 
-    def test_the_gpus_are_part_of_the_machine_and_only_pci_ids_are_kept(self):
-        devices = pathlib.Path(self.dir, "pci")
-        for slot, *ids in (("0000:03:00.0", "0x030000", "0x10DE", "0x2204"),
-                           ("0000:00:02.0", "0x038000", "0x8086", "0x9a49"),
-                           ("0000:00:03.0", "0x020000", "0x1af4", "0x1041")):
-            (devices / slot).mkdir(parents=True)
-            for name, text in zip(("class", "vendor", "device"), ids):
-                (devices / slot / name).write_text(text + "\n")
-        gpus = plan.gpu_ids(str(devices)) + ["x\x1b[2J", 3]
-        url = os.path.join(self.dir, "gpu.sqlite")
-        self.said("record", url, WORK["a"])
-        self.said("record", url, edited(WORK["a"], os.path.join(self.dir, "gpu.json"),
-                                        lambda d: d["host"].update(gpus=gpus), id=uuid.uuid4().hex))
-        self.assertEqual(sqlite3.connect(url).execute("SELECT gpu FROM machines ORDER BY id").fetchall(),
-                         [("",), ("10de:2204 8086:9a49",)])
-
     def test_the_first_schema_migrates_to_the_current_one_and_a_newer_store_is_refused(self):
         for made, migrated in zip(self.urls(), self.urls()):
             with self.subTest(url=made):
@@ -454,7 +438,19 @@ class Identity(Stores):
 
 
 class Reads(Stores):
-    def test_a_series_is_read_at_one_moment_while_a_record_commits_between_its_statements(self):
+    def test_a_series_is_read_at_one_moment_series_of_two_hosts_or_binaries_never_merge_and_gpus_are_pci_ids(self):
+        # The other host has GPUs (a machine's part): of what it says it has, only PCI ids are kept.
+        devices = pathlib.Path(self.dir, "pci")
+        for slot, *ids in (("0000:03:00.0", "0x030000", "0x10DE", "0x2204"),
+                           ("0000:00:02.0", "0x038000", "0x8086", "0x9a49"),
+                           ("0000:00:03.0", "0x020000", "0x1af4", "0x1041")):
+            (devices / slot).mkdir(parents=True)
+            for name, text in zip(("class", "vendor", "device"), ids):
+                (devices / slot / name).write_text(text + "\n")
+        gpus = plan.gpu_ids(str(devices)) + ["x\x1b[2J", 3]
+        others = [edited(WORK["a"], os.path.join(self.dir, "%s.json" % key), lambda d: d.update(
+            {"id": uuid.uuid4().hex, key: dict(d[key], **changed)}))
+            for key, changed in (("host", {"name": "other", "gpus": gpus}), ("binary", {"sha256": "f" * 64}))]
         for url in self.urls():
             with self.subTest(url=url):
                 self.said("record", url, WORK["a"])
@@ -465,19 +461,14 @@ class Reads(Stores):
                 self.assertEqual(len(series.series_points(store, one["id"],
                                                           between=lambda: self.said("record", url, WORK["b"]))), 1)
                 self.assertEqual(len(series.series_points(store, one["id"])), 2)
-
-    def test_series_of_two_hosts_or_two_binaries_never_merge_nor_read_alike(self):
-        files = [WORK["a"]] + [edited(WORK["a"], os.path.join(self.dir, "%s.json" % key), lambda d: d.update(
-            {"id": uuid.uuid4().hex, key: dict(d[key], **{field: value})}))
-            for key, field, value in (("host", "name", "other"), ("binary", "sha256", "f" * 64))]
-        for url in self.urls():
-            with self.subTest(url=url):
-                self.said("record", url, *files)
+                self.said("record", url, *others)
                 out = self.said("history", url, "--config", "new", "--pair", "pair", "--measure", "time")
                 names = [line for line in out.splitlines() if line and not line.startswith(" ")]
                 self.assertEqual((len(set(names)), sum("binary ffffffffffff" in name for name in names)), (3, 1), out)
                 out = self.said("history", url, "--machine", "other", "--config", "new", "--measure", "time")
                 self.assertEqual(out.splitlines()[0], "other new pair time (ms)")
+                self.assertEqual(stores.rows(store, "SELECT gpu FROM machines ORDER BY id"),
+                                 [{"gpu": ""}, {"gpu": "10de:2204 8086:9a49"}])
 
 
 class Corpus(Stores):
