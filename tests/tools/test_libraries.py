@@ -12,8 +12,7 @@ import tempfile
 import unittest
 
 from sbench.presentation import report_page as report
-from sbench.results import document as results
-from sbench.results import program_output as output
+from sbench.results import document as results, program_output as output
 from sbench.running import desktop, libraries, observe
 from sbench.system import proc
 from test_compare import document, result
