@@ -26,8 +26,7 @@ CHECKS = {}  # the slow checks (lintian, apt, the second build), started with th
 
 def setUpModule():
     global WORK, DEB
-    WORK = tempfile.mkdtemp(prefix="sbench-package-test-")
-    unittest.addModuleCleanup(shutil.rmtree, WORK)  # run after a failed set-up too
+    WORK = unittest.enterModuleContext(tempfile.TemporaryDirectory(prefix="sbench-package-test-"))
     subprocess.run(build_command("first"), check=True, stdout=subprocess.DEVNULL)
     DEB = packed("first")
     # Its temporary files (lintian's mldbm-*) go to the test's own directory, which is removed.

@@ -27,11 +27,8 @@ PG = {}
 
 
 def setUpModule():
-    PG["url"], PG["dir"] = postgres.start()
-
-
-def tearDownModule():
-    postgres.stop(PG.pop("dir"))
+    _, PG["dir"] = postgres.start()
+    unittest.addModuleCleanup(postgres.stop, PG["dir"])
 
 
 class Rates(unittest.TestCase):

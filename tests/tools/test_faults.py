@@ -235,8 +235,7 @@ class Faults(ToolCase):
             (["--shaders", os.path.join(self.pair, "shaders")],
              "--shaders %s/shaders: the same pair as --shaders %s" % (self.pair, self.pair)),
             (["other:MESA_SHADER_CACHE_DIR=/tmp/c"],
-             "other: MESA_SHADER_CACHE_DIR is set by the tool for every run (see --cache and --display)"),
-        ]
+             "other: MESA_SHADER_CACHE_DIR is set by the tool for every run (see --cache and --display)")]
         for extra, line in cases:  # in this process: the same code, without starting a process each time
             self.assertEqual(run_main("--binary", FAKE, "--shaders", self.pair, "-n", "1", *extra,
                                       "fake:FAKE_MARKER=" + self.marker), (2, "", "compare: %s\n" % line))

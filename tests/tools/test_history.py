@@ -28,8 +28,9 @@ WORK = {}
 def setUpModule():
     """A PostgreSQL, a driver repository of three commits, and two results
     files of the fake benchmark (ref and new, 2 runs each)."""
-    WORK["dir"] = tempfile.mkdtemp(prefix="shaderbench-history-")
-    WORK["pg"], WORK["pg_dir"] = postgres.start()
+    WORK["dir"] = unittest.enterModuleContext(tempfile.TemporaryDirectory(prefix="shaderbench-history-"))
+    _, WORK["pg_dir"] = postgres.start()
+    unittest.addModuleCleanup(postgres.stop, WORK["pg_dir"])
     WORK["pair"] = os.path.join(WORK["dir"], "pair")
     os.makedirs(os.path.join(WORK["pair"], "shaders"))
     for name in plan.PAIR:
@@ -50,11 +51,6 @@ def measure(*argv, shaders=None):
     env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=WORK["dir"])
     subprocess.run([TOOL, "--binary", FAKE, *(shaders or ("--shaders", WORK["pair"])), *argv], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def tearDownModule():
-    postgres.stop(WORK.pop("pg_dir"))
-    shutil.rmtree(WORK["dir"], ignore_errors=True)
 
 
 def counts(url):

@@ -129,8 +129,7 @@ class ReadBack(unittest.TestCase):
             ([dict(good, sha256="AB" * 32)], "libraries[0].sha256 should be 64 lowercase hexadecimal digits"),
             ([dict(good, sha256="ab" * 32 + "\n")], "64 lowercase hexadecimal digits"),
             ([{"path": "/x"}], "libraries[0] has no 'sha256'"),
-            ([good] * 1001, "holds 1001 libraries, more than a run records (1000)"),
-        ]
+            ([good] * 1001, "holds 1001 libraries, more than a run records (1000)")]
         for found, error in cases:
             with self.subTest(error=error):
                 checked = result("a", "p1", [1000], [50])
