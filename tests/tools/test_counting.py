@@ -7,6 +7,7 @@ import pathlib
 import re
 import subprocess
 import unittest
+import unittest.mock
 
 from sbench.results import callgrind
 from sbench.running import counting
@@ -100,10 +101,6 @@ def counted(counter, directory):
 
 class Counting(Files):
 
-    def task_clock(self):
-        os.environ[counting.EVENT_VARIABLE] = "task-clock"
-        self.addCleanup(os.environ.pop, counting.EVENT_VARIABLE)
-
     def test_without_a_hardware_counter_here_the_user_sees_one_line_and_nothing_runs(self):
         if os.path.isdir("/sys/bus/event_source/devices/cpu"):
             self.skipTest("this kernel has a PMU: the hardware counter counts")
@@ -120,7 +117,7 @@ class Counting(Files):
         self.assertFalse(os.path.exists(saved))
 
     def test_the_tracer_counts_from_the_loops_entry_to_its_return_ends_as_the_program_ends_and_counts_each_run(self):
-        self.task_clock()
+        self.enterContext(unittest.mock.patch.dict(os.environ, {counting.EVENT_VARIABLE: "task-clock"}))
         self.assertEqual(counting.choose("auto", BINARY)[0], "hardware")
         before = os.times()
         count, why, status = counted("hardware", self.work)
