@@ -319,22 +319,12 @@ class Identity(Stores):
         if old:
             document.pop("id", None)
 
-    def test_overlapping_copies_of_one_comparison_store_each_run_once(self):
+    def test_comparisons_started_together_runs_the_store_lost_and_overlapping_copies_are_each_recorded_once(self):
+        first, twin = os.path.join(self.dir, "first.json"), os.path.join(self.dir, "twin.json")
         files = [edited(WORK["a"], os.path.join(self.dir, name + ".json"), lambda d: self.cut(d, runs, old=old), indent)
                  for name, runs, old, indent in (("part", 1, False, 1), ("full", 2, False, 1),
                                                  ("indented", 2, False, 4),
                                                  ("old-part", 1, True, 1), ("old-full", 2, True, 1))]
-        for url in self.urls():
-            with self.subTest(url=url):
-                status, out, err = main("record", "--store", url, *files)
-                self.assertEqual([line.split(": ", 1)[1].split(" (")[0].split(" to ")[0]
-                                  for line in out.splitlines() if not line.startswith(" ")],
-                                 ["recorded, 2 runs", "added 2 runs", "already recorded", "recorded, 2 runs",
-                                  "added 2 runs"], out)
-                self.assertEqual([counts(url)[k] for k in ("comparisons", "runs")], [2, 8])
-
-    def test_comparisons_started_together_and_runs_the_store_lost_are_each_recorded(self):
-        first, twin = os.path.join(self.dir, "first.json"), os.path.join(self.dir, "twin.json")
         for url in self.urls():
             with self.subTest(url=url):
                 measure("-n", "2", "--json", first, "--record", "--store", url, "ref:FAKE_BENCH=ok",
@@ -349,6 +339,13 @@ class Identity(Stores):
                 self.assertEqual([line.split(": ", 1)[1][:12] for line in out.splitlines()[::2]],
                                  ["added 2 runs", "already reco"], out)
                 self.assertEqual([counts(url)[k] for k in ("comparisons", "runs")], [2, 8])
+                # Parts and copies of another comparison, with its id and without.
+                status, out, err = main("record", "--store", url, *files)
+                self.assertEqual([line.split(": ", 1)[1].split(" (")[0].split(" to ")[0]
+                                  for line in out.splitlines() if not line.startswith(" ")],
+                                 ["recorded, 2 runs", "added 2 runs", "already recorded", "recorded, 2 runs",
+                                  "added 2 runs"], out)
+                self.assertEqual([counts(url)[k] for k in ("comparisons", "runs")], [4, 16])
 
     def test_a_record_adds_what_an_earlier_one_lacked_and_refuses_what_contradicts_it_or_is_bad(self):
         bad, a, b = os.path.join(self.dir, "bad.json"), WORK["a"], WORK["b"]
