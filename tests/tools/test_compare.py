@@ -153,7 +153,8 @@ class Verdicts(unittest.TestCase):
         self.assertEqual(set(ends), {"every", "still", "after"}, ends)  # settled, at --max-runs, too noisy
 
 
-def result(name, shaders_sha, times, mibs, cpus=None):
+def result(name, shaders_sha="p1", times=BASE, mibs=(50,) * 5, cpus=None):
+    """A result of configuration name on pair shaders_sha, of runs taking times, using mibs (and cpus ms of CPU)."""
     return {"configuration": name, "environment": {}, "renderer": name, "gl_version": None, "cache": "isolated",
             "failure": None, "failed_runs": [],
             "shaders": {"directory": "/x/" + shaders_sha, "label": shaders_sha,
@@ -192,9 +193,8 @@ class Files(unittest.TestCase):
 class ResultsFiles(Files):
 
     def test_rows_match_by_configuration_and_pair_or_as_the_only_two(self):
-        old = [result("a", "p1", BASE, [50] * 5), result("b", "p1", BASE, [50] * 5), result("a", "p2", BASE, [9] * 5)]
-        new = [result("b", "p1", [round(t * 1.3) for t in BASE], [50] * 5), result("a", "p1", BASE, [60] * 5),
-               result("c", "p1", BASE, [50] * 5)]
+        old = [result("a"), result("b"), result("a", "p2", mibs=[9] * 5)]
+        new = [result("b", times=[round(t * 1.3) for t in BASE]), result("a", mibs=[60] * 5), result("c")]
         table, saved = os.path.join(self.work, "t.csv"), os.path.join(self.work, "v.json")
         status, text, _ = run_main("--diff", self.write(old), self.write(new), "--fail-on-regression",
                                    "--threshold", "2", "--csv", table, "--json", saved)
@@ -215,10 +215,8 @@ class ResultsFiles(Files):
         self.assertEqual((status, "a p1 -> c p1\n  time:   same within ±5 %" in text), (0, True), text)
 
     def test_a_verdict_between_different_shader_files_or_binaries_is_refused_unless_allowed(self):
-        old = self.write([result("a", "p1", BASE, [50] * 5)])
-        other_pair = self.write([result("c", "p2", BASE, [50] * 5)])
-        other_binary = self.write(None, json.dumps(dict(document([result("a", "p1", BASE, [50] * 5)]),
-                                                        binary={"path": "/b", "sha256": "1"})))
+        old, other_pair = self.write([result("a")]), self.write([result("c", "p2")])
+        other_binary = self.write(None, json.dumps(dict(document([result("a")]), binary={"path": "/b", "sha256": "1"})))
         pair = "different shader files: old a p1, new c p2: %s, %s differ by SHA-256" % plan.PAIR
         binary = "different binaries: old %s (SHA-256 0), new /b (SHA-256 1)" % TOOL
         refused = "compare: %s against %s: %s: give --allow-different %s to compare them all the same\n"
@@ -403,11 +401,11 @@ class Gates(Files):
             self.assertEqual((found[0], text in found[1] + found[2]), (status, shown), (argv, found))
 
     def test_a_report_of_several_files_judges_each_on_its_own_runs_and_exits_with_the_worst(self):
-        passing = [result("a", "p1", BASE, [50] * 5), result("b", "p1", [t + 3 for t in BASE], [50] * 5)]
+        passing = [result("a"), result("b", times=[t + 3 for t in BASE])]
         crashed = {"run": 6, "reason": "crashed (SIGSEGV)", "ending": "crash", "programs": 3, "status": None,
                    "signal": "SIGSEGV", "stderr": [], "seconds": 1.0, "progress_s": []}
         files = {"passed": passing, "FAILED": [passing[0], dict(passing[1], failed_runs=[crashed])],
-                 "NOT SETTLED": [passing[0], result("b", "p1", [1200, 960, 1500, 1080, 1320], [50] * 5)]}
+                 "NOT SETTLED": [passing[0], result("b", times=[1200, 960, 1500, 1080, 1320])]}
         paths = {verdict: self.write(found) for verdict, found in files.items()}
         for first, second, status in (("NOT SETTLED", "passed", 3), ("passed", "NOT SETTLED", 3),
                                       ("FAILED", "passed", 1), ("passed", "FAILED", 1)):

@@ -227,8 +227,8 @@ class Counting(Files):
                       "(by callgrind):", calibrated[1], calibrated)
         # The same runs judged on the wall clock (memory too); runs never counted are refused the count.
         self.assertIn("memory: more memory +80.0 %", run_main("--report", self.write([old, new]))[1])
-        status, _, err = run_main("--diff", self.write([result("a", "p1", [1000] * 5, [50] * 5)]), self.write([new]),
-                                  "--clock", "instructions")
+        status, _, err = run_main("--diff", self.write([result("a", times=[1000] * 5)]), self.write([new]), "--clock",
+                                  "instructions")
         self.assertEqual((status, "has runs recorded without a count of their instructions" in err), (2, True))
 
 
