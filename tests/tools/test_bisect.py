@@ -277,11 +277,21 @@ class Bisect(History):
     def test_every_change_named_and_nothing_to_bisect(self):
         # A change on each side of the midpoint, both named; that is a merge, standing for its side branch.
         repo, c = self.history([1000, [1300], 1700])
-        (out, err), status = self.bisect(repo, c[0], c[2])
+        url = os.path.join(self.dir, "bisect.sqlite")
+        (out, err), status = self.bisect(repo, c[0], c[2], "--json", self.json, "--record", "--store", url,
+                                         "--machine", "m")
         self.assertEqual((status, "%s is the first bad commit\n    merge 1" % c[1] in out), (0, True), out + err)
         self.assertIn("+30.0 % [+30.0, +30.0] against its parent (95 % interval); 49 % of the whole change", out)
         self.assertIn("compare bisect {0} {1}   (git log {0}..{1})".format(c[0][:12], self.side[0][:12]), out)
         self.assertIn("%s is also a bad commit" % c[2], out)
+        # Each run recorded as a point at the commit it ran.
+        ran = [sum(len(s["rounds"]) for s in self.saved()["steps"] if sha in s["commits"]) for sha in c]
+        (one,) = json.loads(subprocess.run([TOOL, "history", "--store", url, "--machine", "m", "--measure", "time",
+                                            "--json", "-"], capture_output=True, check=True).stdout)
+        self.assertEqual([(p["commit"], p["position"], len(p["runs"])) for p in one["points"]],
+                         [(sha, i + 1, n) for i, (sha, n) in enumerate(zip(c, ran))])
+        for point, ms in zip(one["points"], (1000, 1300, 1700)):
+            self.assertAlmostEqual(point["median"], ms, delta=ms * 0.1)
         # git bisect run, left to itself, takes the side branch's commit: skipped, with nothing built.
         subprocess.run(["git", "-C", repo, "checkout", "-q", self.side[0]], check=True)
         (out, err), status = self.bisect(repo, c[0], c[2], "--git-bisect-run", "--builds", self.dir + "/unbuilt")

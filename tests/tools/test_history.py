@@ -17,7 +17,7 @@ import postgres
 import psycopg
 from sbench.history import schema, series, store as stores
 from sbench.running import plan
-from test_bisect import History, empty_history, git, read
+from test_bisect import empty_history, git
 from test_compare import ROOT, run_main as main
 from test_corpus import made_corpus
 from test_faults import FAKE, TOOL, as_nobody, for_nobody
@@ -200,23 +200,6 @@ class Store(Stores):
                 text = pathlib.Path(csv_path).read_text()
                 self.assertEqual(("\x1b" in out + text, "tag\\x1b[2J" in out, "'=HYPERLINK(1)" in text),
                                  (False, True, True), out + text)
-
-
-class Bisected(History):
-    def test_a_bisect_records_each_run_as_a_point_at_the_commit_it_ran(self):
-        repo, c = self.history([1000, 1000, 1300])
-        url = os.path.join(self.dir, "bisect.sqlite")
-        (out, err), status = self.bisect(repo, c[0], c[2], "--json", self.json, "--record", "--store", url,
-                                         "--machine", "m")
-        self.assertEqual(status, 0, err)
-        steps = json.loads(read(self.json))["steps"]
-        ran = [sum(len(s["rounds"]) for s in steps if sha in s["commits"]) for sha in c]
-        (one,) = json.loads(subprocess.run([TOOL, "history", "--store", url, "--machine", "m", "--measure", "time",
-                                            "--json", "-"], capture_output=True, check=True).stdout)
-        self.assertEqual([(p["commit"], p["position"], len(p["runs"])) for p in one["points"]],
-                         [(sha, i + 1, n) for i, (sha, n) in enumerate(zip(c, ran))])
-        for point, ms in zip(one["points"], (1000, 1000, 1300)):
-            self.assertAlmostEqual(point["median"], ms, delta=ms * 0.1)
 
 
 class Guarded(Stores):
