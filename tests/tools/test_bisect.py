@@ -123,7 +123,7 @@ class Builds(unittest.TestCase):
     def setUp(self):
         self.root = builds.checked_root(tempfile.mkdtemp(dir=self.top))
 
-    def test_a_build_is_known_by_all_that_makes_it_ends_all_it_started_and_old_builds_are_pruned(self):
+    def test_a_build_is_known_by_all_that_makes_it_ends_all_it_started_old_ones_are_pruned_where_none_can_swap(self):
         marker, late, held = (os.path.join(self.top, name) for name in ("started", "late", "held"))
         # A build that starts a child of its own and never ends: both stopped at the limit.
         slow = "touch %s; sleep 601.25 & wait" % shlex.quote(marker)
@@ -158,6 +158,13 @@ class Builds(unittest.TestCase):
         root = builds.checked_root(os.path.join(self.top, "b$(touch pwned){prefix}"))
         record = builds.build(self.repo, self.commit, root, "test -d {src} && cp n {prefix}/", 60, lambda text: None)
         self.assertEqual((record["status"], os.path.exists(os.path.join(record["src"], "pwned"))), ("built", False))
+        # Where others may write (not sticky, as /tmp is), another user could swap a builds directory: refused.
+        for mode in (0o777, 0o1777, 0o755):
+            parent = tempfile.mkdtemp(dir=self.top)
+            os.chmod(parent, mode)
+            with (self.assertRaisesRegex(builds.BuildError, "others can write") if mode == 0o777
+                  else contextlib.nullcontext()):
+                builds.checked_root(os.path.join(parent, "b"))
 
     def test_two_bisects_share_a_build_the_second_waiting_for_the_first(self):
         go = os.path.join(self.root, "go")
@@ -175,15 +182,6 @@ class Builds(unittest.TestCase):
         self.assertTrue(first.startswith("waiting for another bisect's build of %s" % self.commit[:12]), first)
         write(go, "")
         self.assertEqual([proc.communicate()[0].splitlines()[-1] for proc in procs], ["built False", "built True"])
-
-    def test_a_builds_directory_that_another_user_could_swap_is_refused(self):
-        # Where others may write, another user could swap it; not where that is sticky (/tmp).
-        for mode in (0o777, 0o1777, 0o755):
-            parent = tempfile.mkdtemp(dir=self.top)
-            os.chmod(parent, mode)
-            with (self.assertRaisesRegex(builds.BuildError, "others can write") if mode == 0o777
-                  else contextlib.nullcontext()):
-                builds.checked_root(os.path.join(parent, "b"))
 
 
 def read(path):

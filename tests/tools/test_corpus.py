@@ -199,11 +199,8 @@ class CorpusRun(ToolCase):
                              (status, stopped, time, rounds), case + out + err)
         self.assert_nothing_left()
 
-
-class Saves(unittest.TestCase):
     def test_a_large_results_file_is_not_rewritten_after_every_run_but_always_at_the_end(self):
-        work = self.enterContext(tempfile.TemporaryDirectory())
-        path, save = os.path.join(work, "r.json"), results.saver(os.path.join(work, "r.json"))
+        path, save = self.json, results.saver(self.json)
         document = {"plan": {"runs": 2}, "results": [{"runs": [{"ms": 1, "x": "x" * results.PACED_BYTES}],
                                                       "failed_runs": []}]}
         save(document)

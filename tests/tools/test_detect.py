@@ -31,7 +31,7 @@ def setUpModule():
     unittest.addModuleCleanup(postgres.stop, PG["dir"])
 
 
-class Rates(unittest.TestCase):
+class Detector(unittest.TestCase):
     def test_unchanged_histories_stay_quiet_and_steps_and_creeps_are_found(self):
         # Floors a little below the full-size figures (docs/history.md), at 4 % noise a run.
         figures = trials.measure(UNITS, draws=24, false_commits=80)
@@ -42,8 +42,6 @@ class Rates(unittest.TestCase):
         runs = trials.history(UNITS, numpy.random.default_rng(386), 80, [(40 + 10 * k, 2.0) for k in range(3)])
         self.assertTrue(any(trials.near(c, 50, 11) for c in detect.detect(runs)["changes"]))
 
-
-class Answers(unittest.TestCase):
     def test_same_data_same_answer_and_no_change_between_identical_binaries(self):
         runs = trials.history(UNITS, numpy.random.default_rng(3), 30, [(15, -8.0)])
         first, again = detect.detect(runs), detect.detect([list(r) for r in runs])

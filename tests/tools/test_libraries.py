@@ -44,14 +44,13 @@ garbage line libGL.so.1"""
 
 class Maps(unittest.TestCase):
 
-    def test_only_whole_files_of_gl_and_drivers_or_under_the_directories_are_named(self):
+    def test_whole_files_of_gl_and_drivers_or_under_the_directories_named_from_a_file_or_a_live_process(self):
         self.assertEqual(libraries.parse_maps(MAPS, ["/opt/my build"]), [
             "/home/u/x /usr/lib/libEGL.so.1",  # a space in a name is the name's, not a field's end
             "/opt/my build/lib/helper.so ", "/opt/my build/lib/libGL.so.1",
             "/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/x86_64-linux-gnu/libGL.so.1.7.0",
             "/usr/lib/x86_64-linux-gnu/libLLVM-15.so.1", "/usr/lib/x86_64-linux-gnu/libgallium-24.2.so"])
-
-    def test_a_live_process_by_its_real_paths_and_a_gone_one_as_unknown_and_unsampled(self):
+        # A gone process's are unknown, and its memory unsampled (below).
         with tempfile.TemporaryDirectory() as work:
             link = os.path.join(work, "bin")
             os.symlink(os.path.dirname(os.path.realpath(sys.executable)), link)
