@@ -34,7 +34,7 @@ REPORT = ("%s\n%s\n" % (output.TIME % 83801, output.COMMIT % 6736)).encode()
 BASE = [1000, 1010, 990, 1005, 995]
 
 
-class Output(unittest.TestCase):
+class Parsers(unittest.TestCase):
 
     def test_complete_runs_and_what_breaks_them(self):
         failed = ITERATIONS.replace(b"0007/1000", output.LINK_FAILED.encode() + b"\n0007/1000")
@@ -50,6 +50,19 @@ class Output(unittest.TestCase):
                 (output.LOAD_FAILED.encode() + b"\n", False, [], None, None)):
             self.assertEqual([output.parse(data)[k] for k in ("complete", "failed", "ms", "commit_mib")], expected,
                              data[-60:])
+
+    def test_variables_commas_names_and_what_the_tool_sets_itself(self):
+        self.assertEqual(plan.parse_config("old:LD_LIBRARY_PATH=/opt/a:/opt/b,MESA_DEBUG="),
+                         ("old", {"LD_LIBRARY_PATH": "/opt/a:/opt/b", "MESA_DEBUG": ""}, None))
+        configs = plan.add_variable([plan.parse_config("llvmpipe")], "llvmpipe:LP_DEBUG=fs,tgsi")
+        self.assertEqual(configs, [("llvmpipe", {"GALLIUM_DRIVER": "llvmpipe", "LP_DEBUG": "fs,tgsi"}, "llvmpipe")])
+        for text in ("nosuchdriver", ":A=1", "name:", "name:A", "name:1A=2", "name:A=1,,B=2", "x:A=1,A=2",
+                     "two\nlines:A=1"):
+            self.assertRaises(ValueError, plan.parse_config, text)
+        self.assertRaises(ValueError, plan.add_variable, configs, "llvmpipe:LP_DEBUG=x")
+        for cache, var in (("off", "MESA_SHADER_CACHE_DISABLE"), ("user", "DISPLAY")):  # isolated: test_faults
+            self.assertRaises(ValueError, plan.check_configs, [("c", {var: "x"}, None)], cache)
+        plan.check_configs([("c", {"MESA_SHADER_CACHE_DIR": "/c"}, None)], "user")  # with the user's cache, theirs
 
 
 def recorded_run(first_ms=50, per_program_kib=200, base_kib=90000, seed=1):
@@ -329,22 +342,6 @@ class ResultsFiles(Files):
         with outputs.locked(real):  # free again, and its lock file gone with it
             pass
         self.assertEqual(sorted(os.listdir(self.work)), ["link.csv", "real.csv"])
-
-
-class Configurations(unittest.TestCase):
-
-    def test_variables_commas_names_and_what_the_tool_sets_itself(self):
-        self.assertEqual(plan.parse_config("old:LD_LIBRARY_PATH=/opt/a:/opt/b,MESA_DEBUG="),
-                         ("old", {"LD_LIBRARY_PATH": "/opt/a:/opt/b", "MESA_DEBUG": ""}, None))
-        configs = plan.add_variable([plan.parse_config("llvmpipe")], "llvmpipe:LP_DEBUG=fs,tgsi")
-        self.assertEqual(configs, [("llvmpipe", {"GALLIUM_DRIVER": "llvmpipe", "LP_DEBUG": "fs,tgsi"}, "llvmpipe")])
-        for text in ("nosuchdriver", ":A=1", "name:", "name:A", "name:1A=2", "name:A=1,,B=2", "x:A=1,A=2",
-                     "two\nlines:A=1"):
-            self.assertRaises(ValueError, plan.parse_config, text)
-        self.assertRaises(ValueError, plan.add_variable, configs, "llvmpipe:LP_DEBUG=x")
-        for cache, var in (("off", "MESA_SHADER_CACHE_DISABLE"), ("user", "DISPLAY")):  # isolated: test_faults
-            self.assertRaises(ValueError, plan.check_configs, [("c", {var: "x"}, None)], cache)
-        plan.check_configs([("c", {"MESA_SHADER_CACHE_DIR": "/c"}, None)], "user")  # with the user's cache, theirs
 
 
 class Gates(Files):

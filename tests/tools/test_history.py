@@ -444,8 +444,6 @@ class Reads(Stores):
                 self.assertEqual(stores.rows(store, "SELECT gpu FROM machines ORDER BY id"),
                                  [{"gpu": ""}, {"gpu": "10de:2204 8086:9a49"}])
 
-
-class Corpus(Stores):
     def test_a_corpus_is_its_pairs_runs_and_a_series_a_configuration_and_measure_of_the_pairs_geometric_means(self):
         path = os.path.join(self.dir, "r.json")
         corpus = made_corpus(self.dir, [b"[fragment shader]\nvoid main() { %d; }\n" % i for i in range(4)])
