@@ -90,15 +90,6 @@ fn=(5)
 """
 
 
-def counted(counter, directory):
-    """(the count or None, why, the loop's exit status) of the fake-GL loop under counter, which spends SPIN_MS of
-    its CPU time before the loop and as much after it: a window wider than the loop counts them."""
-    wrapper, path = counting.wrapper(counter, BINARY, directory)  # the tracer beside the benchmark
-    ran = subprocess.run([*wrapper, LOOP], stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=directory,
-                         env=dict(os.environ, COUNTED_LOOP_SPIN_MS=str(SPIN_MS)))
-    return (*counting.read_count(counter, path), ran.returncode)
-
-
 class Counting(Files):
 
     def test_without_a_hardware_counter_here_the_user_sees_one_line_and_nothing_runs(self):
@@ -119,9 +110,14 @@ class Counting(Files):
     def test_the_tracer_counts_from_the_loops_entry_to_its_return_ends_as_the_program_ends_and_counts_each_run(self):
         self.enterContext(unittest.mock.patch.dict(os.environ, {counting.EVENT_VARIABLE: "task-clock"}))
         self.assertEqual(counting.choose("auto", BINARY)[0], "hardware")
+        # The fake-GL loop spends SPIN_MS of its CPU time before the loop and as much after it: a window wider
+        # than the loop counts them. The tracer is the one beside the benchmark.
+        wrapper, path = counting.wrapper("hardware", BINARY, self.work)
         before = os.times()
-        count, why, status = counted("hardware", self.work)
+        status = subprocess.run([*wrapper, LOOP], capture_output=True, cwd=self.work,
+                                env=dict(os.environ, COUNTED_LOOP_SPIN_MS=str(SPIN_MS))).returncode
         after = os.times()
+        count, why = counting.read_count("hardware", path)
         spent = (after.children_user + after.children_system - before.children_user - before.children_system) * 1e9
         self.assertEqual((why, status), (None, 0))
         # The loop's time, not the spins' on either side of it (ticks of 10 ms round the process's time).

@@ -111,12 +111,11 @@ def described(url):
                                    "information_schema.columns WHERE table_schema = 'public'").fetchall()
             keys = conn.execute("SELECT indexdef FROM pg_indexes WHERE schemaname = 'public'").fetchall()
         return set(columns), {k[0].split(" ON ", 1)[1].replace(" USING btree", "") for k in keys}
-    conn = sqlite3.connect(url)
-    tables = [row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
-    columns = {(t, c[1], c[2], c[3]) for t in tables for c in conn.execute("PRAGMA table_info(%s)" % t)}
-    keys = {(t, i[2], tuple(c[2] for c in conn.execute("PRAGMA index_info(%s)" % i[1])))
-            for t in tables for i in conn.execute("PRAGMA index_list(%s)" % t)}
-    conn.close()
+    with contextlib.closing(sqlite3.connect(url)) as conn:
+        tables = [row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
+        columns = {(t, c[1], c[2], c[3]) for t in tables for c in conn.execute("PRAGMA table_info(%s)" % t)}
+        keys = {(t, i[2], tuple(c[2] for c in conn.execute("PRAGMA index_info(%s)" % i[1])))
+                for t in tables for i in conn.execute("PRAGMA index_list(%s)" % t)}
     return columns, keys
 
 
