@@ -1,7 +1,8 @@
 """What the end-to-end tests share: a private X server per class; per test a directory and a driver cache."""
 
+import contextlib
 import os
-import shutil
+import pathlib
 import sys
 import tempfile
 import time
@@ -23,6 +24,12 @@ SMALL_VERTEX = b"#version 110\nvoid main()\n{\n    gl_Position = vec4(0.0);\n}\n
 SMALL_FRAGMENT = b"#version 110\nvoid main()\n{\n    gl_FragColor = vec4(1.0);\n}\n"
 
 
+def write_small_pair(directory):
+    os.makedirs(directory)
+    for name, data in ((VERTEX_FILE, SMALL_VERTEX), (FRAGMENT_FILE, SMALL_FRAGMENT)):
+        pathlib.Path(directory, name).write_bytes(data)
+
+
 class XTestCase(unittest.TestCase):
     """A test class with its own X server; each test gets its own directory."""
 
@@ -34,14 +41,10 @@ class XTestCase(unittest.TestCase):
         cls.display = cls.enterClassContext(desktop.xserver())
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="shaderbench-e2e-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = self.enterContext(tempfile.TemporaryDirectory(prefix="shaderbench-e2e-", ignore_cleanup_errors=True))
 
     def write_shaders(self):
-        os.makedirs(os.path.join(self.dir, "shaders"))
-        for name, data in ((VERTEX_FILE, SMALL_VERTEX), (FRAGMENT_FILE, SMALL_FRAGMENT)):
-            with open(os.path.join(self.dir, "shaders", name), "wb") as f:
-                f.write(data)
+        write_small_pair(os.path.join(self.dir, "shaders"))
 
     def start(self, env=None, display=True, wrapper=None):
         """Starts the benchmark here; returns (process, line reader)."""
@@ -72,15 +75,12 @@ class XTestCase(unittest.TestCase):
                      for name, stream in (("stdout", proc.stdout), ("stderr", proc.stderr))}
             holders = []
             for pid in set(processes.process_ids()) - {os.getpid()}:
-                try:
+                with contextlib.suppress(OSError):  # gone meanwhile
                     fds = "/proc/%d/fd/" % pid
                     held = sorted({pipes.get(os.readlink(fds + fd)) for fd in os.listdir(fds)} - {None})
                     if held:
-                        with open("/proc/%d/cmdline" % pid, "rb") as f:
-                            command = f.read().replace(b"\0", b" ").decode(errors="replace")
-                        holders.append("%d %s(%s)" % (pid, command, "+".join(held)))
-                except OSError:
-                    pass  # gone meanwhile
+                        command = pathlib.Path("/proc/%d/cmdline" % pid).read_bytes().replace(b"\0", b" ")
+                        holders.append("%d %s(%s)" % (pid, command.decode(errors="replace"), "+".join(held)))
             self.fail("the run did not end in %g s; its status %r; its output held open by %s"
                       % (timeout, proc.poll(), holders))
 

@@ -1,4 +1,4 @@
-/* A libGL.so.1 for tests (built by forward_gl.py) that forwards what GLFW and `glxinfo -B` take from the
+/* A libGL.so.1 for tests (built by test_libraries.py) that forwards what GLFW and `glxinfo -B` take from the
  * real one, and hands out a glLinkProgram that first spends LINK_DELAY_US microseconds busy, then runs
  * LINK_WORK turns of an empty loop: more time, or more instructions, a link. */
 

@@ -36,6 +36,14 @@ def git(repo, *argv, check=True):
                           capture_output=True, text=True)
 
 
+def empty_history(directory, count):
+    """A repository of count empty commits, and their hashes, oldest first."""
+    repo = os.path.join(directory, "repo")
+    subprocess.run("git init -q %s && cd %s && for i in $(seq %d); do git -c user.name=t -c user.email=t@t "
+                   "commit -q --allow-empty -m $i; done" % (repo, repo, count), shell=True, check=True)
+    return repo, git(repo, "rev-list", "--reverse", "HEAD").stdout.split()
+
+
 def simulated_search(count, culprits, noise, seed, rise=1.2, threshold=5.0, max_runs=20, strays=0.0, counted=False):
     """(changes found, rounds of each step) of a search over count commits, time times rise at each culprit, log
     times drawn with noise and a share strays of runs off by 40 % either way, through the tool's own rules;
@@ -115,7 +123,7 @@ class Builds(unittest.TestCase):
     def setUp(self):
         self.root = builds.checked_root(tempfile.mkdtemp(dir=self.top))
 
-    def test_a_build_is_known_by_all_that_makes_it_ends_all_it_started_and_old_builds_are_pruned(self):
+    def test_a_build_is_known_by_all_that_makes_it_ends_all_it_started_old_ones_are_pruned_where_none_can_swap(self):
         marker, late, held = (os.path.join(self.top, name) for name in ("started", "late", "held"))
         # A build that starts a child of its own and never ends: both stopped at the limit.
         slow = "touch %s; sleep 601.25 & wait" % shlex.quote(marker)
@@ -150,6 +158,13 @@ class Builds(unittest.TestCase):
         root = builds.checked_root(os.path.join(self.top, "b$(touch pwned){prefix}"))
         record = builds.build(self.repo, self.commit, root, "test -d {src} && cp n {prefix}/", 60, lambda text: None)
         self.assertEqual((record["status"], os.path.exists(os.path.join(record["src"], "pwned"))), ("built", False))
+        # Where others may write (not sticky, as /tmp is), another user could swap a builds directory: refused.
+        for mode in (0o777, 0o1777, 0o755):
+            parent = tempfile.mkdtemp(dir=self.top)
+            os.chmod(parent, mode)
+            with (self.assertRaisesRegex(builds.BuildError, "others can write") if mode == 0o777
+                  else contextlib.nullcontext()):
+                builds.checked_root(os.path.join(parent, "b"))
 
     def test_two_bisects_share_a_build_the_second_waiting_for_the_first(self):
         go = os.path.join(self.root, "go")
@@ -167,15 +182,6 @@ class Builds(unittest.TestCase):
         self.assertTrue(first.startswith("waiting for another bisect's build of %s" % self.commit[:12]), first)
         write(go, "")
         self.assertEqual([proc.communicate()[0].splitlines()[-1] for proc in procs], ["built False", "built True"])
-
-    def test_a_builds_directory_that_another_user_could_swap_is_refused(self):
-        # Where others may write, another user could swap it; not where that is sticky (/tmp).
-        for mode in (0o777, 0o1777, 0o755):
-            parent = tempfile.mkdtemp(dir=self.top)
-            os.chmod(parent, mode)
-            with (self.assertRaisesRegex(builds.BuildError, "others can write") if mode == 0o777
-                  else contextlib.nullcontext()):
-                builds.checked_root(os.path.join(parent, "b"))
 
 
 def read(path):
@@ -269,11 +275,21 @@ class Bisect(History):
     def test_every_change_named_and_nothing_to_bisect(self):
         # A change on each side of the midpoint, both named; that is a merge, standing for its side branch.
         repo, c = self.history([1000, [1300], 1700])
-        (out, err), status = self.bisect(repo, c[0], c[2])
+        url = os.path.join(self.dir, "bisect.sqlite")
+        (out, err), status = self.bisect(repo, c[0], c[2], "--json", self.json, "--record", "--store", url,
+                                         "--machine", "m")
         self.assertEqual((status, "%s is the first bad commit\n    merge 1" % c[1] in out), (0, True), out + err)
         self.assertIn("+30.0 % [+30.0, +30.0] against its parent (95 % interval); 49 % of the whole change", out)
         self.assertIn("compare bisect {0} {1}   (git log {0}..{1})".format(c[0][:12], self.side[0][:12]), out)
         self.assertIn("%s is also a bad commit" % c[2], out)
+        # Each run recorded as a point at the commit it ran.
+        ran = [sum(len(s["rounds"]) for s in self.saved()["steps"] if sha in s["commits"]) for sha in c]
+        (one,) = json.loads(subprocess.run([TOOL, "history", "--store", url, "--machine", "m", "--measure", "time",
+                                            "--json", "-"], capture_output=True, check=True).stdout)
+        self.assertEqual([(p["commit"], p["position"], len(p["runs"])) for p in one["points"]],
+                         [(sha, i + 1, n) for i, (sha, n) in enumerate(zip(c, ran))])
+        for point, ms in zip(one["points"], (1000, 1300, 1700)):
+            self.assertAlmostEqual(point["median"], ms, delta=ms * 0.1)
         # git bisect run, left to itself, takes the side branch's commit: skipped, with nothing built.
         subprocess.run(["git", "-C", repo, "checkout", "-q", self.side[0]], check=True)
         (out, err), status = self.bisect(repo, c[0], c[2], "--git-bisect-run", "--builds", self.dir + "/unbuilt")

@@ -10,7 +10,7 @@ from test_compare import recorded_run
 FIXTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "glretrace-pcpu.txt")
 
 
-class Profile(unittest.TestCase):
+class Figures(unittest.TestCase):
 
     def test_calls_are_attributed_to_programs_and_a_replay_that_stops_early_says_so(self):
         with open(FIXTURE) as f:
@@ -41,10 +41,7 @@ class Profile(unittest.TestCase):
         self.assertIsNone(summary["replay_link_status_p50_ms"])
         self.assertAlmostEqual(summary["replay_vs_timed"], summary["replay_program_p50_ms"] / 11.5)
 
-
-class TraceEvents(unittest.TestCase):
-
-    def test_a_document_a_viewer_can_load(self):
+    def test_a_trace_event_document_a_viewer_can_load(self):
         replay = dict({key: [0.5] * 1000 for key, _ in calls.CALLS}, source="replay", link_status_ms=[None] * 1000)
         failed = {"run": 3, "reason": "hung after program 2: no output for 300 s", "programs": 3,
                   "progress_s": [0.5, 0.6, 0.7], "seconds": 300.7, "stderr": []}

@@ -15,13 +15,11 @@ import subprocess
 import sys
 import tempfile
 import unittest
-import unittest.mock
 
 import numpy
 
 from sbench import compare
-from sbench.results import calls, document as results
-from sbench.results import program_output as output
+from sbench.results import calls, document as results, program_output as output
 from sbench.running import campaign, plan
 from sbench.analysis import answers, calibration, clocks, sequential, stats, verdicts
 from sbench.system import interrupts, files as outputs
@@ -36,7 +34,7 @@ REPORT = ("%s\n%s\n" % (output.TIME % 83801, output.COMMIT % 6736)).encode()
 BASE = [1000, 1010, 990, 1005, 995]
 
 
-class Output(unittest.TestCase):
+class Parsers(unittest.TestCase):
 
     def test_complete_runs_and_what_breaks_them(self):
         failed = ITERATIONS.replace(b"0007/1000", output.LINK_FAILED.encode() + b"\n0007/1000")
@@ -52,6 +50,19 @@ class Output(unittest.TestCase):
                 (output.LOAD_FAILED.encode() + b"\n", False, [], None, None)):
             self.assertEqual([output.parse(data)[k] for k in ("complete", "failed", "ms", "commit_mib")], expected,
                              data[-60:])
+
+    def test_variables_commas_names_and_what_the_tool_sets_itself(self):
+        self.assertEqual(plan.parse_config("old:LD_LIBRARY_PATH=/opt/a:/opt/b,MESA_DEBUG="),
+                         ("old", {"LD_LIBRARY_PATH": "/opt/a:/opt/b", "MESA_DEBUG": ""}, None))
+        configs = plan.add_variable([plan.parse_config("llvmpipe")], "llvmpipe:LP_DEBUG=fs,tgsi")
+        self.assertEqual(configs, [("llvmpipe", {"GALLIUM_DRIVER": "llvmpipe", "LP_DEBUG": "fs,tgsi"}, "llvmpipe")])
+        for text in ("nosuchdriver", ":A=1", "name:", "name:A", "name:1A=2", "name:A=1,,B=2", "x:A=1,A=2",
+                     "two\nlines:A=1"):
+            self.assertRaises(ValueError, plan.parse_config, text)
+        self.assertRaises(ValueError, plan.add_variable, configs, "llvmpipe:LP_DEBUG=x")
+        for cache, var in (("off", "MESA_SHADER_CACHE_DISABLE"), ("user", "DISPLAY")):  # isolated: test_faults
+            self.assertRaises(ValueError, plan.check_configs, [("c", {var: "x"}, None)], cache)
+        plan.check_configs([("c", {"MESA_SHADER_CACHE_DIR": "/c"}, None)], "user")  # with the user's cache, theirs
 
 
 def recorded_run(first_ms=50, per_program_kib=200, base_kib=90000, seed=1):
@@ -155,7 +166,8 @@ class Verdicts(unittest.TestCase):
         self.assertEqual(set(ends), {"every", "still", "after"}, ends)  # settled, at --max-runs, too noisy
 
 
-def result(name, shaders_sha, times, mibs, cpus=None):
+def result(name, shaders_sha="p1", times=BASE, mibs=(50,) * 5, cpus=None):
+    """A result of configuration name on pair shaders_sha, of runs taking times, using mibs (and cpus ms of CPU)."""
     return {"configuration": name, "environment": {}, "renderer": name, "gl_version": None, "cache": "isolated",
             "failure": None, "failed_runs": [],
             "shaders": {"directory": "/x/" + shaders_sha, "label": shaders_sha,
@@ -183,8 +195,7 @@ def run_main(*argv):
 
 class Files(unittest.TestCase):
     def setUp(self):
-        self.work = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.work)
+        self.work = self.enterContext(tempfile.TemporaryDirectory())
 
     def write(self, found, text=None):
         with tempfile.NamedTemporaryFile("w", suffix=".json", dir=self.work, delete=False) as f:
@@ -195,9 +206,8 @@ class Files(unittest.TestCase):
 class ResultsFiles(Files):
 
     def test_rows_match_by_configuration_and_pair_or_as_the_only_two(self):
-        old = [result("a", "p1", BASE, [50] * 5), result("b", "p1", BASE, [50] * 5), result("a", "p2", BASE, [9] * 5)]
-        new = [result("b", "p1", [round(t * 1.3) for t in BASE], [50] * 5), result("a", "p1", BASE, [60] * 5),
-               result("c", "p1", BASE, [50] * 5)]
+        old = [result("a"), result("b"), result("a", "p2", mibs=[9] * 5)]
+        new = [result("b", times=[round(t * 1.3) for t in BASE]), result("a", mibs=[60] * 5), result("c")]
         table, saved = os.path.join(self.work, "t.csv"), os.path.join(self.work, "v.json")
         status, text, _ = run_main("--diff", self.write(old), self.write(new), "--fail-on-regression",
                                    "--threshold", "2", "--csv", table, "--json", saved)
@@ -218,10 +228,8 @@ class ResultsFiles(Files):
         self.assertEqual((status, "a p1 -> c p1\n  time:   same within ±5 %" in text), (0, True), text)
 
     def test_a_verdict_between_different_shader_files_or_binaries_is_refused_unless_allowed(self):
-        old = self.write([result("a", "p1", BASE, [50] * 5)])
-        other_pair = self.write([result("c", "p2", BASE, [50] * 5)])
-        other_binary = self.write(None, json.dumps(dict(document([result("a", "p1", BASE, [50] * 5)]),
-                                                        binary={"path": "/b", "sha256": "1"})))
+        old, other_pair = self.write([result("a")]), self.write([result("c", "p2")])
+        other_binary = self.write(None, json.dumps(dict(document([result("a")]), binary={"path": "/b", "sha256": "1"})))
         pair = "different shader files: old a p1, new c p2: %s, %s differ by SHA-256" % plan.PAIR
         binary = "different binaries: old %s (SHA-256 0), new /b (SHA-256 1)" % TOOL
         refused = "compare: %s against %s: %s: give --allow-different %s to compare them all the same\n"
@@ -336,22 +344,6 @@ class ResultsFiles(Files):
         self.assertEqual(sorted(os.listdir(self.work)), ["link.csv", "real.csv"])
 
 
-class Configurations(unittest.TestCase):
-
-    def test_variables_commas_names_and_what_the_tool_sets_itself(self):
-        self.assertEqual(plan.parse_config("old:LD_LIBRARY_PATH=/opt/a:/opt/b,MESA_DEBUG="),
-                         ("old", {"LD_LIBRARY_PATH": "/opt/a:/opt/b", "MESA_DEBUG": ""}, None))
-        configs = plan.add_variable([plan.parse_config("llvmpipe")], "llvmpipe:LP_DEBUG=fs,tgsi")
-        self.assertEqual(configs, [("llvmpipe", {"GALLIUM_DRIVER": "llvmpipe", "LP_DEBUG": "fs,tgsi"}, "llvmpipe")])
-        for text in ("nosuchdriver", ":A=1", "name:", "name:A", "name:1A=2", "name:A=1,,B=2", "x:A=1,A=2",
-                     "two\nlines:A=1"):
-            self.assertRaises(ValueError, plan.parse_config, text)
-        self.assertRaises(ValueError, plan.add_variable, configs, "llvmpipe:LP_DEBUG=x")
-        for cache, var in (("off", "MESA_SHADER_CACHE_DISABLE"), ("user", "DISPLAY")):  # isolated: test_faults
-            self.assertRaises(ValueError, plan.check_configs, [("c", {var: "x"}, None)], cache)
-        plan.check_configs([("c", {"MESA_SHADER_CACHE_DIR": "/c"}, None)], "user")  # with the user's cache, theirs
-
-
 class Gates(Files):
 
     def test_a_gate_exits_0_only_on_a_pass_1_on_a_regression_and_3_when_the_runs_cannot_tell(self):
@@ -406,11 +398,11 @@ class Gates(Files):
             self.assertEqual((found[0], text in found[1] + found[2]), (status, shown), (argv, found))
 
     def test_a_report_of_several_files_judges_each_on_its_own_runs_and_exits_with_the_worst(self):
-        passing = [result("a", "p1", BASE, [50] * 5), result("b", "p1", [t + 3 for t in BASE], [50] * 5)]
+        passing = [result("a"), result("b", times=[t + 3 for t in BASE])]
         crashed = {"run": 6, "reason": "crashed (SIGSEGV)", "ending": "crash", "programs": 3, "status": None,
                    "signal": "SIGSEGV", "stderr": [], "seconds": 1.0, "progress_s": []}
         files = {"passed": passing, "FAILED": [passing[0], dict(passing[1], failed_runs=[crashed])],
-                 "NOT SETTLED": [passing[0], result("b", "p1", [1200, 960, 1500, 1080, 1320], [50] * 5)]}
+                 "NOT SETTLED": [passing[0], result("b", times=[1200, 960, 1500, 1080, 1320])]}
         paths = {verdict: self.write(found) for verdict, found in files.items()}
         for first, second, status in (("NOT SETTLED", "passed", 3), ("passed", "NOT SETTLED", 3),
                                       ("FAILED", "passed", 1), ("passed", "FAILED", 1)):
@@ -445,16 +437,9 @@ class Gates(Files):
                          "baseline a failed (no context): nothing to set the others against."))
 
     def test_rounds_alternate_which_configuration_runs_first(self):
-        run_once = unittest.mock.Mock(return_value=({"ms": 1000, "commit_mib": 50, "link_failures": 0}, None))
-        found = [dict(result(name, "p1", [], []), environment={"NAME": name}) for name in ("a", "b")]
-        saved = dict(document(found), plan={"runs": 3, "calls": False, "cache": "isolated", "timeline": False,
-                                            "order": "alternating"}, binary={"path": TOOL})
-        with unittest.mock.patch.object(campaign.observe, "run_once", run_once), \
-                unittest.mock.patch.object(campaign.desktop, "xserver", lambda display: contextlib.nullcontext()), \
-                contextlib.redirect_stderr(io.StringIO()):
-            campaign.run(saved, lambda doc: None, None, 10)
-        self.assertEqual([(call.args[7], call.args[3]["NAME"]) for call in run_once.call_args_list],
-                         [(1, "a"), (1, "b"), (2, "b"), (2, "a"), (3, "a"), (3, "b")])
+        saved = dict(document([result(name, "p1", [], []) for name in "ab"]), plan={"order": "alternating"})
+        self.assertEqual([[group[0]["configuration"] for group in campaign.round_order(saved, n)] for n in (1, 2, 3)],
+                         [["a", "b"], ["b", "a"], ["a", "b"]])  # the order a comparison's runs go in
 
 
 class RealRun(Files):

@@ -4,7 +4,6 @@ fake benchmark, interrupted and resumed."""
 import json
 import os
 import pathlib
-import shutil
 import signal
 import subprocess
 import sys
@@ -13,7 +12,7 @@ import unittest
 
 from sbench.corpus import importer, selection, shader_test as st
 from sbench.results import document as results
-from test_faults import FAKE, TOOL, leftovers, read_lines, until
+from test_faults import TOOL, ToolCase, read_lines, until
 
 VS = b"void main()\n{\n\tgl_Position = vec4(0.0); // \xff odd byte\n}\n"
 FS = b"void main() { gl_FragColor = vec4(1.0); }\n"
@@ -141,38 +140,26 @@ def made_corpus(work, texts):
     return corpus
 
 
-class CorpusRun(unittest.TestCase):
-    def setUp(self):
-        self.work = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.work)
-        self.tmp = os.path.join(self.work, "tmp")
-        os.mkdir(self.tmp)
-
+class CorpusRun(ToolCase):
     def test_a_sample_run_in_each_rounds_order_interrupted_and_resumed_exactly(self):
-        work, tmp = self.work, self.tmp
-        saved, marker = os.path.join(work, "r.json"), os.path.join(work, "m")
-        corpus = made_corpus(work, [FILES[name][0] for name in ("both", "passthrough", "fragment_alone")])
-        env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
-        fake = "FAKE_BENCH=hang:3,FAKE_ONLY_RUN=3,FAKE_MARKER=" + marker  # the third start of either hangs
-        run = [TOOL, "-n", "2", "--binary", FAKE, "--corpus", corpus, "--sample", "2", "--seed", "5", "--json", saved,
-               "a:" + fake, "b:" + fake]
-        proc = subprocess.Popen(run, env=dict(env, TMPDIR=tmp), text=True, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
-        until(lambda: os.path.exists(marker) and read_lines(marker).count("started\n") == 3, "the third run")
+        corpus = made_corpus(self.dir, [FILES[name][0] for name in ("both", "passthrough", "fragment_alone")])
+        fake = "FAKE_BENCH=hang:3,FAKE_ONLY_RUN=3,FAKE_MARKER=" + self.marker  # the third start of either hangs
+        proc = self.start("-n", "2", "--sample", "2", "--seed", "5", "--json", self.json, "a:" + fake, "b:" + fake,
+                          shaders=("--corpus", corpus))
+        until(lambda: os.path.exists(self.marker) and read_lines(self.marker).count("started\n") == 3,
+              "the third run")
         proc.send_signal(signal.SIGINT)
         lines = proc.communicate(timeout=60)[1]
         self.assertEqual(proc.returncode, 130, lines)
         manifest = pathlib.Path(corpus, importer.MANIFEST)
         text = manifest.read_bytes()
         manifest.write_bytes(text + b" ")
-        resume = [TOOL, "--resume", saved]
-        refused = subprocess.run(resume, env=dict(env, TMPDIR=tmp), capture_output=True, text=True, timeout=60)
-        self.assertEqual((refused.returncode, refused.stderr.count("\n"), "the corpus is" in refused.stderr),
-                         (2, 1, True), refused.stderr)
+        status, _, err = self.tool("--resume", self.json, shaders=())
+        self.assertEqual((status, err.count("\n"), "the corpus is" in err), (2, 1, True), err)
         manifest.write_bytes(text)
-        resumed = subprocess.run(resume, env=dict(env, TMPDIR=tmp), capture_output=True, text=True, timeout=120)
-        self.assertEqual(resumed.returncode, 0, resumed.stderr)
-        document = json.loads(pathlib.Path(saved).read_text())
+        status, _, resumed = self.tool("--resume", self.json, shaders=())
+        self.assertEqual(status, 0, resumed)
+        document = self.saved()
         chosen = selection.select(json.loads(text)["pairs"], 2, 5)
         self.assertEqual((document["complete"], document["plan"]["corpus"]["sample"],
                           [(r["configuration"], r["shaders"]["label"], r["shaders"]["source"], len(r["runs"]))
@@ -180,19 +167,17 @@ class CorpusRun(unittest.TestCase):
                          (True, 2, [(c, p["name"], p["source"], 2) for c in "ab" for p in chosen]))
         expected = [(c, name, r) for r in (1, 2) for i, name in enumerate(
             selection.shuffled([p["name"] for p in chosen], 5, r)) for c in ("ab" if (i + r) % 2 else "ba")]
-        ran = [line[1:].split("]")[0].split() for line in (lines + resumed.stderr).splitlines()
+        ran = [line[1:].split("]")[0].split() for line in (lines + resumed).splitlines()
                if line.endswith(" ms, 56 MiB")]
         self.assertEqual(ran, [[c, name, "%d/2" % r] for c, name, r in expected])
         # After each round one line for the corpus, none a pair.
-        looks = [line.split(" corpus: ")[0] for line in resumed.stderr.splitlines() if line.startswith("round")]
+        looks = [line.split(" corpus: ")[0] for line in resumed.splitlines() if line.startswith("round")]
         self.assertEqual(looks, ["round 1: b", "round 2: b"])
-        self.assertEqual((leftovers(), os.listdir(tmp)), ([], []))
+        self.assert_nothing_left()
 
     def test_n_auto_stops_on_the_corpus_verdict_and_a_gate_at_once_on_a_pair_linked_on_one_side(self):
-        work, tmp, saved = self.work, self.tmp, os.path.join(self.work, "r.json")
-        corpus = made_corpus(work, [b"[fragment shader]\nvoid main() { %s; }\n" % body
-                                    for body in (b"1.0", b"2.0", b"3.0; // nolink")])
-        env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=tmp)
+        corpus = made_corpus(self.dir, [b"[fragment shader]\nvoid main() { %s; }\n" % body
+                                        for body in (b"1.0", b"2.0", b"3.0; // nolink")])
         # (case, options, the others' variables (a's: FAKE_MS=1000), status, why it stopped, each one's corpus
         # time, rounds run)
         cases = (("A/A, and +10 %", [], ["b:FAKE_MS=1000", "c:FAKE_MS=1100"], 0,
@@ -201,26 +186,21 @@ class CorpusRun(unittest.TestCase):
                   "Stopped after round 1: 1 pair links on one side only, which fails the gate whatever more rounds "
                   "show.", [("b", "inconclusive")], 1))
         for number, (case, options, others, status, stopped, time, rounds) in enumerate(cases):
-            fake = ",FAKE_JITTER=0.005,FAKE_MARKER=%s/m%d" % (work, number)  # the same times every time
-            run = subprocess.run([TOOL, "-n", "auto", *options, "--binary", FAKE, "--corpus", corpus, "--json", saved,
-                                  "a:FAKE_MS=1000" + fake] + [config + fake for config in others], env=env,
-                                 capture_output=True, text=True, timeout=120)
-            self.assertTrue(os.path.exists(saved), run.stderr)
-            document = json.loads(pathlib.Path(saved).read_text())
-            os.remove(saved)
-            self.assertEqual((run.returncode, document["stopped"],
+            fake = ",FAKE_JITTER=0.005,FAKE_MARKER=%s/m%d" % (self.dir, number)  # the same times every time
+            status, out, err = self.tool("-n", "auto", *options, "--json", self.json, "a:FAKE_MS=1000" + fake,
+                                         *[config + fake for config in others], shaders=("--corpus", corpus))
+            self.assertTrue(os.path.exists(self.json), err)
+            document = self.saved()
+            os.remove(self.json)
+            self.assertEqual((status, document["stopped"],
                               [(c["configuration"], c["time"]["verdict"])
                                for c in document["corpus_verdict"]["configurations"]],
                               max(len(r["runs"]) for r in document["results"])),
-                             (status, stopped, time, rounds), case + run.stdout + run.stderr)
-        self.assertEqual((leftovers(), os.listdir(tmp)), ([], []))
+                             (status, stopped, time, rounds), case + out + err)
+        self.assert_nothing_left()
 
-
-class Saves(unittest.TestCase):
     def test_a_large_results_file_is_not_rewritten_after_every_run_but_always_at_the_end(self):
-        work = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, work)
-        path, save = os.path.join(work, "r.json"), results.saver(os.path.join(work, "r.json"))
+        path, save = self.json, results.saver(self.json)
         document = {"plan": {"runs": 2}, "results": [{"runs": [{"ms": 1, "x": "x" * results.PACED_BYTES}],
                                                       "failed_runs": []}]}
         save(document)

@@ -7,6 +7,7 @@ import pathlib
 import re
 import subprocess
 import unittest
+import unittest.mock
 
 from sbench.results import callgrind
 from sbench.running import counting
@@ -89,20 +90,7 @@ fn=(5)
 """
 
 
-def counted(counter, directory):
-    """(the count or None, why, the loop's exit status) of the fake-GL loop under counter, which spends SPIN_MS of
-    its CPU time before the loop and as much after it: a window wider than the loop counts them."""
-    wrapper, path = counting.wrapper(counter, BINARY, directory)  # the tracer beside the benchmark
-    ran = subprocess.run([*wrapper, LOOP], stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=directory,
-                         env=dict(os.environ, COUNTED_LOOP_SPIN_MS=str(SPIN_MS)))
-    return (*counting.read_count(counter, path), ran.returncode)
-
-
 class Counting(Files):
-
-    def task_clock(self):
-        os.environ[counting.EVENT_VARIABLE] = "task-clock"
-        self.addCleanup(os.environ.pop, counting.EVENT_VARIABLE)
 
     def test_without_a_hardware_counter_here_the_user_sees_one_line_and_nothing_runs(self):
         if os.path.isdir("/sys/bus/event_source/devices/cpu"):
@@ -119,12 +107,17 @@ class Counting(Files):
                          "compare: --counter goes with --clock instructions\n")
         self.assertFalse(os.path.exists(saved))
 
-    def test_the_tracer_counts_from_the_loops_entry_to_its_return_and_ends_as_the_program_ends(self):
-        self.task_clock()
+    def test_the_tracer_counts_from_the_loops_entry_to_its_return_ends_as_the_program_ends_and_counts_each_run(self):
+        self.enterContext(unittest.mock.patch.dict(os.environ, {counting.EVENT_VARIABLE: "task-clock"}))
         self.assertEqual(counting.choose("auto", BINARY)[0], "hardware")
+        # The fake-GL loop spends SPIN_MS of its CPU time before the loop and as much after it: a window wider
+        # than the loop counts them. The tracer is the one beside the benchmark.
+        wrapper, path = counting.wrapper("hardware", BINARY, self.work)
         before = os.times()
-        count, why, status = counted("hardware", self.work)
+        status = subprocess.run([*wrapper, LOOP], capture_output=True, cwd=self.work,
+                                env=dict(os.environ, COUNTED_LOOP_SPIN_MS=str(SPIN_MS))).returncode
         after = os.times()
+        count, why = counting.read_count("hardware", path)
         spent = (after.children_user + after.children_system - before.children_user - before.children_system) * 1e9
         self.assertEqual((why, status), (None, 0))
         # The loop's time, not the spins' on either side of it (ticks of 10 ms round the process's time).
@@ -144,6 +137,19 @@ class Counting(Files):
                                      os.path.join(beside, "counted_loop"), "a:COUNTED_LOOP_SIGNAL=11", "b:X=1")
         self.assertEqual((status, re.findall(r"^.* failed: .*$", text, re.M)),
                          (1, ["a shaders: run 1 failed: crashed (SIGSEGV) after its report"]), err)
+        # A comparison of the benchmark counts each run through the tracer.
+        saved = os.path.join(self.work, "r.json")
+        status, text, err = run_main("-n", "2", "--clock", "instructions", "--binary", BINARY, "--shaders", QUICK,
+                                     "--display", "private", "--json", saved, "a:GALLIUM_DRIVER=softpipe",
+                                     "b:GALLIUM_DRIVER=softpipe")
+        self.assertEqual(status, 0, err)
+        self.assertIn("counting the task clock (ns) in place of instructions with the hardware counter", err)
+        runs = [run for found in json.loads(pathlib.Path(saved).read_text())["results"] for run in found["runs"]]
+        # Each counted, and watched in the benchmark's own process (not the tracer's): its driver and CPU time.
+        self.assertEqual([(run["counter"], run["instructions"] > 0, run["cpu_us"] > 0,
+                           any("swrast_dri" in found["path"] for found in run["libraries"])) for run in runs],
+                         [("hardware", True, True, True)] * 4)
+        self.assertRegex(text, r"  instructions: \w")
 
     def test_two_callgrind_files_set_side_by_side_by_library_and_function_self_and_inclusive(self):
         paths = [self.write(None, text) for text in (LOOP_A, LOOP_B)]
@@ -217,24 +223,9 @@ class Counting(Files):
                       "(by callgrind):", calibrated[1], calibrated)
         # The same runs judged on the wall clock (memory too); runs never counted are refused the count.
         self.assertIn("memory: more memory +80.0 %", run_main("--report", self.write([old, new]))[1])
-        status, _, err = run_main("--diff", self.write([result("a", "p1", [1000] * 5, [50] * 5)]), self.write([new]),
-                                  "--clock", "instructions")
+        status, _, err = run_main("--diff", self.write([result("a", times=[1000] * 5)]), self.write([new]), "--clock",
+                                  "instructions")
         self.assertEqual((status, "has runs recorded without a count of their instructions" in err), (2, True))
-
-    def test_a_comparison_counts_each_run_through_the_tracer(self):
-        self.task_clock()
-        saved = os.path.join(self.work, "r.json")
-        status, text, err = run_main("-n", "2", "--clock", "instructions", "--binary", BINARY, "--shaders", QUICK,
-                                     "--display", "private", "--json", saved, "a:GALLIUM_DRIVER=softpipe",
-                                     "b:GALLIUM_DRIVER=softpipe")
-        self.assertEqual(status, 0, err)
-        self.assertIn("counting the task clock (ns) in place of instructions with the hardware counter", err)
-        runs = [run for found in json.loads(pathlib.Path(saved).read_text())["results"] for run in found["runs"]]
-        # Each counted, and watched in the benchmark's own process (not the tracer's): its driver and CPU time.
-        self.assertEqual([(run["counter"], run["instructions"] > 0, run["cpu_us"] > 0,
-                           any("swrast_dri" in found["path"] for found in run["libraries"])) for run in runs],
-                         [("hardware", True, True, True)] * 4)
-        self.assertRegex(text, r"  instructions: \w")
 
 
 if __name__ == "__main__":

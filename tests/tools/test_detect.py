@@ -16,7 +16,7 @@ import psycopg
 import postgres
 from sbench.history import detect, found_changes, store as stores, trials
 
-from test_bisect import BUILD, USE, History, git, read
+from test_bisect import BUILD, USE, History, empty_history, read
 from test_compare import run_main
 from test_counting import LOOP
 from test_faults import FAKE, TOOL, until
@@ -27,14 +27,11 @@ PG = {}
 
 
 def setUpModule():
-    PG["url"], PG["dir"] = postgres.start()
+    _, PG["dir"] = postgres.start()
+    unittest.addModuleCleanup(postgres.stop, PG["dir"])
 
 
-def tearDownModule():
-    postgres.stop(PG.pop("dir"))
-
-
-class Rates(unittest.TestCase):
+class Detector(unittest.TestCase):
     def test_unchanged_histories_stay_quiet_and_steps_and_creeps_are_found(self):
         # Floors a little below the full-size figures (docs/history.md), at 4 % noise a run.
         figures = trials.measure(UNITS, draws=24, false_commits=80)
@@ -45,8 +42,6 @@ class Rates(unittest.TestCase):
         runs = trials.history(UNITS, numpy.random.default_rng(386), 80, [(40 + 10 * k, 2.0) for k in range(3)])
         self.assertTrue(any(trials.near(c, 50, 11) for c in detect.detect(runs)["changes"]))
 
-
-class Answers(unittest.TestCase):
     def test_same_data_same_answer_and_no_change_between_identical_binaries(self):
         runs = trials.history(UNITS, numpy.random.default_rng(3), 30, [(15, -8.0)])
         first, again = detect.detect(runs), detect.detect([list(r) for r in runs])
@@ -80,14 +75,6 @@ def nights(test, urls, repo, commits, levels, noise, seed=5):
         for url in urls:
             test.assertEqual(run_main("record", path, "--repo", repo, "--commit", "llvmpipe=" + sha, "--store", url)
                              [::2], (0, ""))
-
-
-def empty_history(directory, count):
-    """A repository of count empty commits, and their hashes, oldest first."""
-    repo = os.path.join(directory, "repo")
-    subprocess.run("git init -q %s && cd %s && for i in $(seq %d); do git -c user.name=t -c user.email=t@t "
-                   "commit -q --allow-empty -m $i; done" % (repo, repo, count), shell=True, check=True)
-    return repo, git(repo, "rev-list", "--reverse", "HEAD").stdout.split()
 
 
 def stored(url, change_id, status=None):

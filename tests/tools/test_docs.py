@@ -2,8 +2,8 @@
 tools/usage-doc --check fails when a parser changed and the page did not."""
 
 import os
+import pathlib
 import re
-import shutil
 import subprocess
 import tempfile
 import unittest
@@ -21,24 +21,20 @@ def usage_doc(*argv):
 
 class UsagePage(unittest.TestCase):
     def test_the_page_holds_every_commands_current_help_and_a_stale_block_is_reported_then_rewritten(self):
-        with open(PAGE) as f:
-            page = f.read()
+        page = pathlib.Path(PAGE).read_text()
         for args in ["compare", "run-headless"] + ["compare " + name for name in compare.COMMAND_NAMES]:
             self.assertIn("<!-- help: %s -->" % args, page)
         done = usage_doc("--check")
         self.assertEqual((done.returncode, done.stderr), (0, ""), "regenerate with tools/usage-doc")
-        directory = tempfile.mkdtemp(prefix="shaderbench-docs-")
-        self.addCleanup(shutil.rmtree, directory)
+        directory = self.enterContext(tempfile.TemporaryDirectory(prefix="shaderbench-docs-"))
         stale = os.path.join(directory, "usage.md")
         block = page.index("<!-- help: compare run -->")
-        with open(stale, "w") as f:
-            f.write(page[:block] + page[block:].replace("```text\n", "```text\nan older option\n", 1))
+        pathlib.Path(stale).write_text(page[:block] + page[block:].replace("```text\n", "```text\nan older help\n", 1))
         done = usage_doc("--check", stale)
         self.assertEqual((done.returncode, done.stderr.count("\n")), (1, 1), done.stderr)
         self.assertIn("the help of compare run differs", done.stderr)
         self.assertEqual(usage_doc(stale).returncode, 0)
-        with open(stale) as f:
-            self.assertEqual(f.read(), page)
+        self.assertEqual(pathlib.Path(stale).read_text(), page)
 
     def test_compare_h_gives_each_status_a_subcommand_ends_with_and_names_it(self):
         statuses = dict(re.findall(r"^  (\d+) +(.*(?:\n  {5}.*)*)", compare.__doc__, re.M))

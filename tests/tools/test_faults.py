@@ -18,12 +18,9 @@ import time
 import unittest
 
 from sbench.running import plan
-from test_compare import run_main
+from test_compare import FAKE, ROOT, TOOL, run_main
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-TOOL = os.path.join(ROOT, "tools", "compare")
-FAKE = os.path.join(HERE, "fake_bench.py")
+HERE = os.path.dirname(FAKE)
 BINARY = os.environ.get("SHADERBENCH") or sys.exit("SHADERBENCH must name the shaderbench binary (ctest sets it)")
 ctypes.CDLL(None).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER: whatever the tool leaves running becomes our child
 
@@ -55,8 +52,8 @@ def until(holds, what, seconds=60):
 
 def for_nobody(case, tool=False):
     """A directory under /tmp that nobody may enter, whatever the checkout's parents; tool: a copy of the tool."""
-    directory = tempfile.mkdtemp(prefix="shaderbench-nobody-", dir="/tmp")
-    case.addCleanup(shutil.rmtree, directory, True)
+    directory = case.enterContext(tempfile.TemporaryDirectory(prefix="shaderbench-nobody-", dir="/tmp",
+                                                              ignore_cleanup_errors=True))
     os.chmod(directory, 0o755)
     if tool:
         shutil.copy(TOOL, directory)
@@ -77,8 +74,8 @@ class ToolCase(unittest.TestCase):
     """The tool as a user runs it, with a TMPDIR of its own so that nothing it leaves there goes unseen."""
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="shaderbench-faults-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = self.enterContext(tempfile.TemporaryDirectory(prefix="shaderbench-faults-",
+                                                                 ignore_cleanup_errors=True))
         self.tmp, self.json, self.marker, self.pair = (os.path.join(self.dir, name)
                                                        for name in ("tmp", "r.json", "started", "pair"))
         os.makedirs(os.path.join(self.pair, "shaders"))
@@ -86,16 +83,18 @@ class ToolCase(unittest.TestCase):
         for name, statement in zip(plan.PAIR, ("gl_Position = vec4(0.0);", "gl_FragColor = vec4(1.0);")):
             pathlib.Path(self.pair, "shaders", name).write_text("void main() { %s }\n" % statement)
 
-    def start(self, *argv, binary=FAKE, env=None, cwd=None):
-        return self.popen("--binary", binary, "--shaders", self.pair, *argv, env=env, cwd=cwd)
+    def start(self, *argv, binary=FAKE, env=None, cwd=None, shaders=None):
+        """The tool started on binary and the case's pair (or shaders: other options that give the shaders)."""
+        shaders = ("--shaders", self.pair) if shaders is None else shaders
+        return self.popen("--binary", binary, *shaders, *argv, env=env, cwd=cwd)
 
     def popen(self, *argv, env=None, cwd=None):
         base = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
         return subprocess.Popen([TOOL, *argv], text=True, env={**base, "TMPDIR": self.tmp, **(env or {})}, cwd=cwd,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
-    def tool(self, *argv, binary=FAKE, env=None):
-        proc = self.start(*argv, binary=binary, env=env)
+    def tool(self, *argv, binary=FAKE, env=None, shaders=None):
+        proc = self.start(*argv, binary=binary, env=env, shaders=shaders)
         out, err = proc.communicate(timeout=240)
         return proc.returncode, out, err
 
@@ -236,8 +235,7 @@ class Faults(ToolCase):
             (["--shaders", os.path.join(self.pair, "shaders")],
              "--shaders %s/shaders: the same pair as --shaders %s" % (self.pair, self.pair)),
             (["other:MESA_SHADER_CACHE_DIR=/tmp/c"],
-             "other: MESA_SHADER_CACHE_DIR is set by the tool for every run (see --cache and --display)"),
-        ]
+             "other: MESA_SHADER_CACHE_DIR is set by the tool for every run (see --cache and --display)")]
         for extra, line in cases:  # in this process: the same code, without starting a process each time
             self.assertEqual(run_main("--binary", FAKE, "--shaders", self.pair, "-n", "1", *extra,
                                       "fake:FAKE_MARKER=" + self.marker), (2, "", "compare: %s\n" % line))

@@ -8,7 +8,6 @@ import multiprocessing
 import os
 import pathlib
 import random
-import shutil
 import tempfile
 import traceback
 import unittest
@@ -19,10 +18,9 @@ from sbench.results import calls, document as results, trace_events
 from sbench.running import plan
 from sbench.analysis import verdicts
 from sbench.commands import common, run
-from test_compare import recorded_run, run_main
+from test_compare import FAKE, ROOT, recorded_run, run_main
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-TOOLS = os.path.join(HERE, "..", "..", "tools")
+TOOLS = os.path.join(ROOT, "tools")
 MUTATIONS, COMMAND_LINE = 600, {"read": 6, "refused": 3}
 VALUES = [None, True, 0, -1, 2.5, "", "two\nlines", "\udcff", "a\x00b", [], {}, [1, 2], {"a": 1}, 10 ** 400, 1e300,
           "NaN", "Infinity", 4096, -0.0]
@@ -99,12 +97,12 @@ def command_line(directory, number, text):
 class Fuzz(unittest.TestCase):
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="shaderbench-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-        self.addCleanup(shutil.rmtree, self.dir)
+        self.dir = self.enterContext(tempfile.TemporaryDirectory(
+            prefix="shaderbench-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None))
         os.mkdir(os.path.join(self.dir, "pair"))
         for name in plan.PAIR:
             pathlib.Path(self.dir, "pair", name).write_text("void main() {}\n")
-        self.document = valid_document(os.path.join(HERE, "fake_bench.py"), os.path.join(self.dir, "pair"))
+        self.document = valid_document(FAKE, os.path.join(self.dir, "pair"))
 
     def read_everything(self, document, path):
         rows = tables.table_rows([document], True)

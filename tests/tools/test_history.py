@@ -16,9 +16,8 @@ import uuid
 import postgres
 import psycopg
 from sbench.history import schema, series, store as stores
-from sbench.history.schema import VERSION
 from sbench.running import plan
-from test_bisect import History, git, read
+from test_bisect import empty_history, git
 from test_compare import ROOT, run_main as main
 from test_corpus import made_corpus
 from test_faults import FAKE, TOOL, as_nobody, for_nobody
@@ -29,15 +28,14 @@ WORK = {}
 def setUpModule():
     """A PostgreSQL, a driver repository of three commits, and two results
     files of the fake benchmark (ref and new, 2 runs each)."""
-    WORK["dir"] = tempfile.mkdtemp(prefix="shaderbench-history-")
-    WORK["pg"], WORK["pg_dir"] = postgres.start()
-    WORK["pair"], WORK["repo"] = (os.path.join(WORK["dir"], name) for name in ("pair", "repo"))
+    WORK["dir"] = unittest.enterModuleContext(tempfile.TemporaryDirectory(prefix="shaderbench-history-"))
+    _, WORK["pg_dir"] = postgres.start()
+    unittest.addModuleCleanup(postgres.stop, WORK["pg_dir"])
+    WORK["pair"] = os.path.join(WORK["dir"], "pair")
     os.makedirs(os.path.join(WORK["pair"], "shaders"))
     for name in plan.PAIR:
         pathlib.Path(WORK["pair"], "shaders", name).write_text("void main() { }\n")
-    git(WORK["dir"], "init", "-q", "repo")
-    for i in range(3):
-        git(WORK["repo"], "commit", "-q", "--allow-empty", "-m", "c%d" % i)
+    WORK["repo"], _ = empty_history(WORK["dir"], 3)
     WORK["a"], WORK["b"] = (os.path.join(WORK["dir"], name + ".json") for name in "ab")
     measure("-n", "2", "--json", WORK["a"], "ref:FAKE_BENCH=ok", "new:FAKE_BENCH=ok,FAKE_MS=1300")
 
@@ -48,16 +46,11 @@ def setUpModule():
     edited(WORK["a"], WORK["b"], later, id=uuid.uuid4().hex)
 
 
-def measure(*argv):
-    """The tool run on the fake benchmark and the module's pair."""
+def measure(*argv, shaders=None):
+    """The tool run on the fake benchmark and the module's pair (or shaders: --corpus DIR)."""
     env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=WORK["dir"])
-    subprocess.run([TOOL, "--binary", FAKE, "--shaders", WORK["pair"], *argv], env=env, check=True,
+    subprocess.run([TOOL, "--binary", FAKE, *(shaders or ("--shaders", WORK["pair"])), *argv], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def tearDownModule():
-    postgres.stop(WORK.pop("pg_dir"))
-    shutil.rmtree(WORK["dir"], ignore_errors=True)
 
 
 def counts(url):
@@ -118,12 +111,11 @@ def described(url):
                                    "information_schema.columns WHERE table_schema = 'public'").fetchall()
             keys = conn.execute("SELECT indexdef FROM pg_indexes WHERE schemaname = 'public'").fetchall()
         return set(columns), {k[0].split(" ON ", 1)[1].replace(" USING btree", "") for k in keys}
-    conn = sqlite3.connect(url)
-    tables = [row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
-    columns = {(t, c[1], c[2], c[3]) for t in tables for c in conn.execute("PRAGMA table_info(%s)" % t)}
-    keys = {(t, i[2], tuple(c[2] for c in conn.execute("PRAGMA index_info(%s)" % i[1])))
-            for t in tables for i in conn.execute("PRAGMA index_list(%s)" % t)}
-    conn.close()
+    with contextlib.closing(sqlite3.connect(url)) as conn:
+        tables = [row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
+        columns = {(t, c[1], c[2], c[3]) for t in tables for c in conn.execute("PRAGMA table_info(%s)" % t)}
+        keys = {(t, i[2], tuple(c[2] for c in conn.execute("PRAGMA index_info(%s)" % i[1])))
+                for t in tables for i in conn.execute("PRAGMA index_list(%s)" % t)}
     return columns, keys
 
 
@@ -139,15 +131,9 @@ class Stores(unittest.TestCase):
         name = "t%d_%d" % (os.getpid(), self.made) + os.path.basename(self.dir).replace("-", "_").lower()
         return [os.path.join(self.dir, "%d.sqlite" % self.made), postgres.fresh_database(WORK["pg_dir"], name)]
 
-    def record(self, url, *argv):
-        """What record said, having said nothing on standard error and exited 0."""
-        status, out, err = main("record", "--store", url, *argv)
-        self.assertEqual((status, err), (0, ""), err)
-        return out
-
-    def shown(self, url, *argv):
-        """What history printed, having exited 0."""
-        status, out, err = main("history", "--store", url, *argv)
+    def said(self, command, url, *argv):
+        """What command (record, history) printed, having exited 0 and said nothing on standard error."""
+        status, out, err = main(command, "--store", url, *argv)
         self.assertEqual((status, err), (0, ""), err)
         return out
 
@@ -171,30 +157,25 @@ class Store(Stores):
                 self.assertEqual(counts(url), {"machines": 1, "commits": 1, "comparisons": 2, "results": 4,
                                                "runs": 8, "series": 4})
 
-    def test_the_gpus_are_part_of_the_machine_and_only_pci_ids_are_kept(self):
-        devices = pathlib.Path(self.dir, "pci")
-        for slot, *ids in (("0000:03:00.0", "0x030000", "0x10DE", "0x2204"),
-                           ("0000:00:02.0", "0x038000", "0x8086", "0x9a49"),
-                           ("0000:00:03.0", "0x020000", "0x1af4", "0x1041")):
-            (devices / slot).mkdir(parents=True)
-            for name, text in zip(("class", "vendor", "device"), ids):
-                (devices / slot / name).write_text(text + "\n")
-        gpus = plan.gpu_ids(str(devices)) + ["x\x1b[2J", 3]
-        url = os.path.join(self.dir, "gpu.sqlite")
-        self.record(url, WORK["a"])
-        self.record(url, edited(WORK["a"], os.path.join(self.dir, "gpu.json"), lambda d: d["host"].update(gpus=gpus),
-                                id=uuid.uuid4().hex))
-        self.assertEqual(sqlite3.connect(url).execute("SELECT gpu FROM machines ORDER BY id").fetchall(),
-                         [("",), ("10de:2204 8086:9a49",)])
-
-    def test_the_first_schema_migrates_to_the_current_one_and_a_newer_store_is_refused(self):
+    def test_the_first_schema_migrates_to_the_current_one_with_what_it_holds_and_a_newer_store_is_refused(self):
         for made, migrated in zip(self.urls(), self.urls()):
             with self.subTest(url=made):
                 stores.close(stores.connect(made))
-                stores.close(stores.connect(migrated, first=True))
+                store, key = older(migrated, 1)
+                # A part of one comparison and the whole of it, from vm; another from a host of the same hardware:
+                # rekeyed as one comparison, and the hosts told apart.
+                for digest, host, numbers in (("x1", "vm", [1]), ("x2", "vm", [1, 2]), ("x3", "other", [1])):
+                    result = compared(store, key, digest, "{}", host)
+                    for number in numbers:
+                        insert(store, "runs", result_id=result, number=number, failed=0, ms=1000, details="{}")
+                stores.close(store)
                 self.assertNotEqual(described(made), described(migrated))
-                self.record(migrated, WORK["a"])
+                self.assertEqual(counts(migrated), {"machines": 2, "commits": 0, "comparisons": 2, "results": 2,
+                                                    "runs": 3, "series": 2})  # counted on a write's connection
                 self.assertEqual(described(made), described(migrated))
+                out = self.said("history", migrated, "--machine", "vm")
+                self.assertEqual([line.split()[2] for line in out.splitlines()[3:]], ["2"], out)
+                self.said("record", migrated, WORK["a"])
                 execute(migrated, "INSERT INTO schema_version (version, applied) VALUES (99, '')")
                 self.refused("schema version 99, newer than this tool's", "history", "--store", migrated)
 
@@ -209,32 +190,15 @@ class Store(Stores):
             with self.subTest(url=url):
                 # b (1400 ms) at the later commit is recorded first: the history still puts a (1300 ms) first.
                 for path, rev in ((WORK["b"], "HEAD"), (WORK["a"], "HEAD~1")):
-                    self.record(url, path, "--repo", WORK["repo"], "--commit", "new=" + rev)
-                out = self.shown(url, "--config", "new", "--pair", "pair", "--measure", "time")
+                    self.said("record", url, path, "--repo", WORK["repo"], "--commit", "new=" + rev)
+                out = self.said("history", url, "--config", "new", "--pair", "pair", "--measure", "time")
                 self.assertEqual([line.split()[1:4] for line in out.splitlines()[2:4]],
                                  [["2", "2", "1300.0"], ["3", "2", "1400.0"]])
-                self.record(url, evil, "--machine", "tag\x1b[2J")
-                out = self.shown(url, "--machine", "tag\x1b[2J", "--csv", csv_path)
+                self.said("record", url, evil, "--machine", "tag\x1b[2J")
+                out = self.said("history", url, "--machine", "tag\x1b[2J", "--csv", csv_path)
                 text = pathlib.Path(csv_path).read_text()
                 self.assertEqual(("\x1b" in out + text, "tag\\x1b[2J" in out, "'=HYPERLINK(1)" in text),
                                  (False, True, True), out + text)
-
-
-class Bisected(History):
-    def test_a_bisect_records_each_run_as_a_point_at_the_commit_it_ran(self):
-        repo, c = self.history([1000, 1000, 1300])
-        url = os.path.join(self.dir, "bisect.sqlite")
-        (out, err), status = self.bisect(repo, c[0], c[2], "--json", self.json, "--record", "--store", url,
-                                         "--machine", "m")
-        self.assertEqual(status, 0, err)
-        steps = json.loads(read(self.json))["steps"]
-        ran = [sum(len(s["rounds"]) for s in steps if sha in s["commits"]) for sha in c]
-        (one,) = json.loads(subprocess.run([TOOL, "history", "--store", url, "--machine", "m", "--measure", "time",
-                                            "--json", "-"], capture_output=True, check=True).stdout)
-        self.assertEqual([(p["commit"], p["position"], len(p["runs"])) for p in one["points"]],
-                         [(sha, i + 1, n) for i, (sha, n) in enumerate(zip(c, ran))])
-        for point, ms in zip(one["points"], (1000, 1000, 1300)):
-            self.assertAlmostEqual(point["median"], ms, delta=ms * 0.1)
 
 
 class Guarded(Stores):
@@ -243,7 +207,7 @@ class Guarded(Stores):
 
     def test_no_output_is_an_input_the_store_and_the_files_beside_it_nor_a_file_of_the_tools_checkout(self):
         url = os.path.join(self.dir, "s.sqlite")
-        self.record(url, WORK["a"])
+        self.said("record", url, WORK["a"])
         kept = pathlib.Path(url).read_bytes()
         run = ["run", "--binary", FAKE, "--record", "--store", url]
         bisect = ["bisect", "HEAD~2", "HEAD", "--repo", WORK["repo"], "--build", "true", "--use", "X=1", "--builds",
@@ -301,7 +265,7 @@ class Guarded(Stores):
                 ("versioned", "not a shaderbench", (["history"], ["record", WORK["a"]])),
                 ("text", "file is not a database", (["history"], ["record", WORK["a"]])),
                 ("empty", "nothing is recorded there (record makes it)", (["history"], ["changes"])),
-                ("old", "schema version 1, older than this tool's (%d): a write (record) migrates it" % VERSION,
+                ("old", "schema version 1, older than this tool's (%d): a write (record) migrates it" % schema.VERSION,
                  (["history"], ["changes"]))):
             path = os.path.join(self.dir, name)
             kept = pathlib.Path(path).read_bytes()
@@ -325,7 +289,7 @@ class Guarded(Stores):
         bystander = fleet.replace("postgres@", "bystander@")
         self.refused("permission denied", "record", "--store", bystander, WORK["a"])
         for url in (current, fleet):
-            self.record(url, WORK["a"])
+            self.said("record", url, WORK["a"])
             execute(url, """INSERT INTO changes (series_id, detector, detector_version, parameters, seed, commit_range,
                 change_pct, direction, status, created, updated)
                 VALUES (1, 'd', '1', '{}', 0, '[]', 30, 'slower', 'detected', '', '')""")
@@ -348,22 +312,12 @@ class Identity(Stores):
         if old:
             document.pop("id", None)
 
-    def test_overlapping_copies_of_one_comparison_store_each_run_once(self):
+    def test_comparisons_started_together_runs_the_store_lost_and_overlapping_copies_are_each_recorded_once(self):
+        first, twin = os.path.join(self.dir, "first.json"), os.path.join(self.dir, "twin.json")
         files = [edited(WORK["a"], os.path.join(self.dir, name + ".json"), lambda d: self.cut(d, runs, old=old), indent)
                  for name, runs, old, indent in (("part", 1, False, 1), ("full", 2, False, 1),
                                                  ("indented", 2, False, 4),
                                                  ("old-part", 1, True, 1), ("old-full", 2, True, 1))]
-        for url in self.urls():
-            with self.subTest(url=url):
-                status, out, err = main("record", "--store", url, *files)
-                self.assertEqual([line.split(": ", 1)[1].split(" (")[0].split(" to ")[0]
-                                  for line in out.splitlines() if not line.startswith(" ")],
-                                 ["recorded, 2 runs", "added 2 runs", "already recorded", "recorded, 2 runs",
-                                  "added 2 runs"], out)
-                self.assertEqual([counts(url)[k] for k in ("comparisons", "runs")], [2, 8])
-
-    def test_comparisons_started_together_and_runs_the_store_lost_are_each_recorded(self):
-        first, twin = os.path.join(self.dir, "first.json"), os.path.join(self.dir, "twin.json")
         for url in self.urls():
             with self.subTest(url=url):
                 measure("-n", "2", "--json", first, "--record", "--store", url, "ref:FAKE_BENCH=ok",
@@ -378,6 +332,13 @@ class Identity(Stores):
                 self.assertEqual([line.split(": ", 1)[1][:12] for line in out.splitlines()[::2]],
                                  ["added 2 runs", "already reco"], out)
                 self.assertEqual([counts(url)[k] for k in ("comparisons", "runs")], [2, 8])
+                # Parts and copies of another comparison, with its id and without.
+                status, out, err = main("record", "--store", url, *files)
+                self.assertEqual([line.split(": ", 1)[1].split(" (")[0].split(" to ")[0]
+                                  for line in out.splitlines() if not line.startswith(" ")],
+                                 ["recorded, 2 runs", "added 2 runs", "already recorded", "recorded, 2 runs",
+                                  "added 2 runs"], out)
+                self.assertEqual([counts(url)[k] for k in ("comparisons", "runs")], [4, 16])
 
     def test_a_record_adds_what_an_earlier_one_lacked_and_refuses_what_contradicts_it_or_is_bad(self):
         bad, a, b = os.path.join(self.dir, "bad.json"), WORK["a"], WORK["b"]
@@ -385,7 +346,7 @@ class Identity(Stores):
         at = ["--repo", WORK["repo"], "--commit"]
         for url in self.urls():
             with self.subTest(url=url):
-                self.assertIn("recorded, 4 runs", self.record(url, a))
+                self.assertIn("recorded, 4 runs", self.said("record", url, a))
                 for argv, status, says in (([a, *at, "new=HEAD~1", "--machine", "runner-b"], 0,
                                             "set --machine runner-b, --commit new="),
                                            ([a, *at, "new=HEAD"], 2, "new of comparison 1 is recorded at"),
@@ -399,25 +360,10 @@ class Identity(Stores):
                                      got)
                     if status:
                         self.assertEqual(counts(url), before, "a refused record wrote")
-                out = self.shown(url, "--machine", "runner-b", "--config", "new", "--measure", "time")
+                out = self.said("history", url, "--machine", "runner-b", "--config", "new", "--measure", "time")
                 self.assertEqual([line.split()[1:3] for line in out.splitlines()[2:]], [["2", "2"]])
                 # The untagged machine's series went with its comparison.
                 self.assertEqual([counts(url)[k] for k in ("comparisons", "runs", "commits", "series")], [1, 4, 1, 4])
-
-    def test_a_store_of_the_second_version_is_rekeyed_and_its_hosts_told_apart(self):
-        for url in self.urls():
-            with self.subTest(url=url):
-                store, key = older(url, 2)
-                # A part of one comparison and the whole of it, from vm; another from a host of the same hardware.
-                for digest, host, numbers in (("x1", "vm", [1]), ("x2", "vm", [1, 2]), ("x3", "other", [1])):
-                    result = compared(store, key, digest, "{}", host)
-                    for number in numbers:
-                        insert(store, "runs", result_id=result, number=number, failed=0, ms=1000, details="{}")
-                stores.close(store)
-                self.assertEqual(counts(url), {"machines": 2, "commits": 0, "comparisons": 2, "results": 2, "runs": 3,
-                                               "series": 2})
-                out = self.shown(url, "--machine", "vm")
-                self.assertEqual([line.split()[2] for line in out.splitlines()[3:]], ["2"], out)
 
     def test_a_store_of_the_third_version_keeps_its_counted_runs_as_counts_not_times(self):
         counted = '{"counter":"callgrind","instructions":7000000000,"x":1}'
@@ -433,7 +379,7 @@ class Identity(Stores):
                        commit_range="[]", change_pct=30, direction="slower", status="detected", created="", updated="")
                 stores.close(store)
                 execute(url, "SELECT 1")  # a write's connection: migrated
-                self.assertEqual([self.shown(url, "--measure", measure).splitlines()[3].split()[2:4]
+                self.assertEqual([self.said("history", url, "--measure", measure).splitlines()[3].split()[2:4]
                                   for measure in ("time", "memory", "instructions")],
                                  [["1", "1000.0"], ["1", "5.0"], ["1", "7000000000"]])
                 store = stores.connect(url)
@@ -461,43 +407,46 @@ class Identity(Stores):
         merge = git(repo, "rev-parse", "HEAD").stdout.strip()
         self.refused("merge %s (position 3) brought it in" % merge[:12], "record", "--store", url, WORK["a"],
                      "--repo", repo, "--commit", "new=topic")
-        self.record(url, WORK["a"], "--repo", repo, "--commit", "new=main")
+        self.said("record", url, WORK["a"], "--repo", repo, "--commit", "new=main")
 
 
 class Reads(Stores):
-    def test_a_series_is_read_at_one_moment_while_a_record_commits_between_its_statements(self):
+    def test_a_series_is_read_at_one_moment_series_of_two_hosts_or_binaries_never_merge_and_gpus_are_pci_ids(self):
+        # The other host has GPUs (a machine's part): of what it says it has, only PCI ids are kept.
+        devices = pathlib.Path(self.dir, "pci")
+        for slot, *ids in (("0000:03:00.0", "0x030000", "0x10DE", "0x2204"),
+                           ("0000:00:02.0", "0x038000", "0x8086", "0x9a49"),
+                           ("0000:00:03.0", "0x020000", "0x1af4", "0x1041")):
+            (devices / slot).mkdir(parents=True)
+            for name, text in zip(("class", "vendor", "device"), ids):
+                (devices / slot / name).write_text(text + "\n")
+        gpus = plan.gpu_ids(str(devices)) + ["x\x1b[2J", 3]
+        others = [edited(WORK["a"], os.path.join(self.dir, "%s.json" % key), lambda d: d.update(
+            {"id": uuid.uuid4().hex, key: dict(d[key], **changed)}))
+            for key, changed in (("host", {"name": "other", "gpus": gpus}), ("binary", {"sha256": "f" * 64}))]
         for url in self.urls():
             with self.subTest(url=url):
-                self.record(url, WORK["a"])
+                self.said("record", url, WORK["a"])
                 store = stores.connect(url)
                 self.addCleanup(stores.close, store)
                 (one,) = series.series_list(store, configuration="new", measure="time")
                 # Another record commits the next night's between the statements of the read.
                 self.assertEqual(len(series.series_points(store, one["id"],
-                                                          between=lambda: self.record(url, WORK["b"]))), 1)
+                                                          between=lambda: self.said("record", url, WORK["b"]))), 1)
                 self.assertEqual(len(series.series_points(store, one["id"])), 2)
-
-    def test_series_of_two_hosts_or_two_binaries_never_merge_nor_read_alike(self):
-        files = [WORK["a"]] + [edited(WORK["a"], os.path.join(self.dir, "%s.json" % key), lambda d: d.update(
-            {"id": uuid.uuid4().hex, key: dict(d[key], **{field: value})}))
-            for key, field, value in (("host", "name", "other"), ("binary", "sha256", "f" * 64))]
-        for url in self.urls():
-            with self.subTest(url=url):
-                self.record(url, *files)
-                out = self.shown(url, "--config", "new", "--pair", "pair", "--measure", "time")
+                self.said("record", url, *others)
+                out = self.said("history", url, "--config", "new", "--pair", "pair", "--measure", "time")
                 names = [line for line in out.splitlines() if line and not line.startswith(" ")]
                 self.assertEqual((len(set(names)), sum("binary ffffffffffff" in name for name in names)), (3, 1), out)
-                out = self.shown(url, "--machine", "other", "--config", "new", "--measure", "time")
+                out = self.said("history", url, "--machine", "other", "--config", "new", "--measure", "time")
                 self.assertEqual(out.splitlines()[0], "other new pair time (ms)")
+                self.assertEqual(stores.rows(store, "SELECT gpu FROM machines ORDER BY id"),
+                                 [{"gpu": ""}, {"gpu": "10de:2204 8086:9a49"}])
 
-
-class Corpus(Stores):
     def test_a_corpus_is_its_pairs_runs_and_a_series_a_configuration_and_measure_of_the_pairs_geometric_means(self):
         path = os.path.join(self.dir, "r.json")
         corpus = made_corpus(self.dir, [b"[fragment shader]\nvoid main() { %d; }\n" % i for i in range(4)])
-        env = dict({k: v for k, v in os.environ.items() if k != "DISPLAY"}, TMPDIR=WORK["dir"])
-        subprocess.run([TOOL, "-n", "2", "--binary", FAKE, "--corpus", corpus, "--json", path, "a:FAKE_BENCH=ok",
-                        "b:FAKE_BENCH=ok"], env=env, check=True, capture_output=True)
+        measure("-n", "2", "--json", path, "a:FAKE_BENCH=ok", "b:FAKE_BENCH=ok", shaders=("--corpus", corpus))
         # ms by configuration, pair and round (MiB: a hundredth); the last pair fails to link on b only, and counts
         # nowhere (its 0 MiB, which would make any geometric mean 0, too).
         ms = {"a": [[1000, 1000], [2000, 1000], [4000, 8000], [9, 9]],
@@ -515,10 +464,10 @@ class Corpus(Stores):
                              for name, done in (("complete", True), ("partial", False)))
         for url in self.urls():
             with self.subTest(url=url):
-                self.record(url, partial)
+                self.said("record", url, partial)
                 self.assertEqual(counts(url)["series"], 0)  # a mean over some of the pairs is not the corpus's
-                self.record(url, complete)
-                self.assertIn("already recorded", self.record(url, complete))
+                self.said("record", url, complete)
+                self.assertIn("already recorded", self.said("record", url, complete))
                 self.assertEqual({k: counts(url)[k] for k in ("results", "runs", "series")},
                                  {"results": 10, "runs": 20, "series": 4})
                 store = stores.connect(url)

@@ -28,8 +28,7 @@ class Hostile(unittest.TestCase):
         self.dir = for_nobody(self)  # nobody may reach the shared directory in it
         os.mkdir(self.path("shared"))
         os.chmod(self.path("shared"), 0o1777)
-        self.results = self.write(document([result("a", "p1", [1000] * 5, [50] * 5),
-                                            result("b", "p1", [1100] * 5, [50] * 5)]))
+        self.results = self.write(document([result("a", times=[1000] * 5), result("b", times=[1100] * 5)]))
 
     def path(self, name):
         return os.path.join(self.dir, name)

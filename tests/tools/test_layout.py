@@ -8,6 +8,7 @@ import gzip
 import importlib
 import json
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -40,9 +41,7 @@ def imported(name, path, known):
     """The package's modules that module name imports, at its top or inside a function."""
     package = name.split(".") if path.endswith("__init__.py") else name.split(".")[:-1]
     found = set()
-    with open(path) as f:
-        tree = ast.parse(f.read())
-    for node in ast.walk(tree):
+    for node in ast.walk(ast.parse(pathlib.Path(path).read_text())):
         if isinstance(node, ast.ImportFrom):
             base = package[:len(package) - node.level + 1] if node.level else []
             base = base + (node.module.split(".") if node.module else [])
@@ -73,8 +72,7 @@ class Layout(unittest.TestCase):
         self.assertEqual(upward, [])
 
     def test_the_module_map_names_every_module_and_only_those(self):
-        with open(os.path.join(ROOT, "docs", "development.md")) as f:
-            listed = set(re.findall(r"^- `([\w/]+\.py)`:", f.read(), re.M))
+        listed = set(re.findall(r"^- `([\w/]+\.py)`:", pathlib.Path(ROOT, "docs", "development.md").read_text(), re.M))
         present = {os.path.relpath(path, PACKAGE) for path in modules().values() if not path.endswith("__init__.py")}
         self.assertEqual((sorted(present - listed), sorted(listed - present)), ([], []))
         summary = importlib.import_module("sbench").__doc__  # and the package's own summary names each part

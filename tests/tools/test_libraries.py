@@ -12,13 +12,11 @@ import tempfile
 import unittest
 
 from sbench.presentation import report_page as report
-from sbench.results import document as results
-from sbench.results import program_output as output
+from sbench.results import document as results, program_output as output
 from sbench.running import desktop, libraries, observe
 from sbench.system import proc
 from test_compare import document, result
 from test_faults import BINARY, FAKE, ToolCase
-import forward_gl
 
 MAPS = b"""\
 7f0000000000-7f0000001000 r--p 00000000 08:01 2001                       /usr/lib/x86_64-linux-gnu/libGL.so.1.7.0
@@ -45,14 +43,13 @@ garbage line libGL.so.1"""
 
 class Maps(unittest.TestCase):
 
-    def test_only_whole_files_of_gl_and_drivers_or_under_the_directories_are_named(self):
+    def test_whole_files_of_gl_and_drivers_or_under_the_directories_named_from_a_file_or_a_live_process(self):
         self.assertEqual(libraries.parse_maps(MAPS, ["/opt/my build"]), [
             "/home/u/x /usr/lib/libEGL.so.1",  # a space in a name is the name's, not a field's end
             "/opt/my build/lib/helper.so ", "/opt/my build/lib/libGL.so.1",
             "/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/x86_64-linux-gnu/libGL.so.1.7.0",
             "/usr/lib/x86_64-linux-gnu/libLLVM-15.so.1", "/usr/lib/x86_64-linux-gnu/libgallium-24.2.so"])
-
-    def test_a_live_process_by_its_real_paths_and_a_gone_one_as_unknown_and_unsampled(self):
+        # A gone process's are unknown, and its memory unsampled (below).
         with tempfile.TemporaryDirectory() as work:
             link = os.path.join(work, "bin")
             os.symlink(os.path.dirname(os.path.realpath(sys.executable)), link)
@@ -130,8 +127,7 @@ class ReadBack(unittest.TestCase):
             ([dict(good, sha256="AB" * 32)], "libraries[0].sha256 should be 64 lowercase hexadecimal digits"),
             ([dict(good, sha256="ab" * 32 + "\n")], "64 lowercase hexadecimal digits"),
             ([{"path": "/x"}], "libraries[0] has no 'sha256'"),
-            ([good] * 1001, "holds 1001 libraries, more than a run records (1000)"),
-        ]
+            ([good] * 1001, "holds 1001 libraries, more than a run records (1000)")]
         for found, error in cases:
             with self.subTest(error=error):
                 checked = result("a", "p1", [1000], [50])
@@ -149,13 +145,20 @@ class ReadBack(unittest.TestCase):
 
 
 LINK_DELAY_US = 2000  # over the pair's 1000 links, 2 s: far above what a run of it varies by
+# A libGL.so.1 that forwards to the system's but spends a set delay in each glLinkProgram: a known slowdown.
+FORWARD_GL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "forward_gl.c")
 
 
 class ThroughAForwardingLibrary(ToolCase):
 
     def test_a_run_records_the_library_it_loaded_and_the_delay_built_into_it_slows_every_link(self):
-        built = {name: os.path.realpath(forward_gl.build(os.path.join(self.dir, name, "lib"), delay))
-                 for name, delay in (("zero", 0), ("slow", LINK_DELAY_US))}
+        arch = subprocess.run(["cc", "-print-multiarch"], capture_output=True, text=True, check=True).stdout.strip()
+        built = {name: os.path.join(os.path.realpath(self.dir), name, "lib") for name in ("zero", "slow")}
+        for directory, delay in zip(built.values(), (0, LINK_DELAY_US)):
+            os.makedirs(directory)
+            subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Werror", "-DLINK_DELAY_US=%d" % delay,
+                            '-DREAL_LIBGL="%s"' % os.path.join("/usr/lib", arch, "libGL.so.1"), "-o",
+                            os.path.join(directory, "libGL.so.1"), FORWARD_GL, "-ldl"], check=True)
         # The tool first asks glxinfo -B for each renderer, through the same library. On softpipe: the same
         # libraries, in half llvmpipe's time.
         status, _, err = self.tool("-n", "1", "--json", self.json, *["%s:LD_LIBRARY_PATH=%s,GALLIUM_DRIVER=softpipe"
@@ -169,7 +172,7 @@ class ThroughAForwardingLibrary(ToolCase):
         for name, directory in built.items():
             (record,) = found[name]["runs"]
             paths = [library["path"] for library in record["libraries"]]
-            ours = os.path.join(directory, forward_gl.NAME)
+            ours = os.path.join(directory, "libGL.so.1")
             digest = hashlib.sha256(pathlib.Path(ours).read_bytes()).hexdigest()
             self.assertIn({"path": ours, "sha256": digest}, record["libraries"])
             self.assertIn("%s %s" % (ours, digest[:12]), shown[name])  # the page names them, per configuration

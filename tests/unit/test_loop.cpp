@@ -76,7 +76,7 @@ TEST(Loop, AFailedLinkIsReportedJustBeforeItsProgressLine)
     }
 }
 
-TEST(Loop, TextStopsAtTheFirstNulAndOnlyThatCountsAgainstTheBound)
+TEST(Loop, TextStopsAtTheFirstNulOnlyThatCountsAgainstTheBoundAndATextTooLargeIsRefusedBeforeAnyCall)
 {
     bool started = false;
     std::string longest = std::string(MAX_SOURCE_LENGTH, 'a') + std::string(1, '\0') + "tail";
@@ -89,13 +89,10 @@ TEST(Loop, TextStopsAtTheFirstNulAndOnlyThatCountsAgainstTheBound)
     EXPECT_EQ(fake_gl_calls()[1].text.substr(0, 25), "keep\r\n// temp random str ");
     EXPECT_EQ(fake_gl_calls()[1].text_length, 4u + STAMP_LENGTH);
     EXPECT_EQ(fake_gl_calls()[4].text.substr(0, 21), "\r\n// temp random str ") << "the stamp alone";
-}
 
-TEST(Loop, ASourceTooLargeIsRefusedBeforeAnyCall)
-{
     std::string too_large(MAX_SOURCE_LENGTH + 1, 'a');
     for (bool vertex : {true, false}) {
-        bool started = true;
+        started = true;
         EXPECT_EQ(run_loop(vertex ? too_large : "vs", vertex ? "fs" : too_large, GL_TRUE, &started),
                   TOO_LARGE_LINE);
         EXPECT_FALSE(started);
