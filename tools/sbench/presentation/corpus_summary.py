@@ -13,13 +13,17 @@ CSV_FIELDS = ("configuration", "against", "pair", "source", "baseline_links", "l
 
 
 def _fit(line):
-    return line if len(line) <= WIDTH else line[:WIDTH - 3] + "..."
+    """line as lines of at most WIDTH columns: wrapped, the rest indented under its start (cut, a long path
+    hid the threshold, and a long configuration name the pairs left out)."""
+    indent = " " * (len(line) - len(line.lstrip()) + 4)
+    return textwrap.wrap(line, WIDTH, subsequent_indent=indent, break_on_hyphens=False) or [line]
 
 
 def _named(head, name):
     """head, then name cut from its left to what fits (a path's end names it)."""
     room = max(12, WIDTH - len(head))
-    return _fit(head + (name if len(name) <= room else "..." + name[-(room - 3):]))
+    line = head + (name if len(name) <= room else "..." + name[-(room - 3):])
+    return line if len(line) <= WIDTH else line[:WIDTH - 3] + "..."  # one line a pair, whatever its head
 
 
 def _change(row):
@@ -52,7 +56,7 @@ def _totals(found, against):
     if totals["mib"] is not None:
         line += "; commit %s %.0f MiB, %s %.0f MiB" % (against, totals["baseline_mib"], found["configuration"],
                                                        totals["mib"])
-    return [_fit(line)]
+    return _fit(line)
 
 
 def extremes(found):
@@ -68,20 +72,20 @@ def summary_lines(judgement):
     against, lines = judgement["against"], []
     one_sided = [(found["configuration"], row) for found in judgement["configurations"] for row in found["one_sided"]]
     if one_sided:
-        lines.append(_fit("LINKS ON ONE SIDE ONLY, %d pair%s: a correctness regression, not a cost (it fails the "
-                          "gate):" % (len(one_sided), "s"[:len(one_sided) != 1])))
+        lines += _fit("LINKS ON ONE SIDE ONLY, %d pair%s: a correctness regression, not a cost (it fails the "
+                      "gate):" % (len(one_sided), "s"[:len(one_sided) != 1]))
         lines += [_named("  %s %s where %s %s: " % (name, row["links"][1], against, row["links"][0]), row["source"])
                   for name, row in one_sided]
-    lines.append(_fit("Corpus of %d pairs%s, against %s, threshold \u00b1%g %%:" % (
+    lines += _fit("Corpus of %d pairs%s, against %s, threshold \u00b1%g %%:" % (
         judgement["pairs"], " (%s)" % judgement["corpus"] if judgement["corpus"] else "", against,
-        judgement["threshold_pct"])))
+        judgement["threshold_pct"]))
     for found in judgement["configurations"]:
-        lines.append(_fit("%s: %d pairs link on every side with rounds on both%s" % (
-            found["configuration"], found["linked"], _left_out(found))))
+        lines += _fit("%s: %d pairs link on every side with rounds on both%s" % (
+            found["configuration"], found["linked"], _left_out(found)))
         lines += ["  %-7s %s" % (measure + ":", stats.describe(found[measure])) for measure in ("time", "memory")]
         lines += _totals(found, against)
-        lines.append(_fit("  pairs:  %d hurt, %d helped of %d (each on its own change, the false discovery rate "
-                          "at %g %%)" % (found["hurt"], found["helped"], found["linked"], judgement["fdr"] * 100)))
+        lines += _fit("  pairs:  %d hurt, %d helped of %d (each on its own change, the false discovery rate "
+                      "at %g %%)" % (found["hurt"], found["helped"], found["linked"], judgement["fdr"] * 100))
         worst, best = extremes(found)
         for title, rows in (("worst:", worst), ("best:", best)):
             lines += [_named("  %-7s %s" % (title if i == 0 else "", _change(row)), row["source"])
