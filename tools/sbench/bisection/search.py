@@ -111,6 +111,22 @@ def logs(rounds, sign):
     return sign * numpy.log(numpy.asarray(rounds, dtype=float))
 
 
+def figures(step, key):
+    """The rounds of a step in which every run reported, as figures."""
+    return [[run[key] for run in round_runs] for round_runs in step["rounds"]
+            if all("failed" not in run and run.get(key) is not None for run in round_runs)]
+
+
+def build_logs(steps, key):
+    """Each build's log figures in each of steps, over the step's rounds in
+    which every run reported: the groups whose spread a counted bisect pools."""
+    groups = []
+    for step in steps:
+        done = figures(step, key)
+        groups += list(numpy.log(numpy.asarray(done, dtype=float)).T) if done else []
+    return groups
+
+
 def spread(groups):
     """(sum of squares of each group about its own mean, degrees of freedom:
     the values less the groups)."""

@@ -12,8 +12,6 @@ import datetime
 import os
 import time
 
-import numpy
-
 from . import builds, search
 from ..results import document as results
 from ..running import campaign, desktop, libraries, observe, plan as plans
@@ -124,24 +122,14 @@ def run_commit(state, commit, number, display):
     return kept
 
 
-def figures(step, key):
-    """The rounds of a step in which every run reported, as figures."""
-    return [[run[key] for run in round_runs] for round_runs in step["rounds"]
-            if all("failed" not in run and run.get(key) is not None for run in round_runs)]
-
-
 def earlier_runs(state, settings):
     """For a counted bisect, the spread of each build's runs (log counts) in
     each step before the one the search is at: the noise its step pools;
     None for a timed one, whose steps pair their rounds."""
     if not search.counted(settings):
         return None
-    key = search.measure_key(settings)
-    groups = []
-    for step in state["document"]["steps"][:state["step"] - 1]:
-        done = figures(step, key)
-        groups += list(numpy.log(numpy.asarray(done, dtype=float)).T) if done else []
-    return search.spread(groups)
+    return search.spread(search.build_logs(state["document"]["steps"][:state["step"] - 1],
+                                           search.measure_key(settings)))
 
 
 def tell_unpooled(step, done, earlier):
@@ -197,7 +185,7 @@ def rounds_until(state, step, decide, display, key, most, looks):
             return failed
         dropped += any("failed" in run for run in round_runs)
     while True:
-        done = figures(step, key)
+        done = search.figures(step, key)
         if len(done) in looks or len(done) >= most:
             answer = decide(done)
             if answer or len(done) >= most:

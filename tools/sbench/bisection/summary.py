@@ -29,20 +29,18 @@ def paired(document, first, second):
     runs, with the noise its steps pooled (search.pool)."""
     sign = document["settings"]["sign"]
     key = bisection.measure_key(document["settings"])
-    both, groups = [], []
+    both = []
     for step in document["steps"]:
         if first in step["commits"] and second in step["commits"]:
             i, j = step["commits"].index(first), step["commits"].index(second)
             both += [(runs[i][key], runs[j][key]) for runs in step["rounds"]
                      if all("failed" not in r and r.get(key) for r in (runs[i], runs[j]))]
-        done = [[run[key] for run in runs] for runs in step["rounds"]
-                if all("failed" not in run and run.get(key) for run in runs)]
-        groups += [[math.log(runs[c]) for runs in done] for c in range(len(step["commits"]))]
     if len(both) < 2:
         return None
-    pooled = bisection.spread(groups)
-    if bisection.counted(document["settings"]) and pooled[1]:
-        return bisection.contrasts(bisection.logs(both, sign), [(-1, 1)], pooled, 0.025)[0]
+    if bisection.counted(document["settings"]):
+        pooled = bisection.spread(bisection.build_logs(document["steps"], key))
+        if pooled[1]:
+            return bisection.contrasts(bisection.logs(both, sign), [(-1, 1)], pooled, 0.025)[0]
     return bisection.interval([sign * (math.log(b) - math.log(a)) for a, b in both], 0.025)
 
 
