@@ -5,15 +5,16 @@ import contextlib
 import hashlib
 
 from . import store as stores
+from ..analysis import clocks
 
 UNITS = {"time": "ms", "memory": "MiB", "instructions": "instructions"}
 VALUE = {"time": "ms", "memory": "commit_mib", "instructions": "instructions"}
-COUNTERS = {"hardware": "the hardware counter", "callgrind": "callgrind"}
 
 
 def unit(one):
     """A series' unit as its header and axis say it: a count with its counter."""
-    return one["unit"] + (" counted by %s" % COUNTERS.get(one["counter"], one["counter"]) if one.get("counter") else "")
+    counter = one.get("counter")
+    return one["unit"] + (" counted " + clocks.COUNTER_NAMES.get(counter, "by " + counter) if counter else "")
 
 
 def machine_name(row):
